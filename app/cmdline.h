@@ -1,0 +1,12 @@
+// The three command-line flags and their parser. The flags live outside InstallerContext, so
+// clearing the context at start-up leaves them as the command line set them.
+#pragma once
+#include <stdint.h>
+
+extern int32_t hiddenMode;          // "-h": hidden window, no outcome boxes
+extern int32_t installRequested;    // "-i": run at once
+extern int32_t uninstallRequested;  // "-u": run at once; the installed state decides what
+
+// Reads single-letter options, each after its own hyphen, anywhere in the command line (given
+// without the program name; may be null). Sets flags, never clears them.
+void ParseCommandLine(const char* commandLine);

@@ -1,0 +1,126 @@
+# Build settings shared by every target, and the helpers with which each folder's module.cmake
+# adds its sources and tests:
+#   tavrin_portable_sources(files...)  portable logic: built in both builds (library tavrin_portable)
+#   tavrin_windows_sources(files...)   Win32 code of the installer (library tavrin_windows)
+#   tavrin_host_test(NAME SOURCES files... [LIBS libs...])      GoogleTest program, host build
+#   tavrin_win_test(NAME SOURCES files... [LIBS ...] [RESOURCES rc...] [LOCK])
+#                                                               GoogleTest program run under Wine;
+#                                                               LOCK serialises it with the others
+#                                                               that change the shared prefix
+#   tavrin_script_test(NAME COMMAND ... [LOCK] [HOST])          a script test (Windows build unless HOST)
+
+set(TAVRIN_WARNINGS -Wall -Wextra -Werror -Wshadow -Wformat=2 -Wcast-align -Wnon-virtual-dtor
+    -Wmissing-declarations -Wno-missing-field-initializers)
+set(TAVRIN_SCRIPTS ${CMAKE_SOURCE_DIR}/scripts)
+find_program(TAVRIN_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+
+if(TAVRIN_WINDOWS)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  # The installer's own code: no exceptions, no RTTI, sections for --gc-sections.
+  set(TAVRIN_PRODUCT_FLAGS -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+      -fno-asynchronous-unwind-tables -fno-ident)
+  set(TAVRIN_STATIC_LINK -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
+  # Wine harness: every Windows test program runs through this wrapper, in a throwaway prefix
+  # kept under the build folder for the length of one test run.
+  set(TAVRIN_HARNESS_DIR ${CMAKE_BINARY_DIR}/wine)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVRIN_SCRIPTS}/wine-harness.sh;${TAVRIN_HARNESS_DIR};run)
+else()
+  set(TAVRIN_PRODUCT_FLAGS)
+  if(TAVRIN_SANITIZE)
+    set(TAVRIN_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
+        -fno-omit-frame-pointer)
+    add_compile_options(${TAVRIN_SANITIZER_FLAGS})
+    add_link_options(${TAVRIN_SANITIZER_FLAGS})
+  endif()
+endif()
+
+set_property(GLOBAL PROPERTY TAVRIN_PORTABLE_SOURCES "")
+set_property(GLOBAL PROPERTY TAVRIN_WINDOWS_SOURCES "")
+
+function(tavrin_portable_sources)
+  foreach(f ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY TAVRIN_PORTABLE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/${f})
+  endforeach()
+endfunction()
+
+function(tavrin_windows_sources)
+  foreach(f ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY TAVRIN_WINDOWS_SOURCES ${CMAKE_CURRENT_LIST_DIR}/${f})
+  endforeach()
+endfunction()
+
+# Builds the two libraries from what the modules listed.
+function(tavrin_finish_libraries)
+  get_property(portable GLOBAL PROPERTY TAVRIN_PORTABLE_SOURCES)
+  add_library(tavrin_portable STATIC ${portable})
+  target_include_directories(tavrin_portable PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(tavrin_portable PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
+  if(TAVRIN_WINDOWS)
+    get_property(win GLOBAL PROPERTY TAVRIN_WINDOWS_SOURCES)
+    add_library(tavrin_windows STATIC ${win})
+    target_include_directories(tavrin_windows PUBLIC ${CMAKE_SOURCE_DIR})
+    target_compile_options(tavrin_windows PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
+    target_link_libraries(tavrin_windows PUBLIC tavrin_portable
+        shell32 ole32 uuid advapi32 gdi32 user32 kernel32)
+  endif()
+endfunction()
+
+function(tavrin_host_test name)
+  if(TAVRIN_WINDOWS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_compile_options(${name} PRIVATE ${TAVRIN_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tavrin_portable GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+endfunction()
+
+function(tavrin_win_test name)
+  if(NOT TAVRIN_WINDOWS)
+    return()
+  endif()
+  cmake_parse_arguments(T "LOCK" "" "SOURCES;LIBS;RESOURCES" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_RESOURCES})
+  target_compile_options(${name} PRIVATE ${TAVRIN_WARNINGS})
+  target_link_options(${name} PRIVATE ${TAVRIN_STATIC_LINK})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tavrin_windows gtest_main)
+  # Discovery runs at test time, inside the harness; each case is its own CTest test.
+  set(props TIMEOUT 300)
+  if(T_LOCK)
+    list(APPEND props RESOURCE_LOCK wineprefix)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
+endfunction()
+
+function(tavrin_script_test name)
+  cmake_parse_arguments(T "LOCK;HOST" "" "COMMAND" ${ARGN})
+  if(T_HOST AND TAVRIN_WINDOWS)
+    return()
+  endif()
+  if(NOT T_HOST AND NOT TAVRIN_WINDOWS)
+    return()
+  endif()
+  add_test(NAME ${name} COMMAND ${T_COMMAND})
+  if(TAVRIN_WINDOWS)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT
+        "TAVRIN_HARNESS_DIR=${TAVRIN_HARNESS_DIR};TAVRIN_BUILD_DIR=${CMAKE_BINARY_DIR};TAVRIN_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  else()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT
+        "TAVRIN_BUILD_DIR=${CMAKE_BINARY_DIR};TAVRIN_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  endif()
+  if(T_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wineprefix)
+  endif()
+endfunction()
+
+include(GoogleTest)
+if(TAVRIN_WINDOWS)
+  # GoogleTest from Debian's source package, built with the cross compiler.
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()

@@ -1,0 +1,1 @@
+# package/: (sources are added as the module grows)

@@ -1,0 +1,1 @@
+# resources/: (sources are added as the module grows)

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the three builds, runs the host tests
+# natively and under ASan+UBSan, then the Windows tests under Wine (a throwaway prefix and an
+# Xvfb display made for this run and removed after it). Ends with the total line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=${TAVRIN_BUILD_ROOT:-build}
+jobs=$(nproc)
+bash scripts/build.sh || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+
+harness="$root/win/wine"
+trap 'bash scripts/wine-harness.sh "$harness" down' EXIT
+bash scripts/wine-harness.sh "$harness" down
+
+passed=0
+failed=0
+run_ctest() {  # build-folder, extra ctest arguments...
+  local dir=$1 log
+  shift
+  log=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$log"
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1))
+    echo "no CTest summary from $dir"
+  else
+    local f t
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+  fi
+  rm -f "$log"
+}
+
+echo "== host tests (g++)"
+run_ctest "$root/host" -j "$jobs"
+echo "== host tests under AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
+run_ctest "$root/asan" -j "$jobs"
+echo "== Windows tests under Wine"
+bash scripts/wine-harness.sh "$harness" up || { echo "the Wine harness did not start"; failed=$((failed + 1)); }
+run_ctest "$root/win" -j "$jobs"
+
+echo
+echo "all test runs: $passed passed, $failed failed"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

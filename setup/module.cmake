@@ -1,0 +1,1 @@
+# setup/: (sources are added as the module grows)

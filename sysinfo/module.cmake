@@ -1,0 +1,1 @@
+# sysinfo/: (sources are added as the module grows)

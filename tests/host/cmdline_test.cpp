@@ -1,0 +1,68 @@
+// Command-line parsing: each option needs its own hyphen; flags are only ever set.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "app/cmdline.h"
+
+namespace {
+
+struct Flags {
+  int h, i, u;
+  bool operator==(const Flags& o) const { return h == o.h && i == o.i && u == o.u; }
+};
+
+Flags Parse(const char* line) {
+  hiddenMode = installRequested = uninstallRequested = 0;
+  ParseCommandLine(line);
+  return Flags{hiddenMode, installRequested, uninstallRequested};
+}
+
+TEST(ParseCommandLine, NothingIsSetByEmptyNullOrOneCharacterLines) {
+  EXPECT_EQ(Parse(nullptr), (Flags{0, 0, 0}));
+  EXPECT_EQ(Parse(""), (Flags{0, 0, 0}));
+  EXPECT_EQ(Parse("-"), (Flags{0, 0, 0}));
+  EXPECT_EQ(Parse("i"), (Flags{0, 0, 0}));
+}
+
+TEST(ParseCommandLine, EachOptionNeedsItsOwnHyphen) {
+  EXPECT_EQ(Parse("-H -I"), (Flags{1, 1, 0}));
+  EXPECT_EQ(Parse("-h-i"), (Flags{1, 1, 0}));
+  EXPECT_EQ(Parse("-hi"), (Flags{1, 0, 0}));
+  EXPECT_EQ(Parse("--i"), (Flags{0, 0, 0}));
+  EXPECT_EQ(Parse("---i"), (Flags{0, 1, 0}));  // the third hyphen starts a new option
+  EXPECT_EQ(Parse("-install"), (Flags{0, 1, 0}));
+  EXPECT_EQ(Parse("-uninstall"), (Flags{0, 0, 1}));
+  EXPECT_EQ(Parse("-x -U"), (Flags{0, 0, 1}));
+  EXPECT_EQ(Parse("-i -"), (Flags{0, 1, 0}));  // a trailing hyphen ends the scan
+}
+
+TEST(ParseCommandLine, HyphenInsideAFolderNameCountsAsAnOption) {
+  EXPECT_EQ(Parse("C:\\tools\\my-utils\\x"), (Flags{0, 0, 1}));
+}
+
+TEST(ParseCommandLine, FlagsAreOnlyEverSet) {
+  Parse("-h");
+  ParseCommandLine("-i -i");
+  ParseCommandLine("no options");
+  EXPECT_EQ(hiddenMode, 1);
+  EXPECT_EQ(installRequested, 1);
+  EXPECT_EQ(uninstallRequested, 0);
+}
+
+TEST(ParseCommandLine, LongLinesAreReadOnlyToTheirTerminator) {
+  // A heap block of exactly the string's size: any read past the terminator is caught by ASan.
+  std::string line(1 << 20, 'x');
+  line[(1 << 20) - 2] = '-';
+  line[(1 << 20) - 1] = 'u';
+  char* exact = new char[line.size() + 1];
+  memcpy(exact, line.c_str(), line.size() + 1);
+  EXPECT_EQ(Parse(exact), (Flags{0, 0, 1}));
+  exact[line.size() - 1] = '\0';  // now it ends in a lone hyphen
+  EXPECT_EQ(Parse(exact), (Flags{0, 0, 0}));
+  delete[] exact;
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+# ui/: (sources are added as the module grows)
