@@ -1,0 +1,24 @@
+// The folders installing and removing work in: the all-users Start-menu programs folder and the
+// user's Startup folder (resolved once per process), and the application's target folder below
+// Program Files.
+#pragma once
+#include <stdint.h>
+
+#include "app/context.h"
+
+// Process-wide, outside InstallerContext. commonProgramsFolder starts empty, startupFolder as
+// the relative name "Startup"; each holds the shell's answer once resolved.
+extern char commonProgramsFolder[512];
+extern char startupFolder[512];
+extern int32_t systemFoldersResolved;
+
+// Asks the shell (SHELL32, then SHFOLDER) for both folders. Only the first call does anything.
+void ResolveSystemFolders(void);
+
+// Rebuilds context->targetFolder as Program Files joined with "Quorel\Tavrin-Solo", without a
+// trailing backslash. 0 on success, -1 when no folder could be found (or it would not fit).
+int32_t ResolveTargetFolder(InstallerContext* context);
+
+// Cuts path in place to its drive or server root: C:\WINDOWS gives C:\, \\server\share\dir
+// gives \\server\, WINDOWS and \dir\sub give an empty string.
+void PathToRoot(char* path);

@@ -1,0 +1,27 @@
+// The installer's registry records: the uninstall record (HKLM), the application's settings key
+// (HKCU\Quorel\Tavrin-Solo) and the user's "Programs" shell folder, read. All return 1 on
+// success and 0 on failure.
+#pragma once
+#include <windows.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define UNINSTALL_ROOT_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+#define UNINSTALL_RECORD_NAME "Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}"
+#define UNINSTALL_RECORD_KEY UNINSTALL_ROOT_KEY "\\" UNINSTALL_RECORD_NAME
+#define APP_SETTINGS_KEY "Quorel\\Tavrin-Solo"
+#define SHELL_FOLDERS_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"
+
+// Writes REG_SZ valueName = data under HKEY_LOCAL_MACHINE\subkey, creating the key if needed.
+int32_t SetMachineString(const char* subkey, const char* data, const char* valueName);
+
+// Writes REG_DWORD valueName = 0 under HKEY_CURRENT_USER\Quorel\Tavrin-Solo, creating the key.
+int32_t ClearAppSetting(const char* valueName);
+
+// Copies the REG_SZ "Programs" shell folder into out (outSize bytes). 0 when it is missing, not
+// REG_SZ, or does not fit out with its terminator.
+int32_t ReadUserProgramsFolder(char* out, size_t outSize);
+
+// Deletes root\subkey with every key below it, deepest first. 0 when the key does not exist or
+// something could not be deleted.
+int32_t DeleteRegistryTree(HKEY root, const char* subkey);
