@@ -16,8 +16,10 @@ find_program(TAVRIN_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 
 if(TAVRIN_WINDOWS)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
-  # The installer's own code: no exceptions, no RTTI, sections for --gc-sections.
-  set(TAVRIN_PRODUCT_FLAGS -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+  # The installer's own code: no exceptions, no RTTI, function sections for --gc-sections.
+  # (No -fdata-sections: with it, mingw GCC puts zero-initialised globals in .data$name, so the
+  # 8 KB context would take room in the file instead of .bss.)
+  set(TAVRIN_PRODUCT_FLAGS -fno-exceptions -fno-rtti -ffunction-sections
       -fno-asynchronous-unwind-tables -fno-ident)
   set(TAVRIN_STATIC_LINK -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
   # Wine harness: every Windows test program runs through this wrapper, in a throwaway prefix
