@@ -2,9 +2,11 @@
 // user's Startup folder (resolved once per process), and the application's target folder below
 // Program Files.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 #include "app/context.h"
+#include "setup/paths.h"  // PathToRoot and the other path rules
 
 // Process-wide, outside InstallerContext. commonProgramsFolder starts empty, startupFolder as
 // the relative name "Startup"; each holds the shell's answer once resolved.
@@ -19,6 +21,6 @@ void ResolveSystemFolders(void);
 // trailing backslash. 0 on success, -1 when no folder could be found (or it would not fit).
 int32_t ResolveTargetFolder(InstallerContext* context);
 
-// Cuts path in place to its drive or server root: C:\WINDOWS gives C:\, \\server\share\dir
-// gives \\server\, WINDOWS and \dir\sub give an empty string.
-void PathToRoot(char* path);
+// The fallback when the shell gives no Program Files: the root of the Windows directory joined
+// with "Program Files\" (C:\Program Files\). 1 on success, 0 when it would not fit out.
+int32_t ProgramFilesFromWindowsDirectory(char* out, size_t outSize);

@@ -1,0 +1,85 @@
+// Path rules of the target folder, the shortcut files and the user's "Programs" shell folder.
+#include "setup/paths.h"
+
+#include <string.h>
+
+#include "app/text.h"
+
+void PathToRoot(char* path) {
+  if (path == nullptr || path[0] == '\0') return;
+  const bool leadingBackslash = path[0] == '\\';
+  bool root = false;
+  size_t i = 0;
+  for (; path[i] != '\0'; ++i) {
+    const char c = path[i];
+    bool stop = false;
+    if (c == ':') {
+      root = true;
+    } else if (c == '\\') {
+      if (!leadingBackslash) {
+        stop = true;
+      } else if (i == 1) {
+        root = true;
+      } else if (i > 2) {
+        stop = true;
+      }
+    }
+    if (stop) {
+      ++i;  // the backslash that stopped the scan stays
+      break;
+    }
+  }
+  path[root ? i : 0] = '\0';
+}
+
+int ProgramFilesFallback(char* windowsDir, size_t reportedLength, char* out, size_t outSize) {
+  char root[2048];
+  if (windowsDir != nullptr && reportedLength == strlen(windowsDir) &&
+      TextCopy(root, sizeof root, windowsDir)) {
+    PathToRoot(root);
+  } else {
+    root[0] = '\0';
+  }
+  // A Windows directory without a root (empty, relative) would give a path relative to the
+  // current drive: use drive C: as when the length did not match.
+  if (root[0] == '\0') TextCopy(root, sizeof root, "C:");
+  return JoinPath(out, outSize, root, "Program Files\\");
+}
+
+int ComposeTargetFolder(const char* programFiles, char* out, size_t outSize) {
+  if (programFiles == nullptr || programFiles[0] == '\0') {
+    TextCopy(out, outSize, "");
+    return 0;
+  }
+  return JoinPath(out, outSize, programFiles, "Quorel\\Tavrin-Solo");
+}
+
+int ComposeLinkPath(const char* folder, const char* name, char* out, size_t outSize) {
+  return JoinPath(out, outSize, folder, name) && TextAppend(out, outSize, ".LNK");
+}
+
+int WorkingFolderOf(const char* target, char* out, size_t outSize) {
+  if (!TextCopy(out, outSize, target)) return 0;
+  char* lastBackslash = strrchr(out, '\\');
+  if (lastBackslash != nullptr) *lastBackslash = '\0';
+  return 1;
+}
+
+int IsAbsoluteFolder(const char* folder) {
+  if (folder == nullptr) return 0;
+  if (folder[0] == '\\') return folder[1] == '\\' && folder[2] != '\0';
+  const char drive = folder[0];
+  const bool letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
+  return letter && folder[1] == ':' && folder[2] == '\\';
+}
+
+int CopyRegistryString(const char* data, size_t dataSize, char* out, size_t outSize) {
+  if (out == nullptr || outSize == 0) return 0;
+  out[0] = '\0';
+  if (data == nullptr) return 0;
+  const size_t length = TextLength(data, dataSize);
+  if (length == 0 || length >= outSize) return 0;
+  memcpy(out, data, length);
+  out[length] = '\0';
+  return 1;
+}

@@ -1,0 +1,173 @@
+// Path rules of the setup folders: root cutting, the Program Files fallback, the target folder,
+// link paths and the copy of the "Programs" registry string.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+
+#include "setup/paths.h"
+
+namespace {
+
+std::string Root(const std::string& path) {
+  char buffer[256];
+  snprintf(buffer, sizeof buffer, "%s", path.c_str());
+  PathToRoot(buffer);
+  return buffer;
+}
+
+// The rule said differently: the scanned part ends with the first backslash (past index 2 when
+// the path begins with one); it is kept when it holds a colon or the path begins with two
+// backslashes.
+std::string ReferenceRoot(const std::string& path) {
+  if (path.empty()) return path;
+  const bool leading = path[0] == '\\';
+  size_t stop = leading ? path.find('\\', 3) : path.find('\\');
+  std::string scanned = stop == std::string::npos ? path : path.substr(0, stop + 1);
+  bool root = scanned.find(':') != std::string::npos || (leading && path.size() > 1 && path[1] == '\\');
+  return root ? scanned : std::string();
+}
+
+TEST(PathToRoot, CutsDriveAndServerPathsAndEmptiesRootlessOnes) {
+  EXPECT_EQ(Root("C:\\WINDOWS"), "C:\\");
+  EXPECT_EQ(Root("C:"), "C:");
+  EXPECT_EQ(Root("\\\\server\\share\\dir"), "\\\\server\\");
+  EXPECT_EQ(Root("WINDOWS"), "");
+  EXPECT_EQ(Root("\\dir\\sub"), "");
+  EXPECT_EQ(Root(""), "");
+  EXPECT_EQ(Root("D:\\a\\b\\c"), "D:\\");
+}
+
+TEST(PathToRoot, AgreesWithASecondImplementationOnRandomPaths) {
+  // The reference bites: a scan that keeps going past the stop mark would differ here.
+  EXPECT_NE(ReferenceRoot("C:\\WINDOWS"), "C:\\WINDOWS");
+  std::mt19937 random(4);
+  const char alphabet[] = {'C', ':', '\\', 'a'};
+  for (int i = 0; i < 20000; ++i) {
+    std::string path;
+    const int length = static_cast<int>(random() % 9);
+    for (int k = 0; k < length; ++k) path += alphabet[random() % 4];
+    ASSERT_EQ(Root(path), ReferenceRoot(path)) << "path " << path;
+  }
+}
+
+std::string Fallback(const char* windowsDir, size_t reportedLength) {
+  char dir[256];
+  char out[256];
+  snprintf(dir, sizeof dir, "%s", windowsDir);
+  if (!ProgramFilesFallback(dir, reportedLength, out, sizeof out)) return "(failed)";
+  return out;
+}
+
+TEST(ProgramFilesFallback, BothBranchesGiveOneBackslashBetweenRootAndFolder) {
+  EXPECT_EQ(Fallback("C:\\WINDOWS", 10), "C:\\Program Files\\");
+  // The call's length differs from the string it stored: the root "C:".
+  EXPECT_EQ(Fallback("D:\\WINDOWS", 42), "C:\\Program Files\\");
+  EXPECT_EQ(Fallback("D:\\WINNT", 8), "D:\\Program Files\\");
+  EXPECT_EQ(Fallback("\\\\server\\share\\dir", 18), "\\\\server\\Program Files\\");
+  EXPECT_EQ(Fallback("C:", 2), "C:\\Program Files\\");
+}
+
+TEST(ProgramFilesFallback, RootlessWindowsDirectoryNeverGivesADriveRelativePath) {
+  EXPECT_EQ(Fallback("WINDOWS", 7), "C:\\Program Files\\");
+  EXPECT_EQ(Fallback("\\dir\\sub", 8), "C:\\Program Files\\");
+  EXPECT_EQ(Fallback("", 0), "C:\\Program Files\\");
+}
+
+TEST(ProgramFilesFallback, TooSmallOutputFailsEmpty) {
+  char dir[] = "C:\\WINDOWS";
+  char out[17];  // "C:\Program Files\" needs 18 bytes
+  memset(out, 'x', sizeof out);
+  EXPECT_EQ(ProgramFilesFallback(dir, 10, out, sizeof out), 0);
+  EXPECT_STREQ(out, "");
+  char fits[18];
+  EXPECT_EQ(ProgramFilesFallback(dir, 10, fits, sizeof fits), 1);
+  EXPECT_STREQ(fits, "C:\\Program Files\\");
+}
+
+TEST(ComposeTargetFolder, JoinsWithOneBackslashAndRefusesEmptyOrOverlong) {
+  char out[64];
+  ASSERT_EQ(ComposeTargetFolder("C:\\Program Files", out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\Program Files\\Quorel\\Tavrin-Solo");
+  ASSERT_EQ(ComposeTargetFolder("C:\\Program Files\\", out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\Program Files\\Quorel\\Tavrin-Solo");
+  // An empty Program Files would give the root-relative \Quorel\Tavrin-Solo.
+  EXPECT_EQ(ComposeTargetFolder("", out, sizeof out), 0);
+  EXPECT_STREQ(out, "");
+  std::string longFolder(1010, 'a');  // 1013 + 19 characters do not fit 1024
+  longFolder = "C:\\" + longFolder;
+  char target[1024];
+  EXPECT_EQ(ComposeTargetFolder(longFolder.c_str(), target, sizeof target), 0);
+  EXPECT_STREQ(target, "");
+}
+
+TEST(ComposeLinkPath, TrailingBackslashGivesTheSameLinkAndOverlongFails) {
+  char a[64];
+  char b[64];
+  ASSERT_EQ(ComposeLinkPath("C:\\Menu\\Quorel\\Tavrin-Solo", "Readme", a, sizeof a), 1);
+  ASSERT_EQ(ComposeLinkPath("C:\\Menu\\Quorel\\Tavrin-Solo\\", "Readme", b, sizeof b), 1);
+  EXPECT_STREQ(a, "C:\\Menu\\Quorel\\Tavrin-Solo\\Readme.LNK");
+  EXPECT_STREQ(a, b);
+  // "C:\M\Readme.LNK" is 15 characters: 16 bytes fit, 15 do not and leave nothing behind.
+  char exact[16];
+  EXPECT_EQ(ComposeLinkPath("C:\\M", "Readme", exact, sizeof exact), 1);
+  char shorter[15];
+  memset(shorter, 'x', sizeof shorter);
+  EXPECT_EQ(ComposeLinkPath("C:\\M", "Readme", shorter, sizeof shorter), 0);
+  EXPECT_STREQ(shorter, "");
+}
+
+TEST(WorkingFolderOf, CutsAtTheLastBackslashOrKeepsABareName) {
+  char out[64];
+  ASSERT_EQ(WorkingFolderOf("C:\\Program Files\\Quorel\\Tavrin-Solo\\readme.txt", out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\Program Files\\Quorel\\Tavrin-Solo");
+  ASSERT_EQ(WorkingFolderOf("readme.txt", out, sizeof out), 1);
+  EXPECT_STREQ(out, "readme.txt");
+  char tiny[4];
+  EXPECT_EQ(WorkingFolderOf("C:\\x\\y", tiny, sizeof tiny), 0);
+}
+
+TEST(IsAbsoluteFolder, RefusesUnresolvedStartupAndRelativeForms) {
+  EXPECT_EQ(IsAbsoluteFolder("Startup"), 0);
+  EXPECT_EQ(IsAbsoluteFolder(""), 0);
+  EXPECT_EQ(IsAbsoluteFolder(nullptr), 0);
+  EXPECT_EQ(IsAbsoluteFolder("\\Startup"), 0);
+  EXPECT_EQ(IsAbsoluteFolder("C:Startup"), 0);
+  EXPECT_EQ(IsAbsoluteFolder("\\\\"), 0);
+  EXPECT_EQ(IsAbsoluteFolder("C:\\"), 1);
+  EXPECT_EQ(IsAbsoluteFolder("c:\\users\\x\\Start Menu\\Programs\\Startup"), 1);
+  EXPECT_EQ(IsAbsoluteFolder("\\\\server\\share"), 1);
+}
+
+TEST(CopyRegistryString, BoundsTheCopyToTheCallersBuffer) {
+  // 1023 characters and the terminator fill a 1024-byte buffer; 1024 characters do not.
+  std::string fits(1023, 'p');
+  std::string tooLong(1024, 'p');
+  char out[1024];
+  char guard[8] = "guard";
+  EXPECT_EQ(CopyRegistryString(fits.c_str(), fits.size() + 1, out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), fits);
+  EXPECT_EQ(CopyRegistryString(tooLong.c_str(), tooLong.size() + 1, out, sizeof out), 0);
+  EXPECT_STREQ(out, "");
+  EXPECT_STREQ(guard, "guard");
+}
+
+TEST(CopyRegistryString, TerminatesUnterminatedDataAndStopsAtTheFirstZero) {
+  const char unterminated[5] = {'C', ':', '\\', 'P', 'x'};
+  char out[16];
+  ASSERT_EQ(CopyRegistryString(unterminated, 4, out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\P");
+  // Four bytes of data need five with the terminator.
+  char four[4];
+  EXPECT_EQ(CopyRegistryString(unterminated, 4, four, sizeof four), 0);
+  const char embedded[] = "C:\\A\0rest";
+  ASSERT_EQ(CopyRegistryString(embedded, sizeof embedded, out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\A");
+  EXPECT_EQ(CopyRegistryString("", 1, out, sizeof out), 0);
+  EXPECT_EQ(CopyRegistryString("x", 0, out, sizeof out), 0);
+}
+
+}  // namespace
