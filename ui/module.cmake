@@ -1,1 +1,2 @@
-# ui/: (sources are added as the module grows)
+# ui/: the window's drawing resources, painting and frame metrics.
+tavrin_windows_sources(resources.cpp paint.cpp metrics.cpp)
