@@ -3,8 +3,22 @@
 tavrin_portable_sources(paths.cpp)
 tavrin_windows_sources(dllsearch.cpp folders.cpp shortcuts.cpp registry.cpp)
 tavrin_host_test(setup_paths_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/host/setup_paths_test.cpp)
+tavrin_win_test(setup_folders_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_folders_test.cpp)
+tavrin_win_test(setup_registry_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_registry_test.cpp
+  LOCK)
+if(TAVRIN_WINDOWS)
+  # A stand-in for a planted DLL, copied by setup_folders_tests into a folder of its own.
+  add_library(setup_planted_dll SHARED ${CMAKE_SOURCE_DIR}/tests/win/setup_planted_dll.cpp)
+  set_target_properties(setup_planted_dll PROPERTIES PREFIX "")
+  target_link_options(setup_planted_dll PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--kill-at)
+  add_dependencies(setup_folders_tests setup_planted_dll)
+endif()
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
 tavrin_windows_sources(activity.cpp install.cpp uninstall.cpp)
 tavrin_host_test(procedures_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/procedures_delname_test.cpp)
+tavrin_win_test(procedures_folder_tests SOURCES
+  ${CMAKE_SOURCE_DIR}/tests/win/procedures_folder_test.cpp)
+tavrin_script_test(procedures_links_never_followed COMMAND bash
+  ${CMAKE_SOURCE_DIR}/tests/win/procedures_links.sh $<TARGET_FILE:procedures_folder_tests>)
