@@ -12,7 +12,15 @@ if(TAVRIN_WINDOWS)
   set_target_properties(setup_planted_dll PROPERTIES PREFIX "")
   target_link_options(setup_planted_dll PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--kill-at)
   add_dependencies(setup_folders_tests setup_planted_dll)
+  # Writes and deletes links for the lnkinfo script test.
+  add_executable(setup_shortcut_tool ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcut_tool.cpp)
+  target_compile_options(setup_shortcut_tool PRIVATE ${TAVRIN_WARNINGS})
+  target_link_options(setup_shortcut_tool PRIVATE ${TAVRIN_STATIC_LINK})
+  target_link_libraries(setup_shortcut_tool PRIVATE tavrin_windows)
 endif()
+tavrin_win_test(setup_shortcuts_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcuts_test.cpp)
+tavrin_script_test(setup_shortcuts_read_back_with_lnkinfo COMMAND bash
+  ${CMAKE_SOURCE_DIR}/tests/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
 tavrin_windows_sources(activity.cpp install.cpp uninstall.cpp)

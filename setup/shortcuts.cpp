@@ -23,7 +23,7 @@ HRESULT CreateShortcut(const char* folder, const char* name, const char* target)
   if (FAILED(result)) return result;
   link->SetPath(target);
   link->SetDescription(name);
-  link->SetArguments("");
+  link->SetArguments(nullptr);  // no arguments, and no arguments string in the link
   link->SetWorkingDirectory(workingFolder);
 
   IPersistFile* file = nullptr;
