@@ -18,8 +18,9 @@ int32_t SetMachineString(const char* subkey, const char* data, const char* value
 // Writes REG_DWORD valueName = 0 under HKEY_CURRENT_USER\Quorel\Tavrin-Solo, creating the key.
 int32_t ClearAppSetting(const char* valueName);
 
-// Copies the REG_SZ "Programs" shell folder into out (outSize bytes). 0 when it is missing, not
-// REG_SZ, or does not fit out with its terminator.
+// Copies the REG_SZ "Programs" shell folder into out (outSize bytes), terminated even when the
+// stored data is not. 0 (out empty) when it is missing, not REG_SZ, empty, or does not fit out
+// with its terminator.
 int32_t ReadUserProgramsFolder(char* out, size_t outSize);
 
 // Deletes root\subkey with every key below it, deepest first. 0 when the key does not exist or
