@@ -30,3 +30,12 @@ tavrin_win_test(procedures_folder_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/win/procedures_folder_test.cpp)
 tavrin_script_test(procedures_links_never_followed COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/win/procedures_links.sh $<TARGET_FILE:procedures_folder_tests>)
+if(TAVRIN_PACKAGE_RC)
+  # End to end with the sample package embedded in the test program; they share the prefix's
+  # Program Files, Start menu and registry.
+  tavrin_win_test(procedures_install_tests SOURCES
+    ${CMAKE_SOURCE_DIR}/tests/win/procedures_install_test.cpp RESOURCES ${TAVRIN_PACKAGE_RC} LOCK)
+  tavrin_script_test(procedures_install_read_back_by_host_tools COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/procedures_install_host.sh
+    $<TARGET_FILE:procedures_install_tests> LOCK)
+endif()
