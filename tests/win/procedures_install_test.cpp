@@ -334,6 +334,21 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ExpectNoInstallLeftovers();
 }
 
+// Run by procedures_full_disk.sh with a small file system mounted as Program Files\Quorel.
+TEST_F(Procedures, InstallOnAFullDiskFailsBeforeLinksCopyAndRecord) {
+  if (GetEnvironmentVariableA("PROC_FULL_DISK", nullptr, 0) == 0) {
+    GTEST_SKIP() << "run by procedures_full_disk.sh";
+  }
+  EXPECT_EQ(Install(), -10);
+  EXPECT_EQ(Pump(), kFailed);
+  EXPECT_EQ(std::string(installerContext.errorText),
+            std::string("Failed to copy file(s) to destination folder...\nInstallation package "
+                        "might be corrupted\nthanks to download official package at\n") +
+                kWeb + ".");
+  EXPECT_TRUE(Exists(target_));
+  ExpectNoInstallLeftovers();
+}
+
 class Removal : public Procedures {
  protected:
   void SetUp() override {
