@@ -23,7 +23,9 @@ int32_t RemovePackageFiles(void);
 // without entering them, and refuses empty, relative and root paths. Returns 1.
 int32_t DeleteFolderTree(const char* folder);
 
-// Switches activityText to one of the four step names in a way the window thread can always read
-// whole (see setup/activity.cpp); ReadActivityText gives the window thread a whole copy.
+// Switches activityText to one of the four step names ("Extract Package", "Copy Files",
+// "Finalize Installation", "Installation Completed"; any other text clears it) in a way the
+// window thread can always read whole (see setup/activity.cpp). ReadActivityText copies the
+// current name whole into out, or an empty string when it does not fit outSize; it never waits.
 void SetActivityText(InstallerContext* context, const char* stepName);
 void ReadActivityText(const InstallerContext* context, char* out, size_t outSize);
