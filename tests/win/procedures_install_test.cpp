@@ -428,6 +428,32 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ExpectNoInstallLeftovers();
 }
 
+TEST_F(Procedures, InstallerStartedFromTheTargetFolderKeepsItselfAndTheRecord) {
+  ASSERT_EQ(Install(), 0);
+  // The installer path names the copy in the target folder, as when the uninstaller is started
+  // and installs again: copying onto itself fails silently and must not harm the file; the
+  // record still names it.
+  installer_ = Path("TavrinSoloSetup.exe");
+  std::string before = SystemMd5OfFile(installer_);
+  setup_test::DeleteKey(kRecordKey);
+  EXPECT_EQ(Install(), 0);
+  EXPECT_EQ(run_.messages, kSucceeded);
+  EXPECT_EQ(SystemMd5OfFile(installer_), before);
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, installer_);
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "DisplayIcon").data, installer_);
+}
+
+TEST_F(Procedures, NoUserProgramsValueMakesTheAllUsersLinksOnly) {
+  std::string saved = setup_test::QueryValue("HKCU\\" SHELL_FOLDERS_KEY, "Programs").data;
+  setup_test::Run("reg delete \"HKCU\\" SHELL_FOLDERS_KEY "\" /v Programs /f");
+  int32_t result = Install();
+  setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", saved);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(run_.messages, kSucceeded);
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_EQ(ListSet(commonMenu_), (std::set<std::string>{"Readme.LNK", "TavrinSolo.LNK"}));
+}
+
 // Run by procedures_full_disk.sh with a small file system mounted as Program Files\Quorel.
 TEST_F(Procedures, InstallOnAFullDiskFailsBeforeLinksCopyAndRecord) {
   if (GetEnvironmentVariableA("PROC_FULL_DISK", nullptr, 0) == 0) {
