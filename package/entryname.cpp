@@ -1,0 +1,51 @@
+// IsSafeEntryName: the entry-name rules shared by extraction, removal and the packing tool.
+#include "package/entryname.h"
+
+#include <string.h>
+
+static int IsReservedDeviceName(const char* component, size_t length) {
+  // The device name counts with or without an extension: "CON", "con.txt", "LPT1.log".
+  size_t stem = 0;
+  while (stem < length && component[stem] != '.') ++stem;
+  while (stem > 0 && component[stem - 1] == ' ') --stem;  // Windows also reads "NUL .txt" as NUL
+  char upper[5] = {0};
+  if (stem < 3 || stem > 4) return 0;
+  for (size_t i = 0; i < stem; ++i) {
+    char c = component[i];
+    upper[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+  }
+  if (stem == 3) {
+    return strcmp(upper, "CON") == 0 || strcmp(upper, "PRN") == 0 || strcmp(upper, "AUX") == 0 ||
+           strcmp(upper, "NUL") == 0;
+  }
+  if (upper[3] < '1' || upper[3] > '9') return 0;
+  upper[3] = '\0';
+  return strcmp(upper, "COM") == 0 || strcmp(upper, "LPT") == 0;
+}
+
+static int IsSafeComponent(const char* component, size_t length) {
+  if (length == 0) return 0;
+  if (component[length - 1] == '.' || component[length - 1] == ' ') return 0;  // also "." ".."
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = (unsigned char)component[i];
+    if (c < 32 || c == 127 || strchr("<>:\"/|?*", c) != nullptr) return 0;
+  }
+  return !IsReservedDeviceName(component, length);
+}
+
+int IsSafeEntryName(const char* name, size_t size) {
+  if (name == nullptr) return 0;
+  size_t length = 0;
+  while (length < size && name[length] != '\0') ++length;
+  if (length == size) return 0;  // not terminated within its field
+  // Splitting at every backslash rejects leading, trailing and doubled backslashes as empty
+  // components; the colon rule covers drive letters and alternate data streams.
+  size_t start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i == length || name[i] == '\\') {
+      if (!IsSafeComponent(name + start, i - start)) return 0;
+      start = i + 1;
+    }
+  }
+  return 1;
+}

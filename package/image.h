@@ -1,0 +1,48 @@
+// The package logic over an image in memory: copying the directory, and extracting the 17
+// entries through a sink that makes folders and writes files. The installer's sink is Win32; the
+// tests, the fuzzer and the packing tool bring their own.
+#pragma once
+#include <stdint.h>
+
+#include "package/format.h"
+
+enum {
+  EXTRACT_PATH_SIZE = 1024,  // entry path and folder path buffers, terminator included
+};
+
+// What became of one entry, for an observer (the packing tool prints it, tests check it).
+enum EntryOutcome {
+  ENTRY_WRITTEN = 0,
+  ENTRY_OUT_OF_BOUNDS,    // range ends beyond the image: skipped, not chained
+  ENTRY_DIGEST_MISMATCH,  // unscrambled bytes do not match plainDigest: no folder, no file
+  ENTRY_NAME_REFUSED,     // IsSafeEntryName refused the name: no folder, no file
+  ENTRY_PATH_TOO_LONG,    // target folder + name does not fit EXTRACT_PATH_SIZE
+  ENTRY_WRITE_FAILED,     // writeWholeFile gave 0
+};
+
+struct PackageSink {
+  // Both as CreateFolderPath and WriteWholeFile: 1 on success, 0 on failure.
+  int32_t (*createFolderPath)(void* user, const char* path);
+  int32_t (*writeWholeFile)(void* user, const char* path, uint32_t size, const void* bytes);
+  void (*entryDone)(void* user, int32_t index, int32_t outcome);  // may be null
+  void* user;
+};
+
+// Copies the first 2720 bytes of the image into *directory when the image is larger than that:
+// 0. Otherwise -1 and *directory is left as it was.
+int32_t CopyPackageDirectory(const uint8_t* image, uint32_t size, PackageDirectory* directory);
+
+// Extracts every entry of the image into targetFolder. The directory is copied into *directory
+// first when the image is larger than 2720 bytes (else the entries already there are used).
+// Each entry's stored bytes are unscrambled in place. 0 on full success; -1 when all went well
+// but the seventeenth entry is empty; otherwise -100 minus the number of failed entries.
+int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
+                            const char* targetFolder, const PackageSink* sink);
+
+// The walk of CreateFolderPath: calls makeFolder for each folder of path below its root, from
+// the top down; makeFolder gives 1 when that folder exists afterwards and 0 on failure, which
+// ends the walk. The root (a drive, or the server and share of a network path) is never made.
+// 1 when the walk completes or there is nothing to make; 0 for a null path, one of fewer than 5
+// characters or more than 1023, or a failed step.
+int32_t WalkFolderPath(const char* path, int32_t (*makeFolder)(void* user, const char* folder),
+                       void* user);

@@ -1,0 +1,64 @@
+// MD5 (RFC 1321): the block transform, the incremental digest and the one-pass ComputeMd5.
+#include "package/md5.h"
+
+#include <string.h>
+
+#include "package/md5_steps.h"
+
+// The four registers rotate roles from step to step; spelling the rotation out keeps each step
+// a plain macro over named variables, which compilers keep in registers.
+#define MD5_ROTATE_STEP(f, k, t, s) \
+  MD5_STEP(f, a, b, c, d, x[k], t, s); \
+  { uint32_t r = d; d = c; c = b; b = a; a = r; }
+
+static void Md5Transform(uint32_t state[4], const uint8_t* block) {
+  uint32_t x[16];
+  Md5LoadBlock(x, block);
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  MD5_ALL_STEPS(MD5_ROTATE_STEP)
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+}
+
+void Md5Init(Md5State* md5) {
+  md5->state[0] = 0x67452301u;
+  md5->state[1] = 0xefcdab89u;
+  md5->state[2] = 0x98badcfeu;
+  md5->state[3] = 0x10325476u;
+  md5->length = 0;
+}
+
+void Md5Update(Md5State* md5, const uint8_t* bytes, uint32_t length) {
+  uint32_t have = (uint32_t)(md5->length & 63);
+  md5->length += length;
+  if (have != 0) {
+    uint32_t take = 64 - have;
+    if (take > length) take = length;
+    memcpy(md5->buffer + have, bytes, take);
+    bytes += take;
+    length -= take;
+    if (have + take < 64) return;
+    Md5Transform(md5->state, md5->buffer);
+  }
+  for (; length >= 64; bytes += 64, length -= 64) Md5Transform(md5->state, bytes);
+  if (length != 0) memcpy(md5->buffer, bytes, length);
+}
+
+void Md5Final(Md5State* md5, uint8_t digest[16]) {
+  uint64_t bits = md5->length * 8;
+  uint8_t pad[72] = {0x80};
+  uint32_t have = (uint32_t)(md5->length & 63);
+  uint32_t padLength = (have < 56 ? 56 : 120) - have;
+  for (int i = 0; i < 8; ++i) pad[padLength + i] = (uint8_t)(bits >> (8 * i));
+  Md5Update(md5, pad, padLength + 8);
+  memcpy(digest, md5->state, 16);
+}
+
+void ComputeMd5(const uint8_t* bytes, uint32_t length, uint8_t digest[16]) {
+  Md5State md5;
+  Md5Init(&md5);
+  Md5Update(&md5, bytes, length);
+  Md5Final(&md5, digest);
+}

@@ -1,0 +1,41 @@
+// Packing: directory layout and the in-place scrambling of every entry, chained by the digest
+// of each entry's stored bytes.
+#include "package/packbuild.h"
+
+#include <string.h>
+
+#include "package/keystream.h"
+#include "package/md5.h"
+
+uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACKAGE_ENTRY_COUNT],
+                       const uint32_t sizes[PACKAGE_ENTRY_COUNT]) {
+  uint64_t offset = PACKAGE_DIRECTORY_SIZE;
+  memset(directory, 0, sizeof *directory);
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    PackageEntry* entry = &directory->entries[i];
+    size_t length = strlen(names[i]);
+    if (length >= PACKAGE_NAME_SIZE) return 0;
+    memcpy(entry->entryName, names[i], length);
+    entry->dataOffset = (uint32_t)offset;
+    entry->dataSize = sizes[i];
+    offset += sizes[i];
+    if (offset > 0xFFFFFFFFu) return 0;
+  }
+  return offset;
+}
+
+void SealPackage(PackageDirectory* directory, uint8_t* image) {
+  uint32_t entrySeed = PACKAGE_SEED;
+  uint8_t mixDigest[16] = {0};
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    PackageEntry* entry = &directory->entries[i];
+    uint8_t* bytes = image + entry->dataOffset;
+    uint8_t storedDigest[16];
+    ComputeMd5(bytes, entry->dataSize, entry->plainDigest);
+    ApplyPackageKeystream(bytes, entry->dataSize, entrySeed, mixDigest);
+    ComputeMd5(bytes, entry->dataSize, storedDigest);
+    memcpy(mixDigest, storedDigest, 16);
+    entrySeed = NextEntrySeed(entrySeed, storedDigest);
+  }
+  memcpy(image, directory, PACKAGE_DIRECTORY_SIZE);
+}

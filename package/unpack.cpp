@@ -1,0 +1,77 @@
+// The three per-entry passes (stored digest, keystream, plain digest) are each a serial chain of
+// about the same cost. Run one after the other they cost three MD5 passes; run as a pipeline over
+// 64-byte blocks - the stored digest on block i+1, the keystream on block i and the plain digest
+// on block i-1, one step of each in turn - the processor overlaps the three chains.
+#include "package/unpack.h"
+
+#include "package/keystream.h"
+#include "package/md5.h"
+#include "package/md5_steps.h"
+
+#define UNPACK_STEP(f, k, t, s) \
+  MD5_STEP(f, a1, b1, c1, d1, xs[k], t, s); \
+  { uint32_t r = d1; d1 = c1; c1 = b1; b1 = a1; a1 = r; } \
+  MD5_STEP(f, a2, b2, c2, d2, xp[k], t, s); \
+  { uint32_t r = d2; d2 = c2; c2 = b2; b2 = a2; a2 = r; } \
+  key[0] ^= KeystreamByte(&kt, kn, ks->mix); \
+  ++key; \
+  --kn;
+
+// For each block i in [1, last): stored digest of block i+1, keystream on block i, plain digest
+// of block i-1. Both digests hold whole blocks only when called.
+static void UnpackBlocks(Md5State* stored, Md5State* plain, KeystreamState* ks, uint8_t* bytes,
+                         uint32_t last) {
+  uint32_t kt = ks->t, kn = ks->left;
+  for (uint32_t i = 1; i < last; ++i) {
+    uint32_t xs[16], xp[16];
+    Md5LoadBlock(xs, bytes + 64 * (i + 1));
+    Md5LoadBlock(xp, bytes + 64 * (i - 1));
+    uint8_t* key = bytes + 64 * i;
+    uint32_t a1 = stored->state[0], b1 = stored->state[1], c1 = stored->state[2],
+             d1 = stored->state[3];
+    uint32_t a2 = plain->state[0], b2 = plain->state[1], c2 = plain->state[2],
+             d2 = plain->state[3];
+    MD5_ALL_STEPS(UNPACK_STEP)
+    stored->state[0] += a1;
+    stored->state[1] += b1;
+    stored->state[2] += c1;
+    stored->state[3] += d1;
+    plain->state[0] += a2;
+    plain->state[1] += b2;
+    plain->state[2] += c2;
+    plain->state[3] += d2;
+    stored->length += 64;
+    plain->length += 64;
+  }
+  ks->t = kt;
+  ks->left = kn;
+}
+
+void UnpackEntryBytes(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
+                      const uint8_t mixDigest[16], uint8_t storedDigest[16],
+                      uint8_t plainDigest[16]) {
+  Md5State stored, plain;
+  KeystreamState ks;
+  Md5Init(&stored);
+  Md5Init(&plain);
+  KeystreamStart(&ks, length, entrySeed, mixDigest);
+  uint32_t blocks = length / 64;
+  // Fill the pipeline: stored digest two blocks ahead, keystream one block ahead.
+  if (blocks >= 1) Md5Update(&stored, bytes, 64);
+  if (blocks >= 2) Md5Update(&stored, bytes + 64, 64);
+  if (blocks >= 1) KeystreamApplyPart(&ks, bytes, 64);
+  if (blocks >= 3) UnpackBlocks(&stored, &plain, &ks, bytes, blocks - 1);
+  // Drain it, then the partial block at the end.
+  if (blocks >= 2) {
+    KeystreamApplyPart(&ks, bytes + 64 * (blocks - 1), 64);
+    Md5Update(&plain, bytes + 64 * (blocks - 2), 64);
+  }
+  if (blocks >= 1) Md5Update(&plain, bytes + 64 * (blocks - 1), 64);
+  uint8_t* tail = bytes + 64 * blocks;
+  uint32_t rest = length - 64 * blocks;
+  Md5Update(&stored, tail, rest);
+  KeystreamApplyPart(&ks, tail, rest);
+  Md5Update(&plain, tail, rest);
+  Md5Final(&stored, storedDigest);
+  Md5Final(&plain, plainDigest);
+}

@@ -1,0 +1,263 @@
+// Extraction of package images in memory through a recording sink: results, counted failures,
+// chaining, hostile names, long paths, and the folder-path walk.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "package/image.h"
+#include "package_testkit.h"
+
+namespace {
+
+using pkgtest::File;
+
+struct MemorySink {
+  std::vector<std::string> folders;
+  std::map<std::string, std::vector<uint8_t>> files;
+  std::vector<std::string> writeOrder;
+  std::string failWritesTo;  // a path whose write fails
+  std::vector<int> outcomes = std::vector<int>(17, -1);
+};
+
+int32_t RecordFolder(void* user, const char* path) {
+  static_cast<MemorySink*>(user)->folders.push_back(path);
+  return 1;
+}
+
+int32_t RecordFile(void* user, const char* path, uint32_t size, const void* bytes) {
+  auto* sink = static_cast<MemorySink*>(user);
+  sink->writeOrder.push_back(path);
+  if (sink->failWritesTo == path) return 0;
+  const uint8_t* b = static_cast<const uint8_t*>(bytes);
+  sink->files[path] = std::vector<uint8_t>(b, b + size);
+  return 1;
+}
+
+void RecordOutcome(void* user, int32_t index, int32_t outcome) {
+  static_cast<MemorySink*>(user)->outcomes[index] = outcome;
+}
+
+int32_t Extract(std::vector<uint8_t>& image, MemorySink& memory, const char* target = "C:\\T",
+                PackageDirectory* directory = nullptr) {
+  PackageDirectory own = {};
+  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &memory};
+  return ExtractPackageImage(image.data(), (uint32_t)image.size(), directory ? directory : &own,
+                             target, &sink);
+}
+
+std::vector<int> FailedOutcomes(const MemorySink& memory) {
+  std::vector<int> failed;
+  for (int i = 0; i < 17; ++i) {
+    if (memory.outcomes[i] != ENTRY_WRITTEN) failed.push_back(i);
+  }
+  return failed;
+}
+
+TEST(ExtractImage, WritesEveryFileWithItsBytesAndMakesOnlySubFolders) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  MemorySink memory;
+  ASSERT_EQ(Extract(image, memory), 0);
+  ASSERT_EQ(memory.files.size(), 17u);
+  for (const File& f : files) EXPECT_EQ(memory.files["C:\\T\\" + f.name], f.bytes) << f.name;
+  // Top-level entries need no folder; each sub-folder entry asks for its folder.
+  EXPECT_EQ(memory.folders.size(), 12u);
+  EXPECT_EQ(memory.folders.front(), "C:\\T\\Decoder");
+  EXPECT_EQ(memory.folders.back(), "C:\\T\\Remote");
+}
+
+TEST(ExtractImage, AlteredStoredByteFailsEntriesTheModelPredicts) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  for (int altered : {0, 5, 12, 16}) {
+    std::vector<uint8_t> image = pkgtest::MakePackage(files);
+    image[pkgtest::ReadU32(image, pkgtest::OffsetField(altered)) + 2] ^= 0x40;
+    std::vector<int> expected = pkgtest::ModelFailedEntries(image, files);
+    ASSERT_GE(expected.size(), altered == 16 ? 1u : 2u);  // the altered digest chains on
+    MemorySink memory;
+    EXPECT_EQ(Extract(image, memory), -100 - (int)expected.size()) << altered;
+    EXPECT_EQ(FailedOutcomes(memory), expected) << altered;
+    EXPECT_EQ(memory.files.size(), 17 - expected.size());
+    EXPECT_EQ(memory.files.count("C:\\T\\" + files[altered].name), 0u);
+  }
+}
+
+// An entry whose range ends one byte past the image is skipped without chaining, so the entries
+// after it decode with the parameters it would have used.
+TEST(ExtractImage, EntryOnePastTheEndIsCountedAndNotChained) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  // Shift entries 5..15 down one slot and put an out-of-range entry at 5.
+  memmove(&image[160 * 6], &image[160 * 5], 160 * 11);
+  memset(&image[160 * 5], 0, 160);
+  memcpy(&image[160 * 5], "bad.bin", 7);
+  pkgtest::WriteU32(image, pkgtest::SizeField(5), 10);
+  pkgtest::WriteU32(image, pkgtest::OffsetField(5), (uint32_t)image.size() - 9);
+  std::vector<File> shifted = files;
+  shifted.insert(shifted.begin() + 5, File{"bad.bin", {}});
+  shifted.pop_back();
+  ASSERT_EQ(pkgtest::ModelFailedEntries(image, shifted), std::vector<int>{5});
+  MemorySink memory;
+  EXPECT_EQ(Extract(image, memory), -101);
+  EXPECT_EQ(memory.outcomes[5], ENTRY_OUT_OF_BOUNDS);
+  EXPECT_EQ(memory.files.size(), 16u);
+  EXPECT_EQ(memory.files["C:\\T\\" + files[15].name], files[15].bytes);
+  // Exactly at the end is inside.
+  std::vector<uint8_t> fits = pkgtest::MakePackage(files);
+  fits.push_back(0);
+  pkgtest::WriteU32(fits, pkgtest::OffsetField(16), (uint32_t)fits.size() - 100);
+  MemorySink fitsMemory;
+  Extract(fits, fitsMemory);
+  EXPECT_EQ(fitsMemory.outcomes[16], ENTRY_DIGEST_MISMATCH);
+}
+
+TEST(ExtractImage, OffsetNearFourGigabytesDoesNotWrapIntoTheImage) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  pkgtest::WriteU32(image, pkgtest::OffsetField(3), 0xFFFFFFF0u);  // + 64 wraps to 48
+  MemorySink memory;
+  Extract(image, memory);
+  EXPECT_EQ(memory.outcomes[3], ENTRY_OUT_OF_BOUNDS);
+}
+
+TEST(ExtractImage, EmptyEntriesGiveZeroByteFilesAndEmptyLastGivesMinusOne) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  files[3].bytes.clear();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  ASSERT_TRUE(pkgtest::ModelFailedEntries(image, files).empty());
+  MemorySink memory;
+  EXPECT_EQ(Extract(image, memory), 0);
+  EXPECT_EQ(memory.files.count("C:\\T\\" + files[3].name), 1u);
+  EXPECT_TRUE(memory.files["C:\\T\\" + files[3].name].empty());
+  EXPECT_EQ(memory.files["C:\\T\\" + files[4].name], files[4].bytes);  // chained on MD5("")
+
+  files[16].bytes.clear();
+  image = pkgtest::MakePackage(files);
+  MemorySink lastEmpty;
+  EXPECT_EQ(Extract(image, lastEmpty), -1);
+  EXPECT_EQ(lastEmpty.files.size(), 17u);
+}
+
+TEST(ExtractImage, DirectoryIsCopiedOnlyFromImagesLargerThan2720Bytes) {
+  std::vector<uint8_t> image = pkgtest::MakePackage(pkgtest::SampleFiles());
+  PackageDirectory directory;
+  memset(&directory, 0x5A, sizeof directory);
+  EXPECT_EQ(CopyPackageDirectory(image.data(), 2720, &directory), -1);
+  EXPECT_EQ(((uint8_t*)&directory)[0], 0x5A);
+  EXPECT_EQ(CopyPackageDirectory(image.data(), 2721, &directory), 0);
+  EXPECT_EQ(memcmp(&directory, image.data(), 2720), 0);
+  EXPECT_EQ(CopyPackageDirectory(nullptr, 5000, &directory), -1);
+
+  // A 2720-byte image keeps the directory already held: here all of its ranges lie outside.
+  MemorySink memory;
+  EXPECT_EQ(Extract(image = std::vector<uint8_t>(image.begin(), image.begin() + 2720), memory,
+                    "C:\\T", &directory),
+            -117);
+}
+
+TEST(ExtractImage, HostileNamesAreCountedAndNothingLandsOutsideTheTarget) {
+  const char* hostile[] = {"..\\evil.dll", "a\\..\\..\\evil", "C:\\evil", "\\evil", "x:evil",
+                           "Remote\\", "a\\\\b", "a/../b", "CON", "nul.txt", "evil.", "evil ",
+                           ".\\evil", "a\\COM1.log", "e<v>il", "tab\tname"};
+  std::vector<File> files = pkgtest::SampleFiles();
+  for (int i = 0; i < 16; ++i) files[i].name = hostile[i];
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  // Entry 16: a name that fills all 128 bytes with no terminator.
+  memset(&image[160 * 16], 'A', 128);
+  MemorySink memory;
+  EXPECT_EQ(Extract(image, memory), -117);
+  for (int i = 0; i < 17; ++i) EXPECT_EQ(memory.outcomes[i], ENTRY_NAME_REFUSED) << i;
+  EXPECT_TRUE(memory.writeOrder.empty());
+  EXPECT_TRUE(memory.folders.empty());
+
+  // Proof that the check is what stops them: the same package with plain names writes all.
+  files = pkgtest::SampleFiles();
+  image = pkgtest::MakePackage(files);
+  MemorySink plain;
+  EXPECT_EQ(Extract(image, plain), 0);
+}
+
+TEST(ExtractImage, PathThatDoesNotFitIsCountedNotCut) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  // "C:\" + 1000 letters: "\file0.bin" (10) fits in 1023 characters, "\Remote\plugin9.dll" not.
+  std::string target = "C:\\" + std::string(1005, 'x');
+  MemorySink memory;
+  int32_t result = Extract(image, memory, target.c_str());
+  for (int i = 0; i < 17; ++i) {
+    bool fits = target.size() + 1 + files[i].name.size() <= 1023;
+    EXPECT_EQ(memory.outcomes[i], fits ? ENTRY_WRITTEN : ENTRY_PATH_TOO_LONG) << files[i].name;
+  }
+  ASSERT_EQ(memory.files.size(), 5u);
+  EXPECT_EQ(result, -112);
+  for (const auto& written : memory.files) EXPECT_LE(written.first.size(), 1023u);
+}
+
+TEST(ExtractImage, FailedWriteIsCountedAndTheRestGoOn) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  MemorySink memory;
+  memory.failWritesTo = "C:\\T\\" + files[2].name;
+  EXPECT_EQ(Extract(image, memory), -101);
+  EXPECT_EQ(memory.writeOrder.size(), 17u);
+  EXPECT_EQ(memory.outcomes[2], ENTRY_WRITE_FAILED);
+}
+
+TEST(ExtractImage, TargetEndingWithBackslashGetsNoSecondOneAndFoldersForAll) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  MemorySink memory;
+  EXPECT_EQ(Extract(image, memory, "C:\\T\\"), 0);
+  EXPECT_EQ(memory.files.count("C:\\T\\" + files[0].name), 1u);
+  EXPECT_EQ(memory.folders.size(), 17u);
+  EXPECT_EQ(memory.folders.front(), "C:\\T");
+}
+
+// The folder walk: which folders are asked for, in which order.
+struct Walk {
+  std::vector<std::string> made;
+  std::string failAt;
+};
+
+int32_t RecordMake(void* user, const char* folder) {
+  auto* walk = static_cast<Walk*>(user);
+  walk->made.push_back(folder);
+  return walk->failAt != folder;
+}
+
+std::vector<std::string> WalkOf(const char* path, int32_t expectResult, const char* failAt = "") {
+  Walk walk;
+  walk.failAt = failAt;
+  EXPECT_EQ(WalkFolderPath(path, RecordMake, &walk), expectResult) << (path ? path : "null");
+  return walk.made;
+}
+
+using Folders = std::vector<std::string>;
+
+TEST(WalkFolderPath, MakesEachFolderBelowTheRootInOrder) {
+  EXPECT_EQ(WalkOf("C:\\Program Files\\Quorel\\Tavrin-Solo\\Remote", 1),
+            (Folders{"C:\\Program Files", "C:\\Program Files\\Quorel",
+                     "C:\\Program Files\\Quorel\\Tavrin-Solo",
+                     "C:\\Program Files\\Quorel\\Tavrin-Solo\\Remote"}));
+  EXPECT_EQ(WalkOf("C:\\a\\b\\", 1), (Folders{"C:\\a", "C:\\a\\b"}));
+}
+
+TEST(WalkFolderPath, NeverMakesServerOrShareOfNetworkPath) {
+  EXPECT_EQ(WalkOf("\\\\server\\share\\data", 1), Folders{"\\\\server\\share\\data"});
+  EXPECT_EQ(WalkOf("\\\\server\\share", 1), Folders{});
+  EXPECT_EQ(WalkOf("\\\\server\\share\\", 1), Folders{});
+}
+
+TEST(WalkFolderPath, ShortNullOverlongAndFailedStepsGiveZero) {
+  EXPECT_EQ(WalkOf("C:\\a", 0), Folders{});
+  EXPECT_EQ(WalkOf("", 0), Folders{});
+  EXPECT_EQ(WalkOf(nullptr, 0), Folders{});
+  std::string overlong = "C:\\" + std::string(1021, 'x');  // 1024 characters
+  EXPECT_EQ(WalkOf(overlong.c_str(), 0), Folders{});
+  EXPECT_EQ(WalkOf("C:\\ab", 1), Folders{"C:\\ab"});
+  EXPECT_EQ(WalkOf("C:\\a\\b\\c", 0, "C:\\a\\b"), (Folders{"C:\\a", "C:\\a\\b"}));
+  EXPECT_EQ(WalkOf("C:\\a\\b", 0, "C:\\a\\b"), (Folders{"C:\\a", "C:\\a\\b"}));
+}
+
+}  // namespace

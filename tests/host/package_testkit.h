@@ -1,0 +1,98 @@
+// Test helpers for packages: made-up files, a package made of them, and a model of extraction
+// written independently of the extraction code (separate passes, no plainDigest, results judged
+// against the original files). Used by the host and the Wine tests.
+#pragma once
+#include <stdint.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "package/format.h"
+#include "package/keystream.h"
+#include "package/md5.h"
+#include "package/packbuild.h"
+
+namespace pkgtest {
+
+struct File {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+
+inline std::vector<uint8_t> RandomBytes(uint32_t seed, size_t length) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(length);
+  for (auto& b : bytes) b = (uint8_t)random();
+  return bytes;
+}
+
+// 17 files: some at the top, some in two sub-folders, sizes around the block size.
+inline std::vector<File> SampleFiles() {
+  static const size_t sizes[17] = {3000, 1, 17, 64, 65, 500, 16, 200, 1024,
+                                   33, 129, 70, 5, 4096, 300, 63, 100};
+  std::vector<File> files;
+  for (int i = 0; i < 17; ++i) {
+    std::string name = i < 5 ? "file" + std::to_string(i) + ".bin"
+                       : i < 9 ? "Decoder\\part" + std::to_string(i) + ".dat"
+                               : "Remote\\plugin" + std::to_string(i) + ".dll";
+    files.push_back({name, RandomBytes(1000 + i, sizes[i])});
+  }
+  return files;
+}
+
+inline std::vector<uint8_t> MakePackage(const std::vector<File>& files) {
+  const char* names[PACKAGE_ENTRY_COUNT];
+  uint32_t sizes[PACKAGE_ENTRY_COUNT];
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    names[i] = files[i].name.c_str();
+    sizes[i] = (uint32_t)files[i].bytes.size();
+  }
+  PackageDirectory directory;
+  uint64_t total = LayoutPackage(&directory, names, sizes);
+  std::vector<uint8_t> image(total);
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    if (sizes[i] != 0) memcpy(&image[directory.entries[i].dataOffset], files[i].bytes.data(), sizes[i]);
+  }
+  SealPackage(&directory, image.data());
+  return image;
+}
+
+inline uint32_t ReadU32(const std::vector<uint8_t>& image, size_t at) {
+  return image[at] | (image[at + 1] << 8) | (image[at + 2] << 16) | ((uint32_t)image[at + 3] << 24);
+}
+
+inline void WriteU32(std::vector<uint8_t>& image, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) image[at + i] = (uint8_t)(value >> (8 * i));
+}
+
+// Field positions of entry i in the image, by byte offset.
+inline size_t OffsetField(int i) { return 160 * i + 128; }
+inline size_t SizeField(int i) { return 160 * i + 132; }
+
+// Which entries extraction must fail, judged by unscrambling each entry with its own separate
+// passes and comparing with the file it should give. Names are not judged here.
+inline std::vector<int> ModelFailedEntries(std::vector<uint8_t> image,
+                                           const std::vector<File>& expected) {
+  std::vector<int> failed;
+  uint32_t seed = PACKAGE_SEED;
+  uint8_t mix[16] = {0};
+  for (int i = 0; i < 17; ++i) {
+    uint32_t offset = ReadU32(image, OffsetField(i)), size = ReadU32(image, SizeField(i));
+    if ((uint64_t)offset + size > image.size()) {
+      failed.push_back(i);
+      continue;
+    }
+    std::vector<uint8_t> bytes(image.begin() + offset, image.begin() + offset + size);
+    uint8_t stored[16];
+    ComputeMd5(bytes.data(), size, stored);
+    ApplyPackageKeystream(bytes.data(), size, seed, mix);
+    if (bytes != expected[i].bytes) failed.push_back(i);
+    memcpy(mix, stored, 16);
+    seed = NextEntrySeed(seed, stored);
+  }
+  return failed;
+}
+
+}  // namespace pkgtest
