@@ -7,6 +7,8 @@ if(TAVRIN_WINDOWS)
   target_compile_options(TavrinSoloSetup PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
   target_link_options(TavrinSoloSetup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s)
   target_link_libraries(TavrinSoloSetup PRIVATE tavrin_windows)
+  target_sources(TavrinSoloSetup PRIVATE ${TAVRIN_PACKAGE_RC})
+  add_dependencies(TavrinSoloSetup tavrin_package)
 endif()
 
 tavrin_host_test(app_host_tests SOURCES

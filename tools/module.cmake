@@ -1,7 +1,17 @@
 # tools/: the publisher's host tools. The host build exports them to host-tools.cmake, which the
 # Windows build includes so that it can run them at build time.
 if(NOT TAVRIN_WINDOWS)
-  file(WRITE ${CMAKE_BINARY_DIR}/host-tools.cmake "# host tools: none yet\n")
+  add_executable(packtool ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp
+                          ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp)
+  target_compile_options(packtool PRIVATE ${TAVRIN_WARNINGS})
+  target_include_directories(packtool PRIVATE ${CMAKE_SOURCE_DIR})
+  # The package code itself, not the whole portable library (which is defined at the end).
+  target_sources(packtool PRIVATE
+    ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
+    ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
+    ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
+    ${CMAKE_SOURCE_DIR}/app/text.cpp)
+  export(TARGETS packtool FILE ${CMAKE_BINARY_DIR}/host-tools.cmake)
 elseif(TAVRIN_HOST_TOOLS)
   include(${TAVRIN_HOST_TOOLS} OPTIONAL)
 endif()
