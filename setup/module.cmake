@@ -38,6 +38,9 @@ if(TAVRIN_PACKAGE_RC)
   tavrin_script_test(procedures_install_read_back_by_host_tools COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/procedures_install_host.sh
     $<TARGET_FILE:procedures_install_tests> LOCK)
+  if(TAVRIN_WINDOWS)
+    add_dependencies(procedures_install_tests tavrin_package)
+  endif()
   tavrin_script_test(procedures_install_on_full_disk COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/procedures_full_disk.sh $<TARGET_FILE:procedures_install_tests>
     LOCK)
