@@ -42,3 +42,25 @@ if(TAVRIN_WINDOWS)
       TAVRIN_PACKAGE_2720_DLL="$<TARGET_FILE:package_res_2720>"
       TAVRIN_PACKAGE_2721_DLL="$<TARGET_FILE:package_res_2721>")
 endif()
+
+# Unscrambling in place needs the package in a writable (copy-on-write) section.
+tavrin_script_test(package_resource_in_writable_section COMMAND ${TAVRIN_PYTHON}
+  ${CMAKE_SOURCE_DIR}/tests/win/package_resource_view.py
+  $<TARGET_FILE:TavrinSoloSetup> ${TAVRIN_PACKAGE_FILE})
+tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRIN_PYTHON}
+  ${CMAKE_SOURCE_DIR}/tests/win/package_resource_view.py --self-test
+  $<TARGET_FILE:TavrinSoloSetup> ${TAVRIN_PACKAGE_FILE})
+
+# libFuzzer target (clang, sanitizer build only); a short run is a test, longer runs by hand:
+#   build/asan/package_fuzz -max_total_time=600
+if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_executable(package_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/package_fuzz.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/md5.cpp ${CMAKE_CURRENT_LIST_DIR}/keystream.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/entryname.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/image.cpp ${CMAKE_CURRENT_LIST_DIR}/packbuild.cpp
+    ${CMAKE_SOURCE_DIR}/app/text.cpp)
+  target_include_directories(package_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(package_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
+  target_link_options(package_fuzz PRIVATE -fsanitize=fuzzer)
+  add_test(NAME package_fuzz_short COMMAND package_fuzz -runs=30000 -seed=1 -max_len=20000)
+endif()
