@@ -46,6 +46,10 @@ void OnMainButton(HWND window) {
   HDC dc = GetDC(window);
   DrawMainButton(dc, 1);
   ReleaseDC(window, dc);
+  // The thread sleeps next and handles no messages: flush the drawing so that the pressed look
+  // is on the screen during the pause (GDI batches calls, and Wine's window surface is otherwise
+  // flushed only when the thread next waits for messages).
+  GdiFlush();
   Sleep(PRESSED_PAUSE_MS);
   if (c.appInstalled != 0) {
     // Removal runs here, on the window thread; a failure notice it posts is queued ahead of the

@@ -17,3 +17,27 @@ tavrin_host_test(app_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/app_webaddress_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/host/app_rules_test.cpp)
 tavrin_win_test(app_win_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/context_test.cpp)
+
+# The installer as a whole, under Wine: window and clicks under Xvfb (checked on screenshots),
+# unattended runs, one installer at a time, closing a running application; its size and
+# reproducible bytes.
+if(TAVRIN_WINDOWS)
+  add_executable(app_titled_window WIN32 ${CMAKE_SOURCE_DIR}/tests/win/app_titled_window.cpp)
+  target_compile_options(app_titled_window PRIVATE ${TAVRIN_WARNINGS})
+  target_link_options(app_titled_window PRIVATE ${TAVRIN_STATIC_LINK})
+endif()
+set(TAVRIN_GUI ${CMAKE_SOURCE_DIR}/tests/gui)
+tavrin_script_test(app_window_install_by_click COMMAND bash ${TAVRIN_GUI}/app_window_install.sh
+  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+tavrin_script_test(app_window_remove_by_click COMMAND bash ${TAVRIN_GUI}/app_window_remove.sh
+  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+tavrin_script_test(app_unattended_runs_and_exit_codes COMMAND bash ${TAVRIN_GUI}/app_unattended.sh
+  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+tavrin_script_test(app_second_installer_refused COMMAND bash ${TAVRIN_GUI}/app_single_instance.sh
+  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+tavrin_script_test(app_closes_only_exact_title COMMAND bash ${TAVRIN_GUI}/app_close_running.sh
+  $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:TavrinSolo> $<TARGET_FILE:app_titled_window> LOCK)
+tavrin_script_test(app_own_size_within_budget COMMAND ${TAVRIN_PYTHON} ${TAVRIN_GUI}/app_size.py
+  $<TARGET_FILE:TavrinSoloSetup>)
+tavrin_script_test(app_build_reproducible COMMAND bash ${TAVRIN_GUI}/app_reproducible.sh
+  $<TARGET_FILE:TavrinSoloSetup>)

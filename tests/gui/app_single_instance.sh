@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Only one installer runs at a time: a second one, started while the first shows its window,
+# exits with -1 (255 in the shell) at once, installs nothing and shows nothing; the first goes on
+# and closes normally with Escape.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/app_lib.sh"
+
+ensure_removed
+start_program "$installer"
+pid=$last_pid
+win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
+sleep 0.5
+before=$(visible_windows)
+for args in "-h -i" "" "-u"; do
+  # shellcheck disable=SC2086
+  run_installer $args
+  [ "$exit_code" = 255 ] || fail "a second installer ($args) exited with $exit_code, not -1 (255)"
+done
+installed && fail "the second installer installed"
+[ "$(visible_windows)" = "$before" ] || fail "the second installer showed a window"
+kill -0 "$pid" 2>/dev/null || fail "the first installer ended"
+focus "$win"
+xdotool key Escape
+wait_gone "$pid" 20 || fail "the first installer did not close on Escape"
+[ "$exit_code" = 0 ] || fail "the first installer exited with $exit_code"
+# Once it has gone, an installer runs again.
+run_installer -h -u
+[ "$exit_code" = 0 ] || fail "an installer after the first one exited with $exit_code"
+echo "second installers refused with -1; the first closed with 0"

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Unattended runs: -h -i installs with exit code 0 and never shows a window or a box; -h -u
+# removes when installed and does nothing (0) when not; -h -i removes when installed; a failing
+# procedure's code is the exit code, still without a box.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/app_lib.sh"
+
+# Every window that becomes visible during the runs is written to $seen.
+seen="$work/seen.txt"
+: >"$seen"
+( while :; do xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null; sleep 0.05; done ) >>"$seen" &
+watcher=$!
+gui_pids+=("$watcher")
+no_window_shown() {
+  [ ! -s "$seen" ] || fail "$1 showed a window: $(sort -u "$seen" | head -n3)"
+}
+
+ensure_removed
+run_installer -h -i
+[ "$exit_code" = 0 ] || fail "-h -i exited with $exit_code"
+installed || fail "-h -i did not install"
+record_present || fail "-h -i wrote no uninstall record"
+no_window_shown "-h -i"
+
+run_installer -h -u
+[ "$exit_code" = 0 ] || fail "-h -u when installed exited with $exit_code"
+installed && fail "-h -u left the application installed"
+record_present && fail "-h -u left the uninstall record"
+no_window_shown "-h -u"
+
+before=$(find "$program_files" | sort)
+run_installer -h -u
+[ "$exit_code" = 0 ] || fail "-h -u when not installed exited with $exit_code"
+[ "$(find "$program_files" | sort)" = "$before" ] || fail "-h -u when not installed changed Program Files"
+no_window_shown "-h -u (nothing installed)"
+
+ensure_installed
+run_installer -h -i
+[ "$exit_code" = 0 ] || fail "-h -i when installed exited with $exit_code"
+installed && fail "-h -i when installed did not remove the application"
+no_window_shown "-h -i (installed)"
+
+# A target folder that cannot be created (a file stands in its way): the install fails with -3,
+# which the shell sees as 253, and no box appears.
+mkdir -p "$(dirname "$target")"
+rm -rf "$target"
+: >"$target"
+run_installer -h -i
+rm -f "$target"
+[ "$exit_code" = 253 ] || [ "$exit_code" = 246 ] ||
+  fail "-h -i onto a blocked target folder exited with $exit_code, not -3 (253) or -10 (246)"
+no_window_shown "a failing -h -i"
+kill "$watcher" 2>/dev/null
+echo "unattended install, removal, nothing to do, removal by -i, failure code: all without a window"

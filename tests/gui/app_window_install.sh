@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The window as a user meets it, and an installation by a click on its button: the picture, the
+# OS line, the white band with the install texts and the "Install" button; the hand over the
+# picture; a click on the button's edge or on the band doing nothing; a click on the picture
+# opening the header page; then the pressed and installing looks, the blinking caption, clicks,
+# Enter, Escape and Alt+F4 ignored while the worker runs, the completion page opened before the
+# "Success" box, Enter closing it, exit code 0 and the files in place.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/app_lib.sh"
+
+ensure_removed
+# The worker's last large write is the installer's copy of itself into the target folder. A
+# FIFO in its place holds the installation there until this test drains it (64 KB fit into the
+# pipe, the installer is larger), while the window thread goes on.
+copy="$target/$(basename "$installer")"
+mkdir -p "$target"
+rm -f "$copy"
+mkfifo "$copy"
+# The programs are ended first, so no writer is left waiting on it.
+at_exit='rm -f "$copy"'
+
+start_program "$installer"
+pid=$last_pid
+win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$win")"
+[ "$WIDTH x $HEIGHT" = "900 x 524" ] || fail "client area is $WIDTH x $HEIGHT, not the picture and the band (900 x 524)"
+
+# Screen rectangle of client coordinates, for app_shot.py.
+rect() { echo "$((X + $1)) $((Y + $2)) $((X + $3)) $((Y + $4))"; }
+
+# --- The look of the ready window.
+s=$(shot ready)
+shotpy picture "$s" "$installer" "$X" "$Y" || fail "the window does not show bitmap 101 at its origin"
+n=$(shotpy count "$s" $(rect 20 402 300 424) 0 0 0 60)
+[ "$n" -gt 40 ] || fail "no OS line over the picture's bottom ($n dark pixels)"
+n=$(shotpy count "$s" $(rect 0 424 570 452) 255 255 255)
+[ "$n" = $((570 * 28)) ] || fail "the band above the texts is not white ($n white pixels)"
+read -r first last <<<"$(shotpy columns "$s" $(rect 20 454 570 474) 0 0 0 60)"
+[ "$first" != none ] && [ $((last - X)) -gt 330 ] ||
+  fail "status line 1 is not the long install text (black columns $first..$last)"
+n=$(shotpy count "$s" $(rect 20 474 570 494) 100 100 100 30)
+[ "$n" -gt 100 ] || fail "no grey status line 2 ($n grey pixels)"
+n=$(shotpy count "$s" $(rect 20 474 570 494) 0 0 0 20)
+[ "$n" -lt 10 ] || fail "status line 2 is black, not grey"
+for p in "580 474" "880 474" "730 444" "730 504"; do
+  c=$(pixel "$s" $((X + ${p% *})) $((Y + ${p#* })))
+  [ "$c" = "srgb(0,0,0)" ] || fail "button outline at $p is $c"
+done
+c=$(pixel "$s" $((X + 590)) $((Y + 474)))
+[ "$c" = "srgb(255,255,255)" ] || fail "button face is $c, not white"
+read -r first last <<<"$(shotpy columns "$s" $(rect 590 450 870 500) 0 0 0 60)"
+[ "$first" != none ] || fail "no caption on the button"
+install_caption_width=$((last - first))
+# "Install" is centred: its ink starts and ends about equally far from the button's middle.
+mid=$((X + 730))
+[ $(((mid - first) - (last - mid))) -le 6 ] && [ $(((last - mid) - (mid - first))) -le 6 ] ||
+  fail "caption not centred ($first..$last around $mid)"
+
+# --- The cursor: the hand anywhere over the picture, the arrow over the band.
+cursor_at() { xdotool mousemove --window "$win" "$1" "$2"; sleep 0.3; /usr/bin/python3 "$here/app_cursor.py"; }
+arrow=$(cursor_at 300 480)
+hand=$(cursor_at 450 200)
+[ "$hand" != "$arrow" ] || fail "the cursor over the picture is the arrow ($hand)"
+[ "$(cursor_at 899 10)" = "$hand" ] || fail "no hand at the picture's right edge"
+[ "$(cursor_at 5 423)" = "$hand" ] || fail "no hand on the picture's last row"
+[ "$(cursor_at 5 424)" = "$arrow" ] || fail "the hand shows on the band's first row"
+
+# --- Clicks that must do nothing: the button's own edges and the band beside it.
+for p in "580 474" "880 474" "730 444" "730 504" "300 514"; do
+  click "$win" ${p% *} ${p#* }
+  sleep 0.1
+  c=$(pixel "$(shot edge)" $((X + 590)) $((Y + 474)))
+  [ "$c" = "srgb(255,255,255)" ] || fail "a click at $p pressed the button ($c)"
+done
+sleep 0.6
+[ ! -s "$opened" ] || fail "a click on the edge or the band opened $(cat "$opened")"
+[ "$(pixel "$(shot edge)" $((X + 590)) $((Y + 474)))" = "srgb(255,255,255)" ] ||
+  fail "a click on an edge started something"
+[ -p "$copy" ] && ! installed || fail "a click on an edge installed"
+
+# --- A click on the picture opens the header page (and nothing else happens).
+click "$win" 450 200
+for _ in $(seq 50); do [ -s "$opened" ] && break; sleep 0.1; done
+[ "$(cat "$opened")" = "https://www.quorel-audio.example/" ] ||
+  fail "a click on the picture opened '$(cat "$opened")'"
+: >"$opened"
+
+# --- The button: pressed look at once, then the installing look with a blinking caption.
+click "$win" 730 474
+wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 400 || fail "no pressed look right after the click"
+# Wait until the worker is held at the FIFO: the installer's folder filled but the copy not.
+for _ in $(seq 100); do installed && break; sleep 0.1; done
+installed || fail "the files were not extracted"
+shown=0
+hidden=0
+for i in $(seq 12); do
+  s=$(shot "busy$i")
+  [ "$(pixel "$s" $((X + 590)) $((Y + 474)))" = "srgb(0,0,0)" ] || fail "the button is not black while installing"
+  activity=$(shotpy count "$s" $(rect 590 485 870 503) 255 255 255 60)
+  [ "$activity" -gt 20 ] || fail "no activity line on the installing button"
+  caption=$(shotpy count "$s" $(rect 590 448 870 482) 255 255 255 60)
+  if [ "$caption" -gt 50 ]; then shown=$((shown + 1)); else hidden=$((hidden + 1)); fi
+  sleep 0.23
+done
+[ "$shown" -ge 2 ] && [ "$hidden" -ge 2 ] ||
+  fail "\"Installing\" does not blink (shown in $shown, hidden in $hidden of 12 shots)"
+
+# --- While the worker runs: clicks, Enter, Escape and Alt+F4 change nothing.
+before=$(visible_windows)
+click "$win" 730 474
+click "$win" 450 200
+xdotool key Return
+xdotool key Escape
+xdotool key alt+F4
+sleep 1
+kill -0 "$pid" 2>/dev/null || fail "the installer ended while installing"
+[ "$(visible_windows)" = "$before" ] || fail "a window or box came or went while installing"
+[ ! -s "$opened" ] || fail "a click during the installation opened $(cat "$opened")"
+[ -p "$copy" ] || fail "the copy is no longer the FIFO"
+
+# --- Let the worker finish: the completion page is opened before the "Success" box shows.
+cat "$copy" >/dev/null &
+box=""
+shell_called=""
+for _ in $(seq 300); do
+  # The shell starts winebrowser, which calls xdg-open; either is proof that the page was opened.
+  if [ -z "$shell_called" ]; then
+    if [ -s "$opened" ]; then shell_called=yes; fi
+    for p in $(pgrep -f 'winebrowser' 2>/dev/null); do
+      tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+        shell_called=yes
+    done
+  fi
+  box=$(xdotool search --onlyvisible --name '^Success$' 2>/dev/null | head -n1)
+  [ -n "$box" ] && break
+  sleep 0.05
+done
+[ -n "$box" ] || fail "no \"Success\" box"
+[ "$shell_called" = yes ] || fail "the \"Success\" box showed before the completion page was opened"
+for _ in $(seq 50); do [ -s "$opened" ] && break; sleep 0.1; done
+[ "$(cat "$opened")" = "https://www.quorel-audio.example/thanks" ] ||
+  fail "the completion page opened was '$(cat "$opened")'"
+
+# --- Enter closes the box, the window closes and the installer exits with 0.
+xdotool mousemove --window "$box" 5 5 click 1
+sleep 0.2
+xdotool key Return
+wait_gone "$pid" 20 || fail "the installer did not end after the box"
+[ "$exit_code" = 0 ] || fail "the installer exited with $exit_code"
+installed || fail "TavrinSolo.exe is not in $target"
+[ "$(find "$target" -type f | wc -l)" -ge 17 ] || fail "fewer than 17 files in $target"
+record_present || fail "no uninstall record"
+
+ensure_removed
+rm -f "$copy"
+echo "window looked right, edges and band ignored, header page opened, installed by a click"
