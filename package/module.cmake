@@ -64,3 +64,16 @@ if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_link_options(package_fuzz PRIVATE -fsanitize=fuzzer)
   add_test(NAME package_fuzz_short COMMAND package_fuzz -runs=30000 -seed=1 -max_len=20000)
 endif()
+
+# Extraction benchmark (prints figures; not a test):
+#   build/host/package_bench [MB]
+#   bash scripts/wine-harness.sh build/win/wine run build/win/package_bench.exe [MB]
+if(NOT TAVRIN_SANITIZE)
+  add_executable(package_bench ${CMAKE_SOURCE_DIR}/tests/bench/package_bench.cpp)
+  target_compile_options(package_bench PRIVATE ${TAVRIN_WARNINGS})
+  target_link_libraries(package_bench PRIVATE tavrin_portable)
+  if(TAVRIN_WINDOWS)
+    target_link_options(package_bench PRIVATE ${TAVRIN_STATIC_LINK})
+    target_link_libraries(package_bench PRIVATE psapi)
+  endif()
+endif()

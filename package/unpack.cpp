@@ -8,30 +8,54 @@
 #include "package/md5.h"
 #include "package/md5_steps.h"
 
-#define UNPACK_STEP(f, k, t, s) \
-  MD5_STEP(f, a1, b1, c1, d1, xs[k], t, s); \
-  { uint32_t r = d1; d1 = c1; c1 = b1; b1 = a1; a1 = r; } \
-  MD5_STEP(f, a2, b2, c2, d2, xp[k], t, s); \
-  { uint32_t r = d2; d2 = c2; c2 = b2; b2 = a2; a2 = r; } \
-  key[0] ^= KeystreamByte(&kt, kn, ks->mix); \
-  ++key; \
-  --kn;
+// The sine constants in step order, and each round's message-word order.
+#define MD5_SINE(f, k, t, s) t,
+static const uint32_t kSine[64] = {MD5_ALL_STEPS(MD5_SINE)};
+#define WORD_F(i) (i)
+#define WORD_G(i) ((5 * (i) + 1) & 15)
+#define WORD_H(i) ((3 * (i) + 5) & 15)
+#define WORD_I(i) ((7 * (i)) & 15)
+
+// One MD5 step on each digest and one keystream byte. Each round is a loop of four steps; the
+// installer's size-optimised build keeps the loops (4 KB instead of 10 KB of code, and on i686,
+// short of registers for two digests, no slower), other builds unroll them fully.
+#if defined(__OPTIMIZE_SIZE__) || !defined(__OPTIMIZE__)
+#define UNPACK_UNROLL
+#else
+#define UNPACK_UNROLL _Pragma("GCC unroll 4")
+#endif
+#define UNPACK_STEP(f, word, i, s, a1, b1, c1, d1, a2, b2, c2, d2) \
+  MD5_STEP(f, a1, b1, c1, d1, xs[word(i)], kSine[i], s); \
+  MD5_STEP(f, a2, b2, c2, d2, xp[word(i)], kSine[i], s); \
+  *key++ ^= KeystreamByte(&kt, kn--, ks->mix);
+
+#define UNPACK_ROUND(f, word, first, s0, s1, s2, s3) \
+  UNPACK_UNROLL \
+  for (int i = first; i < first + 16; i += 4) { \
+    UNPACK_STEP(f, word, i, s0, a1, b1, c1, d1, a2, b2, c2, d2) \
+    UNPACK_STEP(f, word, i + 1, s1, d1, a1, b1, c1, d2, a2, b2, c2) \
+    UNPACK_STEP(f, word, i + 2, s2, c1, d1, a1, b1, c2, d2, a2, b2) \
+    UNPACK_STEP(f, word, i + 3, s3, b1, c1, d1, a1, b2, c2, d2, a2) \
+  }
 
 // For each block i in [1, last): stored digest of block i+1, keystream on block i, plain digest
 // of block i-1. Both digests hold whole blocks only when called.
 static void UnpackBlocks(Md5State* stored, Md5State* plain, KeystreamState* ks, uint8_t* bytes,
                          uint32_t last) {
   uint32_t kt = ks->t, kn = ks->left;
-  for (uint32_t i = 1; i < last; ++i) {
+  for (uint32_t block = 1; block < last; ++block) {
     uint32_t xs[16], xp[16];
-    Md5LoadBlock(xs, bytes + 64 * (i + 1));
-    Md5LoadBlock(xp, bytes + 64 * (i - 1));
-    uint8_t* key = bytes + 64 * i;
+    Md5LoadBlock(xs, bytes + 64 * (block + 1));
+    Md5LoadBlock(xp, bytes + 64 * (block - 1));
+    uint8_t* key = bytes + 64 * block;
     uint32_t a1 = stored->state[0], b1 = stored->state[1], c1 = stored->state[2],
              d1 = stored->state[3];
     uint32_t a2 = plain->state[0], b2 = plain->state[1], c2 = plain->state[2],
              d2 = plain->state[3];
-    MD5_ALL_STEPS(UNPACK_STEP)
+    UNPACK_ROUND(MD5_F, WORD_F, 0, 7, 12, 17, 22)
+    UNPACK_ROUND(MD5_G, WORD_G, 16, 5, 9, 14, 20)
+    UNPACK_ROUND(MD5_H, WORD_H, 32, 4, 11, 16, 23)
+    UNPACK_ROUND(MD5_I, WORD_I, 48, 6, 10, 15, 21)
     stored->state[0] += a1;
     stored->state[1] += b1;
     stored->state[2] += c1;
