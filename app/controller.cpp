@@ -92,22 +92,41 @@ DWORD WINAPI InstallWorkerMain(LPVOID context) {
   return 0;
 }
 
-void ShowOutcome(LPARAM code) {
+namespace {
+
+// The outcome box of a procedure's ID_RESULT: the completion page first on success. Returns 0
+// for a code that is neither outcome.
+int ShowOutcomeBox(LPARAM code) {
   InstallerContext& c = installerContext;
   if (code == RESULT_FAILED) {
     // Written completely by the procedure before it posted; terminated here all the same.
     c.errorText[sizeof c.errorText - 1] = '\0';
     c.errorCaption[sizeof c.errorCaption - 1] = '\0';
     MessageBoxA(c.mainWindow, c.errorText, c.errorCaption, kErrorBoxFlags);
-  } else if (code == RESULT_SUCCEEDED) {
+    return 1;
+  }
+  if (code == RESULT_SUCCEEDED) {
     OpenWebAddress(completionLinkAddress, sizeof completionLinkAddress);
     MessageBoxA(c.mainWindow, "Installation Complete and Successful !", "Success",
                 kSuccessBoxFlags);
-  } else {
-    return;
+    return 1;
   }
+  return 0;
+}
+
+}  // namespace
+
+void ShowOutcome(LPARAM code) {
+  if (ShowOutcomeBox(code) == 0) return;
   WaitForWorkerEnd();
-  PostMessageA(c.mainWindow, WM_CLOSE, 0, 0);
+  PostMessageA(installerContext.mainWindow, WM_CLOSE, 0, 0);
+}
+
+void ShowQueuedOutcome(void) {
+  MSG message;
+  while (PeekMessageA(&message, installerContext.mainWindow, WM_COMMAND, WM_COMMAND, PM_REMOVE)) {
+    if (LOWORD(message.wParam) == ID_RESULT) ShowOutcomeBox(message.lParam);
+  }
 }
 
 int32_t RunUnattended(void) {

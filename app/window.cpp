@@ -13,9 +13,8 @@ const DWORD kWindowStyle =
     WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_CLIPCHILDREN;  // 0x02CB0000
 const UINT kStartupBoxFlags = MB_ICONWARNING;
 
-// The exit code that WM_DESTROY hands to the message loop. An unattended run without "-h" also
-// shows its outcome box and closes through WM_DESTROY afterwards; that second quit request must
-// keep the procedure's result instead of turning a failure into 0.
+// The exit code that WM_DESTROY hands to the message loop: 0, or the result of an unattended run,
+// so that a WM_DESTROY handled after that run cannot turn its failure into 0.
 int32_t quitCode = 0;
 
 // A startup failure box; none in hidden mode, where nobody could answer it.
@@ -90,6 +89,9 @@ LRESULT OnCommand(WPARAM wParam, LPARAM lParam) {
     ShowOutcome(lParam);
   } else if (id == ID_AUTORUN && lParam == AUTORUN_CODE) {
     quitCode = RunUnattended();
+    // With a visible window the outcome box is answered before the quit request: posted after
+    // it, the quit would end the box's own message loop at once.
+    if (hiddenMode == 0) ShowQueuedOutcome();
     ReleaseWindowResources();
     PostQuitMessage(quitCode);
   }

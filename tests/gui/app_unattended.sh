@@ -40,8 +40,8 @@ run_installer -h -i
 installed && fail "-h -i when installed did not remove the application"
 no_window_shown "-h -i (installed)"
 
-# A target folder that cannot be created (a file stands in its way): the install fails with -3,
-# which the shell sees as 253, and no box appears.
+# A target folder that cannot be made (a file stands in its way): the install fails (-3, or -10
+# when the extraction is what fails), the shell sees 253 or 246, and no box appears.
 mkdir -p "$(dirname "$target")"
 rm -rf "$target"
 : >"$target"
@@ -50,5 +50,22 @@ rm -f "$target"
 [ "$exit_code" = 253 ] || [ "$exit_code" = 246 ] ||
   fail "-h -i onto a blocked target folder exited with $exit_code, not -3 (253) or -10 (246)"
 no_window_shown "a failing -h -i"
+hidden_failure=$exit_code
 kill "$watcher" 2>/dev/null
-echo "unattended install, removal, nothing to do, removal by -i, failure code: all without a window"
+
+# The same failure with -i alone: the failure box waits for its answer, and the exit code is still
+# the procedure's result, not 0.
+: >"$target"
+start_program "$installer" -i
+pid=$last_pid
+box=$(wait_window 'Tavrin-Solo Installation Error' 20) || fail "-i without -h showed no failure box"
+sleep 1
+kill -0 "$pid" 2>/dev/null || fail "the installer ended while its failure box was up"
+xdotool mousemove --window "$box" 5 5 click 1
+sleep 0.2
+xdotool key Return
+wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
+rm -f "$target"
+[ "$exit_code" = "$hidden_failure" ] ||
+  fail "-i without -h exited with $exit_code after a failure, -h -i with $hidden_failure"
+echo "unattended install, removal, nothing to do, removal by -i, failure codes with and without -h"
