@@ -15,3 +15,12 @@ if(NOT TAVRIN_WINDOWS)
 elseif(TAVRIN_HOST_TOOLS)
   include(${TAVRIN_HOST_TOOLS} OPTIONAL)
 endif()
+
+tavrin_script_test(package_packtool_pack_list_verify_unpack_refusals HOST COMMAND bash
+  ${CMAKE_SOURCE_DIR}/tests/host/package_packtool_test.sh $<TARGET_FILE:packtool>)
+if(TAVRIN_WINDOWS AND TARGET packtool)
+  tavrin_script_test(package_packtool_reads_the_built_installer COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/package_list_installer.sh $<TARGET_FILE:packtool>
+    $<TARGET_FILE:TavrinSoloSetup> ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin
+    $<TARGET_FILE:TavrinSolo>)
+endif()
