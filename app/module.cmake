@@ -17,6 +17,12 @@ tavrin_host_test(app_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/app_webaddress_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/host/app_rules_test.cpp)
 tavrin_win_test(app_win_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/context_test.cpp)
+# The window procedure in-process, with the installer's resources (picture, icon).
+tavrin_win_test(app_window_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/app_window_test.cpp
+  RESOURCES ${CMAKE_SOURCE_DIR}/resources/installer.rc LOCK)
+if(TAVRIN_WINDOWS)
+  add_dependencies(app_window_tests tavrin_art)
+endif()
 
 # The installer as a whole, under Wine: window and clicks under Xvfb (checked on screenshots),
 # unattended runs, one installer at a time, closing a running application; its size and
