@@ -61,7 +61,8 @@ sentinel=$WINEPREFIX/drive_c/proc-sentinel-$$
 mkdir -p "$sentinel/inner"
 echo keep >"$sentinel/keep.txt"
 echo keep2 >"$sentinel/inner/keep2.txt"
-trap 'rm -f "$unix_target/a-link"; rm -rf "$sentinel"' EXIT
+# The link goes first, so that removing what the removal left can never reach the sentinel.
+trap 'rm -f "$unix_target/a-link"; rm -rf "$sentinel"; rm -rf "$unix_target"' EXIT
 ln -s "$sentinel" "$unix_target/a-link"
 PROC_LINK_SENTINEL="C:\\$(basename "$sentinel")" run_case 'Removal.LinkInTheTargetFolderIsNeverFollowed' ||
   fail "removal with a link failed"

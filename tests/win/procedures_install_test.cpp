@@ -313,6 +313,16 @@ class Procedures : public ::testing::Test {
                          installer_.c_str()));
   }
 
+  // Leaves the prefix as the case found it: nothing installed, for the tests that come after.
+  void TearDown() override {
+    if (keepInstall_) return;
+    Clean(target_);
+    Clean(userMenu_);
+    Clean(commonMenu_);
+    setup_test::DeleteKey(kRecordKey);
+    setup_test::DeleteKey(kSettingsKey);
+  }
+
   // Installs in a child process; what it showed is in run_.
   int32_t Install(bool withoutPackage = false) {
     run_ = InstallInChild(installer_, withoutPackage);
@@ -345,6 +355,7 @@ class Procedures : public ::testing::Test {
   std::string target_, userMenu_, commonMenu_, download_, installer_;
   char userPrograms_[1024];
   InstallRun run_;
+  bool keepInstall_ = false;
 };
 
 TEST_F(Procedures, FullInstallWritesFilesLinksCopyAndRecord) {
@@ -613,6 +624,7 @@ TEST_F(Procedures, InstallLeftForTheHostTools) {
   if (GetEnvironmentVariableA("PROC_LEAVE_INSTALL", nullptr, 0) == 0) {
     GTEST_SKIP() << "run by procedures_install_host.sh";
   }
+  keepInstall_ = true;
   ASSERT_EQ(Install(), 0);
   printf("target=%s\nuser=%s\ncommon=%s\n", target_.c_str(), userMenu_.c_str(),
          commonMenu_.c_str());
