@@ -30,7 +30,8 @@ void KeystreamApplyPart(KeystreamState* ks, uint8_t* bytes, uint32_t count);
 static inline uint8_t KeystreamByte(uint32_t* t, uint32_t n, const uint8_t mix[16]) {
   uint32_t v = *t + n;
   uint32_t u = v * v;
-  // Arithmetic shift of u read as signed: bits 24-31 repeat bit 31.
-  *t = (u >> 8) | ((0u - (u >> 31)) << 24);
+  // Arithmetic shift of u read as signed: bits 24-31 repeat bit 31. GCC and Clang shift signed
+  // values arithmetically (C++20 requires it); one sar keeps the serial chain short.
+  *t = (uint32_t)((int32_t)u >> 8);
   return (uint8_t)(mix[n & 15] + (u >> 8) + u);
 }

@@ -13,8 +13,22 @@ tavrin_host_test(package_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/package_extract_test.cpp
   LIBS OpenSSL::Crypto)
 
-# Wine tests: the test program carries the built sample package as its own RCDATA 100; three
-# resource DLLs stand in for modules whose package is missing, 2720 or 2721 bytes long.
+# tavrin_package_dll(NAME FILE): a DLL whose only resource is FILE as RCDATA 100. A test loads it
+# and puts its handle into installerContext.instanceHandle to run ReadPackageDirectory and
+# ExtractPackage on a package of its own making.
+function(tavrin_package_dll name file)
+  if(NOT TAVRIN_WINDOWS)
+    return()
+  endif()
+  set(rc ${CMAKE_BINARY_DIR}/package-dlls/${name}.rc)
+  file(WRITE ${rc} "100 RCDATA \"${file}\"\n")
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${file})
+  add_library(${name} SHARED ${CMAKE_SOURCE_DIR}/sample/payload/plugin.cpp ${rc})
+  target_link_options(${name} PRIVATE ${TAVRIN_STATIC_LINK})
+endfunction()
+
+# Wine tests: the test program carries the built sample package as its own RCDATA 100; resource
+# DLLs stand in for modules whose package is missing, 2720 or 2721 bytes long.
 if(TAVRIN_WINDOWS)
   set(resourceDir ${CMAKE_BINARY_DIR}/package-test-resources)
   foreach(size 2720 2721)
@@ -22,12 +36,7 @@ if(TAVRIN_WINDOWS)
       COMMAND ${CMAKE_COMMAND} -E make_directory ${resourceDir}
       COMMAND ${TAVRIN_PYTHON} -c "open('${resourceDir}/package${size}.bin','wb').write(b'\\xa5'*${size})"
       COMMENT "Making a ${size}-byte package resource" VERBATIM)
-    file(WRITE ${resourceDir}/package${size}.rc "100 RCDATA \"${resourceDir}/package${size}.bin\"\n")
-    set_source_files_properties(${resourceDir}/package${size}.rc PROPERTIES
-        OBJECT_DEPENDS ${resourceDir}/package${size}.bin)
-    add_library(package_res_${size} SHARED ${CMAKE_SOURCE_DIR}/sample/payload/plugin.cpp
-                ${resourceDir}/package${size}.rc)
-    target_link_options(package_res_${size} PRIVATE ${TAVRIN_STATIC_LINK})
+    tavrin_package_dll(package_res_${size} ${resourceDir}/package${size}.bin)
   endforeach()
 endif()
 tavrin_win_test(package_win_tests
@@ -76,4 +85,9 @@ if(NOT TAVRIN_SANITIZE)
     target_link_options(package_bench PRIVATE ${TAVRIN_STATIC_LINK})
     target_link_libraries(package_bench PRIVATE psapi)
   endif()
+endif()
+
+# The unpacking loop is the installer's one hot path: speed over size for this file alone.
+if(TAVRIN_WINDOWS)
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/unpack.cpp PROPERTIES COMPILE_OPTIONS -O2)
 endif()

@@ -1,4 +1,4 @@
-// Benchmark of extraction: a generated package (256 MB unless a size in MB is given) extracted
+// Benchmark of extraction: a generated package (256 MB and 3 runs unless given) extracted
 // in memory through a sink that writes nothing, against one MD5 pass over the same bytes and the
 // naive three separate passes, all measured in this run. Prints figures; asserts nothing.
 #include <stdio.h>
@@ -37,7 +37,9 @@ static int32_t NoFolder(void*, const char*) { return 1; }
 static int32_t NoWrite(void*, const char*, uint32_t, const void*) { return 1; }
 
 int main(int argc, char** argv) {
+  double startPeak = PeakMegabytes();  // the process before the package: code, runtime, Wine
   uint32_t megabytes = argc > 1 ? (uint32_t)atoi(argv[1]) : 256;
+  int runs = argc > 2 ? atoi(argv[2]) : 3;
   uint32_t entrySize = (uint32_t)(((uint64_t)megabytes << 20) / PACKAGE_ENTRY_COUNT);
   static const char* names[PACKAGE_ENTRY_COUNT] = {
       "a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8",
@@ -62,42 +64,54 @@ int main(int argc, char** argv) {
   uint32_t data = total - PACKAGE_DIRECTORY_SIZE;
   double mb = data / 1048576.0;
 
-  uint8_t digest[16];
-  double t0 = Now();
-  ComputeMd5(image + PACKAGE_DIRECTORY_SIZE, data, digest);
-  double md5Time = Now() - t0;
+  // Each figure is the best of a few runs: on a shared machine the slow runs measure the
+  // neighbours. Extraction unscrambles the package, so it is sealed again (untimed) before the
+  // next run; sealing plain bytes gives the same package.
+  double md5Time = 1e9, naiveTime = 1e9, extractTime = 1e9;
+  int32_t result = 0;
+  for (int run = 0; run < runs; ++run) {
+    uint8_t digest[16];
+    double t0 = Now();
+    ComputeMd5(image + PACKAGE_DIRECTORY_SIZE, data, digest);
+    double t = Now() - t0;
+    if (t < md5Time) md5Time = t;
 
-  // The naive loop: three separate passes per entry. It leaves the entries unscrambled; sealing
-  // again restores the same package.
-  uint32_t seed = PACKAGE_SEED;
-  uint8_t mix[16] = {0};
-  t0 = Now();
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    uint8_t* bytes = image + directory.entries[i].dataOffset;
-    uint8_t stored[16], plain[16];
-    ComputeMd5(bytes, entrySize, stored);
-    ApplyPackageKeystream(bytes, entrySize, seed, mix);
-    ComputeMd5(bytes, entrySize, plain);
-    if (memcmp(plain, directory.entries[i].plainDigest, 16) != 0) return 2;
-    memcpy(mix, stored, 16);
-    seed = NextEntrySeed(seed, stored);
+    // The naive loop: three separate passes per entry.
+    uint32_t seed = PACKAGE_SEED;
+    uint8_t mix[16] = {0};
+    t0 = Now();
+    for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+      uint8_t* bytes = image + directory.entries[i].dataOffset;
+      uint8_t stored[16], plain[16];
+      ComputeMd5(bytes, entrySize, stored);
+      ApplyPackageKeystream(bytes, entrySize, seed, mix);
+      ComputeMd5(bytes, entrySize, plain);
+      if (memcmp(plain, directory.entries[i].plainDigest, 16) != 0) return 2;
+      memcpy(mix, stored, 16);
+      seed = NextEntrySeed(seed, stored);
+    }
+    t = Now() - t0;
+    if (t < naiveTime) naiveTime = t;
+    SealPackage(&directory, image);
+
+    PackageDirectory copy;
+    PackageSink sink = {NoFolder, NoWrite, nullptr, nullptr};
+    t0 = Now();
+    result = ExtractPackageImage(image, total, &copy, "C:\\T", &sink);
+    t = Now() - t0;
+    if (t < extractTime) extractTime = t;
+    SealPackage(&directory, image);
   }
-  double naiveTime = Now() - t0;
-  SealPackage(&directory, image);
-
-  PackageDirectory copy;
-  PackageSink sink = {NoFolder, NoWrite, nullptr, nullptr};
-  t0 = Now();
-  int32_t result = ExtractPackageImage(image, total, &copy, "C:\\T", &sink);
-  double extractTime = Now() - t0;
 
   double peak = PeakMegabytes();
-  printf("package            %.1f MB of entries (%u bytes with the directory)\n", mb, total);
+  printf("package            %.1f MB of entries (%u bytes with the directory), best of %d\n", mb,
+         total, runs);
   printf("one MD5 pass       %.1f MB/s\n", mb / md5Time);
   printf("extraction         %.1f MB/s  (result %d)\n", mb / extractTime, result);
   printf("extraction / MD5   %.2fx the time of one MD5 pass\n", extractTime / md5Time);
   printf("naive three passes %.2fx\n", naiveTime / md5Time);
-  printf("peak memory        %.1f MB (package + %.1f MB)\n", peak, peak - total / 1048576.0);
+  printf("peak memory        %.1f MB = %.1f at start + package %.1f + %.1f MB more\n", peak,
+         startPeak, total / 1048576.0, peak - startPeak - total / 1048576.0);
   free(image);
   return result == 0 ? 0 : 1;
 }
