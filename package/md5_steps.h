@@ -41,5 +41,22 @@
   M(MD5_I, 4, 0xf7537e82, 6) M(MD5_I, 11, 0xbd3af235, 10) M(MD5_I, 2, 0x2ad7d2bb, 15) \
   M(MD5_I, 9, 0xeb86d391, 21)
 
+// The sine constants in step order, and each round's message-word order, for rounds written as
+// loops of four steps.
+#define MD5_SINE(f, k, t, s) t,  // one shared copy (inline variable)
+inline constexpr uint32_t md5Sine[64] = {MD5_ALL_STEPS(MD5_SINE)};
+#define MD5_WORD_F(i) (i)
+#define MD5_WORD_G(i) ((5 * (i) + 1) & 15)
+#define MD5_WORD_H(i) ((3 * (i) + 5) & 15)
+#define MD5_WORD_I(i) ((7 * (i)) & 15)
+
+// Unroll the round loops where registers are plenty and size is not the aim: x86-64 builds
+// optimised for speed. The i686 installer keeps them as loops.
+#if defined(__OPTIMIZE__) && !defined(__OPTIMIZE_SIZE__) && !defined(__i386__)
+#define MD5_UNROLL _Pragma("GCC unroll 4")
+#else
+#define MD5_UNROLL
+#endif
+
 // Message words are little-endian; both targets are, so a block is read as it lies.
 static inline void Md5LoadBlock(uint32_t x[16], const uint8_t* block) { memcpy(x, block, 64); }

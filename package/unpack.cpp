@@ -8,31 +8,17 @@
 #include "package/md5.h"
 #include "package/md5_steps.h"
 
-// The sine constants in step order, and each round's message-word order.
-#define MD5_SINE(f, k, t, s) t,
-static const uint32_t kSine[64] = {MD5_ALL_STEPS(MD5_SINE)};
-#define WORD_F(i) (i)
-#define WORD_G(i) ((5 * (i) + 1) & 15)
-#define WORD_H(i) ((3 * (i) + 5) & 15)
-#define WORD_I(i) ((7 * (i)) & 15)
-
-// One MD5 step on each digest and one keystream byte. Each round is a loop of four steps. On
+// One MD5 step on each digest and one keystream byte; each round is a loop of four steps. On
 // x86-64 the loops are unrolled (measured about 1.3x one MD5 pass instead of 1.7x). On i686
 // they stay loops: unrolled they would add 6 KB to the installer for a 10 MB package that then
 // unpacks some 15 ms sooner (the installer's build compiles this file with -O2 either way).
-#if defined(__OPTIMIZE__) && !defined(__OPTIMIZE_SIZE__) && !defined(__i386__)
-#define UNPACK_UNROLL _Pragma("GCC unroll 4")
-#else
-#define UNPACK_UNROLL
-#endif
-
 #define UNPACK_STEP(f, word, i, s, a1, b1, c1, d1, a2, b2, c2, d2) \
-  MD5_STEP(f, a1, b1, c1, d1, xs[word(i)], kSine[i], s); \
-  MD5_STEP(f, a2, b2, c2, d2, xp[word(i)], kSine[i], s); \
+  MD5_STEP(f, a1, b1, c1, d1, xs[word(i)], md5Sine[i], s); \
+  MD5_STEP(f, a2, b2, c2, d2, xp[word(i)], md5Sine[i], s); \
   *key++ ^= KeystreamByte(&kt, kn--, ks->mix);
 
 #define UNPACK_ROUND(f, word, first, s0, s1, s2, s3) \
-  UNPACK_UNROLL \
+  MD5_UNROLL \
   for (int i = first; i < first + 16; i += 4) { \
     UNPACK_STEP(f, word, i, s0, a1, b1, c1, d1, a2, b2, c2, d2) \
     UNPACK_STEP(f, word, i + 1, s1, d1, a1, b1, c1, d2, a2, b2, c2) \
@@ -54,10 +40,10 @@ static void UnpackBlocks(Md5State* stored, Md5State* plain, KeystreamState* ks, 
              d1 = stored->state[3];
     uint32_t a2 = plain->state[0], b2 = plain->state[1], c2 = plain->state[2],
              d2 = plain->state[3];
-    UNPACK_ROUND(MD5_F, WORD_F, 0, 7, 12, 17, 22)
-    UNPACK_ROUND(MD5_G, WORD_G, 16, 5, 9, 14, 20)
-    UNPACK_ROUND(MD5_H, WORD_H, 32, 4, 11, 16, 23)
-    UNPACK_ROUND(MD5_I, WORD_I, 48, 6, 10, 15, 21)
+    UNPACK_ROUND(MD5_F, MD5_WORD_F, 0, 7, 12, 17, 22)
+    UNPACK_ROUND(MD5_G, MD5_WORD_G, 16, 5, 9, 14, 20)
+    UNPACK_ROUND(MD5_H, MD5_WORD_H, 32, 4, 11, 16, 23)
+    UNPACK_ROUND(MD5_I, MD5_WORD_I, 48, 6, 10, 15, 21)
     stored->state[0] += a1;
     stored->state[1] += b1;
     stored->state[2] += c1;
