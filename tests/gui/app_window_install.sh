@@ -119,26 +119,16 @@ kill -0 "$pid" 2>/dev/null || fail "the installer ended while installing"
 [ ! -s "$opened" ] || fail "a click during the installation opened $(cat "$opened")"
 [ -p "$copy" ] || fail "the copy is no longer the FIFO"
 
-# --- Let the worker finish: the completion page is opened before the "Success" box shows.
+# --- Let the worker finish: the completion page is opened before the "Success" box shows. The
+# shell opens pages asynchronously (winebrowser, then xdg-open), so the proof is that the address
+# arrives while the box is still up and unanswered: opened after the box, it could only come
+# once the box had been answered.
 cat "$copy" >/dev/null &
-box=""
-shell_called=""
-for _ in $(seq 300); do
-  # The shell starts winebrowser, which calls xdg-open; either is proof that the page was opened.
-  if [ -z "$shell_called" ]; then
-    if [ -s "$opened" ]; then shell_called=yes; fi
-    for p in $(pgrep -f 'winebrowser' 2>/dev/null); do
-      tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
-        shell_called=yes
-    done
-  fi
-  box=$(xdotool search --onlyvisible --name '^Success$' 2>/dev/null | head -n1)
-  [ -n "$box" ] && break
-  sleep 0.05
-done
-[ -n "$box" ] || fail "no \"Success\" box"
-[ "$shell_called" = yes ] || fail "the \"Success\" box showed before the completion page was opened"
-for _ in $(seq 50); do [ -s "$opened" ] && break; sleep 0.1; done
+box=$(wait_window Success 30) || fail "no \"Success\" box"
+for _ in $(seq 100); do [ -s "$opened" ] && break; sleep 0.1; done
+[ -s "$opened" ] || fail "the completion page was not opened while the \"Success\" box was up"
+[ -n "$(xdotool search --onlyvisible --name '^Success$' 2>/dev/null)" ] ||
+  fail "the \"Success\" box went away by itself"
 [ "$(cat "$opened")" = "https://www.quorel-audio.example/thanks" ] ||
   fail "the completion page opened was '$(cat "$opened")'"
 
