@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libssl-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xauth x11-apps x11-utils xdotool imagemagick
