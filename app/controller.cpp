@@ -46,11 +46,11 @@ void OnMainButton(HWND window) {
   HDC dc = GetDC(window);
   DrawMainButton(dc, 1);
   ReleaseDC(window, dc);
-  // The thread sleeps next and handles no messages: flush the drawing so that the pressed look
-  // is on the screen during the pause (GDI batches calls, and Wine's window surface is otherwise
-  // flushed only when the thread next waits for messages).
-  GdiFlush();
-  Sleep(PRESSED_PAUSE_MS);
+  // The pause handles no messages (empty wake mask: only the time-out ends it). It waits through
+  // the message machinery rather than Sleep because Wine puts a window's drawing on the screen
+  // when its thread waits there: after a plain Sleep the pressed look would appear only as the
+  // pause ends.
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, PRESSED_PAUSE_MS, 0);
   if (c.appInstalled != 0) {
     // Removal runs here, on the window thread; a failure notice it posts is queued ahead of the
     // WM_DESTROY, so its box still shows before the window goes.
