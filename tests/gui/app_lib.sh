@@ -55,8 +55,12 @@ ensure_installed() {
   installed || fail "-h -i did not install the application (exit $exit_code)"
 }
 
-# visible_windows: the X windows that are mapped now (Wine's top-level windows and boxes).
-visible_windows() { xdotool search --onlyvisible --name '.' 2>/dev/null | sort; }
+# Names of every window and box an installer can show (its window, "Success", the "... Error"
+# boxes). Tests that run beside these may show windows of their own on the same display.
+installer_names='Quorel Tavrin-Solo|^Success$|Error$'
+
+# visible_windows: the installer windows and boxes that are mapped now.
+visible_windows() { xdotool search --onlyvisible --name "$installer_names" 2>/dev/null | sort; }
 
 # shot NAME: a screenshot of the whole screen in $work; prints its path.
 shot() { screenshot "$work/$1.png"; echo "$work/$1.png"; }

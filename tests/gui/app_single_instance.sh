@@ -11,6 +11,7 @@ pid=$last_pid
 win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
 sleep 0.5
 before=$(visible_windows)
+[ -n "$before" ] || fail "visible_windows does not see the installer's own window"
 for args in "-h -i" "" "-u"; do
   # shellcheck disable=SC2086
   run_installer $args

@@ -5,10 +5,13 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
 
-# Every window that becomes visible during the runs is written to $seen.
+# Every installer window or box that becomes visible during the runs is written to $seen.
 seen="$work/seen.txt"
 : >"$seen"
-( while :; do xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null; sleep 0.05; done ) >>"$seen" &
+( while :; do
+    xdotool search --onlyvisible --name "$installer_names" getwindowname %@ 2>/dev/null
+    sleep 0.05
+  done ) >>"$seen" &
 watcher=$!
 gui_pids+=("$watcher")
 no_window_shown() {
