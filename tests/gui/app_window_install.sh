@@ -89,7 +89,7 @@ for _ in $(seq 50); do [ -s "$opened" ] && break; sleep 0.1; done
 # --- The button: pressed look at once, then the installing look with a blinking caption.
 t0=$(date +%s%N)
 click "$win" 730 474
-wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 400 || fail "no pressed look right after the click"
+wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 1500 || fail "no pressed look right after the click"
 echo "pressed look on the screen $(( ($(date +%s%N) - t0) / 1000000 )) ms after the click was sent (the pause is 200 ms)"
 # Wait until the worker is held at the FIFO: the installer's folder filled but the copy not.
 for _ in $(seq 100); do installed && break; sleep 0.1; done

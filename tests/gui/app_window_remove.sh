@@ -30,7 +30,7 @@ read -r first last <<<"$(shotpy columns "$s" $(rect 590 450 870 500) 0 0 0 60)"
 
 click "$win" 730 474
 # The pressed look shows for 200 ms; then the removal runs and the window goes.
-wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 400 || fail "no pressed look after the click"
+wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 1500 || fail "no pressed look after the click"
 wait_gone "$pid" 30 || fail "the window did not close after the removal"
 [ "$exit_code" = 0 ] || fail "the installer exited with $exit_code after a removal"
 installed && fail "TavrinSolo.exe is still in $target"
