@@ -14,6 +14,7 @@ bash scripts/wine-harness.sh "$harness" down
 
 passed=0
 failed=0
+summaries=()
 run_ctest() {  # build-folder, extra ctest arguments...
   local dir=$1 log
   shift
@@ -30,6 +31,7 @@ run_ctest() {  # build-folder, extra ctest arguments...
     t=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
     passed=$((passed + t - f))
     failed=$((failed + f))
+    summaries+=("$(basename "$dir"): $line")
   fi
   rm -f "$log"
 }
@@ -43,6 +45,7 @@ bash scripts/wine-harness.sh "$harness" up || { echo "the Wine harness did not s
 run_ctest "$root/win" -j "$jobs"
 
 echo
-echo "all test runs: $passed passed, $failed failed"
+echo "== summary"
+printf '%s\n' "${summaries[@]}"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
