@@ -12,8 +12,13 @@
 
 #include "app/text.h"
 #include "setup/procedures.h"
+#include "tests/win/procedures_testkit.h"
 
 namespace {
+
+using proctest::Clean;
+using proctest::Exists;
+using proctest::List;
 
 std::string Scratch() {
   char temp[MAX_PATH];
@@ -21,8 +26,6 @@ std::string Scratch() {
   return std::string(temp) + "proc-folder-" + std::to_string(GetCurrentProcessId()) + "-" +
          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void PutFile(const std::string& path, const std::string& data = "data") {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -34,37 +37,9 @@ void PutFile(const std::string& path, const std::string& data = "data") {
 
 void MakeFolder(const std::string& path) { ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path; }
 
-// Names in the folder, in the order the search returns them, without "." and "..".
-std::vector<std::string> List(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*.*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
-      names.push_back(found.cFileName);
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
-
 // Held open without sharing, so that it can be neither deleted nor opened again.
 HANDLE Hold(const std::string& path) {
   return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-// Removes what a test left, bypassing the code under test.
-void Clean(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    DeleteFileA(path.c_str());
-    return;
-  }
-  for (const std::string& name : List(path)) Clean(path + "\\" + name);
-  RemoveDirectoryA(path.c_str());
 }
 
 TEST(DeleteFolderTree, RemovesNestedFilesAndFoldersWhole) {

@@ -19,9 +19,14 @@
 #include "setup/folders.h"
 #include "setup/procedures.h"
 #include "setup/registry.h"
+#include "tests/win/procedures_testkit.h"
 #include "tests/win/setup_test_reader.h"
 
 namespace {
+
+using proctest::Clean;
+using proctest::Exists;
+using proctest::List;
 
 const char kRecordKey[] =
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
@@ -31,45 +36,9 @@ const char* const kSteps[] = {"Extract Package", "Copy Files", "Finalize Install
                               "Installation Completed"};
 const char kWeb[] = "www.quorel-audio.example";
 
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::vector<std::string> List(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*.*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
-      names.push_back(found.cFileName);
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
-
 std::set<std::string> ListSet(const std::string& folder) {
   std::vector<std::string> names = List(folder);
   return std::set<std::string>(names.begin(), names.end());
-}
-
-// Removes a tree for the test's own set-up, without the code under test. Links are removed as
-// links (or left), never entered.
-void Clean(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
-    return;
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    DeleteFileA(path.c_str());
-    return;
-  }
-  for (const std::string& name : List(path)) Clean(path + "\\" + name);
-  RemoveDirectoryA(path.c_str());
 }
 
 // MD5 through the system's CryptoAPI: a digest the installer's own MD5 has no part in.
