@@ -70,6 +70,13 @@ for bad in '..\\up.bin' 'C:\\x.bin' 'a/b.bin' 'CON' 'x.' '\\root.bin'; do
   sed "s#^file4.bin #$bad #" "$manifest" >"$work/src/m-name.txt"
   expect_error "would be refused by the installer" "$tool" pack "$work/src/m-name.txt" "$work/x.pkg"
 done
+# An empty last file makes the installer refuse the whole package (-1); empty earlier ones are fine.
+: >"$work/src/empty"
+sed 's/| f17$/| empty/' "$manifest" >"$work/src/m-empty17.txt"
+expect_error "entry 17 .* is empty" "$tool" pack "$work/src/m-empty17.txt" "$work/x.pkg"
+sed 's/| f5$/| empty/' "$manifest" >"$work/src/m-empty5.txt"
+"$tool" pack "$work/src/m-empty5.txt" "$work/e5.pkg" || fail "pack with an empty fifth file"
+"$tool" verify "$work/e5.pkg" | grep -qx "result: 0" || fail "verify with an empty fifth file"
 [ ! -e "$work/x.pkg" ] || fail "a refused pack left an output file"
 truncate -s 2G "$work/src/huge"
 sed 's/| f7$/| huge/' "$manifest" >"$work/src/m-huge.txt"

@@ -128,6 +128,11 @@ int Pack(const std::string& manifestPath, const std::string& outputPath) {
     sizes[i] = (uint32_t)contents[i].size();
     total += sizes[i];
   }
+  if (sizes[PACKAGE_ENTRY_COUNT - 1] == 0) {
+    return Fail(manifestPath + ":" + std::to_string(entries[PACKAGE_ENTRY_COUNT - 1].line) +
+                ": entry 17 (" + entries[PACKAGE_ENTRY_COUNT - 1].name +
+                ") is empty: the installer would refuse the whole package");
+  }
   PackageDirectory directory;
   uint64_t imageSize = LayoutPackage(&directory, names, sizes);
   if (imageSize == 0) return Fail("the package would reach 4 GB; it must stay below");
