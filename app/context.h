@@ -41,7 +41,7 @@ struct InstallerContext {
   HANDLE workerThread;
   uint32_t workerThreadId;
   // Shared with the install worker: written with release and read with acquire ordering
-  // (see WorkerFlag* in app/context.cpp), aligned 32-bit words.
+  // (StoreShared and LoadShared below), aligned 32-bit words.
   int32_t workerBusy;
   int32_t workerResult;
   char errorCaption[512];

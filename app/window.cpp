@@ -17,9 +17,9 @@ const UINT kStartupBoxFlags = MB_ICONWARNING;
 // so that a WM_DESTROY handled after that run cannot turn its failure into 0.
 int32_t quitCode = 0;
 
-// A startup failure box; none in hidden mode, where nobody could answer it.
+// A startup failure box. It has no owner, so it shows even when the window was to stay hidden.
 void ShowStartupError(const char* text) {
-  if (hiddenMode == 0) MessageBoxA(nullptr, text, "Startup Error", kStartupBoxFlags);
+  MessageBoxA(nullptr, text, "Startup Error", kStartupBoxFlags);
 }
 
 int16_t LowWord(LPARAM value) { return static_cast<int16_t>(LOWORD(value)); }
