@@ -42,8 +42,13 @@ int32_t ExtractPackage(InstallerContext* context) {
                              &sink);
 }
 
+// "Already exists" is also the answer when a file stands where the folder should be; that is not
+// a folder, so it fails the path instead of reporting it made.
 static int32_t MakeOneFolder(void*, const char* folder) {
-  return CreateDirectoryA(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  if (CreateDirectoryA(folder, nullptr)) return 1;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+  const DWORD attributes = GetFileAttributesA(folder);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 int32_t CreateFolderPath(const char* path) { return WalkFolderPath(path, MakeOneFolder, nullptr); }

@@ -9,9 +9,14 @@ pid=$last_pid
 win=$(wait_window TavrinSolo) || fail "no window titled TavrinSolo appeared"
 eval "$(xdotool getwindowgeometry --shell "$win")"
 shot="$TAVRIN_HARNESS_DIR/smoke.png"
-screenshot "$shot"
-# The first pad is painted at client (20..100, 20..100) in RGB(230,120,60).
-colour=$(pixel "$shot" $((X + 50)) $((Y + 50)))
+# The first pad is painted at client (20..100, 20..100) in RGB(230,120,60); the window may be
+# mapped a moment before its first paint, so look for a few seconds.
+for _ in $(seq 1 25); do
+  screenshot "$shot"
+  colour=$(pixel "$shot" $((X + 50)) $((Y + 50)))
+  [ "$colour" = "srgb(230,120,60)" ] && break
+  sleep 0.2
+done
 [ "$colour" = "srgb(230,120,60)" ] || fail "pad colour at the window is $colour"
 close_window "$win"
 wait_gone "$pid" || fail "the sample application did not end after its window was closed"

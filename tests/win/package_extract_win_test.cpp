@@ -303,6 +303,7 @@ TEST(CreateFolderPath, MakesMissingFoldersAcceptsExistingAndStopsAtFiles) {
   FILE* f = fopen((base + "\\file").c_str(), "wb");
   fclose(f);
   EXPECT_EQ(CreateFolderPath((base + "\\file\\sub").c_str()), 0);
+  EXPECT_EQ(CreateFolderPath((base + "\\file").c_str()), 0);  // a file is not the folder
   EXPECT_EQ(CreateFolderPath("C:\\x"), 0);  // four characters
   EXPECT_FALSE(Exists("C:\\x"));
   EXPECT_EQ(CreateFolderPath(nullptr), 0);

@@ -408,6 +408,25 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ExpectNoInstallLeftovers();
 }
 
+TEST_F(Procedures, FileWhereTheTargetFolderShouldBeFailsBeforeExtraction) {
+  const std::string parent = target_.substr(0, target_.rfind('\\'));
+  CreateDirectoryA(parent.c_str(), nullptr);
+  HANDLE file = CreateFileA(target_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  const int32_t result = Install();
+  const bool stillAFile = (GetFileAttributesA(target_.c_str()) & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  DeleteFileA(target_.c_str());
+  EXPECT_EQ(result, -3);
+  EXPECT_EQ(run_.messages, kFailed);
+  EXPECT_EQ(run_.error,
+            std::string("Failed to create target folder on system disk\nthanks to download "
+                        "official package at\n") + kWeb + ".");
+  EXPECT_EQ(run_.activity, "Copy Files");
+  EXPECT_TRUE(stillAFile);
+  ExpectNoInstallLeftovers();
+}
+
 TEST_F(Procedures, InstallerStartedFromTheTargetFolderKeepsItselfAndTheRecord) {
   ASSERT_EQ(Install(), 0);
   // The installer path names the copy in the target folder, as when the uninstaller is started
