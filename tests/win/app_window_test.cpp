@@ -141,6 +141,35 @@ TEST_F(MainWindow, UnattendedRunWithNothingToDoQuitsWithZero) {
 }
 
 // Windows titled like the application, in this thread: only the exact title gets WM_DESTROY.
+// Answers the first box titled "Startup Error" that appears within 10 s and keeps its text.
+DWORD WINAPI AnswerStartupBox(LPVOID text) {
+  for (int i = 0; i < 200; ++i) {
+    HWND box = FindWindowA(nullptr, "Startup Error");
+    if (box != nullptr) {
+      GetDlgItemTextA(box, 0xFFFF, static_cast<char*>(text), 256);  // the box's text control
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+      return 1;
+    }
+    Sleep(50);
+  }
+  return 0;
+}
+
+TEST_F(MainWindow, ClassThatCannotBeRegisteredGivesTheStartupBoxAndNoWindow) {
+  Open(1);  // the class is now registered, so a second registration fails
+  char text[256] = "";
+  HANDLE answerer = CreateThread(nullptr, 0, AnswerStartupBox, text, 0, nullptr);
+  ASSERT_NE(answerer, nullptr);
+  hiddenMode = 1;  // the box has no owner: it shows in hidden mode as well
+  EXPECT_EQ(CreateMainWindow(GetModuleHandleA(nullptr), "second window"), nullptr);
+  WaitForSingleObject(answerer, 15000);
+  DWORD answered = 0;
+  GetExitCodeThread(answerer, &answered);
+  CloseHandle(answerer);
+  EXPECT_EQ(answered, 1u) << "no Startup Error box was shown";
+  EXPECT_STREQ(text, "Failed to register window class...");
+}
+
 TEST(CloseRunningApplication, PostsOnlyToTheExactTitle) {
   WNDCLASSA c = {};
   c.lpfnWndProc = DefWindowProcA;
