@@ -97,3 +97,12 @@ wait_pixel() {
 }
 
 shotpy() { /usr/bin/python3 "$here/app_shot.py" "$@"; }
+
+# open_installer_window: starts the installer with no options and waits until its window is up and
+# painted; sets $pid and $win.
+open_installer_window() {
+  start_program "$installer"
+  pid=$last_pid
+  win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
+  sleep 0.5
+}

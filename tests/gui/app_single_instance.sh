@@ -6,10 +6,7 @@
 . "$(dirname "$0")/app_lib.sh"
 
 ensure_removed
-start_program "$installer"
-pid=$last_pid
-win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
-sleep 0.5
+open_installer_window
 before=$(visible_windows)
 [ -n "$before" ] || fail "visible_windows does not see the installer's own window"
 for args in "-h -i" "" "-u"; do

@@ -19,10 +19,7 @@ mkfifo "$copy"
 # The programs are ended first, so no writer is left waiting on it.
 at_exit='rm -f "$copy"'
 
-start_program "$installer"
-pid=$last_pid
-win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
-sleep 0.5
+open_installer_window
 eval "$(xdotool getwindowgeometry --shell "$win")"
 [ "$WIDTH x $HEIGHT" = "900 x 524" ] || fail "client area is $WIDTH x $HEIGHT, not the picture and the band (900 x 524)"
 

@@ -6,10 +6,7 @@
 . "$(dirname "$0")/app_lib.sh"
 
 ensure_installed
-start_program "$installer"
-pid=$last_pid
-win=$(wait_window "$title_pattern") || fail "no window titled \"$title\" appeared"
-sleep 0.5
+open_installer_window
 eval "$(xdotool getwindowgeometry --shell "$win")"
 rect() { echo "$((X + $1)) $((Y + $2)) $((X + $3)) $((Y + $4))"; }
 

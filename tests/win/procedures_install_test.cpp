@@ -35,6 +35,9 @@ const char kSettingsKey[] = "HKCU\\Quorel\\Tavrin-Solo";
 const char* const kSteps[] = {"Extract Package", "Copy Files", "Finalize Installation",
                               "Installation Completed"};
 const char kWeb[] = "www.quorel-audio.example";
+const std::string kCopyFailedText =
+    std::string("Failed to copy file(s) to destination folder...\nInstallation package might be "
+                "corrupted\nthanks to download official package at\n") + kWeb + ".";
 
 std::set<std::string> ListSet(const std::string& folder) {
   std::vector<std::string> names = List(folder);
@@ -399,9 +402,7 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   EXPECT_EQ(Install(), -10);
   EXPECT_EQ(run_.messages, kFailed);
   EXPECT_EQ(run_.error,
-            std::string("Failed to copy file(s) to destination folder...\nInstallation package "
-                        "might be corrupted\nthanks to download official package at\n") +
-                kWeb + ".");
+            kCopyFailedText);
   EXPECT_EQ(run_.activity, "Copy Files");
   EXPECT_TRUE(Exists(Path("readme.txt")));  // the other files were still extracted
   EXPECT_TRUE(Exists(remote));
@@ -461,9 +462,7 @@ TEST_F(Procedures, InstallOnAFullDiskFailsBeforeLinksCopyAndRecord) {
   EXPECT_EQ(Install(), -10);
   EXPECT_EQ(run_.messages, kFailed);
   EXPECT_EQ(run_.error,
-            std::string("Failed to copy file(s) to destination folder...\nInstallation package "
-                        "might be corrupted\nthanks to download official package at\n") +
-                kWeb + ".");
+            kCopyFailedText);
   EXPECT_TRUE(Exists(target_));
   ExpectNoInstallLeftovers();
 }
