@@ -5,8 +5,8 @@
 #   wine-harness.sh DIR up            make the prefix, start Xvfb and the wineserver (idempotent)
 #   wine-harness.sh DIR down          end everything it started and delete DIR
 #   wine-harness.sh DIR run PROG ...  run a Windows program in the harness (starts it if needed);
-#                                     its stderr goes to a file first and is replayed afterwards,
-#                                     since Wine's services keep the first stderr open
+#                                     its output goes to files first and is replayed afterwards,
+#                                     since Wine's services it starts keep its output open
 #   wine-harness.sh DIR env           print the environment (for `eval`)
 #
 # TAVRIN_WINEARCH=win32 makes a 32-bit prefix instead of the default 64-bit one (WoW64, as on a
@@ -108,11 +108,13 @@ case "$cmd" in
     locked locked-up || exit 1
     # shellcheck disable=SC1091
     . "$dir/env"
+    out=$(mktemp "$dir/stdout.XXXXXX")
     err=$(mktemp "$dir/stderr.XXXXXX")
-    wine "$@" 2>"$err"
+    wine "$@" >"$out" 2>"$err"
     rc=$?
+    cat "$out"
     cat "$err" >&2
-    rm -f "$err"
+    rm -f "$out" "$err"
     exit $rc
     ;;
   *)
