@@ -4,11 +4,11 @@
 
 #include <objbase.h>
 
-#include "app/product.h"
 #include "app/rules.h"
-#include "app/text.h"
 #include "app/webaddress.h"
 #include "app/window.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "setup/procedures.h"
 #include "ui/paint.h"
 

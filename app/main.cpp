@@ -5,11 +5,11 @@
 
 #include <objbase.h>
 
-#include "app/cmdline.h"
-#include "app/context.h"
-#include "app/product.h"
 #include "app/window.h"
-#include "setup/dllsearch.h"
+#include "base/cmdline.h"
+#include "base/context.h"
+#include "base/dllsearch.h"
+#include "base/product.h"
 #include "setup/folders.h"
 
 namespace {

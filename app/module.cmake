@@ -1,6 +1,7 @@
-# app/: context, command line, entry point, window and controller.
-tavrin_portable_sources(text.cpp cmdline.cpp webaddress.cpp rules.cpp)
-tavrin_windows_sources(context.cpp window.cpp controller.cpp weblink.cpp running.cpp)
+# app/: the program: entry point and message loop, window and controller, web links, the
+# running-application check and the click rules.
+tavrin_portable_sources(webaddress.cpp rules.cpp)
+tavrin_windows_sources(window.cpp controller.cpp weblink.cpp running.cpp)
 
 if(TAVRIN_WINDOWS)
   add_executable(TavrinSoloSetup WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
@@ -12,11 +13,8 @@ if(TAVRIN_WINDOWS)
 endif()
 
 tavrin_host_test(app_host_tests SOURCES
-  ${CMAKE_SOURCE_DIR}/tests/host/text_test.cpp
-  ${CMAKE_SOURCE_DIR}/tests/host/cmdline_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/host/app_webaddress_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/host/app_rules_test.cpp)
-tavrin_win_test(app_win_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/context_test.cpp)
 # The window procedure in-process, with the installer's resources (picture, icon).
 tavrin_win_test(app_window_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/app_window_test.cpp
   RESOURCES ${CMAKE_SOURCE_DIR}/resources/installer.rc LOCK)

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "app/context.h"
+#include "base/context.h"
 
 enum {
   BLINK_TIMER = 12347,

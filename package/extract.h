@@ -3,7 +3,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "app/context.h"
+#include "base/context.h"
 
 // Copies the first 2720 bytes of the package into context->packageDirectory.
 // 0 on success; -1 when the resource is missing, not loadable, or 2720 bytes or smaller.

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "package/entryname.h"
 #include "package/keystream.h"
 #include "package/unpack.h"

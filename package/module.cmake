@@ -67,7 +67,7 @@ if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     ${CMAKE_CURRENT_LIST_DIR}/md5.cpp ${CMAKE_CURRENT_LIST_DIR}/keystream.cpp
     ${CMAKE_CURRENT_LIST_DIR}/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/entryname.cpp
     ${CMAKE_CURRENT_LIST_DIR}/image.cpp ${CMAKE_CURRENT_LIST_DIR}/packbuild.cpp
-    ${CMAKE_SOURCE_DIR}/app/text.cpp)
+    ${CMAKE_SOURCE_DIR}/base/text.cpp)
   target_include_directories(package_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_options(package_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
   target_link_options(package_fuzz PRIVATE -fsanitize=fuzzer)

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "app/text.h"
+#include "base/text.h"
 
 int MakeDelName(const char* path, char* out, size_t outSize) {
   if (!TextCopy(out, outSize, path)) return 0;

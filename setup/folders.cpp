@@ -4,8 +4,8 @@
 
 #include <shlobj.h>
 
-#include "app/text.h"
-#include "setup/dllsearch.h"
+#include "base/dllsearch.h"
+#include "base/text.h"
 #include "setup/paths.h"
 
 char commonProgramsFolder[512];

@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "app/context.h"
+#include "base/context.h"
 #include "setup/paths.h"  // PathToRoot and the other path rules
 
 // Process-wide, outside InstallerContext. commonProgramsFolder starts empty, startupFolder as

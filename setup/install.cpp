@@ -3,8 +3,9 @@
 // worker thread and reports to the window with exactly one ID_RESULT.
 #include <windows.h>
 
-#include "app/product.h"
-#include "app/text.h"
+#include "base/activity.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "package/extract.h"
 #include "setup/folders.h"
 #include "setup/procedures.h"

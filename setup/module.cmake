@@ -1,7 +1,7 @@
 # setup/: (sources are added as the module grows)
 # Folders, shortcuts, registry records (fold):
 tavrin_portable_sources(paths.cpp)
-tavrin_windows_sources(dllsearch.cpp folders.cpp shortcuts.cpp registry.cpp)
+tavrin_windows_sources(folders.cpp shortcuts.cpp registry.cpp)
 tavrin_host_test(setup_paths_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/host/setup_paths_test.cpp)
 tavrin_win_test(setup_folders_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_folders_test.cpp)
 tavrin_win_test(setup_registry_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_registry_test.cpp
@@ -23,7 +23,7 @@ tavrin_script_test(setup_shortcuts_read_back_with_lnkinfo COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
-tavrin_windows_sources(activity.cpp install.cpp uninstall.cpp)
+tavrin_windows_sources(install.cpp uninstall.cpp)
 tavrin_host_test(procedures_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/procedures_delname_test.cpp)
 tavrin_win_test(procedures_folder_tests SOURCES

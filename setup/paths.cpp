@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "app/text.h"
+#include "base/text.h"
 
 void PathToRoot(char* path) {
   if (path == nullptr || path[0] == '\0') return;

@@ -2,10 +2,9 @@
 // thread). Both report failure by writing errorCaption and errorText and posting ID_RESULT with
 // RESULT_FAILED to the window; the install also posts RESULT_SUCCEEDED on success.
 #pragma once
-#include <stddef.h>
 #include <stdint.h>
 
-#include "app/context.h"
+#include "base/context.h"
 
 // 0 on success; -1 package unreadable, -2 no target folder, -3 target folder not created,
 // -10 extraction failed.
@@ -22,10 +21,3 @@ int32_t RemovePackageFiles(void);
 // passes over subfolders whose names begin with a dot, removes links (junctions, symbolic links)
 // without entering them, and refuses empty, relative and root paths. Returns 1.
 int32_t DeleteFolderTree(const char* folder);
-
-// Switches activityText to one of the four step names ("Extract Package", "Copy Files",
-// "Finalize Installation", "Installation Completed"; any other text clears it) in a way the
-// window thread can always read whole (see setup/activity.cpp). ReadActivityText copies the
-// current name whole into out, or an empty string when it does not fit outSize; it never waits.
-void SetActivityText(InstallerContext* context, const char* stepName);
-void ReadActivityText(const InstallerContext* context, char* out, size_t outSize);

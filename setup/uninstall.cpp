@@ -3,8 +3,8 @@
 // the application's settings. Runs on the window thread; reports only its two failures.
 #include <windows.h>
 
-#include "app/product.h"
-#include "app/text.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "package/entryname.h"
 #include "package/extract.h"
 #include "setup/delname.h"

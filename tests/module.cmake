@@ -8,5 +8,5 @@ tavrin_script_test(gui_smoke_sample_window COMMAND bash
 # program that imports a DLL of its own (a copy of the sample with its import renamed) are refused.
 tavrin_script_test(pe_form_checker_refuses_console_and_foreign_imports COMMAND bash
   ${CMAKE_CURRENT_LIST_DIR}/tools/check_pe_bites.sh ${TAVRIN_PYTHON}
-  ${CMAKE_CURRENT_LIST_DIR}/tools/check_pe.py $<TARGET_FILE:app_win_tests>
+  ${CMAKE_CURRENT_LIST_DIR}/tools/check_pe.py $<TARGET_FILE:base_win_tests>
   $<TARGET_FILE:TavrinSolo>)

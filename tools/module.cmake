@@ -10,7 +10,7 @@ if(NOT TAVRIN_WINDOWS)
     ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
     ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
     ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
-    ${CMAKE_SOURCE_DIR}/app/text.cpp)
+    ${CMAKE_SOURCE_DIR}/base/text.cpp)
   export(TARGETS packtool FILE ${CMAKE_BINARY_DIR}/host-tools.cmake)
 elseif(TAVRIN_HOST_TOOLS)
   include(${TAVRIN_HOST_TOOLS} OPTIONAL)

@@ -1,10 +1,10 @@
 // Painting of the window: the picture, the OS line over its bottom, the white status band with
 // its two lines and the hand-drawn button in its normal, pressed and installing looks.
 // All geometry follows the picture's size W x H, except the OS line, which starts at y = 400.
-#include "app/context.h"
-#include "app/product.h"
-#include "app/text.h"
-#include "setup/procedures.h"
+#include "base/activity.h"
+#include "base/context.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "sysinfo/oscode.h"
 #include "ui/paint.h"
 

@@ -2,9 +2,9 @@
 // the installer's own path and whether the application is already installed.
 #include <string.h>
 
-#include "app/context.h"
-#include "app/product.h"
-#include "app/text.h"
+#include "base/context.h"
+#include "base/product.h"
+#include "base/text.h"
 #include "setup/folders.h"
 #include "sysinfo/oscode.h"
 #include "ui/paint.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 
 namespace {
 

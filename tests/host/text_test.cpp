@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 
 namespace {
 

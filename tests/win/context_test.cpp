@@ -1,10 +1,12 @@
-// InstallerContext under the real i686 ABI: field order and sizes, and the start-up clearing.
+// InstallerContext under the real i686 ABI: field order and sizes, the start-up clearing, and the
+// step name handed from the install worker to the window.
 #include <gtest/gtest.h>
 
 #include <stddef.h>
 #include <string.h>
 
-#include "app/context.h"
+#include "base/activity.h"
+#include "base/context.h"
 
 namespace {
 
@@ -50,6 +52,22 @@ TEST(InitContext, ClearsEveryFieldButKeepsTheFlags) {
   size_t nonzero = 0;
   for (size_t i = 0; i < sizeof installerContext; ++i) nonzero += bytes[i] != 0;
   EXPECT_EQ(nonzero, 0u);
+}
+
+// What the window draws is always one whole step name the worker published, or nothing.
+TEST(ActivityText, ReadsTheNamePublishedLastWholeOrNothing) {
+  char text[64];
+  SetActivityText(&installerContext, "Copy Files");
+  ReadActivityText(&installerContext, text, sizeof text);
+  EXPECT_STREQ(text, "Copy Files");
+  EXPECT_STREQ(installerContext.activityText, "Copy Files");
+  char small[6];
+  ReadActivityText(&installerContext, small, sizeof small);
+  EXPECT_STREQ(small, "");  // too small for the name: empty, never cut
+  SetActivityText(&installerContext, "Not A Step");
+  ReadActivityText(&installerContext, text, sizeof text);
+  EXPECT_STREQ(text, "");
+  EXPECT_STREQ(installerContext.activityText, "");
 }
 
 }  // namespace

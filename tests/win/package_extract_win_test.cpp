@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "../host/package_testkit.h"
+#include "base/context.h"
 #include "package/extract.h"
 #include "package/image.h"
 #include "package/unpack.h"
-#include "../host/package_testkit.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "setup/procedures.h"
 #include "tests/win/procedures_testkit.h"
 
@@ -251,56 +251,6 @@ TEST(RemovePackageFiles, PathThatDoesNotFitIsSkippedNotCut) {
   EXPECT_EQ(RemovePackageFiles(), 0);
   EXPECT_TRUE(Exists(root + "\\a"));
   Clean(root);
-}
-
-// The worker switches the step name as fast as it can; every read must be one whole name.
-DWORD WINAPI SwitchSteps(void* stop) {
-  static const char* const names[] = {"Extract Package", "Copy Files", "Finalize Installation",
-                                      "Installation Completed"};
-  for (unsigned i = 0; !__atomic_load_n(static_cast<LONG*>(stop), __ATOMIC_ACQUIRE); ++i) {
-    SetActivityText(&installerContext, names[i % 4]);
-  }
-  return 0;
-}
-
-TEST(ActivityText, ReaderAlwaysSeesOneWholeStepName) {
-  const std::set<std::string> names = {"", "Extract Package", "Copy Files",
-                                       "Finalize Installation", "Installation Completed"};
-  LONG stop = 0;
-  HANDLE worker = CreateThread(nullptr, 0, SwitchSteps, &stop, 0, nullptr);
-  ASSERT_NE(worker, nullptr);
-  int bad = 0, tornRaw = 0;
-  std::set<std::string> seen;
-  for (int i = 0; i < 200000; ++i) {
-    char text[1024];
-    memset(text, 'x', sizeof text);
-    ReadActivityText(&installerContext, text, sizeof text);
-    if (memchr(text, 0, sizeof text) == nullptr || names.count(text) == 0) ++bad;
-    else seen.insert(text);
-    // The naive way, a byte copy of the field itself, for comparison: this is what tears.
-    char raw[1024];
-    for (size_t k = 0; k < sizeof raw; ++k) {
-      raw[k] = __atomic_load_n(&installerContext.activityText[k], __ATOMIC_RELAXED);
-    }
-    raw[sizeof raw - 1] = '\0';
-    if (names.count(raw) == 0) ++tornRaw;
-  }
-  __atomic_store_n(&stop, 1, __ATOMIC_RELEASE);
-  WaitForSingleObject(worker, INFINITE);
-  CloseHandle(worker);
-  EXPECT_EQ(bad, 0);
-  EXPECT_GE(seen.size(), 2u);  // the reader did see the switching
-  RecordProperty("torn_raw_field_reads", tornRaw);
-  printf("torn reads of the raw field: %d of 200000 (the published reads: %d)\n", tornRaw, bad);
-  char small[6];
-  SetActivityText(&installerContext, "Copy Files");
-  ReadActivityText(&installerContext, small, sizeof small);
-  EXPECT_STREQ(small, "");  // too small for the name: empty, never cut
-  SetActivityText(&installerContext, "Not A Step");
-  char text[64];
-  ReadActivityText(&installerContext, text, sizeof text);
-  EXPECT_STREQ(text, "");
-  EXPECT_STREQ(installerContext.activityText, "");
 }
 
 }  // namespace

@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/text.h"
+#include "base/activity.h"
+#include "base/text.h"
 #include "package/extract.h"
 #include "setup/folders.h"
 #include "setup/procedures.h"

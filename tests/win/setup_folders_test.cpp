@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "setup/dllsearch.h"
+#include "base/dllsearch.h"
 #include "setup/folders.h"
 #include "tests/win/setup_test_reader.h"
 

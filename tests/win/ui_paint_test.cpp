@@ -5,8 +5,8 @@
 
 #include <string.h>
 
-#include "app/context.h"
-#include "setup/procedures.h"
+#include "base/activity.h"
+#include "base/context.h"
 #include "ui/paint.h"
 
 namespace {

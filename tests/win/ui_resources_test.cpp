@@ -5,8 +5,8 @@
 
 #include <string.h>
 
-#include "app/context.h"
-#include "app/text.h"
+#include "base/context.h"
+#include "base/text.h"
 #include "setup/folders.h"
 #include "sysinfo/oscode.h"
 #include "ui/paint.h"

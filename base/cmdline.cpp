@@ -1,5 +1,5 @@
 // Command-line options: "-h", "-i", "-u" in either case, each after its own hyphen.
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 
 int32_t hiddenMode = 0;
 int32_t installRequested = 0;

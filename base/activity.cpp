@@ -12,8 +12,8 @@
 // The context exists once per process, so the published word does too.
 #include <string.h>
 
-#include "app/text.h"
-#include "setup/procedures.h"
+#include "base/activity.h"
+#include "base/text.h"
 
 static const char* const stepNames[] = {
     "",  // nothing published yet

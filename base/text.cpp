@@ -1,5 +1,5 @@
 // Bounded text helpers: copy, append, path join and a one-argument formatter.
-#include "app/text.h"
+#include "base/text.h"
 
 #include <string.h>
 

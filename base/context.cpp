@@ -1,5 +1,5 @@
 // The global InstallerContext and its start-up clearing.
-#include "app/context.h"
+#include "base/context.h"
 
 #include <string.h>
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "package/format.h"
 
 // WM_COMMAND identifiers (low word of wParam) and codes (lParam) posted to the window.

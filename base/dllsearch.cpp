@@ -1,8 +1,8 @@
 // DLL search hardening: the process-wide restriction to the system directory, and loading of
 // system DLLs by full path.
-#include "setup/dllsearch.h"
+#include "base/dllsearch.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 
