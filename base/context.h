@@ -6,7 +6,7 @@
 #include <stdint.h>
 
 #include "base/cmdline.h"
-#include "package/format.h"
+#include "base/packagedir.h"
 
 // WM_COMMAND identifiers (low word of wParam) and codes (lParam) posted to the window.
 enum {

@@ -4,7 +4,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "package/format.h"
+#include "base/packagedir.h"
 
 enum {
   EXTRACT_PATH_SIZE = 1024,  // entry path and folder path buffers, terminator included

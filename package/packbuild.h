@@ -3,7 +3,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "package/format.h"
+#include "base/packagedir.h"
 
 // Fills *directory for entries of the given names and sizes, back to back from 2720, reserved
 // zero. Names are copied as they are (not checked; at most 127 bytes each). The size of the

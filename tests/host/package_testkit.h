@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "package/format.h"
+#include "base/packagedir.h"
 #include "package/keystream.h"
 #include "package/md5.h"
 #include "package/packbuild.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/packagedir.h"
 #include "package/entryname.h"
-#include "package/format.h"
 #include "package/image.h"
 #include "package/packbuild.h"
 #include "tools/packtool/pe.h"
