@@ -3,13 +3,33 @@
 tavrin_portable_sources(webaddress.cpp rules.cpp)
 tavrin_windows_sources(window.cpp controller.cpp weblink.cpp running.cpp)
 
+# TavrinSoloSetup.exe is made as a publisher makes it: the program is linked once with a
+# placeholder package (linked/TavrinSoloSetup-linked.exe), then `packtool build` embeds the payload.
+# A new payload manifest re-runs only that step. The target `installer` builds it;
+# $<TARGET_FILE:TavrinSoloSetup> names the finished file.
 if(TAVRIN_WINDOWS)
-  add_executable(TavrinSoloSetup WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
-  target_compile_options(TavrinSoloSetup PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
-  target_link_options(TavrinSoloSetup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s)
-  target_link_libraries(TavrinSoloSetup PRIVATE tavrin_windows)
-  target_sources(TavrinSoloSetup PRIVATE ${TAVRIN_PACKAGE_RC})
-  add_dependencies(TavrinSoloSetup tavrin_package)
+  add_executable(tavrin_linked_setup WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp
+    ${CMAKE_SOURCE_DIR}/resources/placeholder.rc)
+  set_target_properties(tavrin_linked_setup PROPERTIES OUTPUT_NAME TavrinSoloSetup-linked
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linked)
+  target_compile_options(tavrin_linked_setup PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
+  target_link_options(tavrin_linked_setup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s)
+  target_link_libraries(tavrin_linked_setup PRIVATE tavrin_windows)
+
+  set(TAVRIN_INSTALLER ${CMAKE_BINARY_DIR}/TavrinSoloSetup.exe)
+  # The target depends on a stamp: a DEPENDS naming the file itself would be taken for the
+  # imported target below, and the command would never run.
+  set(stamp ${CMAKE_BINARY_DIR}/linked/embedded.stamp)
+  add_custom_command(OUTPUT ${TAVRIN_INSTALLER} ${stamp}
+    COMMAND packtool build $<TARGET_FILE:tavrin_linked_setup> ${TAVRIN_RESOLVED_MANIFEST}
+            ${TAVRIN_INSTALLER}
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS tavrin_linked_setup $<TARGET_FILE:tavrin_linked_setup> ${TAVRIN_PAYLOAD_DEPENDS}
+            $<TARGET_FILE:packtool>
+    COMMENT "Embedding the payload of ${TAVRIN_PAYLOAD_MANIFEST}")
+  add_custom_target(installer ALL DEPENDS ${stamp})
+  add_executable(TavrinSoloSetup IMPORTED GLOBAL)
+  set_target_properties(TavrinSoloSetup PROPERTIES IMPORTED_LOCATION ${TAVRIN_INSTALLER})
 endif()
 
 tavrin_host_test(app_host_tests SOURCES

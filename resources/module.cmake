@@ -16,8 +16,8 @@ if(TAVRIN_WINDOWS)
   set_source_files_properties(${TAVRIN_INSTALLER_RC} PROPERTIES
       INCLUDE_DIRECTORIES "${CMAKE_CURRENT_LIST_DIR};${TAVRIN_ART_DIR}"
       OBJECT_DEPENDS "${TAVRIN_ART_DIR}/picture.bmp;${TAVRIN_ART_DIR}/installer.ico;${CMAKE_CURRENT_LIST_DIR}/installer.manifest")
-  target_sources(TavrinSoloSetup PRIVATE ${TAVRIN_INSTALLER_RC})
-  add_dependencies(TavrinSoloSetup tavrin_art)
+  target_sources(tavrin_linked_setup PRIVATE ${TAVRIN_INSTALLER_RC})
+  add_dependencies(tavrin_linked_setup tavrin_art)
 endif()
 
 # An independent reader (pefile) checks what ended up in the executable, and refuses damaged copies.

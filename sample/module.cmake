@@ -1,7 +1,9 @@
 # sample/: the sample application, the sample payload's libraries, and the package the Windows
 # build makes from a payload manifest with the host's packtool.
 #   TAVRIN_PAYLOAD_MANIFEST  the manifest to pack (default: the sample payload's)
-#   TAVRIN_PACKAGE_FILE      the package the build makes
+#   TAVRIN_RESOLVED_MANIFEST the manifest with every source an absolute path
+#   TAVRIN_PAYLOAD_DEPENDS   the files and targets that manifest reads
+#   TAVRIN_PACKAGE_FILE      the package the build makes (for the tests' own programs)
 #   TAVRIN_PACKAGE_RC        an .rc that embeds it as RCDATA 100; depend on tavrin_package
 set(TAVRIN_PAYLOAD_MANIFEST ${CMAKE_CURRENT_LIST_DIR}/payload/manifest.txt CACHE FILEPATH
     "Manifest of the 17 files to pack into the installer (entry name | source file per line)")
@@ -49,16 +51,17 @@ if(TAVRIN_WINDOWS)
   endforeach()
   set(resolvedManifest ${CMAKE_BINARY_DIR}/payload-manifest.txt)
   file(GENERATE OUTPUT ${resolvedManifest} CONTENT "${resolved}")
+  set(TAVRIN_RESOLVED_MANIFEST ${resolvedManifest})
 
   set(TAVRIN_PACKAGE_FILE ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin)
   set(targetFiles "")
   foreach(t IN LISTS payloadTargets)
     list(APPEND targetFiles "$<TARGET_FILE:${t}>")
   endforeach()
+  set(TAVRIN_PAYLOAD_DEPENDS ${resolvedManifest} ${payloadFiles} ${payloadTargets} ${targetFiles})
   add_custom_command(OUTPUT ${TAVRIN_PACKAGE_FILE}
     COMMAND packtool pack ${resolvedManifest} ${TAVRIN_PACKAGE_FILE}
-    DEPENDS ${resolvedManifest} ${payloadFiles} ${payloadTargets} ${targetFiles}
-            $<TARGET_FILE:packtool>
+    DEPENDS ${TAVRIN_PAYLOAD_DEPENDS} $<TARGET_FILE:packtool>
     COMMENT "Packing the payload of ${TAVRIN_PAYLOAD_MANIFEST}")
   add_custom_target(tavrin_package DEPENDS ${TAVRIN_PACKAGE_FILE})
 

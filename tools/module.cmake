@@ -1,24 +1,51 @@
-# tools/: the publisher's host tools. The host build exports them to host-tools.cmake, which the
-# Windows build includes so that it can run them at build time.
+# tools/: the publisher's packing tool, packtool. The host build makes it and exports it to
+# host-tools.cmake, which the Windows build includes so that it can run it at build time; the
+# Windows build makes the same tool as packtool.exe (console) for publishers on Windows.
+set(TAVRIN_PACKTOOL_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
+  # The package code itself, not the whole portable library (which is defined at the end).
+  ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
+  ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
+  ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
+  ${CMAKE_SOURCE_DIR}/base/text.cpp)
+
 if(NOT TAVRIN_WINDOWS)
-  add_executable(packtool ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp
-                          ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp)
+  add_executable(packtool ${TAVRIN_PACKTOOL_SOURCES})
   target_compile_options(packtool PRIVATE ${TAVRIN_WARNINGS})
   target_include_directories(packtool PRIVATE ${CMAKE_SOURCE_DIR})
-  # The package code itself, not the whole portable library (which is defined at the end).
-  target_sources(packtool PRIVATE
-    ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
-    ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
-    ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
-    ${CMAKE_SOURCE_DIR}/base/text.cpp)
   export(TARGETS packtool FILE ${CMAKE_BINARY_DIR}/host-tools.cmake)
-elseif(TAVRIN_HOST_TOOLS)
-  include(${TAVRIN_HOST_TOOLS} OPTIONAL)
+else()
+  add_executable(packtool_exe ${TAVRIN_PACKTOOL_SOURCES})
+  set_target_properties(packtool_exe PROPERTIES OUTPUT_NAME packtool)
+  target_compile_options(packtool_exe PRIVATE ${TAVRIN_WARNINGS})
+  target_include_directories(packtool_exe PRIVATE ${CMAKE_SOURCE_DIR})
+  # Static, stripped; large-address aware, so that a 64-bit Windows gives it 4 GB for big payloads.
+  target_link_options(packtool_exe PRIVATE ${TAVRIN_STATIC_LINK} -s -Wl,--large-address-aware)
+
+  if(TAVRIN_HOST_TOOLS)
+    if(NOT EXISTS ${TAVRIN_HOST_TOOLS})
+      # The Windows build configured first (a fresh clone): make the host packtool now, in the
+      # folder where the host build will be.
+      get_filename_component(hostDir ${TAVRIN_HOST_TOOLS} DIRECTORY)
+      message(STATUS "No host tools yet: building packtool in ${hostDir}")
+      execute_process(COMMAND ${CMAKE_COMMAND} -S ${CMAKE_SOURCE_DIR} -B ${hostDir} -G Ninja
+                              -DCMAKE_BUILD_TYPE=RelWithDebInfo
+                      COMMAND_ERROR_IS_FATAL ANY)
+      execute_process(COMMAND ${CMAKE_COMMAND} --build ${hostDir} --target packtool
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+    include(${TAVRIN_HOST_TOOLS})
+  endif()
+  if(NOT TARGET packtool)
+    message(FATAL_ERROR "The Windows build needs the host build's packtool: set TAVRIN_HOST_TOOLS "
+                        "to its host-tools.cmake (the win preset does)")
+  endif()
 endif()
 
 tavrin_script_test(package_packtool_pack_list_verify_unpack_refusals HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/package_packtool_test.sh $<TARGET_FILE:packtool>)
-if(TAVRIN_WINDOWS AND TARGET packtool)
+if(TAVRIN_WINDOWS)
   tavrin_script_test(package_packtool_reads_the_built_installer COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/package_list_installer.sh $<TARGET_FILE:packtool>
     $<TARGET_FILE:TavrinSoloSetup> ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin

@@ -1,11 +1,10 @@
-// packtool: the publisher's packing tool. Makes a package from a manifest of 17 files, lists and
-// verifies a package (on its own or embedded in a built installer) and unpacks one, applying
-// the installer's own rules through the same package code.
+// packtool: the publisher's packing tool. Makes a package from a manifest of 17 files, builds a
+// finished installer from a built one and a manifest, lists and verifies a package (on its own or
+// embedded in an installer) and unpacks one, applying the installer's own rules through the same
+// package code.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -15,26 +14,35 @@
 #include "package/entryname.h"
 #include "package/image.h"
 #include "package/packbuild.h"
+#include "tools/packtool/hostfile.h"
 #include "tools/packtool/pe.h"
+#include "tools/packtool/pebuild.h"
 
 namespace {
 
 const char kHelp[] =
     "usage: packtool COMMAND ARGUMENTS\n"
     "\n"
-    "  pack MANIFEST OUTPUT   make a package from the 17 files a manifest names\n"
-    "  list FILE              print the directory: name, size, offset, plain MD5\n"
-    "  verify FILE            check the layout, then unscramble and digest every entry in\n"
-    "                         memory; prints each failure and the installer's result code\n"
-    "  unpack FILE FOLDER     write the files into FOLDER as the installer would\n"
-    "  --help                 this text\n"
+    "  pack MANIFEST OUTPUT              make a package from the 17 files a manifest names\n"
+    "  build INSTALLER MANIFEST OUTPUT   write OUTPUT: the installer with its package replaced\n"
+    "                                    by one packed from the manifest (sign OUTPUT after)\n"
+    "  list FILE                         print the directory: name, size, offset, plain MD5\n"
+    "  verify FILE                       check the layout, then unscramble and digest every\n"
+    "                                    entry in memory; prints each failure and the\n"
+    "                                    installer's result code\n"
+    "  unpack FILE FOLDER                write the files into FOLDER as the installer would\n"
+    "  --help                            this text\n"
     "\n"
     "FILE is a package file or an executable that carries one as resource RCDATA 100.\n"
+    "INSTALLER is a TavrinSoloSetup.exe built by this project, with any payload, unsigned.\n"
     "A manifest has one line per entry, in directory order: the entry name (backslashes\n"
     "between folders), a '|', and the source file, relative to the manifest's folder.\n"
     "Blank lines and lines starting with '#' are skipped.\n";
 
 const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a terminal
+// The installer maps its whole image, package included, into a 32-bit address space of 2 GB
+// that DLLs, heaps and stacks share; one contiguous gigabyte leaves room for them.
+const uint64_t kMaxInstallerImage = 1ull << 30;
 
 int Fail(const std::string& message) {
   fprintf(stderr, "packtool: %s\n", message.c_str());
@@ -46,29 +54,48 @@ std::string Trim(const std::string& s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-// Reads a whole file of less than limit bytes.
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error,
-              uint64_t limit = 0x80000000ull) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return *error = path + ": " + strerror(errno), false;
-  if (!S_ISREG(info.st_mode)) return *error = path + ": not a regular file", false;
-  if ((uint64_t)info.st_size >= limit) {
-    return *error = path + (limit == 0x80000000ull
-                                ? ": 2 GB or larger; an entry must stay below 2^31 bytes"
-                                : ": 4 GB or larger; too large for a package"), false;
-  }
+// Reads size bytes of a file into bytes; false when it cannot, or when the file's size is not
+// size any more.
+bool ReadInto(const std::string& path, uint8_t* bytes, uint64_t size, std::string* error) {
   FILE* f = fopen(path.c_str(), "rb");
   if (f == nullptr) return *error = path + ": " + strerror(errno), false;
-  bytes->resize((size_t)info.st_size);
-  size_t got = bytes->empty() ? 0 : fread(bytes->data(), 1, bytes->size(), f);
-  bool ok = got == bytes->size() && !ferror(f);
+  size_t got = size == 0 ? 0 : fread(bytes, 1, (size_t)size, f);
+  bool ok = got == size && fgetc(f) == EOF && !ferror(f);
   fclose(f);
-  if (!ok) return *error = path + ": read error", false;
+  if (!ok) return *error = path + ": read error, or the file changed while being read", false;
+  return true;
+}
+
+// Reads a whole file of less than 4 GB.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  uint64_t size;
+  if (!HostFileSize(path, &size, error)) return false;
+  if (size >= 0x100000000ull) return *error = path + ": 4 GB or larger; too large for a package", false;
+  bytes->resize((size_t)size);
+  return ReadInto(path, bytes->data(), size, error);
+}
+
+// Writes a file whole, through a temporary file beside it that replaces it only when complete.
+bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size,
+                    std::string* error) {
+  std::string part = path + ".packtool-part";
+  FILE* out = fopen(part.c_str(), "wb");
+  if (out == nullptr) return *error = path + ": " + strerror(errno), false;
+  bool ok = size == 0 || fwrite(bytes, 1, size, out) == size;
+  ok = (fclose(out) == 0) && ok;
+  if (!ok) {
+    remove(part.c_str());
+    return *error = path + ": write error", false;
+  }
+  if (!HostReplaceFile(part, path, error)) {
+    remove(part.c_str());
+    return false;
+  }
   return true;
 }
 
 void Progress(const char* what, uint64_t done, uint64_t total) {
-  if (total < kLargeBytes || !isatty(2)) return;
+  if (total < kLargeBytes || !HostErrorIsTerminal()) return;
   fprintf(stderr, "\r%s: %3u%%", what, (unsigned)(done * 100 / (total ? total : 1)));
   if (done == total) fputc('\n', stderr);
 }
@@ -76,15 +103,22 @@ void Progress(const char* what, uint64_t done, uint64_t total) {
 struct ManifestEntry {
   std::string name, source;
   int line;
+  uint32_t size;
 };
 
-int Pack(const std::string& manifestPath, const std::string& outputPath) {
-  FILE* m = fopen(manifestPath.c_str(), "r");
-  if (m == nullptr) return Fail(manifestPath + ": " + strerror(errno));
-  std::string base = manifestPath.find('/') == std::string::npos
-                         ? ""
-                         : manifestPath.substr(0, manifestPath.rfind('/') + 1);
+// A checked manifest: 17 entries with names the installer accepts, each source a regular file
+// below 2 GB, the last one not empty; and the package's directory laid out for those sizes.
+struct Payload {
   std::vector<ManifestEntry> entries;
+  PackageDirectory directory;
+  uint64_t imageSize, total;
+};
+
+bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string* error) {
+  FILE* m = fopen(manifestPath.c_str(), "r");
+  if (m == nullptr) return *error = manifestPath + ": " + strerror(errno), false;
+  std::string base = HostFolderOf(manifestPath);
+  std::vector<ManifestEntry>& entries = payload->entries;
   char buffer[8192];
   int lineNumber = 0;
   while (fgets(buffer, sizeof buffer, m) != nullptr) {
@@ -94,78 +128,123 @@ int Pack(const std::string& manifestPath, const std::string& outputPath) {
     size_t bar = line.find('|');
     if (bar == std::string::npos) {
       fclose(m);
-      return Fail(manifestPath + ":" + std::to_string(lineNumber) +
-                  ": expected 'entry name | source file'");
+      return *error = manifestPath + ":" + std::to_string(lineNumber) +
+                      ": expected 'entry name | source file'", false;
     }
-    entries.push_back({Trim(line.substr(0, bar)), Trim(line.substr(bar + 1)), lineNumber});
+    entries.push_back({Trim(line.substr(0, bar)), Trim(line.substr(bar + 1)), lineNumber, 0});
   }
   fclose(m);
   if (entries.size() != PACKAGE_ENTRY_COUNT) {
-    return Fail(manifestPath + ": " + std::to_string(entries.size()) +
-                " entries; a package holds exactly 17");
+    return *error = manifestPath + ": " + std::to_string(entries.size()) +
+                    " entries; a package holds exactly 17", false;
   }
   std::set<std::string> seen;
   for (const ManifestEntry& e : entries) {
     std::string where = manifestPath + ":" + std::to_string(e.line) + ": ";
     if (!IsSafeEntryName(e.name.c_str(), PACKAGE_NAME_SIZE)) {
-      return Fail(where + "entry name \"" + e.name + "\" would be refused by the installer");
+      return *error = where + "entry name \"" + e.name + "\" would be refused by the installer",
+             false;
     }
     std::string folded = e.name;
     for (char& c : folded) c = (char)tolower((unsigned char)c);
-    if (!seen.insert(folded).second) return Fail(where + "entry name \"" + e.name + "\" twice");
+    if (!seen.insert(folded).second) {
+      return *error = where + "entry name \"" + e.name + "\" twice", false;
+    }
   }
-  // Read every file first, so that a missing one is reported before anything is written.
-  std::vector<std::vector<uint8_t>> contents(PACKAGE_ENTRY_COUNT);
+  // Every source is looked at before anything is read or written.
   const char* names[PACKAGE_ENTRY_COUNT];
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
-  uint64_t total = 0;
+  payload->total = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    std::string source = entries[i].source;
-    if (!source.empty() && source[0] != '/') source = base + source;
-    std::string error;
-    if (!ReadFile(source, &contents[i], &error)) return Fail(error);
-    names[i] = entries[i].name.c_str();
-    sizes[i] = (uint32_t)contents[i].size();
-    total += sizes[i];
+    ManifestEntry& e = entries[i];
+    if (!e.source.empty() && !HostIsAbsolute(e.source)) e.source = base + e.source;
+    uint64_t size;
+    if (!HostFileSize(e.source, &size, error)) return false;
+    if (size >= 0x80000000ull) {
+      return *error = e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes", false;
+    }
+    e.size = sizes[i] = (uint32_t)size;
+    names[i] = e.name.c_str();
+    payload->total += size;
   }
   if (sizes[PACKAGE_ENTRY_COUNT - 1] == 0) {
-    return Fail(manifestPath + ":" + std::to_string(entries[PACKAGE_ENTRY_COUNT - 1].line) +
-                ": entry 17 (" + entries[PACKAGE_ENTRY_COUNT - 1].name +
-                ") is empty: the installer would refuse the whole package");
+    return *error = manifestPath + ":" + std::to_string(entries[PACKAGE_ENTRY_COUNT - 1].line) +
+                    ": entry 17 (" + entries[PACKAGE_ENTRY_COUNT - 1].name +
+                    ") is empty: the installer would refuse the whole package", false;
   }
-  PackageDirectory directory;
-  uint64_t imageSize = LayoutPackage(&directory, names, sizes);
-  if (imageSize == 0) return Fail("the package would reach 4 GB; it must stay below");
-  std::vector<uint8_t> image((size_t)imageSize);
+  payload->imageSize = LayoutPackage(&payload->directory, names, sizes);
+  if (payload->imageSize == 0) return *error = "the package would reach 4 GB; it must stay below", false;
+  return true;
+}
+
+// Reads the payload's files into image (payload->imageSize bytes) and seals the package there.
+bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
   uint64_t copied = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    if (sizes[i] != 0) memcpy(&image[directory.entries[i].dataOffset], contents[i].data(), sizes[i]);
-    std::vector<uint8_t>().swap(contents[i]);
-    copied += sizes[i];
-    Progress("packing", copied / 2, total);
+    const ManifestEntry& e = payload->entries[i];
+    if (!ReadInto(e.source, image + payload->directory.entries[i].dataOffset, e.size, error)) {
+      return false;
+    }
+    copied += e.size;
+    Progress("packing", copied / 2, payload->total);
   }
-  SealPackage(&directory, image.data());
-  Progress("packing", total, total);
-  FILE* out = fopen(outputPath.c_str(), "wb");
-  if (out == nullptr) return Fail(outputPath + ": " + strerror(errno));
-  bool ok = fwrite(image.data(), 1, image.size(), out) == image.size();
-  ok = (fclose(out) == 0) && ok;
-  if (!ok) {
-    remove(outputPath.c_str());
-    return Fail(outputPath + ": write error");
+  SealPackage(&payload->directory, image);
+  Progress("packing", payload->total, payload->total);
+  return true;
+}
+
+int Pack(const std::string& manifestPath, const std::string& outputPath) {
+  Payload payload;
+  std::string error;
+  if (!ReadManifest(manifestPath, &payload, &error)) return Fail(error);
+  std::vector<uint8_t> image((size_t)payload.imageSize);
+  if (!FillPackage(&payload, image.data(), &error)) return Fail(error);
+  if (!WriteWholeFile(outputPath, image.data(), image.size(), &error)) return Fail(error);
+  return 0;
+}
+
+int Build(const std::string& installerPath, const std::string& manifestPath,
+          const std::string& outputPath) {
+  if (HostSameFile(installerPath, outputPath)) {
+    return Fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
+  std::vector<uint8_t> file;
+  std::string error;
+  if (!ReadWholeFile(installerPath, &file, &error)) return Fail(error);
+  InstallerLayout layout;
+  if (!ReadInstaller(file.data(), file.size(), &layout, &error)) {
+    return Fail(installerPath + ": " + error);
+  }
+  Payload payload;
+  if (!ReadManifest(manifestPath, &payload, &error)) return Fail(error);
+  uint64_t imageSize = BuiltImageSize(layout, payload.imageSize);
+  if (imageSize > kMaxInstallerImage) {
+    return Fail(manifestPath + ": payload of " + std::to_string(payload.total) +
+                " bytes too large: the installer, a 32-bit program that maps itself whole, "
+                "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
+                " bytes)");
+  }
+  std::vector<uint8_t> out;
+  size_t packageOffset;
+  WriteInstaller(file.data(), layout, (uint32_t)payload.imageSize, &out, &packageOffset);
+  std::vector<uint8_t>().swap(file);
+  if (!FillPackage(&payload, out.data() + packageOffset, &error)) return Fail(error);
+  SetPeChecksum(&out, layout);
+  if (!WriteWholeFile(outputPath, out.data(), out.size(), &error)) return Fail(error);
   return 0;
 }
 
 // Loads a package file, or the RCDATA 100 package of an executable, into *image.
 bool LoadPackage(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
   std::vector<uint8_t> file;
-  if (!ReadFile(path, &file, error, 0x100000000ull)) return false;
+  if (!ReadWholeFile(path, &file, error)) return false;
   bool found;
   size_t offset, size;
-  const char* peError;
-  if (FindPeResource(file, 10, PACKAGE_RESOURCE_ID, &found, &offset, &size, &peError)) {
-    if (peError != nullptr) return *error = path + ": " + peError, false;
+  std::string peError;
+  int kind = FindPeResource(file.data(), file.size(), RESOURCE_RCDATA, PACKAGE_RESOURCE_ID,
+                            &found, &offset, &size, &peError);
+  if (kind < 0) return *error = path + ": " + peError, false;
+  if (kind == 1) {
     if (!found) return *error = path + ": executable without a package (RCDATA 100)", false;
     image->assign(file.begin() + offset, file.begin() + offset + size);
   } else {
@@ -291,7 +370,7 @@ int32_t HostCreateFolderPath(void* user, const char* path) {
   for (size_t i = run->folder.size() + 1; i <= host.size(); ++i) {
     if (i == host.size() || host[i] == '/') {
       std::string part = host.substr(0, i);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return 0;
+      if (!HostMakeFolder(part)) return 0;
     }
   }
   return 1;
@@ -338,9 +417,7 @@ int Extract(const std::string& path, const std::string& folder) {
   }
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
   if (!folder.empty()) {
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-      return Fail(folder + ": " + strerror(errno));
-    }
+    if (!HostMakeFolder(folder)) return Fail(folder + ": " + strerror(errno));
     std::string probe = folder + "/.packtool-probe";
     FILE* f = fopen(probe.c_str(), "wb");
     if (f == nullptr) return Fail(folder + ": cannot write there: " + strerror(errno));
@@ -364,6 +441,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (args.size() == 3 && args[0] == "pack") return Pack(args[1], args[2]);
+  if (args.size() == 4 && args[0] == "build") return Build(args[1], args[2], args[3]);
   if (args.size() == 2 && args[0] == "list") return List(args[1]);
   if (args.size() == 2 && args[0] == "verify") return Extract(args[1], "");
   if (args.size() == 3 && args[0] == "unpack") return Extract(args[1], args[2]);

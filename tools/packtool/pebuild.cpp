@@ -1,0 +1,288 @@
+// Rewriting a built installer around a new package. The resource section is laid out as GNU ld
+// lays it out (directories depth first, then data entries, names, and the data 8-byte aligned in
+// the order of the tree), except that RCDATA 100 always comes last, so that the output does not
+// depend on where the input's package sat.
+#include "tools/packtool/pebuild.h"
+
+#include <string.h>
+
+namespace {
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = (uint8_t)v;
+  p[1] = (uint8_t)(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v);
+  Put16(p + 2, v >> 16);
+}
+uint32_t Get32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+uint64_t MappedSize(const PeSection& s) { return s.virtualSize != 0 ? s.virtualSize : s.rawSize; }
+
+// Where everything of the new resource section goes, as offsets from its start.
+struct ResourcePlan {
+  std::vector<uint64_t> directory, dataEntry, data;
+  uint64_t names = 0;  // the first name; names follow one another in the order of the tree
+  uint64_t size = 0;
+};
+
+ResourcePlan PlanResources(const InstallerLayout& layout, uint64_t packageSize) {
+  const ResourceTree& tree = layout.tree;
+  ResourcePlan plan;
+  uint64_t at = 0;
+  for (const ResourceDirectory& d : tree.directories) {
+    plan.directory.push_back(at);
+    at += 16 + 8 * d.entries.size();
+  }
+  for (size_t i = 0; i < tree.data.size(); ++i) {
+    plan.dataEntry.push_back(at);
+    at += 16;
+  }
+  plan.names = at;
+  for (const ResourceDirectory& d : tree.directories) {
+    for (const ResourceEntry& e : d.entries) {
+      if (e.named) at += 2 + e.name.size();
+    }
+  }
+  at = AlignUp(at, 8);
+  plan.data.resize(tree.data.size());
+  for (size_t i = 0; i < tree.data.size(); ++i) {
+    if ((int)i == layout.package) continue;
+    plan.data[i] = at;
+    at = AlignUp(at + tree.data[i].size, 8);
+  }
+  plan.data[layout.package] = at;
+  plan.size = at + packageSize;
+  return plan;
+}
+
+// New virtual address and file offset of every section from the resource section on.
+struct SectionPlan {
+  std::vector<uint32_t> virtualAddress, rawOffset, virtualSize, rawSize;
+  uint64_t imageSize, fileSize;
+};
+
+SectionPlan PlanSections(const InstallerLayout& layout, uint64_t resourceSize) {
+  const PeHeaders& pe = layout.pe;
+  SectionPlan plan;
+  uint64_t virtualEnd = 0, rawEnd = 0;
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    const PeSection& s = pe.sections[i];
+    uint64_t va = s.virtualAddress, raw = s.rawOffset, vsize = s.virtualSize, rsize = s.rawSize;
+    if ((int)i == layout.resourceSection) {
+      vsize = resourceSize;
+      rsize = AlignUp(resourceSize, pe.fileAlignment);
+    } else if ((int)i > layout.resourceSection) {
+      va = AlignUp(virtualEnd, pe.sectionAlignment);
+      if (rsize != 0) raw = rawEnd;
+    }
+    plan.virtualAddress.push_back((uint32_t)va);
+    plan.rawOffset.push_back((uint32_t)raw);
+    plan.virtualSize.push_back((uint32_t)vsize);
+    plan.rawSize.push_back((uint32_t)rsize);
+    virtualEnd = va + (vsize != 0 ? vsize : rsize);
+    if (rsize != 0) rawEnd = raw + rsize;
+  }
+  plan.imageSize = AlignUp(virtualEnd, pe.sectionAlignment);
+  plan.fileSize = rawEnd;
+  return plan;
+}
+
+}  // namespace
+
+bool ReadInstaller(const uint8_t* file, size_t size, InstallerLayout* layout, std::string* error) {
+  PeHeaders& pe = layout->pe;
+  int kind = ReadPeHeaders(file, size, &pe, error);
+  if (kind == 0) return *error = "not a Windows executable", false;
+  if (kind < 0) return false;
+  if (pe.machine != 0x14C || pe.magic != 0x10B) {
+    return *error = "not a 32-bit Windows executable (PE32, i386)", false;
+  }
+  if (PeDirectoryAddress(file, pe, PE_DIRECTORY_SECURITY) != 0 ||
+      PeDirectorySize(file, pe, PE_DIRECTORY_SECURITY) != 0) {
+    return *error = "carries an Authenticode signature; build first, then sign", false;
+  }
+  const char* kind_ = " (not an installer built by this project)";
+  if (pe.symbolTable != 0) return *error = std::string("carries a symbol table") + kind_, false;
+  if (!PowerOfTwo(pe.fileAlignment) || pe.fileAlignment < 512 || pe.fileAlignment > 65536 ||
+      !PowerOfTwo(pe.sectionAlignment) || pe.sectionAlignment < pe.fileAlignment) {
+    return *error = std::string("unusual section or file alignment") + kind_, false;
+  }
+  if (!ReadResourceTree(file, size, pe, &layout->tree, error)) return false;
+  int languages;
+  layout->package = FindResourceData(layout->tree, RESOURCE_RCDATA, 100, &languages);
+  if (layout->package < 0) return *error = "executable without a package (RCDATA 100)", false;
+  if (languages != 1) {
+    return *error = "RCDATA 100 in " + std::to_string(languages) +
+                    " languages; an installer carries one package", false;
+  }
+  uint32_t resourceRva = PeDirectoryAddress(file, pe, PE_DIRECTORY_RESOURCE);
+  layout->resourceSection = -1;
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    if (pe.sections[i].virtualAddress == resourceRva) layout->resourceSection = (int)i;
+  }
+  if (layout->resourceSection < 0) {
+    return *error = std::string("the resource tree does not start a section") + kind_, false;
+  }
+  const PeSection& resources = pe.sections[layout->resourceSection];
+  for (const ResourceData& d : layout->tree.data) {
+    if (d.rva < resources.virtualAddress ||
+        (uint64_t)d.rva + d.size > resources.virtualAddress + MappedSize(resources)) {
+      return *error = std::string("resource data outside the resource section") + kind_, false;
+    }
+  }
+  // Sections in ascending order in memory and in the file; after the resources only relocations,
+  // which can move because nothing in the image points into them but their data directory.
+  uint64_t virtualEnd = 0, rawEnd = 0;
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    const PeSection& s = pe.sections[i];
+    if ((int)i > layout->resourceSection && strcmp(s.name, ".reloc") != 0) {
+      return *error = std::string("section ") + s.name + " follows the resources" + kind_, false;
+    }
+    if (s.virtualAddress < virtualEnd || (s.rawSize != 0 && s.rawOffset < rawEnd) ||
+        (uint64_t)s.rawOffset + s.rawSize > size) {
+      return *error = std::string("sections out of order or beyond the file") + kind_, false;
+    }
+    virtualEnd = (uint64_t)s.virtualAddress + MappedSize(s);
+    if (s.rawSize != 0) rawEnd = AlignUp((uint64_t)s.rawOffset + s.rawSize, pe.fileAlignment);
+  }
+  if ((uint64_t)size > rawEnd) {
+    return *error = std::to_string(size - rawEnd) + " bytes after the last section" + kind_, false;
+  }
+  // No data directory but the resources may point into the resource section.
+  for (uint32_t d = 0; d < pe.directoryCount; ++d) {
+    uint32_t address = PeDirectoryAddress(file, pe, (int)d);
+    if (d == PE_DIRECTORY_RESOURCE || d == PE_DIRECTORY_SECURITY || address == 0) continue;
+    if (address >= resources.virtualAddress &&
+        address - resources.virtualAddress < MappedSize(resources)) {
+      return *error = "data directory " + std::to_string(d) + " inside the resource section" +
+                      kind_, false;
+    }
+  }
+  return true;
+}
+
+uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
+  return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
+}
+
+void WriteInstaller(const uint8_t* file, const InstallerLayout& layout, uint32_t packageSize,
+                    std::vector<uint8_t>* out, size_t* packageOffset) {
+  const PeHeaders& pe = layout.pe;
+  const ResourceTree& tree = layout.tree;
+  const PeSection& resources = pe.sections[layout.resourceSection];
+  ResourcePlan res = PlanResources(layout, packageSize);
+  SectionPlan sec = PlanSections(layout, res.size);
+  out->assign((size_t)sec.fileSize, 0);
+  uint8_t* o = out->data();
+
+  // Headers and every section before the resources, as they are.
+  memcpy(o, file, resources.rawOffset);
+  // The resource section.
+  uint8_t* r = o + resources.rawOffset;
+  uint64_t name = res.names;
+  for (size_t d = 0; d < tree.directories.size(); ++d) {
+    const ResourceDirectory& dir = tree.directories[d];
+    uint8_t* p = r + res.directory[d];
+    memcpy(p, dir.header, 12);
+    uint32_t named = 0;
+    for (const ResourceEntry& e : dir.entries) named += e.named;
+    Put16(p + 12, named);
+    Put16(p + 14, (uint32_t)dir.entries.size() - named);
+    for (size_t i = 0; i < dir.entries.size(); ++i) {
+      const ResourceEntry& e = dir.entries[i];
+      uint8_t* q = p + 16 + 8 * i;
+      if (e.named) {
+        Put32(q, 0x80000000u | (uint32_t)name);
+        Put16(r + name, (uint32_t)e.name.size() / 2);
+        memcpy(r + name + 2, e.name.data(), e.name.size());
+        name += 2 + e.name.size();
+      } else {
+        Put32(q, e.id);
+      }
+      Put32(q + 4, e.directory >= 0 ? 0x80000000u | (uint32_t)res.directory[e.directory]
+                                    : (uint32_t)res.dataEntry[e.data]);
+    }
+  }
+  for (size_t i = 0; i < tree.data.size(); ++i) {
+    const ResourceData& d = tree.data[i];
+    uint32_t dataSize = (int)i == layout.package ? packageSize : d.size;
+    uint8_t* p = r + res.dataEntry[i];
+    Put32(p, resources.virtualAddress + (uint32_t)res.data[i]);
+    Put32(p + 4, dataSize);
+    Put32(p + 8, d.codePage);
+    Put32(p + 12, d.reserved);
+    if ((int)i != layout.package) {
+      memcpy(r + res.data[i], file + resources.rawOffset + (d.rva - resources.virtualAddress),
+             d.size);
+    }
+  }
+  *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
+
+  // The sections after it, moved; their headers and the data directories that point into them.
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    const PeSection& s = pe.sections[i];
+    uint8_t* h = o + s.headerOffset;
+    Put32(h + 8, sec.virtualSize[i]);
+    Put32(h + 12, sec.virtualAddress[i]);
+    Put32(h + 16, sec.rawSize[i]);
+    Put32(h + 20, sec.rawOffset[i]);
+    if ((int)i <= layout.resourceSection) continue;
+    memcpy(o + sec.rawOffset[i], file + s.rawOffset, s.rawSize);
+    for (uint32_t d = 0; d < pe.directoryCount; ++d) {
+      uint8_t* entry = o + pe.directories + 8 * d;
+      uint32_t address = Get32(file + pe.directories + 8 * d);
+      if (d == PE_DIRECTORY_SECURITY || address < s.virtualAddress ||
+          address - s.virtualAddress >= MappedSize(s)) {
+        continue;
+      }
+      Put32(entry, address - s.virtualAddress + sec.virtualAddress[i]);
+    }
+  }
+  uint8_t* directory = o + pe.directories + 8 * PE_DIRECTORY_RESOURCE;
+  Put32(directory + 4, (uint32_t)res.size);
+  uint8_t* optional = o + pe.optionalHeader;
+  // SizeOfInitializedData changes by what the resource section's file bytes changed.
+  uint32_t initialized = Get32(optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA);
+  initialized += sec.rawSize[layout.resourceSection] -
+                 (uint32_t)AlignUp(resources.rawSize, pe.fileAlignment);
+  Put32(optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA, initialized);
+  Put32(optional + PE_OPTIONAL_SIZE_OF_IMAGE, (uint32_t)sec.imageSize);
+  Put32(optional + PE_OPTIONAL_CHECKSUM, 0);
+}
+
+uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
+  // Little-endian 32-bit words summed in 64 bits and folded at the end give the same one's
+  // complement sum as 16-bit words (2^16 is 1 modulo 2^16 - 1), at a fraction of the cost.
+  uint64_t sum = 0;
+  size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    uint32_t word;
+    memcpy(&word, bytes + i, 4);
+    sum += word;
+  }
+  uint32_t last = 0;
+  memcpy(&last, bytes + i, size - i);
+  sum += last;
+  // The CheckSum field counts as zero: take its words out again (one's complement subtraction).
+  uint32_t field = Get32(bytes + checksumOffset);
+  sum += (uint64_t)(0xFFFFu - (field & 0xFFFFu)) + (0xFFFFu - (field >> 16));
+  while (sum >> 16) sum = (sum & 0xFFFFu) + (sum >> 16);
+  return (uint32_t)sum + (uint32_t)size;
+}
+
+void SetPeChecksum(std::vector<uint8_t>* image, const InstallerLayout& layout) {
+  uint8_t* field = image->data() + layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
+  Put32(field, 0);
+  Put32(field, PeChecksum(image->data(), image->size(), layout.pe.optionalHeader +
+                                                            PE_OPTIONAL_CHECKSUM));
+}
