@@ -51,3 +51,11 @@ if(TAVRIN_WINDOWS)
     $<TARGET_FILE:TavrinSoloSetup> ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin
     $<TARGET_FILE:TavrinSolo>)
 endif()
+# packtool build end to end, signing, packtool.exe under Wine, and every refusal (it installs and
+# removes under Wine, so it holds the prefix).
+if(TAVRIN_WINDOWS)
+  tavrin_script_test(packtool_build_sign_and_refusals COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/packtool_build.sh $<TARGET_FILE:TavrinSoloSetup>
+    $<TARGET_FILE:packtool> $<TARGET_FILE:tavrin_linked_setup> $<TARGET_FILE:packtool_exe>
+    $<TARGET_FILE:TavrinSolo> ${TAVRIN_PYTHON} LOCK)
+endif()
