@@ -22,7 +22,7 @@ bash scripts/build.sh host
 if [ ! -f "$root/win/build.ninja" ]; then
   cmake --preset win -B "$root/win" -DTAVRIN_HOST_TOOLS="$PWD/$root/host/host-tools.cmake" >/dev/null
 fi
-cmake --build "$root/win" --target TavrinSoloSetup
+cmake --build "$root/win" --target installer
 exe="$PWD/$root/win/TavrinSoloSetup.exe"
 
 harness="$root/run/wine"
