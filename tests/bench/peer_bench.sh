@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Side-by-side figures (not a test) against a peer installer framework, NSIS from Debian's nsis
+# package, on the same generated payload: 17 files, 16 of 8 MiB and one of 64 KiB (128 MiB of
+# pseudo-random bytes from a fixed AES-CTR key, the same on every run), with the sample's entry
+# names. The peer installer is uncompressed (SetCompress off) and CRC-checked, the closest to ours.
+#   build: `packtool build` of our installer against `makensis` of the peer's; best of RUNS each.
+# Usage: tests/bench/peer_bench.sh [build|all] [RUNS]   (needs the host and win builds: scripts/build.sh)
+set -eu
+section=${1:-all}
+runs=${2:-5}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+builds=${TAVRIN_BUILD_ROOT:-$root/build}
+case $builds in /*) ;; *) builds=$root/$builds ;; esac
+packtool=$builds/host/packtool
+installer=$builds/win/TavrinSoloSetup.exe
+work=$builds/peer-bench
+names=(TavrinSolo.exe readme.txt Startup.tsc Manual.txt Shortcuts.txt 'Codec\QvDecode.dll'
+  'Codec\LICENSE.txt' 'Codec\AUTHORS.txt' 'Codec\CHANGES.txt' 'Remote\MidiFootswitch.dll'
+  'Remote\KeypadHid.dll' 'Remote\OscBridge.dll' 'Remote\SerialPedal.dll' 'Remote\GamepadInput.dll'
+  'Remote\LanSync.dll' 'Remote\PresenterClicker.dll' 'Remote\TimecodeLtc.dll')
+
+# make_payload DIR: the files under DIR/files and our manifest DIR/manifest.txt (kept when present).
+make_payload() {
+  local dir=$1 i size
+  [ -f "$dir/manifest.txt" ] && return 0
+  mkdir -p "$dir/files"
+  : >"$dir/manifest.txt.part"
+  for i in $(seq 1 17); do
+    size=$((8 << 20))
+    [ "$i" = 2 ] && size=$((64 << 10))
+    openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$((1000 + i))")" -iv 0 \
+      -in /dev/zero 2>/dev/null | head -c "$size" >"$dir/files/f$i.bin"
+    printf '%s | files/f%d.bin\n' "${names[i - 1]}" "$i" >>"$dir/manifest.txt.part"
+  done
+  mv "$dir/manifest.txt.part" "$dir/manifest.txt"
+}
+
+# make_nsis_script DIR: DIR/peer.nsi, an installer of the same files into the same folders, with
+# an uninstaller and an uninstall record, as ours makes; silent with /S.
+make_nsis_script() {
+  local dir=$1 i name folder file
+  {
+    echo 'Unicode true'
+    echo 'SetCompress off'
+    echo 'CRCCheck on'
+    echo 'Name "Tavrin-Solo"'
+    echo 'OutFile "peer.exe"'
+    echo 'RequestExecutionLevel admin'
+    echo 'InstallDir "$PROGRAMFILES\Quorel\Tavrin-Solo"'
+    echo 'Page instfiles'
+    echo 'Section'
+    for i in $(seq 1 17); do
+      name=${names[i - 1]}
+      folder='$INSTDIR'
+      file=$name
+      case $name in *\\*) folder="\$INSTDIR\\${name%%\\*}"; file=${name#*\\} ;; esac
+      echo "  SetOutPath \"$folder\""
+      echo "  File \"/oname=$file\" \"files/f$i.bin\""
+    done
+    echo '  WriteUninstaller "$INSTDIR\uninstall.exe"'
+    echo '  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin-Solo-peer" "UninstallString" "$INSTDIR\uninstall.exe"'
+    echo 'SectionEnd'
+    echo 'Section "Uninstall"'
+    echo '  RMDir /r "$INSTDIR"'
+    echo '  DeleteRegKey HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin-Solo-peer"'
+    echo 'SectionEnd'
+  } >"$dir/peer.nsi"
+}
+
+need_peer() {
+  command -v makensis >/dev/null && return 0
+  echo "installing Debian's nsis for makensis" >&2
+  local sudo=
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get install -y -qq --no-install-recommends nsis >/dev/null
+}
+
+# seconds COMMAND...: the wall time of one run.
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
+# min A B: the smaller of two times.
+min() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
+
+bench_build() {
+  local ours peer
+  [ -x "$packtool" ] && [ -f "$installer" ] || { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
+  need_peer
+  ours= peer=
+  # Runs alternate, so that a change in the machine's load touches both sides alike.
+  for _ in $(seq 1 "$runs"); do
+    ours=$(min "$ours" "$(seconds "$packtool" build "$installer" "$work/payload/manifest.txt" "$work/ours.exe")")
+    peer=$(min "$peer" "$(cd "$work/payload" && seconds makensis -V1 peer.nsi)")
+  done
+  echo "== build: an installer of the 128 MiB payload, best of $runs runs each, files in the page cache"
+  printf '%-40s %6.3f s  %s bytes\n' "packtool build (ours)" "$ours" "$(stat -c %s "$work/ours.exe")"
+  printf '%-40s %6.3f s  %s bytes\n' "makensis, SetCompress off (peer)" "$peer" "$(stat -c %s "$work/payload/peer.exe")"
+  printf 'ours / peer: %.2f\n' "$(echo "$ours / $peer" | bc -l)"
+}
+
+mkdir -p "$work"
+make_payload "$work/payload"
+make_nsis_script "$work/payload"
+case $section in
+  build) bench_build ;;
+  all) bench_build ;;
+  *) echo "usage: peer_bench.sh [build|all] [RUNS]" >&2; exit 2 ;;
+esac
