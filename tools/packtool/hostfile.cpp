@@ -80,6 +80,16 @@ bool HostReplaceFile(const std::string& from, const std::string& to, std::string
 #endif
 }
 
+void HostCopyPermissions(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  (void)from;
+  (void)to;
+#else
+  struct stat info;
+  if (stat(from.c_str(), &info) == 0) chmod(to.c_str(), info.st_mode & 0777);
+#endif
+}
+
 bool HostErrorIsTerminal() {
 #ifdef _WIN32
   return _isatty(_fileno(stderr)) != 0;

@@ -17,6 +17,9 @@ bool HostSameFile(const std::string& a, const std::string& b);
 // Moves from over to, replacing to when it exists. False with the system's reason in *error.
 bool HostReplaceFile(const std::string& from, const std::string& to, std::string* error);
 
+// Gives to the permissions of from (on the host; Windows has no such bits to copy).
+void HostCopyPermissions(const std::string& from, const std::string& to);
+
 // True when standard error is a terminal (progress is shown only there).
 bool HostErrorIsTerminal();
 

@@ -77,9 +77,10 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
   return ReadInto(path, bytes->data(), size, error);
 }
 
-// Writes a file whole, through a temporary file beside it that replaces it only when complete.
+// Writes a file whole, through a temporary file beside it that replaces it only when complete;
+// with the permissions of likeFile when one is named.
 bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size,
-                    std::string* error) {
+                    std::string* error, const std::string& likeFile = "") {
   std::string part = path + ".packtool-part";
   FILE* out = fopen(part.c_str(), "wb");
   if (out == nullptr) return *error = path + ": " + strerror(errno), false;
@@ -89,6 +90,7 @@ bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size,
     remove(part.c_str());
     return *error = path + ": write error", false;
   }
+  if (!likeFile.empty()) HostCopyPermissions(likeFile, part);
   if (!HostReplaceFile(part, path, error)) {
     remove(part.c_str());
     return false;
@@ -250,7 +252,9 @@ int Build(const std::string& installerPath, const std::string& manifestPath,
   std::vector<uint8_t>().swap(file);
   if (!FillPackage(&payload, out.data() + packageOffset, &error)) return Fail(error);
   SetPeChecksum(&out, layout);
-  if (!WriteWholeFile(outputPath, out.data(), out.size(), &error)) return Fail(error);
+  if (!WriteWholeFile(outputPath, out.data(), out.size(), &error, installerPath)) {
+    return Fail(error);
+  }
   return 0;
 }
 
