@@ -18,7 +18,10 @@ static int IsReservedDeviceName(const char* component, size_t length) {
     return strcmp(upper, "CON") == 0 || strcmp(upper, "PRN") == 0 || strcmp(upper, "AUX") == 0 ||
            strcmp(upper, "NUL") == 0;
   }
-  if (upper[3] < '1' || upper[3] > '9') return 0;
+  // COM1-9 and LPT1-9, and COM or LPT with a superscript one, two or three, which Windows also
+  // reserves (bytes 0xB9, 0xB2, 0xB3 in the ANSI code page).
+  const unsigned char digit = (unsigned char)upper[3];
+  if ((digit < '1' || digit > '9') && digit != 0xB9 && digit != 0xB2 && digit != 0xB3) return 0;
   upper[3] = '\0';
   return strcmp(upper, "COM") == 0 || strcmp(upper, "LPT") == 0;
 }

@@ -13,7 +13,8 @@ int Check(const std::string& name) { return IsSafeEntryName(name.c_str(), 128); 
 TEST(IsSafeEntryName, AcceptsPlainRelativePaths) {
   for (const char* name : {"TavrinSolo.exe", "readme.txt", "Remote\\MidiPedal.dll",
                            "Codec\\Notices\\LICENSE.txt", "a", ".hidden", "name with spaces.txt",
-                           "CONSOLE.txt", "COM10", "LPT0.txt", "COMx", "con2", "x.CON", "a..b"}) {
+                           "CONSOLE.txt", "COM10", "LPT0.txt", "COMx", "con2", "x.CON", "a..b",
+                           "COM\xb0", "LPT\xb4.txt", "COM\xb9\xb9", "CON\xb9"}) {
     EXPECT_EQ(Check(name), 1) << name;
   }
 }
@@ -30,7 +31,8 @@ TEST(IsSafeEntryName, RefusesDevicesTrailingDotsSpacesAndForbiddenCharacters) {
   for (const char* name : {"CON", "prn", "Aux", "NUL", "nul.txt", "COM1", "com9.dll", "LPT1",
                            "lpt9.x.y", "Remote\\CON", "NUL .txt", "x.", "x ", "Remote.\\x",
                            "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\tb", "a\nb",
-                           "a\x7f" "b", "a\x01"}) {
+                           "a\x7f" "b", "a\x01", "COM\xb9", "com\xb2.txt", "LPT\xb3",
+                           "lpt\xb9.log", "Remote\\COM\xb3 .x"}) {
     EXPECT_EQ(Check(name), 0) << name;
   }
 }

@@ -66,7 +66,7 @@ head -n 17 "$manifest" >"$work/src/m16.txt"
 expect_error "16 entries; a package holds exactly 17" "$tool" pack "$work/src/m16.txt" "$work/x.pkg"
 sed 's/| f3$/| missing-file/' "$manifest" >"$work/src/m-missing.txt"
 expect_error "missing-file: No such file" "$tool" pack "$work/src/m-missing.txt" "$work/x.pkg"
-for bad in '..\\up.bin' 'C:\\x.bin' 'a/b.bin' 'CON' 'x.' '\\root.bin'; do
+for bad in '..\\up.bin' 'C:\\x.bin' 'a/b.bin' 'CON' 'x.' '\\root.bin' $'COM\xb2.txt'; do
   sed "s#^file4.bin #$bad #" "$manifest" >"$work/src/m-name.txt"
   expect_error "would be refused by the installer" "$tool" pack "$work/src/m-name.txt" "$work/x.pkg"
 done
