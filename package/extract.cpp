@@ -2,9 +2,24 @@
 // and WriteWholeFile. The format logic itself is in image.cpp.
 #include "package/extract.h"
 
+#include "package/bounds.h"
 #include "package/image.h"
 
-// The package resource's bytes and size; 0 when it is missing or cannot be loaded.
+// The size of the module's mapped image (SizeOfImage from its own PE headers); 0 when the
+// headers are not those of a PE image.
+static uint32_t ModuleImageSize(HMODULE module) {
+  const uint8_t* base = (const uint8_t*)module;
+  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+  if (base == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
+  if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
+  return nt->OptionalHeader.SizeOfImage;
+}
+
+// The package resource's bytes and size; 0 when it is missing, cannot be loaded, or its range
+// (as the resource table gives it) does not lie inside the module's image. The loader does not
+// check that range, and VirtualProtect is no check either: Wine 8.0 lets it succeed on a size
+// that wraps round 2^32.
 static int32_t LockPackage(HMODULE module, uint8_t** bytes, uint32_t* size) {
   HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(PACKAGE_RESOURCE_ID), (LPCSTR)RT_RCDATA);
   if (found == nullptr) return 0;
@@ -12,7 +27,8 @@ static int32_t LockPackage(HMODULE module, uint8_t** bytes, uint32_t* size) {
   if (loaded == nullptr) return 0;
   *bytes = (uint8_t*)LockResource(loaded);
   *size = SizeofResource(module, found);
-  return *bytes != nullptr;
+  return *bytes != nullptr && IsRangeInsideImage((uintptr_t)module, ModuleImageSize(module),
+                                                 (uintptr_t)*bytes, *size);
 }
 
 int32_t ReadPackageDirectory(InstallerContext* context) {

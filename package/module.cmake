@@ -1,5 +1,6 @@
 # package/: package format, extraction, keystream, MD5, and the entry-name check.
-tavrin_portable_sources(md5.cpp keystream.cpp unpack.cpp entryname.cpp image.cpp packbuild.cpp)
+tavrin_portable_sources(md5.cpp keystream.cpp unpack.cpp entryname.cpp image.cpp packbuild.cpp
+                        bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)

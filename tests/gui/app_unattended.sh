@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Unattended runs: -h -i installs with exit code 0 and never shows a window or a box; -h -u
-# removes when installed and does nothing (0) when not; -h -i removes when installed; a failing
-# procedure's code is the exit code, still without a box.
+# removes when installed and does nothing (0) when not; a damaged package entry is refused with -1
+# and nothing written; -h -i removes when installed; a failing procedure's code is the exit code,
+# still without a box.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
 
@@ -37,6 +38,23 @@ run_installer -h -u
 [ "$(find "$program_files" | sort)" = "$before" ] || fail "-h -u when not installed changed Program Files"
 no_window_shown "-h -u (nothing installed)"
 
+# A copy whose resource table gives the package a size that wraps round 2^32, data past the
+# image's end, or an address below its base: the package is refused before its directory is
+# read (-1, 255), and nothing is written in the prefix's drive C, beside the copy, or the registry.
+for damage in wrap beyond below; do
+  mkdir -p "$work/$damage"
+  /usr/bin/python3 "$here/../win/package_resource_view.py" --damage "$damage" "$installer" \
+    "$work/$damage/TavrinSoloSetup.exe" || fail "could not damage a copy ($damage)"
+  touch "$work/$damage/stamp"
+  wine "$work/$damage/TavrinSoloSetup.exe" -h -i >/dev/null 2>>"$work/stderr" </dev/null
+  exit_code=$?
+  [ "$exit_code" = 255 ] || fail "a package entry damaged ($damage) gave $exit_code, not -1 (255)"
+  written=$(find "$WINEPREFIX/drive_c" "$work/$damage" -newer "$work/$damage/stamp" | head -n3)
+  [ -z "$written" ] || fail "a package entry damaged ($damage) still wrote: $written"
+  record_present && fail "a package entry damaged ($damage) wrote the uninstall record"
+done
+no_window_shown "-h -i with a damaged package entry"
+
 ensure_installed
 run_installer -h -i
 [ "$exit_code" = 0 ] || fail "-h -i when installed exited with $exit_code"
@@ -70,4 +88,4 @@ wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
 rm -f "$target"
 [ "$exit_code" = "$hidden_failure" ] ||
   fail "-i without -h exited with $exit_code after a failure, -h -i with $hidden_failure"
-echo "unattended install, removal, nothing to do, removal by -i, failure codes with and without -h"
+echo "unattended install, removal, nothing to do, damaged package entries, removal by -i, failure codes with and without -h"

@@ -1,11 +1,12 @@
 // Extraction of package images in memory through a recording sink: results, counted failures,
-// chaining, hostile names, long paths, and the folder-path walk.
+// chaining, hostile names, long paths, the folder-path walk, and the resource's range rule.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "package/bounds.h"
 #include "package/image.h"
 #include "package_testkit.h"
 
@@ -258,6 +259,24 @@ TEST(WalkFolderPath, ShortNullOverlongAndFailedStepsGiveZero) {
   EXPECT_EQ(WalkOf("C:\\ab", 1), Folders{"C:\\ab"});
   EXPECT_EQ(WalkOf("C:\\a\\b\\c", 0, "C:\\a\\b"), (Folders{"C:\\a", "C:\\a\\b"}));
   EXPECT_EQ(WalkOf("C:\\a\\b", 0, "C:\\a\\b"), (Folders{"C:\\a", "C:\\a\\b"}));
+}
+
+// An image of 0x30000 bytes at 0x400000, as a 32-bit installer is mapped; ranges as a damaged
+// resource table can give them.
+TEST(IsRangeInsideImage, RefusesRangesThatWrapOrLeaveTheImage) {
+  const uint64_t base = 0x400000, size = 0x30000, end = base + size;
+  EXPECT_EQ(IsRangeInsideImage(base, size, base + 0x1000, 0x2000), 1);
+  EXPECT_EQ(IsRangeInsideImage(base, size, base, size), 1);               // the whole image
+  EXPECT_EQ(IsRangeInsideImage(base, size, end - 0x10, 0x10), 1);         // ends exactly at the end
+  EXPECT_EQ(IsRangeInsideImage(base, size, end - 0x10, 0x11), 0);         // one byte beyond
+  EXPECT_EQ(IsRangeInsideImage(base, size, base + 0x1000, 0), 1);         // empty, inside
+  EXPECT_EQ(IsRangeInsideImage(base, size, end, 0), 1);                   // empty, at the end
+  EXPECT_EQ(IsRangeInsideImage(base, size, end + 1, 0), 0);               // empty, beyond
+  EXPECT_EQ(IsRangeInsideImage(base, size, base - 1, 0x10), 0);           // starts below
+  EXPECT_EQ(IsRangeInsideImage(base, size, 0, 0x500000), 0);              // covers it from below
+  EXPECT_EQ(IsRangeInsideImage(base, size, base + 0x1000, 0xFFFFF000), 0);  // wraps round 2^32
+  EXPECT_EQ(IsRangeInsideImage(base, size, 0xFFFFFFF0, 0x400020), 0);     // wraps into the image
+  EXPECT_EQ(IsRangeInsideImage(base, size, base + 0x1000, UINT64_MAX), 0);  // wraps round 2^64
 }
 
 }  // namespace

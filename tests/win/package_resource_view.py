@@ -4,7 +4,10 @@ writable, so that unscrambling it in place writes to a private copy-on-write vie
 embedded bytes are the package the build made. Wine never faults on such writes, so this is
 checked on the file itself.
 Usage: package_resource_view.py EXE PACKAGE           check
-       package_resource_view.py --self-test EXE PACKAGE  prove the check refuses damaged copies"""
+       package_resource_view.py --self-test EXE PACKAGE  prove the check refuses damaged copies
+       package_resource_view.py --damage KIND EXE OUT    write a copy whose RCDATA 100 entry is
+           damaged: KIND wrap (a size that wraps round 2^32), beyond (data just past the image's
+           end), below (an address that wraps to below the image's base)"""
 import sys
 import tempfile
 
@@ -57,7 +60,33 @@ def damaged_copies(data):
     return {"write flag cleared": readonly, "package byte changed": bytes(changed)}
 
 
+def package_entry(pe):
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if t.id == RT_RCDATA:
+            for r in t.directory.entries:
+                if r.id == 100:
+                    return r.directory.entries[0].data.struct
+    raise SystemExit("no RCDATA 100")
+
+
+def damage(kind, data):
+    pe = pefile.PE(data=data)
+    entry = package_entry(pe)
+    if kind == "wrap":
+        entry.Size = 0x100000000 - 0x1000
+    elif kind == "beyond":
+        entry.OffsetToData = pe.OPTIONAL_HEADER.SizeOfImage
+    elif kind == "below":
+        entry.OffsetToData = 0x100000000 - 0x10000
+    else:
+        raise SystemExit("unknown damage " + kind)
+    return bytes(pe.write())
+
+
 def main(argv):
+    if len(argv) == 5 and argv[1] == "--damage":
+        open(argv[4], "wb").write(damage(argv[2], open(argv[3], "rb").read()))
+        return 0
     self_test = len(argv) > 1 and argv[1] == "--self-test"
     args = argv[2:] if self_test else argv[1:]
     if len(args) != 2:
