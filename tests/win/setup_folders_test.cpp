@@ -177,4 +177,24 @@ TEST(RestrictDllSearch, KeepsBareNameLoadsInTheSystemDirectory) {
   EXPECT_EQ(ResolveTargetFolder(&installerContext), 0);
 }
 
+// Where the search cannot be restricted (Vista): the DLLs loaded from the system folder first
+// are the ones a later bare-name load finds, not the plant it would otherwise pick up.
+TEST(LoadLaterDllsFromSystemFolder, BareNameLoadsAfterwardsGetTheSystemCopy) {
+  if (!InPlantedChild()) {
+    EXPECT_EQ(RunInPlantedChild(
+                  "LoadLaterDllsFromSystemFolder.BareNameLoadsAfterwardsGetTheSystemCopy"),
+              0u);
+    return;
+  }
+  PlantShfolder();
+  HMODULE bare = LoadLibraryA("SHFOLDER.DLL");  // without the preload: the plant
+  EXPECT_EQ(AskFolder(bare), "C:\\planted");
+  FreeLibrary(bare);
+  ASSERT_EQ(GetModuleHandleA("SHFOLDER.DLL"), nullptr);
+  LoadLaterDllsFromSystemFolder();
+  bare = LoadLibraryA("SHFOLDER.DLL");
+  EXPECT_NE(AskFolder(bare), "C:\\planted");
+  FreeLibrary(bare);
+}
+
 }  // namespace
