@@ -61,8 +61,8 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
   ${CMAKE_SOURCE_DIR}/tests/win/package_resource_view.py --self-test
   $<TARGET_FILE:TavrinSoloSetup> ${TAVRIN_PACKAGE_FILE})
 
-# libFuzzer target (clang, sanitizer build only); a short run is a test, longer runs by hand:
-#   build/asan/package_fuzz -max_total_time=600
+# libFuzzer target (clang, sanitizer build only); a short run from the committed seeds is a
+# test, longer runs by hand: bash tests/fuzz/run.sh SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(package_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/package_fuzz.cpp
     ${CMAKE_CURRENT_LIST_DIR}/md5.cpp ${CMAKE_CURRENT_LIST_DIR}/keystream.cpp
@@ -72,7 +72,9 @@ if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_include_directories(package_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_options(package_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
   target_link_options(package_fuzz PRIVATE -fsanitize=fuzzer)
-  add_test(NAME package_fuzz_short COMMAND package_fuzz -runs=30000 -seed=1 -max_len=20000)
+  add_test(NAME package_fuzz_short COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh 300
+    -runs=3000 -seed=1 -max_len=20000)
+  set_tests_properties(package_fuzz_short PROPERTIES ENVIRONMENT FUZZER=$<TARGET_FILE:package_fuzz>)
 endif()
 
 # Extraction benchmark (prints figures; not a test):

@@ -24,13 +24,23 @@ struct Seen {
   std::vector<std::vector<uint8_t>> files;
 };
 
-// An independent, cruder form of the path rule: inside the target, no "..", no second root.
+// An independent, cruder form of the path rule: the target, then components that are not empty,
+// hold no colon or slash, and do not end in a dot or a space (Windows drops those, so ".. "
+// would be ".."). Names such as "read...txt" or "Manual..xt" are legal and pass.
 bool InsideTarget(const char* path) {
+  const std::string prefix = std::string(kTarget) + "\\";
   std::string p = path;
-  if (p.compare(0, strlen(kTarget) + 1, std::string(kTarget) + "\\") != 0) return false;
-  std::string rest = p.substr(strlen(kTarget) + 1);
-  return rest.find("..") == std::string::npos && rest.find(':') == std::string::npos &&
-         rest.find('/') == std::string::npos && !rest.empty() && rest[0] != '\\';
+  if (p.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = p.substr(prefix.size()) + "\\";
+  for (size_t start = 0, end; (end = rest.find('\\', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string component = rest.substr(start, end - start);
+    if (component.empty() || component.find_first_of(":/") != std::string::npos ||
+        component.back() == '.' || component.back() == ' ') {
+      return false;
+    }
+  }
+  return true;
 }
 
 int32_t CheckFolder(void*, const char* path) {
