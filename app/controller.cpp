@@ -52,9 +52,10 @@ void OnMainButton(HWND window) {
   // pause ends.
   MsgWaitForMultipleObjects(0, nullptr, FALSE, PRESSED_PAUSE_MS, 0);
   if (c.appInstalled != 0) {
-    // Removal runs here, on the window thread; a failure notice it posts is queued ahead of the
-    // WM_DESTROY, so its box still shows before the window goes.
-    UninstallProcedure();
+    // Removal runs here, on the window thread. Its failure notice is shown and answered before
+    // WM_DESTROY is posted: a box's own message loop would handle a WM_DESTROY queued behind the
+    // notice, and the quit message that follows would close the box unanswered.
+    if (UninstallProcedure() != 0 && hiddenMode == 0) ShowQueuedOutcome();
     PostMessageA(c.mainWindow, WM_DESTROY, 0, 0);
     return;
   }

@@ -29,8 +29,9 @@ DWORD WINAPI InstallWorkerMain(LPVOID context);
 void ShowOutcome(LPARAM code);
 // ID_AUTORUN: runs what the command line and the installed state ask for; returns its result.
 int32_t RunUnattended(void);
-// After an unattended run with a visible window: shows the outcome box of the ID_RESULT that the
-// procedure queued, if any, and waits for its answer (without closing the window).
+// After an unattended run or a failed removal with a visible window: shows the outcome box of the
+// ID_RESULT that the procedure queued, if any, and waits for its answer (without closing the
+// window).
 void ShowQueuedOutcome(void);
 
 // weblink.cpp: unscrambles a stored address block (at most 512 bytes) and opens it with the

@@ -1,5 +1,5 @@
-// Path rules of the removal: the ".del" name given to a file in use, and the refusal of paths
-// that DeleteFolderTree must never walk (empty, relative, drive or share roots).
+// Path rules of the removal: the ".del" name given to a file in use, the refusal of paths that
+// DeleteFolderTree must never walk (empty, relative, drive or share roots), and their exact form.
 #include "setup/delname.h"
 
 #include <string.h>
@@ -56,4 +56,29 @@ int IsRemovableFolderPath(const char* path, size_t maxLength) {
     while (IsSeparator(path[i])) ++i;
   }
   return components > 0;
+}
+
+int MakeExactFolderPath(const char* folder, char* out, size_t outSize) {
+  if (out == nullptr || outSize == 0) return 0;
+  out[0] = '\0';
+  if (!IsRemovableFolderPath(folder, outSize)) return 0;
+  const int server = IsSeparator(folder[0]);
+  if (!TextCopy(out, outSize, server ? "\\\\?\\UNC" : "\\\\?\\")) return 0;
+  size_t length = strlen(out);
+  int separator = 0;  // one backslash is due before the next character
+  for (const char* p = folder + server; *p != '\0'; ++p) {
+    if (IsSeparator(*p)) {
+      separator = 1;
+      continue;
+    }
+    if (length + separator + 1 >= outSize) {
+      out[0] = '\0';
+      return 0;
+    }
+    if (separator) out[length++] = '\\';
+    out[length++] = *p;
+    separator = 0;
+  }
+  out[length] = '\0';
+  return 1;
 }

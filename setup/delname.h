@@ -1,5 +1,6 @@
 // Path rules of the removal, kept apart from the Win32 calls so that they can be tested on the
-// host: the ".del" name of a file in use, and which folders DeleteFolderTree may remove at all.
+// host: the ".del" name of a file in use, which folders DeleteFolderTree may remove at all, and
+// the exact ("\\?\") form it names them by.
 #pragma once
 #include <stddef.h>
 
@@ -12,3 +13,10 @@ int MakeDelName(const char* path, char* out, size_t outSize);
 // least one more component, no "." or ".." component, shorter than maxLength. 0 for a null,
 // empty, relative ("dir", "\dir", "C:dir") or root path ("C:\", "\\server\share").
 int IsRemovableFolderPath(const char* path, size_t maxLength);
+
+// out := the "\\?\" form of folder, which names a path exactly: no trailing dot or space is
+// dropped and nothing is evaluated. A drive path gets "\\?\" in front, a server path
+// "\\?\UNC" in place of its first backslash; forward slashes become backslashes, a run of
+// them one, and a trailing one goes. 1 when IsRemovableFolderPath accepts folder (outSize as
+// its limit) and the result fits out; 0 otherwise (out then holds an empty string).
+int MakeExactFolderPath(const char* folder, char* out, size_t outSize);

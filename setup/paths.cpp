@@ -73,6 +73,17 @@ int IsAbsoluteFolder(const char* folder) {
   return letter && folder[1] == ':' && folder[2] == '\\';
 }
 
+int IsPlainAbsoluteFolder(const char* folder) {
+  if (!IsAbsoluteFolder(folder)) return 0;
+  for (const char* start = folder; *start != '\0';) {
+    size_t length = strcspn(start, "\\/");
+    if ((length == 1 || length == 2) && strncmp(start, "..", length) == 0) return 0;
+    start += length;
+    if (*start != '\0') ++start;
+  }
+  return 1;
+}
+
 int CopyRegistryString(const char* data, size_t dataSize, char* out, size_t outSize) {
   if (out == nullptr || outSize == 0) return 0;
   out[0] = '\0';

@@ -28,6 +28,10 @@ int WorkingFolderOf(const char* target, char* out, size_t outSize);
 // Empty, relative ("Startup"), drive-relative (C:x) and root-relative (\x) folders give 0.
 int IsAbsoluteFolder(const char* folder);
 
+// 1 when folder is absolute (as above) and has no "." or ".." component: it names the same place
+// whatever the current folder, and the removal walks the folders made below it.
+int IsPlainAbsoluteFolder(const char* folder);
+
 // Copies registry string data of dataSize bytes, as RegQueryValueExA returned it, into out. The
 // string ends at the first zero byte within dataSize, or after dataSize bytes when there is none.
 // An empty string, or one that does not fit out with its terminator, gives 0.

@@ -42,7 +42,13 @@ int32_t ReadUserProgramsFolder(char* out, size_t outSize) {
   RegCloseKey(key);
   if (result != ERROR_SUCCESS || type != REG_SZ || size > sizeof data) return 0;
   // The stored data need not end with a zero: CopyRegistryString stops at size bytes.
-  return CopyRegistryString(data, size, out, outSize);
+  if (!CopyRegistryString(data, size, out, outSize)) return 0;
+  // A relative folder would put the menu folder below whatever folder is current, where no
+  // removal finds it again; one with "." or ".." components below a folder the removal refuses
+  // to walk. Either counts as absent, for install and removal alike.
+  if (IsPlainAbsoluteFolder(out)) return 1;
+  out[0] = '\0';
+  return 0;
 }
 
 int32_t DeleteRegistryTree(HKEY root, const char* subkey) {

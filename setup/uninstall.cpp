@@ -3,6 +3,8 @@
 // the application's settings. Runs on the window thread; reports only its two failures.
 #include <windows.h>
 
+#include <string.h>
+
 #include "base/product.h"
 #include "base/text.h"
 #include "package/entryname.h"
@@ -36,17 +38,21 @@ int32_t RemovePackageFiles(void) {
 
 enum EntryKind { ENTRY_NONE, ENTRY_FILE, ENTRY_FOLDER, ENTRY_LINK_FOLDER };
 
+// The walk names everything in the "\\?\" form, a few bytes longer than the folder's own path.
+enum { EXACT_PATH_SIZE = FOLDER_PATH_SIZE + 8 };
+
 static int IsReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // A fresh search of folder for the first file, or the first subfolder whose name does not begin
 // with a dot. Links to folders (junctions, symbolic links) are told apart so that they are
-// removed as links and never entered.
+// removed as links and never entered. The pattern "*" matches every name, whatever the form of
+// the path.
 static EntryKind FindFirstRemovable(const char* folder, char* name, size_t nameSize) {
-  char pattern[FOLDER_PATH_SIZE];
+  char pattern[EXACT_PATH_SIZE];
   WIN32_FIND_DATAA found;
-  if (!JoinPath(pattern, sizeof pattern, folder, "*.*")) return ENTRY_NONE;
+  if (!JoinPath(pattern, sizeof pattern, folder, "*")) return ENTRY_NONE;
   HANDLE search = FindFirstFileA(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return ENTRY_NONE;
   EntryKind kind = ENTRY_NONE;
@@ -62,51 +68,74 @@ static EntryKind FindFirstRemovable(const char* folder, char* name, size_t nameS
   return kind;
 }
 
-// Still there unless the system says it is not found: a folder whose removal is pending, which
-// answers "access denied", counts as still there, so the walk cannot go round it for ever.
+// Still there unless the system says it is not found: an entry whose deletion is pending, which
+// answers "access denied" on Windows, counts as still there.
 static int StillExists(const char* path) {
   if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 1;
   DWORD error = GetLastError();
   return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
+// A removal that reported success only counts when the entry is really gone: Wine 8.0 answers
+// success for a file held open with delete sharing, or one Unix will not unlink, and the file
+// stays.
+static int RemovedFile(const char* path) { return DeleteFileA(path) && !StillExists(path); }
+
+static int RemovedLink(const char* path) {
+  return (RemoveDirectoryA(path) || DeleteFileA(path)) && !StillExists(path);
+}
+
 // Walks the tree with one path buffer: descending appends a subfolder's name, finishing a folder
-// removes it and cuts the name off again. After every deletion the folder is searched afresh.
-// Once something cannot be deleted, every folder above it is only tried (and stays).
+// removes it and cuts the name off again. After every removal the folder is searched afresh.
+// Once something cannot be removed, every folder above it is only tried (and stays).
+// Every path is in the exact form, so a name ending in a dot or a space ("foo.", "bar ") names
+// that entry and not another. The walk ends whatever the file system answers: it searches afresh
+// only after an entry has been removed and its exact name is no longer found, and an entry that
+// the fresh search returns first again (a name the ANSI search cannot give exactly) is treated
+// as one that cannot be removed; descending is bounded by the path buffer.
 int32_t DeleteFolderTree(const char* folder) {
   if (!IsRemovableFolderPath(folder, FOLDER_PATH_SIZE)) return 1;
-  char path[FOLDER_PATH_SIZE];
+  // The folder itself as the other Win32 calls that made or named it read it (trailing dots and
+  // spaces dropped, separators made single); then checked again, since "C:\..." reads as C:\.
+  char full[FOLDER_PATH_SIZE];
+  const DWORD fullLength = GetFullPathNameA(folder, sizeof full, full, nullptr);
+  if (fullLength == 0 || fullLength >= sizeof full) return 1;
+  char path[EXACT_PATH_SIZE];
+  if (!MakeExactFolderPath(full, path, sizeof path)) return 1;
   char name[MAX_PATH];
-  char child[FOLDER_PATH_SIZE];
-  if (!TextCopy(path, sizeof path, folder)) return 1;
+  char removed[MAX_PATH];  // the entry last removed from the folder at path, "" after descending
+  char child[EXACT_PATH_SIZE];
   // A folder that is itself a link is removed as the link; what it points at stays.
   if (IsReparsePoint(GetFileAttributesA(path))) {
     RemoveDirectoryA(path);
     return 1;
   }
+  removed[0] = '\0';
   int depth = 0;
   for (;;) {
     EntryKind kind = FindFirstRemovable(path, name, sizeof name);
-    int stuck = kind == ENTRY_NONE;
+    int stuck = kind == ENTRY_NONE || strcmp(name, removed) == 0;
     if (!stuck && !JoinPath(child, sizeof child, path, name)) stuck = 1;
+    if (!stuck) TextCopy(removed, sizeof removed, name);
     if (!stuck && kind == ENTRY_FILE) {
-      if (DeleteFileA(child)) continue;
+      if (RemovedFile(child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_LINK_FOLDER) {
-      if (RemoveDirectoryA(child) || DeleteFileA(child)) continue;
+      if (RemovedLink(child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_FOLDER) {
       // Checked again on the path itself: the search data is not the only word on links.
       if (IsReparsePoint(GetFileAttributesA(child))) {
-        if (RemoveDirectoryA(child)) continue;
+        if (RemovedLink(child)) continue;
         stuck = 1;
       } else {
         TextCopy(path, sizeof path, child);
+        removed[0] = '\0';
         ++depth;
         continue;
       }
     }
-    // Nothing (more) to delete here: remove this folder and go up. A folder that stays keeps
+    // Nothing (more) to remove here: remove this folder and go up. A folder that stays keeps
     // every folder above it.
     for (;;) {
       RemoveDirectoryA(path);
@@ -116,6 +145,7 @@ int32_t DeleteFolderTree(const char* folder) {
       for (char* p = path; *p != '\0'; ++p) {
         if (*p == '\\') cut = p;
       }
+      TextCopy(removed, sizeof removed, cut + 1);
       *cut = '\0';
       --depth;
       if (!stays) break;

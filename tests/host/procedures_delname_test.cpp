@@ -1,5 +1,6 @@
 // The removal's path rules: the ".del" name of a file in use (against a second, independent
-// implementation), and the refusal of paths that a folder removal must never walk.
+// implementation), the refusal of paths that a folder removal must never walk, and their exact
+// form.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -90,6 +91,30 @@ TEST(IsRemovableFolderPath, UnterminatedOrTooLongPathIsRefused) {
   path[sizeof path - 1] = '\0';
   EXPECT_EQ(IsRemovableFolderPath(path, sizeof path), 1);
   EXPECT_EQ(IsRemovableFolderPath(path, sizeof path - 1), 0);
+}
+
+std::string Exact(const char* folder, size_t size = 1024) {
+  char out[1024];
+  memset(out, 'x', sizeof out);
+  if (!MakeExactFolderPath(folder, out, size)) return "<fail:" + std::string(out) + ">";
+  return out;
+}
+
+TEST(MakeExactFolderPath, NamesTrailingDotsAndSpacesWithSingleBackslashes) {
+  EXPECT_EQ(Exact("C:\\Menu\\foo."), "\\\\?\\C:\\Menu\\foo.");
+  EXPECT_EQ(Exact("C:/Menu//bar /"), "\\\\?\\C:\\Menu\\bar ");
+  EXPECT_EQ(Exact("\\\\server\\share\\dir\\"), "\\\\?\\UNC\\server\\share\\dir");
+  EXPECT_EQ(Exact("//server/share//dir"), "\\\\?\\UNC\\server\\share\\dir");
+}
+
+TEST(MakeExactFolderPath, RefusesWhatTheWalkRefusesAndWhatDoesNotFit) {
+  for (const char* folder : {"", "dir", "C:\\", "C:\\x\\..", "C:\\x\\.\\y", "\\\\?\\C:\\x"}) {
+    EXPECT_EQ(Exact(folder), "<fail:>") << folder;
+  }
+  EXPECT_EQ(Exact(nullptr), "<fail:>");
+  // \\?\C:\ab is 9 characters: 10 bytes hold it, 9 do not.
+  EXPECT_EQ(Exact("C:\\ab", 10), "\\\\?\\C:\\ab");
+  EXPECT_EQ(Exact("C:\\ab", 9), "<fail:>");
 }
 
 }  // namespace

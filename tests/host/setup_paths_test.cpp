@@ -142,6 +142,17 @@ TEST(IsAbsoluteFolder, RefusesUnresolvedStartupAndRelativeForms) {
   EXPECT_EQ(IsAbsoluteFolder("\\\\server\\share"), 1);
 }
 
+TEST(IsPlainAbsoluteFolder, RefusesRelativeFoldersAndDotComponents) {
+  for (const char* folder : {"Programs", "Start Menu\\Programs", "C:Programs", "\\Programs", "",
+                             "C:\\x\\..", "C:\\..\\Programs", "C:\\x\\.\\Programs", "\\\\s\\.."}) {
+    EXPECT_EQ(IsPlainAbsoluteFolder(folder), 0) << folder;
+  }
+  for (const char* folder : {"C:\\", "C:\\users\\u\\Programs", "C:\\x\\.menu", "C:\\x..\\y",
+                             "\\\\server\\share"}) {
+    EXPECT_EQ(IsPlainAbsoluteFolder(folder), 1) << folder;
+  }
+}
+
 TEST(CopyRegistryString, BoundsTheCopyToTheCallersBuffer) {
   // 1023 characters and the terminator fill a 1024-byte buffer; 1024 characters do not.
   std::string fits(1023, 'p');

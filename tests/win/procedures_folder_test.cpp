@@ -1,6 +1,7 @@
 // Removal building blocks on real files under Wine: DeleteFolderTree (stop at a file in use, dot
-// folders passed over, refused paths), RemovePackageFiles (".del" names, refused entry names),
-// and the activity text read while the worker switches it.
+// folders passed over, refused paths, names ending in a dot or a space, a file that stays after
+// a "successful" deletion, every walk under a watchdog), RemovePackageFiles (".del" names,
+// refused entry names), and the activity text read while the worker switches it.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -35,12 +36,46 @@ void PutFile(const std::string& path, const std::string& data = "data") {
   CloseHandle(file);
 }
 
+std::string Env(const char* name) {
+  char value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? value : "";
+}
+
 void MakeFolder(const std::string& path) { ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path; }
 
 // Held open without sharing, so that it can be neither deleted nor opened again.
 HANDLE Hold(const std::string& path) {
   return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
+
+// DeleteFolderTree on a thread of its own: a walk that does not end within a minute ends this
+// whole test program with a failure instead of hanging the suite.
+struct Walk {
+  std::string folder;
+  int32_t result;
+};
+
+DWORD WINAPI WalkThread(void* walk) {
+  static_cast<Walk*>(walk)->result = DeleteFolderTree(static_cast<Walk*>(walk)->folder.c_str());
+  return 0;
+}
+
+int32_t DeleteFolderTreeWatched(const std::string& folder) {
+  Walk walk = {folder, -99};
+  HANDLE thread = CreateThread(nullptr, 0, WalkThread, &walk, 0, nullptr);
+  if (thread == nullptr) return -98;
+  if (WaitForSingleObject(thread, 60000) != WAIT_OBJECT_0) {
+    fprintf(stderr, "FAIL: DeleteFolderTree(%s) did not end within 60 s\n", folder.c_str());
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  CloseHandle(thread);
+  return walk.result;
+}
+
+// The exact form of a path, for names the plain form cannot give ("foo.", "bar ").
+std::string Exact(const std::string& path) { return "\\\\?\\" + path; }
 
 TEST(DeleteFolderTree, RemovesNestedFilesAndFoldersWhole) {
   std::string root = Scratch();
@@ -52,8 +87,74 @@ TEST(DeleteFolderTree, RemovesNestedFilesAndFoldersWhole) {
   PutFile(root + "\\Remote\\deep\\x.dll");
   PutFile(root + "\\Remote\\y.dll");
   MakeFolder(root + "\\empty");
-  EXPECT_EQ(DeleteFolderTree(root.c_str()), 1);
+  EXPECT_EQ(DeleteFolderTreeWatched(root), 1);
   EXPECT_FALSE(Exists(root));
+  Clean(root);
+}
+
+// The plain form drops a trailing dot or space: "foo." would be looked up as "foo", found gone,
+// and searched for again for ever; "baz." would delete "baz" in its place.
+TEST(DeleteFolderTree, NamesEndingInADotOrASpaceAreRemovedAndTheWalkEnds) {
+  std::string root = Scratch();
+  MakeFolder(root);
+  for (const char* folder : {"\\foo.", "\\bar ", "\\bar \\deep. "}) MakeFolder(Exact(root + folder));
+  for (const char* file : {"\\foo.\\f.txt", "\\bar \\b.txt", "\\bar \\deep. \\d", "\\baz.",
+                           "\\baz"}) {
+    PutFile(Exact(root + file));
+  }
+  ASSERT_EQ(List(root).size(), 4u);
+  EXPECT_EQ(DeleteFolderTreeWatched(root), 1);
+  EXPECT_FALSE(Exists(root));
+  // The same named through a path that ends in a space itself: read as Win32 reads it.
+  MakeFolder(root);
+  MakeFolder(Exact(root + "\\foo."));
+  PutFile(Exact(root + "\\foo.\\f.txt"));
+  EXPECT_EQ(DeleteFolderTreeWatched(root + " "), 1);
+  EXPECT_FALSE(Exists(root));
+  Clean(root);
+}
+
+// The other side of the next case: holds the file named by PROC_HOLD_FILE open with delete
+// sharing, makes the file PROC_HOLD_READY, and lets go when that file is gone (or after 60 s).
+TEST(Child, HoldWithDeleteSharing) {
+  std::string file = Env("PROC_HOLD_FILE"), ready = Env("PROC_HOLD_READY");
+  if (file.empty() || ready.empty()) GTEST_SKIP() << "started by a removal test";
+  HANDLE held = CreateFileA(file.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE) << file;
+  PutFile(ready);
+  for (int i = 0; i < 1200 && Exists(ready); ++i) Sleep(50);
+  CloseHandle(held);
+}
+
+// Wine 8.0 reports the deletion of a file held like this as done, and the file stays.
+TEST(DeleteFolderTree, FileThatStaysAfterItsDeletionEndsTheWalk) {
+  std::string root = Scratch();
+  MakeFolder(root);
+  MakeFolder(root + "\\sub");
+  PutFile(root + "\\sub\\held.txt");
+  std::string ready = root + "-ready";
+  SetEnvironmentVariableA("PROC_HOLD_FILE", (root + "\\sub\\held.txt").c_str());
+  SetEnvironmentVariableA("PROC_HOLD_READY", ready.c_str());
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string command = std::string("\"") + self + "\" --gtest_filter=Child.HoldWithDeleteSharing";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &child));
+  SetEnvironmentVariableA("PROC_HOLD_FILE", nullptr);
+  SetEnvironmentVariableA("PROC_HOLD_READY", nullptr);
+  for (int i = 0; i < 400 && !Exists(ready); ++i) Sleep(50);
+  EXPECT_TRUE(Exists(ready)) << "the holding process did not start";
+  EXPECT_EQ(DeleteFolderTreeWatched(root), 1);
+  EXPECT_TRUE(Exists(root + "\\sub\\held.txt"));  // the walk stopped there: sub and root stay
+  DeleteFileA(ready.c_str());
+  WaitForSingleObject(child.hProcess, 10000);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
   Clean(root);
 }
 
@@ -122,12 +223,6 @@ TEST(DeleteFolderTree, RefusesEmptyAndRelativePaths) {
   EXPECT_EQ(DeleteFolderTree((root + "\\rel").c_str()), 1);
   EXPECT_FALSE(Exists(root + "\\rel"));
   Clean(root);
-}
-
-std::string Env(const char* name) {
-  char value[MAX_PATH];
-  DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-  return n > 0 && n < sizeof value ? value : "";
 }
 
 // The cases below need what only the host can make: a drive letter for a scratch folder and
