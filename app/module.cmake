@@ -56,7 +56,7 @@ tavrin_script_test(app_window_install_by_click COMMAND bash ${TAVRIN_GUI}/app_wi
 tavrin_script_test(app_window_remove_by_click COMMAND bash ${TAVRIN_GUI}/app_window_remove.sh
   $<TARGET_FILE:TavrinSoloSetup> LOCK)
 tavrin_script_test(app_unattended_runs_and_exit_codes COMMAND bash ${TAVRIN_GUI}/app_unattended.sh
-  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+  $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:procedures_folder_tests> LOCK)
 tavrin_script_test(app_planted_dlls_never_run COMMAND bash ${TAVRIN_GUI}/app_planted_dlls.sh
   $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:setup_planted_dll> $<TARGET_FILE:sysinfo_print> LOCK)
 tavrin_script_test(app_second_installer_refused COMMAND bash ${TAVRIN_GUI}/app_single_instance.sh

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Unattended runs: -h -i installs with exit code 0 and never shows a window or a box; -h -u
-# removes when installed and does nothing (0) when not; a damaged package entry is refused with -1
-# and nothing written; -h -i removes when installed; a failing procedure's code is the exit code,
-# still without a box.
+# removes when installed and does nothing (0) when not, and ends with 0 past folders named with a
+# trailing dot or space and past a package file held open with delete sharing; a damaged package
+# entry is refused with -1 and nothing written; -h -i removes when installed; a failing
+# procedure's code is the exit code, still without a box.
+#   app_unattended.sh TavrinSoloSetup.exe procedures_folder_tests.exe
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
+holder=${2:?usage: $0 TavrinSoloSetup.exe procedures_folder_tests.exe}
 
 # Every installer window or box that becomes visible during the runs is written to $seen.
 seen="$work/seen.txt"
@@ -31,6 +34,46 @@ run_installer -h -u
 installed && fail "-h -u left the application installed"
 record_present && fail "-h -u left the uninstall record"
 no_window_shown "-h -u"
+
+# A removal that loops must fail here, not hang: each of these runs has two minutes.
+remove_within_limit() {
+  timeout 120 wine "$installer" -h -u >/dev/null 2>>"$work/stderr" </dev/null
+  exit_code=$?
+  [ "$exit_code" != 124 ] || fail "-h -u $1 did not end within 120 s"
+  [ "$exit_code" = 0 ] || fail "-h -u $1 exited with $exit_code"
+}
+programs_win=$(wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders' \
+  /v Programs </dev/null 2>/dev/null | sed -n 's/^ *Programs *REG_SZ *//p' | tr -d '\r')
+[ -n "$programs_win" ] || fail "no per-user Programs value in the prefix"
+user_menu="$(winepath -u "$programs_win" 2>/dev/null)/Quorel/Tavrin-Solo"
+
+# Folders whose names end in a dot or a space, each with a file, planted where the removal walks.
+ensure_installed
+[ -d "$user_menu" ] || fail "-h -i made no per-user menu folder at $user_menu"
+for folder in "$user_menu" "$target"; do
+  mkdir "$folder/foo." "$folder/bar "
+  echo f >"$folder/foo./f.txt"
+  echo b >"$folder/bar /b.txt"
+done
+remove_within_limit "past foo. and bar "
+[ ! -e "$user_menu" ] || fail "-h -u left $(ls -A "$user_menu" | head -n3) in the per-user menu folder"
+[ ! -e "$target" ] || fail "-h -u left $(ls -A "$target" | head -n3) in the target folder"
+
+# A package file held open with delete sharing by another process: Wine's DeleteFileA reports it
+# deleted while it stays. The removal ends with 0 and removes the rest of the package.
+ensure_installed
+ready="$work/held-ready"
+PROC_HOLD_FILE=$(winepath -w "$target/readme.txt") PROC_HOLD_READY=$(winepath -w "$ready") \
+  start_program "$holder" --gtest_filter=Child.HoldWithDeleteSharing
+holder_pid=$last_pid
+for _ in $(seq 1 200); do [ -e "$ready" ] && break; sleep 0.1; done
+[ -e "$ready" ] || fail "the process holding readme.txt did not start"
+remove_within_limit "with readme.txt held"
+installed && fail "-h -u with readme.txt held left TavrinSolo.exe"
+rm -f "$ready"
+wait_gone "$holder_pid" 20 || fail "the holding process did not end"
+rm -rf "$target"
+no_window_shown "-h -u past odd names and a held file"
 
 before=$(find "$program_files" | sort)
 run_installer -h -u
@@ -90,4 +133,4 @@ wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
 rm -f "$target"
 [ "$exit_code" = "$hidden_failure" ] ||
   fail "-i without -h exited with $exit_code after a failure, -h -i with $hidden_failure"
-echo "unattended install, removal, nothing to do, damaged package entries, removal by -i, failure codes with and without -h"
+echo "unattended install, removal (also past odd names and a held file), nothing to do, damaged package entries, removal by -i, failure codes with and without -h"
