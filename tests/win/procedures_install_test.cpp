@@ -455,6 +455,41 @@ TEST_F(Procedures, NoUserProgramsValueMakesTheAllUsersLinksOnly) {
   EXPECT_EQ(ListSet(commonMenu_), (std::set<std::string>{"Readme.LNK", "TavrinSolo.LNK"}));
 }
 
+// A relative value would put the menu folder below the current folder, where no removal finds
+// it: install and removal both treat it as absent.
+TEST_F(Procedures, RelativeUserProgramsValueCountsAsAbsent) {
+  std::string saved = setup_test::QueryValue("HKCU\\" SHELL_FOLDERS_KEY, "Programs").data;
+  ASSERT_FALSE(saved.empty());
+  // The folder the values name exists below the current folder, so that making the menu folder
+  // below it would work.
+  std::string current = download_ + "\\current";
+  CreateDirectoryA(current.c_str(), nullptr);
+  CreateDirectoryA((current + "\\Menu").c_str(), nullptr);
+  char before[MAX_PATH];
+  GetCurrentDirectoryA(sizeof before, before);
+  SetCurrentDirectoryA(current.c_str());  // the child install starts here too
+  std::set<std::string> left[2];
+  int32_t results[2] = {-99, -99};
+  int i = 0;
+  for (const char* value : {"Menu", "C:Menu"}) {
+    setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", value);
+    results[i] = Install();
+    if (results[i] == 0) results[i] = UninstallProcedure();
+    left[i++] = ListSet(current + "\\Menu");
+  }
+  SetCurrentDirectoryA(before);
+  setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", saved);
+  EXPECT_EQ(setup_test::QueryValue("HKCU\\" SHELL_FOLDERS_KEY, "Programs").data, saved);
+  Clean(current);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(results[k], 0);
+    EXPECT_TRUE(left[k].empty()) << *left[k].begin();
+  }
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_FALSE(Exists(commonMenu_));
+  EXPECT_FALSE(Exists(target_));
+}
+
 // Run by procedures_full_disk.sh with a small file system mounted as Program Files\Quorel.
 TEST_F(Procedures, InstallOnAFullDiskFailsBeforeLinksCopyAndRecord) {
   if (GetEnvironmentVariableA("PROC_FULL_DISK", nullptr, 0) == 0) {
