@@ -1,11 +1,39 @@
 #!/usr/bin/env bash
 # With the application installed the window offers removal: the removal texts and "Remove"; a
 # click on the button removes the application on the window's own thread and the window closes
-# with exit code 0.
+# with exit code 0. A removal that fails shows its box until the box is answered; then the
+# window closes, with exit code 0 as well.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
 
 ensure_installed
+
+# A copy whose package resource cannot be found (RCDATA 100 renamed 99): the window still opens
+# and offers removal, and the removal fails with "package might be corrupted".
+broken="$work/TavrinSoloSetup.exe"
+/usr/bin/python3 - "$installer" "$broken" <<'PY' || fail "no copy without a package"
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    for entry in kind.directory.entries if kind.id == 10 else []:
+        if entry.id == 100:
+            entry.struct.Name = 99
+pe.write(sys.argv[2])
+PY
+installer="$broken" open_installer_window
+click "$win" 730 474
+box=$(wait_window 'Tavrin-Solo Uninstallation Error' 20) || fail "the failed removal showed no box"
+sleep 3
+[ "$(wait_window 'Tavrin-Solo Uninstallation Error' 1)" = "$box" ] ||
+  fail "the failure box closed before it was answered"
+kill -0 "$pid" 2>/dev/null || fail "the installer ended while its failure box was up"
+xdotool mousemove --window "$box" 5 5 click 1
+sleep 0.2
+xdotool key Return
+wait_gone "$pid" 20 || fail "the window did not close after the failure box was answered"
+[ "$exit_code" = 0 ] || fail "the installer exited with $exit_code after a failed removal"
+installed || fail "the failed removal removed TavrinSolo.exe"
+
 open_installer_window
 eval "$(xdotool getwindowgeometry --shell "$win")"
 rect() { echo "$((X + $1)) $((Y + $2)) $((X + $3)) $((Y + $4))"; }
@@ -33,4 +61,4 @@ wait_gone "$pid" 30 || fail "the window did not close after the removal"
 installed && fail "TavrinSolo.exe is still in $target"
 record_present && fail "the uninstall record is still there"
 [ ! -s "$opened" ] || fail "the removal opened $(cat "$opened")"
-echo "removal texts and \"Remove\" shown; removed by a click; exit 0"
+echo "failure box answered before the window closed; removal texts and \"Remove\" shown; removed by a click; exit 0"
