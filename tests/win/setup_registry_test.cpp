@@ -138,6 +138,12 @@ TEST_F(ProgramsFolderValue, AcceptsPlainStringsOnly) {
   Set(REG_EXPAND_SZ, "%USERPROFILE%\\Start Menu\\Programs");
   EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0);
   EXPECT_STREQ(out, "");
+  // A folder that is not absolute, or not plain, counts as absent.
+  for (const char* folder : {"Start Menu\\Programs", "C:Programs", "C:\\users\\..\\Programs"}) {
+    Set(REG_SZ, folder);
+    EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0) << folder;
+    EXPECT_STREQ(out, "");
+  }
   RegDeleteValueA(key_, "Programs");
   EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0);
 }
