@@ -79,10 +79,8 @@ static int StillExists(const char* path) {
 // A removal that reported success only counts when the entry is really gone: Wine 8.0 answers
 // success for a file held open with delete sharing, or one Unix will not unlink, and the file
 // stays.
-static int RemovedFile(const char* path) { return DeleteFileA(path) && !StillExists(path); }
-
-static int RemovedLink(const char* path) {
-  return (RemoveDirectoryA(path) || DeleteFileA(path)) && !StillExists(path);
+static int RemovedForGood(BOOL reported, const char* path) {
+  return reported && !StillExists(path);
 }
 
 // Walks the tree with one path buffer: descending appends a subfolder's name, finishing a folder
@@ -118,15 +116,15 @@ int32_t DeleteFolderTree(const char* folder) {
     if (!stuck && !JoinPath(child, sizeof child, path, name)) stuck = 1;
     if (!stuck) TextCopy(removed, sizeof removed, name);
     if (!stuck && kind == ENTRY_FILE) {
-      if (RemovedFile(child)) continue;
+      if (RemovedForGood(DeleteFileA(child), child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_LINK_FOLDER) {
-      if (RemovedLink(child)) continue;
+      if (RemovedForGood(RemoveDirectoryA(child) || DeleteFileA(child), child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_FOLDER) {
       // Checked again on the path itself: the search data is not the only word on links.
       if (IsReparsePoint(GetFileAttributesA(child))) {
-        if (RemovedLink(child)) continue;
+        if (RemovedForGood(RemoveDirectoryA(child), child)) continue;
         stuck = 1;
       } else {
         TextCopy(path, sizeof path, child);
