@@ -39,6 +39,30 @@ int32_t CopyPackageDirectory(const uint8_t* image, uint32_t size, PackageDirecto
 int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
                             const char* targetFolder, const PackageSink* sink);
 
+// A second thread for extraction, brought by the caller. startHelper runs RunPackageHelper(job)
+// on a new thread and gives a handle to it, or null when no thread can be made; joinHelper waits
+// for that thread to end and releases it; yield (may be null) lets another thread have the
+// processor while one waits for the other.
+struct PackageThreads {
+  void* (*startHelper)(void* job);
+  void (*joinHelper)(void* thread);
+  void (*yield)(void);
+};
+
+// The work of the helper thread that startHelper starts.
+void RunPackageHelper(void* job);
+
+// ExtractPackageImage on two threads: the helper digests the stored bytes ahead, and unscrambles
+// entries too when that balances the load, while the calling thread unscrambles the others,
+// digests the unscrambled bytes behind and makes the folders and files in entry order, entry i
+// while entry i+1 is being unscrambled. Results, sink calls and image bytes are those of
+// ExtractPackageImage. It runs as ExtractPackageImage on the calling thread alone when threads is
+// null, when no helper thread can be made, and when two entries inside the image share bytes
+// (one entry's unscrambling then changes what another's digest reads, which fixes the order).
+int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDirectory* directory,
+                                        const char* targetFolder, const PackageSink* sink,
+                                        const PackageThreads* threads);
+
 // The walk of CreateFolderPath: calls makeFolder for each folder of path below its root, from
 // the top down; makeFolder gives 1 when that folder exists afterwards and 0 on failure, which
 // ends the walk. The root (a drive, or the server and share of a network path) is never made.

@@ -1,9 +1,12 @@
 // Extraction of package images in memory through a recording sink: results, counted failures,
-// chaining, hostile names, long paths, the folder-path walk, and the resource's range rule.
+// chaining, hostile names, long paths, the two-thread extraction against the one-thread one, the
+// folder-path walk, and the resource's range rule.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package/bounds.h"
@@ -15,6 +18,8 @@ namespace {
 using pkgtest::File;
 
 struct MemorySink {
+  std::thread::id caller = std::this_thread::get_id();
+  int callsFromOtherThreads = 0;
   std::vector<std::string> folders;
   std::map<std::string, std::vector<uint8_t>> files;
   std::vector<std::string> writeOrder;
@@ -22,13 +27,19 @@ struct MemorySink {
   std::vector<int> outcomes = std::vector<int>(17, -1);
 };
 
+void NoteThread(MemorySink* sink) {
+  if (std::this_thread::get_id() != sink->caller) ++sink->callsFromOtherThreads;
+}
+
 int32_t RecordFolder(void* user, const char* path) {
+  NoteThread(static_cast<MemorySink*>(user));
   static_cast<MemorySink*>(user)->folders.push_back(path);
   return 1;
 }
 
 int32_t RecordFile(void* user, const char* path, uint32_t size, const void* bytes) {
   auto* sink = static_cast<MemorySink*>(user);
+  NoteThread(sink);
   sink->writeOrder.push_back(path);
   if (sink->failWritesTo == path) return 0;
   const uint8_t* b = static_cast<const uint8_t*>(bytes);
@@ -37,6 +48,7 @@ int32_t RecordFile(void* user, const char* path, uint32_t size, const void* byte
 }
 
 void RecordOutcome(void* user, int32_t index, int32_t outcome) {
+  NoteThread(static_cast<MemorySink*>(user));
   static_cast<MemorySink*>(user)->outcomes[index] = outcome;
 }
 
@@ -213,6 +225,186 @@ TEST(ExtractImage, TargetEndingWithBackslashGetsNoSecondOneAndFoldersForAll) {
   EXPECT_EQ(memory.files.count("C:\\T\\" + files[0].name), 1u);
   EXPECT_EQ(memory.folders.size(), 17u);
   EXPECT_EQ(memory.folders.front(), "C:\\T");
+}
+
+// The two-thread extraction: helper threads from std::thread, counted; startFails stands for a
+// system that cannot make one.
+std::atomic<int> helpersStarted{0};
+bool startFails = false;
+
+void* StartCountedHelper(void* job) {
+  if (startFails) return nullptr;
+  ++helpersStarted;
+  return new std::thread(RunPackageHelper, job);
+}
+
+void JoinCountedHelper(void* thread) {
+  static_cast<std::thread*>(thread)->join();
+  delete static_cast<std::thread*>(thread);
+}
+
+void YieldHelper() { std::this_thread::yield(); }
+
+const PackageThreads kThreads = {StartCountedHelper, JoinCountedHelper, YieldHelper};
+
+// Gives each in-image entry the plainDigest that extraction on one thread, in place and in
+// order, arrives at, so that entries sharing bytes pass too. Separate passes over the image.
+void DigestAsExtractionInPlaceWould(std::vector<uint8_t>& image) {
+  std::vector<uint8_t> work = image;
+  uint32_t seed = PACKAGE_SEED;
+  uint8_t mix[16] = {0};
+  for (int i = 0; i < 17; ++i) {
+    uint32_t offset = pkgtest::ReadU32(image, pkgtest::OffsetField(i));
+    uint32_t size = pkgtest::ReadU32(image, pkgtest::SizeField(i));
+    if ((uint64_t)offset + size > image.size()) continue;
+    uint8_t stored[16];
+    ComputeMd5(&work[offset], size, stored);
+    ApplyPackageKeystream(&work[offset], size, seed, mix);
+    ComputeMd5(&work[offset], size, &image[160 * i + 136]);
+    memcpy(mix, stored, 16);
+    seed = NextEntrySeed(seed, stored);
+  }
+}
+
+struct ExtractionRun {
+  int32_t result;
+  MemorySink memory;
+  std::vector<uint8_t> image;
+};
+
+ExtractionRun ExtractOnOneThread(std::vector<uint8_t> image, const char* target = "C:\\T") {
+  ExtractionRun run;
+  run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
+  run.result = Extract(image, run.memory, target);
+  run.image = image;
+  return run;
+}
+
+ExtractionRun ExtractOnTwoThreads(std::vector<uint8_t> image, const char* target = "C:\\T") {
+  ExtractionRun run;
+  run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
+  PackageDirectory directory = {};
+  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &run.memory};
+  run.result = ExtractPackageImageOnTwoThreads(image.data(), (uint32_t)image.size(), &directory,
+                                               target, &sink, &kThreads);
+  run.image = image;
+  return run;
+}
+
+// Result, outcomes, every sink call in its order with its bytes, and the image afterwards.
+void ExpectSameRuns(const ExtractionRun& one, const ExtractionRun& two, const std::string& what) {
+  EXPECT_EQ(two.result, one.result) << what;
+  EXPECT_EQ(two.memory.outcomes, one.memory.outcomes) << what;
+  EXPECT_EQ(two.memory.folders, one.memory.folders) << what;
+  EXPECT_EQ(two.memory.writeOrder, one.memory.writeOrder) << what;
+  EXPECT_TRUE(two.memory.files == one.memory.files) << what;
+  EXPECT_TRUE(two.image == one.image) << what;
+  EXPECT_EQ(two.memory.callsFromOtherThreads, 0) << what;
+}
+
+// Files of sizes around the 64 KB hand-over parts, so that entries span several parts.
+std::vector<File> LargeFiles() {
+  static const size_t sizes[17] = {200000, 65536, 65537, 1, 131071, 0, 64, 300000, 65535,
+                                   99999, 70000, 5, 262144, 17, 140000, 65600, 123457};
+  std::vector<File> files = pkgtest::SampleFiles();
+  for (int i = 0; i < 17; ++i) files[i].bytes = pkgtest::RandomBytes(2000 + i, sizes[i]);
+  return files;
+}
+
+TEST(ExtractOnTwoThreads, GivesTheOneThreadResultsCallsAndBytesOnCraftedPackages) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
+  for (const auto& files : {pkgtest::SampleFiles(), LargeFiles()}) {
+    std::vector<uint8_t> image = pkgtest::MakePackage(files);
+    std::string size = files[0].bytes.size() > 10000 ? "large " : "small ";
+    cases.emplace_back(size + "valid", image);
+    for (int altered : {0, 7, 16}) {  // one stored byte late in the entry: chained failures
+      std::vector<uint8_t> bad = image;
+      uint32_t size16 = pkgtest::ReadU32(bad, pkgtest::SizeField(altered));
+      bad[pkgtest::ReadU32(bad, pkgtest::OffsetField(altered)) + size16 - 1] ^= 0x01;
+      cases.emplace_back(size + "altered " + std::to_string(altered), bad);
+    }
+    std::vector<uint8_t> outside = image;  // past the end: skipped and not chained
+    pkgtest::WriteU32(outside, pkgtest::OffsetField(4), (uint32_t)outside.size() - 1);
+    pkgtest::WriteU32(outside, pkgtest::SizeField(4), 2);
+    cases.emplace_back(size + "out of bounds", outside);
+    std::vector<uint8_t> wrapped = image;
+    pkgtest::WriteU32(wrapped, pkgtest::OffsetField(9), 0xFFFFFFF0u);
+    cases.emplace_back(size + "offset wraps", wrapped);
+    std::vector<uint8_t> truncated(image.begin(), image.end() - 1);  // last entry outside
+    cases.emplace_back(size + "truncated", truncated);
+    std::vector<uint8_t> header = image;  // an entry over the directory's own bytes
+    pkgtest::WriteU32(header, pkgtest::OffsetField(2), 100);
+    pkgtest::WriteU32(header, pkgtest::SizeField(2), 2000);
+    cases.emplace_back(size + "over the directory", header);
+    std::vector<uint8_t> names = image;
+    memcpy(&names[160 * 3], "..\\evil", 8);
+    cases.emplace_back(size + "hostile name", names);
+  }
+  for (const auto& [what, image] : cases) {
+    ExtractionRun one = ExtractOnOneThread(image);
+    int before = helpersStarted;
+    ExtractionRun two = ExtractOnTwoThreads(image);
+    EXPECT_EQ(helpersStarted, before + 1) << what << ": the helper thread ran";
+    ExpectSameRuns(one, two, what);
+  }
+  // The comparison bites: a run with one entry less decoded differs.
+  std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
+  ExtractionRun one = ExtractOnOneThread(image);
+  image[pkgtest::ReadU32(image, pkgtest::OffsetField(16)) + 70000] ^= 1;
+  ExtractionRun two = ExtractOnTwoThreads(image);
+  EXPECT_NE(two.result, one.result);
+  EXPECT_FALSE(two.image == one.image);
+}
+
+// Entries that share bytes: what the second digests depends on whether the first was unscrambled
+// before, so they are extracted on the calling thread alone, as on one thread.
+TEST(ExtractOnTwoThreads, EntriesSharingBytesAreExtractedInOrderOnTheCallingThread) {
+  std::vector<File> files = LargeFiles();
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
+  std::vector<uint8_t> same = image;  // entry 8 names entry 7's bytes
+  pkgtest::WriteU32(same, pkgtest::OffsetField(8), pkgtest::ReadU32(same, pkgtest::OffsetField(7)));
+  pkgtest::WriteU32(same, pkgtest::SizeField(8), pkgtest::ReadU32(same, pkgtest::SizeField(7)));
+  cases.emplace_back("same range", same);
+  std::vector<uint8_t> partly = image;  // entry 12 ends 100 bytes into entry 13
+  pkgtest::WriteU32(partly, pkgtest::SizeField(12),
+                    pkgtest::ReadU32(partly, pkgtest::SizeField(12)) + 100);
+  cases.emplace_back("partly shared", partly);
+  for (auto& [what, crafted] : cases) {
+    DigestAsExtractionInPlaceWould(crafted);
+    ExtractionRun one = ExtractOnOneThread(crafted);
+    // Every entry passes on one thread; a digest of the bytes as packed would refuse some.
+    EXPECT_EQ(one.result, -101) << what << ": only the failing write";
+    EXPECT_FALSE(pkgtest::ModelFailedEntries(crafted, files).empty()) << what;
+    int before = helpersStarted;
+    ExtractionRun two = ExtractOnTwoThreads(crafted);
+    EXPECT_EQ(helpersStarted, before) << what;
+    ExpectSameRuns(one, two, what);
+  }
+  // Empty entries share no bytes with anything: the helper runs.
+  std::vector<uint8_t> empty = image;
+  pkgtest::WriteU32(empty, pkgtest::OffsetField(5), pkgtest::ReadU32(empty, pkgtest::OffsetField(7)));
+  int before = helpersStarted;
+  ExpectSameRuns(ExtractOnOneThread(empty), ExtractOnTwoThreads(empty), "empty entry inside");
+  EXPECT_EQ(helpersStarted, before + 1);
+}
+
+TEST(ExtractOnTwoThreads, WithoutAHelperThreadEverythingRunsOnTheCallingThread) {
+  std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
+  image[pkgtest::ReadU32(image, pkgtest::OffsetField(3)) + 0] ^= 0x80;
+  ExtractionRun one = ExtractOnOneThread(image);
+  startFails = true;
+  ExtractionRun two = ExtractOnTwoThreads(image);
+  startFails = false;
+  ExpectSameRuns(one, two, "no helper");
+  PackageDirectory directory = {};
+  MemorySink memory;
+  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &memory};
+  std::vector<uint8_t> copy = image;
+  EXPECT_EQ(ExtractPackageImageOnTwoThreads(copy.data(), (uint32_t)copy.size(), &directory,
+                                            "C:\\T", &sink, nullptr),
+            one.result);
+  EXPECT_TRUE(copy == one.image);
 }
 
 // The folder walk: which folders are asked for, in which order.
