@@ -1,6 +1,7 @@
 // InstallProcedure: extracts the package into the target folder, makes the Start-menu shortcuts,
-// copies the installer in as the uninstaller and writes the uninstall record. Runs on the install
-// worker thread and reports to the window with exactly one ID_RESULT.
+// copies the installer in as the uninstaller (beside extraction where the disk has room for both)
+// and writes the uninstall record. Runs on the install worker thread and reports to the window
+// with exactly one ID_RESULT.
 #include <windows.h>
 
 #include "base/activity.h"
@@ -51,6 +52,124 @@ static const char* FileNamePart(const char* path) {
   return name;
 }
 
+// The installer copy. It is made under a fresh temporary name in the target folder and renamed
+// to its path once whole, so that a copy that fails half-way (Wine's CopyFileA leaves the partial
+// file when the disk fills) or that is dropped because extraction failed leaves no file behind,
+// and an earlier copy stays as it was. The running installer is never replaced or deleted:
+// started from the target folder it is the copy itself, and nothing is copied.
+struct InstallerCopy {
+  const char* source;
+  const char* folder;        // targetFolder
+  char path[2048];           // targetFolder joined with the installer's file name
+  char temporary[MAX_PATH];  // where the copy is made; empty: straight into path
+  int32_t wanted;            // 0: no file name, or the path does not fit: no copy, no record
+  int32_t onItself;          // path is the running installer: nothing to copy
+  int32_t copied;
+  HANDLE thread;             // the copy made beside extraction, or null
+};
+
+static int32_t FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BOOL known = GetFileInformationByHandle(file, info);
+  CloseHandle(file);
+  return known;
+}
+
+// Whether both paths name one file: the same text, or the same volume and file index.
+static int32_t SameFile(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION infoA, infoB;
+  if (lstrcmpiA(a, b) == 0) return 1;
+  if (!FileIdentity(a, &infoA) || !FileIdentity(b, &infoB)) return 0;
+  return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+         infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+// The copy made beside extraction must not take room the package's files need: it is only made
+// there when the disk holds the installer, every entry and a margin besides.
+static int32_t RoomForBoth(const InstallerContext* context, const char* source) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ULARGE_INTEGER available;
+  if (!GetFileAttributesExA(source, GetFileExInfoStandard, &data)) return 0;
+  if (!GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) return 0;
+  uint64_t needed = ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) + (1u << 20);
+  for (const PackageEntry& entry : context->packageDirectory.entries) needed += entry.dataSize;
+  return available.QuadPart >= needed;
+}
+
+// Copies source to the temporary name (or straight to the path when there is none); a copy that
+// fails is deleted, which is never the running installer (that case copies nothing).
+static void MakeCopy(InstallerCopy* copy) {
+  const char* to = copy->temporary[0] != '\0' ? copy->temporary : copy->path;
+  copy->copied = CopyFileA(copy->source, to, FALSE) != 0;
+  if (!copy->copied) DeleteFileA(to);
+}
+
+static DWORD WINAPI CopyThreadMain(void* copy) {
+  MakeCopy((InstallerCopy*)copy);
+  return 0;
+}
+
+// Works out the copy's path and, where there is room, starts the copy on a thread of its own at
+// this thread's priority.
+static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
+  copy->source = context->installerPath;
+  copy->folder = context->targetFolder;
+  copy->temporary[0] = '\0';
+  copy->copied = 0;
+  copy->thread = nullptr;
+  // An installer path without a file name gives no copy and no record naming a folder.
+  const char* installerName = FileNamePart(context->installerPath);
+  copy->wanted = installerName[0] != '\0' &&
+                 JoinPath(copy->path, sizeof copy->path, context->targetFolder, installerName);
+  copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
+  if (!copy->wanted || copy->onItself || !RoomForBoth(context, copy->source)) return;
+  if (!GetTempFileNameA(context->targetFolder, "tsu", 0, copy->temporary)) {
+    copy->temporary[0] = '\0';
+    return;
+  }
+  copy->thread = CreateThread(nullptr, 0, CopyThreadMain, copy, 0, nullptr);
+  if (copy->thread != nullptr) {
+    SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
+  } else {
+    DeleteFileA(copy->temporary);
+    copy->temporary[0] = '\0';
+  }
+}
+
+static void WaitForCopyThread(InstallerCopy* copy) {
+  if (copy->thread == nullptr) return;
+  WaitForSingleObject(copy->thread, INFINITE);
+  CloseHandle(copy->thread);
+  copy->thread = nullptr;
+}
+
+// After a failed extraction: no copy is left.
+static void DropInstallerCopy(InstallerCopy* copy) {
+  if (copy->thread == nullptr) return;
+  WaitForCopyThread(copy);
+  DeleteFileA(copy->temporary);
+}
+
+// After a successful extraction: the copy, made now unless it was made beside extraction, under
+// its own path. The copy onto the running installer itself is never made, as it fails anyway.
+static void EndInstallerCopy(InstallerCopy* copy) {
+  if (!copy->wanted || copy->onItself) return;
+  if (copy->thread != nullptr) {
+    WaitForCopyThread(copy);
+  } else {
+    if (!GetTempFileNameA(copy->folder, "tsu", 0, copy->temporary)) copy->temporary[0] = '\0';
+    MakeCopy(copy);
+  }
+  if (!copy->copied) return;
+  const char* made = copy->temporary[0] != '\0' ? copy->temporary : copy->path;
+  SetFileAttributesA(made, FILE_ATTRIBUTE_NORMAL);  // not read-only or hidden as downloaded
+  if (made != copy->path && !MoveFileExA(made, copy->path, MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileA(made);
+  }
+}
+
 int32_t InstallProcedure(InstallerContext* context) {
   TextFormat(context->errorCaption, sizeof context->errorCaption, "%s Installation Error",
              PRODUCT_NAME);
@@ -59,27 +178,26 @@ int32_t InstallProcedure(InstallerContext* context) {
   SetActivityText(context, "Copy Files");
   if (ResolveTargetFolder(context) != 0) return Fail(context, kTargetFolderFailed, -2);
   if (CreateFolderPath(context->targetFolder) != 1) return Fail(context, kTargetFolderFailed, -3);
-  if (ExtractPackage(context) != 0) return Fail(context, kCopyFailed, -10);
+  InstallerCopy copy;
+  BeginInstallerCopy(context, &copy);
+  if (ExtractPackage(context) != 0) {
+    DropInstallerCopy(&copy);
+    return Fail(context, kCopyFailed, -10);
+  }
   SetActivityText(context, "Finalize Installation");
 
   char programs[1024];
   if (ReadUserProgramsFolder(programs, sizeof programs) == 1) MakeShortcuts(context, programs);
   if (TextCopy(programs, sizeof programs, commonProgramsFolder)) MakeShortcuts(context, programs);
 
-  // The installer copies itself in as the uninstaller; the record names the copy, whether or not
-  // the copy worked (started from the target folder itself, the copy onto itself fails).
-  // An installer path without a file name gives no copy and no record naming a folder.
-  char copyPath[2048];
-  const char* installerName = FileNamePart(context->installerPath);
-  if (installerName[0] != '\0' &&
-      JoinPath(copyPath, sizeof copyPath, context->targetFolder, installerName)) {
-    if (CopyFileA(context->installerPath, copyPath, FALSE)) {
-      SetFileAttributesA(copyPath, FILE_ATTRIBUTE_NORMAL);
-    }
+  // The record names the copy whether or not the copy worked (started from the target folder
+  // itself, there is nothing to copy), and comes after it.
+  EndInstallerCopy(&copy);
+  if (copy.wanted) {
     SetMachineString(UNINSTALL_RECORD_KEY, PRODUCT_NAME ", " PRODUCT_LONG_NAME, "DisplayName");
     SetMachineString(UNINSTALL_RECORD_KEY, MAKER_PUBLISHER, "Publisher");
-    SetMachineString(UNINSTALL_RECORD_KEY, copyPath, "UninstallString");
-    SetMachineString(UNINSTALL_RECORD_KEY, copyPath, "DisplayIcon");
+    SetMachineString(UNINSTALL_RECORD_KEY, copy.path, "UninstallString");
+    SetMachineString(UNINSTALL_RECORD_KEY, copy.path, "DisplayIcon");
   }
 
   SetActivityText(context, "Installation Completed");

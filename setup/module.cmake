@@ -45,4 +45,8 @@ if(TAVRIN_PACKAGE_RC)
   tavrin_script_test(procedures_install_on_full_disk COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/procedures_full_disk.sh $<TARGET_FILE:procedures_install_tests>
     LOCK)
+  # Without the right to mount a tmpfs the script exits 77, which CTest shows as a skip.
+  if(TAVRIN_WINDOWS)
+    set_tests_properties(procedures_install_on_full_disk PROPERTIES SKIP_RETURN_CODE 77)
+  endif()
 endif()

@@ -26,7 +26,7 @@ static void JoinHelper(void* thread) {
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
 }
-static void Yield() { SwitchToThread(); }
+static void LetOtherThreadsRun() { SwitchToThread(); }
 static double PeakMegabytes() {
   PROCESS_MEMORY_COUNTERS counters;
   GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
@@ -41,7 +41,7 @@ static void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
   delete static_cast<std::thread*>(thread);
 }
-static void Yield() { std::this_thread::yield(); }
+static void LetOtherThreadsRun() { std::this_thread::yield(); }
 static double PeakMegabytes() {
   struct rusage usage;
   getrusage(RUSAGE_SELF, &usage);
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   // next run; sealing plain bytes gives the same package.
   double md5Time = 1e9, naiveTime = 1e9, extractTime = 1e9, twoTime = 1e9;
   int32_t result = 0, twoResult = 0;
-  const PackageThreads threads = {StartHelper, JoinHelper, Yield};
+  const PackageThreads threads = {StartHelper, JoinHelper, LetOtherThreadsRun};
   for (int run = 0; run < runs; ++run) {
     uint8_t digest[16];
     double t0 = Now();

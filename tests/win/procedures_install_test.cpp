@@ -318,10 +318,21 @@ class Procedures : public ::testing::Test {
     EXPECT_EQ(checked, 17);
   }
 
+  // Names in the target folder that no package entry accounts for: the copy, or what was left
+  // of making it.
+  std::set<std::string> Strays() {
+    std::set<std::string> names = ListSet(target_);
+    for (const PackageEntry& entry : installerContext.packageDirectory.entries) {
+      std::string name = entry.entryName;
+      names.erase(name.substr(0, name.find('\\')));
+    }
+    return names;
+  }
+
   void ExpectNoInstallLeftovers() {
     EXPECT_FALSE(Exists(userMenu_));
     EXPECT_FALSE(Exists(commonMenu_));
-    EXPECT_FALSE(Exists(Path("TavrinSoloSetup.exe")));
+    EXPECT_EQ(Strays(), std::set<std::string>{});
     EXPECT_FALSE(setup_test::KeyExists(kRecordKey));
   }
 
@@ -347,6 +358,7 @@ TEST_F(Procedures, FullInstallWritesFilesLinksCopyAndRecord) {
   EXPECT_EQ(run_.steps.back(), "Installation Completed");
 
   ExpectPackageFiles();
+  EXPECT_EQ(Strays(), std::set<std::string>{"TavrinSoloSetup.exe"});
   std::set<std::string> links = {"Readme.LNK", "TavrinSolo.LNK"};
   EXPECT_EQ(ListSet(userMenu_), links);
   EXPECT_EQ(ListSet(commonMenu_), links);
@@ -492,15 +504,26 @@ TEST_F(Procedures, RelativeUserProgramsValueCountsAsAbsent) {
 
 // Run by procedures_full_disk.sh with a small file system mounted as Program Files\Quorel.
 TEST_F(Procedures, InstallOnAFullDiskFailsBeforeLinksCopyAndRecord) {
-  if (GetEnvironmentVariableA("PROC_FULL_DISK", nullptr, 0) == 0) {
-    GTEST_SKIP() << "run by procedures_full_disk.sh";
-  }
+  if (Env("PROC_FULL_DISK") != "package") GTEST_SKIP() << "run by procedures_full_disk.sh";
   EXPECT_EQ(Install(), -10);
   EXPECT_EQ(run_.messages, kFailed);
   EXPECT_EQ(run_.error,
             kCopyFailedText);
   EXPECT_TRUE(Exists(target_));
   ExpectNoInstallLeftovers();
+}
+
+// Room for the package's files but not for the installer copy: the install succeeds, the copy
+// fails half-way and leaves nothing behind, and the record names the copy as it always does.
+TEST_F(Procedures, CopyOnAFullDiskLeavesNoPartialCopy) {
+  if (Env("PROC_FULL_DISK") != "copy") GTEST_SKIP() << "run by procedures_full_disk.sh";
+  EXPECT_EQ(Install(), 0);
+  EXPECT_EQ(run_.messages, kSucceeded);
+  ExpectPackageFiles();
+  EXPECT_EQ(Strays(), std::set<std::string>{});
+  EXPECT_EQ(ListSet(commonMenu_), (std::set<std::string>{"Readme.LNK", "TavrinSolo.LNK"}));
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data,
+            Path("TavrinSoloSetup.exe"));
 }
 
 class Removal : public Procedures {
