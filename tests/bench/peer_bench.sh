@@ -4,7 +4,11 @@
 # pseudo-random bytes from a fixed AES-CTR key, the same on every run), with the sample's entry
 # names. The peer installer is uncompressed (SetCompress off) and CRC-checked, the closest to ours.
 #   build: `packtool build` of our installer against `makensis` of the peer's; best of RUNS each.
-# Usage: tests/bench/peer_bench.sh [build|all] [RUNS]   (needs the host and win builds: scripts/build.sh)
+#   install: both installers run silently in one Wine prefix with one persistent wineserver
+#     (ours `-h -i`, removed with `-h -u`; the peer's `/S`, removed with its uninstaller),
+#     alternating, best of RUNS each; then extraction in memory (package_bench, host and Wine).
+# Usage: tests/bench/peer_bench.sh [build|install|all] [RUNS]
+#   (needs the host and win builds: scripts/build.sh)
 set -eu
 section=${1:-all}
 runs=${2:-5}
@@ -103,11 +107,62 @@ bench_build() {
   printf 'ours / peer: %.2f\n' "$(echo "$ours / $peer" | bc -l)"
 }
 
+# wine_seconds PROGRAM ARGS...: the wall time of one run under Wine; a non-zero exit ends the script.
+wine_seconds() {
+  local start end rc=0
+  start=$(date +%s.%N)
+  wine "$@" >/dev/null 2>&1 || rc=$?
+  end=$(date +%s.%N)
+  [ "$rc" = 0 ] || { echo "wine $* exited $rc" >&2; exit 1; }
+  echo "$end - $start" | bc -l
+}
+
+bench_install() {
+  local harness=$root/scripts/wine-harness.sh prefix=$work/wine ours peer target run t
+  [ -x "$packtool" ] && [ -f "$installer" ] || { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
+  need_peer
+  [ -f "$work/ours.exe" ] || "$packtool" build "$installer" "$work/payload/manifest.txt" "$work/ours.exe" >/dev/null
+  [ -f "$work/payload/peer.exe" ] || (cd "$work/payload" && makensis -V1 peer.nsi >/dev/null)
+  # The harness's prefix: a persistent wineserver, no menu builder (it would run for every link).
+  "$harness" "$prefix" up
+  eval "$("$harness" "$prefix" env)"
+  target="$WINEPREFIX/drive_c/Program Files (x86)/Quorel/Tavrin-Solo"
+  [ -d "$WINEPREFIX/drive_c/Program Files (x86)" ] || target="$WINEPREFIX/drive_c/Program Files/Quorel/Tavrin-Solo"
+  local copy="${target#"$WINEPREFIX/drive_c/"}"
+  copy="C:\\${copy//\//\\}"
+  ours= peer=
+  # One untimed run of each first: the files are in the page cache for every timed run.
+  for run in warm $(seq 1 "$runs"); do
+    rm -rf "$target"
+    t=$(wine_seconds "$work/ours.exe" -h -i)
+    [ "$(find "$target" -type f | wc -l)" = 18 ] || { echo "ours left $(find "$target" -type f | wc -l) files" >&2; exit 1; }
+    [ "$run" = warm ] || ours=$(min "$ours" "$t")
+    wine_seconds "$work/ours.exe" -h -u >/dev/null
+    rm -rf "$target"
+    t=$(wine_seconds "$work/payload/peer.exe" /S)
+    [ "$(find "$target" -type f | wc -l)" = 18 ] || { echo "the peer left $(find "$target" -type f | wc -l) files" >&2; exit 1; }
+    [ "$run" = warm ] || peer=$(min "$peer" "$t")
+    # In place (_?=), so that it ends before the next run; it cannot delete itself there.
+    wine_seconds "$target/uninstall.exe" /S "_?=$copy" >/dev/null
+  done
+  rm -rf "$target"
+  "$harness" "$prefix" down
+  echo "== install: the 128 MiB payload under Wine, best of $runs runs each, alternating"
+  printf '%-40s %6.3f s\n' "TavrinSoloSetup.exe -h -i (ours)" "$ours"
+  printf '%-40s %6.3f s\n' "makensis installer /S (peer)" "$peer"
+  printf 'ours / peer: %.2f\n' "$(echo "$ours / $peer" | bc -l)"
+  echo "== extraction in memory, 128 MiB, best of $runs runs: host, then the installer's code under Wine"
+  "$builds/host/package_bench" 128 "$runs"
+  "$harness" "$prefix" run "$builds/win/package_bench.exe" 128 "$runs"
+  "$harness" "$prefix" down
+}
+
 mkdir -p "$work"
 make_payload "$work/payload"
 make_nsis_script "$work/payload"
 case $section in
   build) bench_build ;;
-  all) bench_build ;;
-  *) echo "usage: peer_bench.sh [build|all] [RUNS]" >&2; exit 2 ;;
+  install) bench_install ;;
+  all) bench_build; bench_install ;;
+  *) echo "usage: peer_bench.sh [build|install|all] [RUNS]" >&2; exit 2 ;;
 esac
