@@ -146,15 +146,15 @@ static void WaitForHelper(const TwoThreadJob* job, uint32_t mark, const PackageT
   }
 }
 
-// Whether two entries inside the image share a byte.
-static int32_t EntriesShareBytes(const PackageDirectory* directory, uint32_t size) {
+// Whether two entries inside the image share a byte. Their ends lie inside the image, so the
+// 32-bit sums do not wrap.
+static int32_t EntriesShareBytes(const PackageDirectory* directory, const uint8_t inImage[]) {
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry* a = &directory->entries[i];
-    if (!InImage(a, size) || a->dataSize == 0) continue;
     for (int32_t j = i + 1; j < PACKAGE_ENTRY_COUNT; ++j) {
       const PackageEntry* b = &directory->entries[j];
-      if (!InImage(b, size) || b->dataSize == 0) continue;
-      if (a->dataOffset < b->dataOffset + b->dataSize &&
+      if (inImage[i] && inImage[j] && a->dataSize != 0 && b->dataSize != 0 &&
+          a->dataOffset < b->dataOffset + b->dataSize &&
           b->dataOffset < a->dataOffset + a->dataSize) {
         return 1;
       }
@@ -169,9 +169,6 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
   if (threads == nullptr) return ExtractPackageImage(image, size, directory, targetFolder, sink);
   if (targetFolder == nullptr) targetFolder = "";
   CopyPackageDirectory(image, size, directory);
-  if (EntriesShareBytes(directory, size)) {
-    return ExtractPackageImage(image, size, directory, targetFolder, sink);
-  }
   TwoThreadJob job;
   job.image = image;
   job.directory = directory;
@@ -190,7 +187,8 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
       ownKeyBytes += entry->dataSize;
     }
   }
-  void* helper = threads->startHelper(&job);
+  void* helper = nullptr;
+  if (!EntriesShareBytes(directory, job.inImage)) helper = threads->startHelper(&job);
   if (helper == nullptr) return ExtractPackageImage(image, size, directory, targetFolder, sink);
 
   int32_t failureCount = 0;
