@@ -52,13 +52,14 @@ struct PackageThreads {
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// ExtractPackageImage on two threads: the helper digests the stored bytes ahead, and unscrambles
-// entries too when that balances the load, while the calling thread unscrambles the others,
-// digests the unscrambled bytes behind and makes the folders and files in entry order, entry i
-// while entry i+1 is being unscrambled. Results, sink calls and image bytes are those of
-// ExtractPackageImage. It runs as ExtractPackageImage on the calling thread alone when threads is
-// null, when no helper thread can be made, and when two entries inside the image share bytes
-// (one entry's unscrambling then changes what another's digest reads, which fixes the order).
+// ExtractPackageImage on two threads: the helper digests the stored bytes of every entry ahead
+// and unscrambles the last entries (about a quarter of the bytes); the calling thread follows,
+// unscrambling and digesting the other entries, and makes the folders and files in entry order,
+// entry i while the helper is still on later ones. Results, sink calls (all on the calling
+// thread) and image bytes are those of ExtractPackageImage. It runs as ExtractPackageImage on the
+// calling thread alone when threads is null, when no helper thread can be made, and when two
+// entries inside the image share bytes (one entry's unscrambling then changes what another's
+// digest reads, which fixes the order).
 int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                         const char* targetFolder, const PackageSink* sink,
                                         const PackageThreads* threads);
