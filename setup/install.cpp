@@ -1,5 +1,5 @@
 // InstallProcedure: extracts the package into the target folder, makes the Start-menu shortcuts,
-// copies the installer in as the uninstaller (beside extraction where the disk has room for both)
+// copies the installer in as the uninstaller (beside extraction where that changes nothing else)
 // and writes the uninstall record. Runs on the install worker thread and reports to the window
 // with exactly one ID_RESULT.
 #include <windows.h>
@@ -52,20 +52,20 @@ static const char* FileNamePart(const char* path) {
   return name;
 }
 
-// The installer copy. It is made under a fresh temporary name in the target folder and renamed
-// to its path once whole, so that a copy that fails half-way (Wine's CopyFileA leaves the partial
-// file when the disk fills) or that is dropped because extraction failed leaves no file behind,
-// and an earlier copy stays as it was. The running installer is never replaced or deleted:
-// started from the target folder it is the copy itself, and nothing is copied.
+// The installer copy. A copy that fails half-way is deleted: Wine's CopyFileA leaves the partial
+// file when the disk fills, and the record would name a broken uninstaller. The running
+// installer is never deleted: started from the target folder it is the copy itself, and nothing
+// is copied (the copy onto itself would fail anyway). Where no file is at the copy's path yet and
+// the disk has room for everything, the copy is made beside extraction, and deleted again if
+// extraction fails; otherwise (an earlier copy that a failed install must leave as it was, or a
+// disk that might not hold the files and the copy) it is made after extraction, as before.
 struct InstallerCopy {
   const char* source;
-  const char* folder;        // targetFolder
-  char path[2048];           // targetFolder joined with the installer's file name
-  char temporary[MAX_PATH];  // where the copy is made; empty: straight into path
-  int32_t wanted;            // 0: no file name, or the path does not fit: no copy, no record
-  int32_t onItself;          // path is the running installer: nothing to copy
+  char path[2048];   // targetFolder joined with the installer's file name
+  int32_t wanted;    // 0: no file name, or the path does not fit: no copy, no record
+  int32_t onItself;  // path is the running installer: nothing to copy
   int32_t copied;
-  HANDLE thread;             // the copy made beside extraction, or null
+  HANDLE thread;     // the copy made beside extraction, or null
 };
 
 static int32_t FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
@@ -86,8 +86,8 @@ static int32_t SameFile(const char* a, const char* b) {
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
-// The copy made beside extraction must not take room the package's files need: it is only made
-// there when the disk holds the installer, every entry and a margin besides.
+// The copy made beside extraction must not take room the package's files need: only where the
+// disk holds the installer, every entry and a margin besides.
 static int32_t RoomForBoth(const InstallerContext* context, const char* source) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   ULARGE_INTEGER available;
@@ -98,12 +98,21 @@ static int32_t RoomForBoth(const InstallerContext* context, const char* source) 
   return available.QuadPart >= needed;
 }
 
-// Copies source to the temporary name (or straight to the path when there is none); a copy that
-// fails is deleted, which is never the running installer (that case copies nothing).
+// Deletes the copy, which may carry the read-only attribute of a downloaded installer.
+static void DeleteCopy(const InstallerCopy* copy) {
+  SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(copy->path);
+}
+
+// CopyFileA; a copy that fails is deleted (never the running installer: that case copies
+// nothing). A whole copy loses the read-only and hidden attributes taken over from a download.
 static void MakeCopy(InstallerCopy* copy) {
-  const char* to = copy->temporary[0] != '\0' ? copy->temporary : copy->path;
-  copy->copied = CopyFileA(copy->source, to, FALSE) != 0;
-  if (!copy->copied) DeleteFileA(to);
+  copy->copied = CopyFileA(copy->source, copy->path, FALSE) != 0;
+  if (copy->copied) {
+    SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
+  } else {
+    DeleteCopy(copy);
+  }
 }
 
 static DWORD WINAPI CopyThreadMain(void* copy) {
@@ -111,12 +120,10 @@ static DWORD WINAPI CopyThreadMain(void* copy) {
   return 0;
 }
 
-// Works out the copy's path and, where there is room, starts the copy on a thread of its own at
-// this thread's priority.
+// Works out the copy's path and, where allowed, starts the copy on a thread of its own at this
+// thread's priority.
 static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
   copy->source = context->installerPath;
-  copy->folder = context->targetFolder;
-  copy->temporary[0] = '\0';
   copy->copied = 0;
   copy->thread = nullptr;
   // An installer path without a file name gives no copy and no record naming a folder.
@@ -124,49 +131,33 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
   copy->wanted = installerName[0] != '\0' &&
                  JoinPath(copy->path, sizeof copy->path, context->targetFolder, installerName);
   copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
-  if (!copy->wanted || copy->onItself || !RoomForBoth(context, copy->source)) return;
-  if (!GetTempFileNameA(context->targetFolder, "tsu", 0, copy->temporary)) {
-    copy->temporary[0] = '\0';
-    return;
-  }
+  if (!copy->wanted || copy->onItself) return;
+  if (GetFileAttributesA(copy->path) != INVALID_FILE_ATTRIBUTES) return;
+  if (!RoomForBoth(context, copy->source)) return;
   copy->thread = CreateThread(nullptr, 0, CopyThreadMain, copy, 0, nullptr);
   if (copy->thread != nullptr) {
     SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
-  } else {
-    DeleteFileA(copy->temporary);
-    copy->temporary[0] = '\0';
   }
 }
 
 static void WaitForCopyThread(InstallerCopy* copy) {
-  if (copy->thread == nullptr) return;
   WaitForSingleObject(copy->thread, INFINITE);
   CloseHandle(copy->thread);
-  copy->thread = nullptr;
 }
 
 // After a failed extraction: no copy is left.
 static void DropInstallerCopy(InstallerCopy* copy) {
   if (copy->thread == nullptr) return;
   WaitForCopyThread(copy);
-  DeleteFileA(copy->temporary);
+  DeleteCopy(copy);
 }
 
-// After a successful extraction: the copy, made now unless it was made beside extraction, under
-// its own path. The copy onto the running installer itself is never made, as it fails anyway.
+// After a successful extraction: the copy, made now unless it was made beside extraction.
 static void EndInstallerCopy(InstallerCopy* copy) {
-  if (!copy->wanted || copy->onItself) return;
   if (copy->thread != nullptr) {
     WaitForCopyThread(copy);
-  } else {
-    if (!GetTempFileNameA(copy->folder, "tsu", 0, copy->temporary)) copy->temporary[0] = '\0';
+  } else if (copy->wanted && !copy->onItself) {
     MakeCopy(copy);
-  }
-  if (!copy->copied) return;
-  const char* made = copy->temporary[0] != '\0' ? copy->temporary : copy->path;
-  SetFileAttributesA(made, FILE_ATTRIBUTE_NORMAL);  // not read-only or hidden as downloaded
-  if (made != copy->path && !MoveFileExA(made, copy->path, MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileA(made);
   }
 }
 
