@@ -53,7 +53,7 @@ struct PackageThreads {
 void RunPackageHelper(void* job);
 
 // ExtractPackageImage on two threads: the helper digests the stored bytes of every entry ahead
-// and unscrambles the last entries (some 30% of the bytes); the calling thread follows,
+// and unscrambles the last entries (about a quarter of the bytes); the calling thread follows,
 // unscrambling and digesting the other entries, and makes the folders and files in entry order,
 // entry i while the helper is still on later ones. Results, sink calls (all on the calling
 // thread) and image bytes are those of ExtractPackageImage. It runs as ExtractPackageImage on the
