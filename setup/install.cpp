@@ -104,15 +104,18 @@ static void DeleteCopy(const InstallerCopy* copy) {
   DeleteFileA(copy->path);
 }
 
-// CopyFileA; a copy that fails is deleted (never the running installer: that case copies
-// nothing). A whole copy loses the read-only and hidden attributes taken over from a download.
+// CopyFileA; a copy that fails half-way is deleted (never the running installer: that case
+// copies nothing). A destination that could not be opened (an earlier copy in use or read-only)
+// was not touched and stays. A whole copy loses the read-only and hidden attributes taken over
+// from a download.
 static void MakeCopy(InstallerCopy* copy) {
   copy->copied = CopyFileA(copy->source, copy->path, FALSE) != 0;
   if (copy->copied) {
     SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
-  } else {
-    DeleteCopy(copy);
+    return;
   }
+  const DWORD error = GetLastError();
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) DeleteCopy(copy);
 }
 
 static DWORD WINAPI CopyThreadMain(void* copy) {

@@ -456,6 +456,21 @@ TEST_F(Procedures, InstallerStartedFromTheTargetFolderKeepsItselfAndTheRecord) {
   EXPECT_EQ(setup_test::QueryValue(kRecordKey, "DisplayIcon").data, installer_);
 }
 
+// An earlier copy that another program holds open cannot be replaced; the failed copy must not
+// delete it either (it is shared for deletion, so a delete would succeed).
+TEST_F(Procedures, CopyInUseByAnotherProgramIsKept) {
+  ASSERT_EQ(Install(), 0);
+  const std::string copy = Path("TavrinSoloSetup.exe");
+  HANDLE held = CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const int32_t result = Install();
+  CloseHandle(held);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(SystemMd5OfFile(copy), SystemMd5OfFile(installer_));
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, copy);
+}
+
 TEST_F(Procedures, NoUserProgramsValueMakesTheAllUsersLinksOnly) {
   std::string saved = setup_test::QueryValue("HKCU\\" SHELL_FOLDERS_KEY, "Programs").data;
   setup_test::Run("reg delete \"HKCU\\" SHELL_FOLDERS_KEY "\" /v Programs /f");
