@@ -21,7 +21,9 @@ static DWORD WINAPI HelperMain(void* job) {
   RunPackageHelper(job);
   return 0;
 }
-static void* StartHelper(void* job) { return CreateThread(nullptr, 0, HelperMain, job, 0, nullptr); }
+static void* StartHelper(void* job) {
+  return CreateThread(nullptr, 0, HelperMain, job, 0, nullptr);
+}
 static void JoinHelper(void* thread) {
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);

@@ -383,7 +383,8 @@ TEST(ExtractOnTwoThreads, EntriesSharingBytesAreExtractedInOrderOnTheCallingThre
   }
   // Empty entries share no bytes with anything: the helper runs.
   std::vector<uint8_t> empty = image;
-  pkgtest::WriteU32(empty, pkgtest::OffsetField(5), pkgtest::ReadU32(empty, pkgtest::OffsetField(7)));
+  pkgtest::WriteU32(empty, pkgtest::OffsetField(5),
+                    pkgtest::ReadU32(empty, pkgtest::OffsetField(7)));
   int before = helpersStarted;
   ExpectSameRuns(ExtractOnOneThread(empty), ExtractOnTwoThreads(empty), "empty entry inside");
   EXPECT_EQ(helpersStarted, before + 1);

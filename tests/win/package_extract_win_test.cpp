@@ -180,6 +180,46 @@ TEST(ExtractToDisk, EntryOnePastTheEndIsSkippedAndTheRestWritten) {
   ExpectOnDisk(target, files, {16});
 }
 
+// The two-thread extraction in the installer's i686 code, with threads as the installer makes
+// them: a package of entries spanning several 64 KB hand-overs, with an altered byte and an
+// entry past the end, gives the one-thread result, files and image bytes.
+DWORD WINAPI HelperThread(void* job) {
+  RunPackageHelper(job);
+  return 0;
+}
+void* StartHelperThread(void* job) {
+  return CreateThread(nullptr, 0, HelperThread, job, 0, nullptr);
+}
+void JoinHelperThread(void* thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+TEST(ExtractToDisk, TwoThreadsWriteWhatOneThreadWrites) {
+  std::vector<File> files = pkgtest::SampleFiles();
+  for (int i = 0; i < 17; ++i) {
+    files[i].bytes = pkgtest::RandomBytes(3000 + i, 70000 * (i % 4) + 999 * i);
+  }
+  std::vector<uint8_t> image = pkgtest::MakePackage(files);
+  image[pkgtest::ReadU32(image, pkgtest::OffsetField(6)) + 150000] ^= 1;
+  pkgtest::WriteU32(image, pkgtest::OffsetField(10), (uint32_t)image.size() - 5);
+  std::vector<int> expected = pkgtest::ModelFailedEntries(image, files);
+  ASSERT_GE(expected.size(), 3u);
+  std::vector<uint8_t> two = image;
+  std::string oneTarget = FreshFolder("onethread"), twoTarget = FreshFolder("twothreads");
+  int32_t oneResult = ExtractToDisk(image, oneTarget);
+  const PackageThreads threads = {StartHelperThread, JoinHelperThread, nullptr};
+  PackageDirectory directory;
+  PackageSink sink = {Real, RealWrite, nullptr, nullptr};
+  EXPECT_EQ(ExtractPackageImageOnTwoThreads(two.data(), (uint32_t)two.size(), &directory,
+                                            twoTarget.c_str(), &sink, &threads),
+            oneResult);
+  EXPECT_EQ(oneResult, -100 - (int)expected.size());
+  EXPECT_TRUE(two == image);
+  ExpectOnDisk(oneTarget, files, expected);
+  ExpectOnDisk(twoTarget, files, expected);
+}
+
 TEST(ExtractToDisk, EmptyEntriesWriteZeroByteFilesAndEmptyLastGivesMinusOne) {
   std::vector<File> files = pkgtest::SampleFiles();
   files[2].bytes.clear();
