@@ -20,7 +20,7 @@ if(TAVRIN_WINDOWS)
 endif()
 tavrin_win_test(setup_shortcuts_tests SOURCES ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcuts_test.cpp)
 tavrin_script_test(setup_shortcuts_read_back_with_lnkinfo COMMAND bash
-  ${CMAKE_SOURCE_DIR}/tests/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
+  ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
 tavrin_windows_sources(install.cpp uninstall.cpp)

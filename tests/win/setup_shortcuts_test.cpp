@@ -1,6 +1,6 @@
 // Shortcut files under Wine: where they land, what the operations return, and that an
 // unresolved Startup folder never sends a deletion to the current folder or drive root.
-// Their contents are read back with lnkinfo in tests/setup_shortcuts_lnkinfo.sh.
+// Their contents are read back with lnkinfo in tests/win/setup_shortcuts_lnkinfo.sh.
 #include <gtest/gtest.h>
 
 #include <objbase.h>
