@@ -75,6 +75,8 @@ in_window() {
 
 # click WIN X Y: a left click at client coordinates.
 click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+# Answers a message box with Enter (the pointer moved into it first: Wine ignores key --window).
+answer_box() { click "$1" 5 5; sleep 0.2; xdotool key Return; }
 
 # focus WIN: Wine takes keys only after a click into the window; this one lands on the band
 # left of the button, where a click does nothing.

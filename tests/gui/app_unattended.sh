@@ -126,9 +126,7 @@ pid=$last_pid
 box=$(wait_window 'Tavrin-Solo Installation Error' 20) || fail "-i without -h showed no failure box"
 sleep 1
 kill -0 "$pid" 2>/dev/null || fail "the installer ended while its failure box was up"
-xdotool mousemove --window "$box" 5 5 click 1
-sleep 0.2
-xdotool key Return
+answer_box "$box"
 wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
 rm -f "$target"
 [ "$exit_code" = "$hidden_failure" ] ||

@@ -141,9 +141,7 @@ for _ in $(seq 100); do [ -s "$opened" ] && break; sleep 0.1; done
   fail "the completion page opened was '$(cat "$opened")'"
 
 # --- Enter closes the box, the window closes and the installer exits with 0.
-xdotool mousemove --window "$box" 5 5 click 1
-sleep 0.2
-xdotool key Return
+answer_box "$box"
 wait_gone "$pid" 20 || fail "the installer did not end after the box"
 [ "$exit_code" = 0 ] || fail "the installer exited with $exit_code"
 installed || fail "TavrinSolo.exe is not in $target"

@@ -27,9 +27,7 @@ sleep 3
 [ "$(wait_window 'Tavrin-Solo Uninstallation Error' 1)" = "$box" ] ||
   fail "the failure box closed before it was answered"
 kill -0 "$pid" 2>/dev/null || fail "the installer ended while its failure box was up"
-xdotool mousemove --window "$box" 5 5 click 1
-sleep 0.2
-xdotool key Return
+answer_box "$box"
 wait_gone "$pid" 20 || fail "the window did not close after the failure box was answered"
 [ "$exit_code" = 0 ] || fail "the installer exited with $exit_code after a failed removal"
 installed || fail "the failed removal removed TavrinSolo.exe"
