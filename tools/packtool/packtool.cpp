@@ -13,9 +13,7 @@
 #include "base/packagedir.h"
 #include "package/entryname.h"
 #include "package/image.h"
-#include "package/keystream.h"
 #include "package/packbuild.h"
-#include "package/unpack.h"
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/pe.h"
 #include "tools/packtool/pebuild.h"
@@ -181,24 +179,6 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   return true;
 }
 
-// SealPackage's work in one pass per entry: unscrambling and scrambling are the same keystream,
-// so the extraction's pipeline (digest of the bytes as given, keystream, digest of the result,
-// interleaved over 64-byte blocks) gives the plain digest, the scrambled bytes and the stored
-// digest at once, in about half the time of three separate passes.
-void SealPackageInOnePass(PackageDirectory* directory, uint8_t* image) {
-  uint32_t entrySeed = PACKAGE_SEED;
-  uint8_t mixDigest[16] = {0};
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    PackageEntry* entry = &directory->entries[i];
-    uint8_t storedDigest[16];
-    UnpackEntryBytes(image + entry->dataOffset, entry->dataSize, entrySeed, mixDigest,
-                     entry->plainDigest, storedDigest);
-    memcpy(mixDigest, storedDigest, 16);
-    entrySeed = NextEntrySeed(entrySeed, storedDigest);
-  }
-  memcpy(image, directory, PACKAGE_DIRECTORY_SIZE);
-}
-
 // Reads the payload's files into image (payload->imageSize bytes) and seals the package there.
 bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
   uint64_t copied = 0;
@@ -210,7 +190,7 @@ bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
     copied += e.size;
     Progress("packing", copied / 2, payload->total);
   }
-  SealPackageInOnePass(&payload->directory, image);
+  SealPackage(&payload->directory, image);
   Progress("packing", payload->total, payload->total);
   return true;
 }
