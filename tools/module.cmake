@@ -8,7 +8,7 @@ set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
   ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
   ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
-  ${CMAKE_SOURCE_DIR}/base/text.cpp)
+  ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp)
 
 if(NOT TAVRIN_WINDOWS)
   add_executable(packtool ${TAVRIN_PACKTOOL_SOURCES})

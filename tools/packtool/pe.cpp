@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "package/bounds.h"
+
 namespace {
 
 uint32_t U16(const uint8_t* p) { return p[0] | (p[1] << 8); }
@@ -212,15 +214,14 @@ uint32_t PeDirectorySize(const uint8_t* file, const PeHeaders& pe, int index) {
   return (uint32_t)index < pe.directoryCount ? U32(file + pe.directories + 8 * index + 4) : 0;
 }
 
+// The installer's own range rule (IsRangeInsideImage), applied to the image, to one section's
+// file-backed bytes and to the file.
 int64_t PeFileRange(const PeHeaders& pe, size_t fileSize, uint32_t rva, uint32_t size) {
-  uint64_t end = (uint64_t)rva + size;
-  if (end > pe.sizeOfImage) return -1;
+  if (!IsRangeInsideImage(0, pe.sizeOfImage, rva, size)) return -1;
   for (const PeSection& s : pe.sections) {
-    if (rva < s.virtualAddress) continue;
-    uint64_t from = rva - s.virtualAddress;
-    if (from + size > FileBackedExtent(s)) continue;
-    uint64_t offset = (uint64_t)s.rawOffset + from;
-    if (offset + size > fileSize) return -1;
+    if (!IsRangeInsideImage(s.virtualAddress, FileBackedExtent(s), rva, size)) continue;
+    uint64_t offset = (uint64_t)s.rawOffset + (rva - s.virtualAddress);
+    if (!IsRangeInsideImage(0, fileSize, offset, size)) return -1;
     return (int64_t)offset;
   }
   return -1;
