@@ -82,7 +82,8 @@ int32_t ExtractPackage(InstallerContext* context) {
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
   PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, nullptr, nullptr};
-  static const PackageThreads threads = {StartPackageHelper, JoinPackageHelper, LetOtherThreadsRun};
+  static const PackageThreads threads = {StartPackageHelper, JoinPackageHelper, LetOtherThreadsRun,
+                                               PACKAGE_LANES_WHEN_FASTER};
   return ExtractPackageImageOnTwoThreads(bytes, size, &context->packageDirectory,
                                          context->targetFolder, &sink,
                                          HasTwoProcessors() ? &threads : nullptr);

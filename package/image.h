@@ -43,19 +43,33 @@ int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* dir
 // on a new thread and gives a handle to it, or null when no thread can be made; joinHelper waits
 // for that thread to end and releases it; yield (may be null) lets another thread have the
 // processor while one waits for the other.
+// lanes chooses between the two ways of sharing the work (below); the tests and the benchmark
+// set it, the installer leaves it at PACKAGE_LANES_WHEN_FASTER.
+enum PackageLanes {
+  PACKAGE_LANES_WHEN_FASTER = 0,  // four lanes where they pay (SSE2, no entry too large)
+  PACKAGE_LANES_NEVER,
+  PACKAGE_LANES_ALWAYS,           // four lanes wherever the processor has SSE2
+};
+
 struct PackageThreads {
   void* (*startHelper)(void* job);
   void (*joinHelper)(void* thread);
   void (*yield)(void);
+  int32_t lanes;  // a PackageLanes
 };
 
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// ExtractPackageImage on two threads: the helper digests the stored bytes of every entry ahead
-// and unscrambles the last entries (about a quarter of the bytes); the calling thread follows,
-// unscrambling and digesting the other entries, and makes the folders and files in entry order,
-// entry i while the helper is still on later ones. Results, sink calls (all on the calling
+// ExtractPackageImage on two threads, in one of two ways:
+// - four lanes (package/lanes.h), where the processor has SSE2 and no entry is so large that the
+//   lanes would wait for it: the entries are dealt out to four lanes on each thread; both threads
+//   digest their entries' stored bytes, then, once every seed is known, unscramble and digest
+//   them; the calling thread places each entry as soon as it and those before it are done;
+// - otherwise a pipeline: the helper digests the stored bytes of every entry ahead and
+//   unscrambles the last entries (about a quarter of the bytes); the calling thread follows,
+//   unscrambling and digesting the other entries, and makes the folders and files in entry
+//   order, entry i while the helper is still on later ones. Results, sink calls (all on the calling
 // thread) and image bytes are those of ExtractPackageImage. It runs as ExtractPackageImage on the
 // calling thread alone when threads is null, when no helper thread can be made, and when two
 // entries inside the image share bytes (one entry's unscrambling then changes what another's

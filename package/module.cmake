@@ -1,6 +1,6 @@
 # package/: package format, extraction, keystream, MD5, and the entry-name check.
-tavrin_portable_sources(md5.cpp keystream.cpp unpack.cpp entryname.cpp image.cpp packbuild.cpp
-                        bounds.cpp)
+tavrin_portable_sources(md5.cpp keystream.cpp unpack.cpp lanes.cpp entryname.cpp image.cpp
+                        packbuild.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)
@@ -66,7 +66,8 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(package_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/package_fuzz.cpp
     ${CMAKE_CURRENT_LIST_DIR}/md5.cpp ${CMAKE_CURRENT_LIST_DIR}/keystream.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/entryname.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/lanes.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/entryname.cpp
     ${CMAKE_CURRENT_LIST_DIR}/image.cpp ${CMAKE_CURRENT_LIST_DIR}/packbuild.cpp
     ${CMAKE_SOURCE_DIR}/base/text.cpp)
   target_include_directories(package_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
@@ -90,7 +91,11 @@ if(NOT TAVRIN_SANITIZE)
   endif()
 endif()
 
-# The unpacking loop is the installer's one hot path: speed over size for this file alone.
+# The unpacking loops are the installer's one hot path: speed over size for these files alone.
+# The lanes need SSE2, checked at run time before they run, and a 16-byte aligned stack, which
+# 32-bit Windows does not promise.
 if(TAVRIN_WINDOWS)
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/unpack.cpp PROPERTIES COMPILE_OPTIONS -O2)
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/lanes.cpp PROPERTIES
+    COMPILE_OPTIONS "-O2;-msse2;-mstackrealign")
 endif()

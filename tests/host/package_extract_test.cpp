@@ -11,6 +11,7 @@
 
 #include "package/bounds.h"
 #include "package/image.h"
+#include "package/lanes.h"
 #include "package_testkit.h"
 
 namespace {
@@ -245,7 +246,9 @@ void JoinCountedHelper(void* thread) {
 
 void YieldHelper() { std::this_thread::yield(); }
 
-const PackageThreads kThreads = {StartCountedHelper, JoinCountedHelper, YieldHelper};
+PackageThreads threadsOf(int32_t lanes) {
+  return {StartCountedHelper, JoinCountedHelper, YieldHelper, lanes};
+}
 
 // Gives each in-image entry the plainDigest that extraction on one thread, in place and in
 // order, arrives at, so that entries sharing bytes pass too. Separate passes over the image.
@@ -280,13 +283,15 @@ ExtractionRun ExtractOnOneThread(std::vector<uint8_t> image, const char* target 
   return run;
 }
 
-ExtractionRun ExtractOnTwoThreads(std::vector<uint8_t> image, const char* target = "C:\\T") {
+ExtractionRun ExtractOnTwoThreads(std::vector<uint8_t> image,
+                                  int32_t lanes = PACKAGE_LANES_WHEN_FASTER) {
   ExtractionRun run;
   run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
   PackageDirectory directory = {};
   PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &run.memory};
+  const PackageThreads threads = threadsOf(lanes);
   run.result = ExtractPackageImageOnTwoThreads(image.data(), (uint32_t)image.size(), &directory,
-                                               target, &sink, &kThreads);
+                                               "C:\\T", &sink, &threads);
   run.image = image;
   return run;
 }
@@ -340,20 +345,27 @@ TEST(ExtractOnTwoThreads, GivesTheOneThreadResultsCallsAndBytesOnCraftedPackages
     memcpy(&names[160 * 3], "..\\evil", 8);
     cases.emplace_back(size + "hostile name", names);
   }
+  // Both ways of sharing the work: the pipeline, and four lanes on each thread.
+  ASSERT_TRUE(FourLanesSupported());
   for (const auto& [what, image] : cases) {
     ExtractionRun one = ExtractOnOneThread(image);
-    int before = helpersStarted;
-    ExtractionRun two = ExtractOnTwoThreads(image);
-    EXPECT_EQ(helpersStarted, before + 1) << what << ": the helper thread ran";
-    ExpectSameRuns(one, two, what);
+    for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
+      int before = helpersStarted;
+      ExtractionRun two = ExtractOnTwoThreads(image, lanes);
+      std::string way = what + (lanes == PACKAGE_LANES_ALWAYS ? " (lanes)" : " (pipeline)");
+      EXPECT_EQ(helpersStarted, before + 1) << way << ": the helper thread ran";
+      ExpectSameRuns(one, two, way);
+    }
   }
   // The comparison bites: a run with one entry less decoded differs.
   std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
   ExtractionRun one = ExtractOnOneThread(image);
   image[pkgtest::ReadU32(image, pkgtest::OffsetField(16)) + 70000] ^= 1;
-  ExtractionRun two = ExtractOnTwoThreads(image);
-  EXPECT_NE(two.result, one.result);
-  EXPECT_FALSE(two.image == one.image);
+  for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
+    ExtractionRun two = ExtractOnTwoThreads(image, lanes);
+    EXPECT_NE(two.result, one.result);
+    EXPECT_FALSE(two.image == one.image);
+  }
 }
 
 // Entries that share bytes: what the second digests depends on whether the first was unscrambled

@@ -180,9 +180,10 @@ TEST(ExtractToDisk, EntryOnePastTheEndIsSkippedAndTheRestWritten) {
   ExpectOnDisk(target, files, {16});
 }
 
-// The two-thread extraction in the installer's i686 code, with threads as the installer makes
-// them: a package of entries spanning several 64 KB hand-overs, with an altered byte and an
-// entry past the end, gives the one-thread result, files and image bytes.
+// The two-thread extraction in the installer's i686 code, both ways (the pipeline, and four SSE2
+// lanes a thread), with threads as the installer makes them: a package of entries spanning
+// several 64 KB hand-overs, with an altered byte and an entry past the end, gives the one-thread
+// result, files and image bytes.
 DWORD WINAPI HelperThread(void* job) {
   RunPackageHelper(job);
   return 0;
@@ -205,19 +206,23 @@ TEST(ExtractToDisk, TwoThreadsWriteWhatOneThreadWrites) {
   pkgtest::WriteU32(image, pkgtest::OffsetField(10), (uint32_t)image.size() - 5);
   std::vector<int> expected = pkgtest::ModelFailedEntries(image, files);
   ASSERT_GE(expected.size(), 3u);
-  std::vector<uint8_t> two = image;
-  std::string oneTarget = FreshFolder("onethread"), twoTarget = FreshFolder("twothreads");
+  std::vector<uint8_t> original = image;
+  std::string oneTarget = FreshFolder("onethread");
   int32_t oneResult = ExtractToDisk(image, oneTarget);
-  const PackageThreads threads = {StartHelperThread, JoinHelperThread, nullptr};
-  PackageDirectory directory;
-  PackageSink sink = {Real, RealWrite, nullptr, nullptr};
-  EXPECT_EQ(ExtractPackageImageOnTwoThreads(two.data(), (uint32_t)two.size(), &directory,
-                                            twoTarget.c_str(), &sink, &threads),
-            oneResult);
   EXPECT_EQ(oneResult, -100 - (int)expected.size());
-  EXPECT_TRUE(two == image);
   ExpectOnDisk(oneTarget, files, expected);
-  ExpectOnDisk(twoTarget, files, expected);
+  for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
+    const PackageThreads threads = {StartHelperThread, JoinHelperThread, nullptr, lanes};
+    std::vector<uint8_t> two = original;
+    std::string twoTarget = FreshFolder(lanes == PACKAGE_LANES_NEVER ? "pipeline" : "lanes");
+    PackageDirectory directory;
+    PackageSink sink = {Real, RealWrite, nullptr, nullptr};
+    EXPECT_EQ(ExtractPackageImageOnTwoThreads(two.data(), (uint32_t)two.size(), &directory,
+                                              twoTarget.c_str(), &sink, &threads),
+              oneResult);
+    EXPECT_TRUE(two == image) << twoTarget;
+    ExpectOnDisk(twoTarget, files, expected);
+  }
 }
 
 TEST(ExtractToDisk, EmptyEntriesWriteZeroByteFilesAndEmptyLastGivesMinusOne) {
