@@ -80,14 +80,15 @@ int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* dir
 
 // Two threads. Every byte goes through the same steps in the same order as on one thread -
 // stored digest, keystream, plain digest - and entries that share no bytes are independent apart
-// from the chain of seeds, which needs only the stored digests. So the helper first digests the
-// stored bytes of all entries, two entries at a time side by side (about 0.65 of one MD5 pass for
-// all), publishing how far each entry is digested and each entry's seed and mix digest as soon
-// as the digests before it are known. Meanwhile the calling thread follows, never past the
-// digested bytes: keystream and plain digest side by side, entry by entry, placing each entry
-// (its folder and file) before it goes on. The last entries, about a quarter of the bytes, are
-// unscrambled and digested by the helper once its stored digests are done, which leaves both
-// threads about the same work (keystream and plain digest side by side cost some 1.25 passes).
+// from the chain of seeds, which needs only the stored digests. Two ways of sharing the work:
+// - The pipeline, for packages with one large entry: the helper first digests the stored bytes
+//   of all entries, up to four entries at a time on the lanes, publishing how far each entry is
+//   digested and each entry's seed and mix digest as soon as the digests before it are known.
+//   Meanwhile the calling thread follows, never past the digested bytes: keystream and plain
+//   digest side by side, entry by entry, placing each entry (its folder and file) before it goes
+//   on. The last entries, about a quarter of the bytes, are unscrambled and digested by the
+//   helper once its stored digests are done.
+// - Four lanes on each thread (below ExtractOnLanes), for the others.
 enum { HAND_OVER_PART = 65536 };  // bytes digested or unscrambled between two hand-overs
 
 // The entries dealt out to the calling thread (queue 0) and the helper (queue 1), largest first.
@@ -127,10 +128,16 @@ struct DigestLane {
   Md5State md5;
 };
 
-// The stored digests, two entries at a time; seeds and mix digests published in order.
+// The stored digests, four entries at a time on the lanes; seeds and mix digests published in
+// order. An entry's last partial block is digested at once, so that its seed follows soon; when
+// one entry alone has whole blocks left, it goes on one lane, which is faster than four with
+// three idle.
 static void DigestAllStoredBytes(TwoThreadJob* job) {
   const PackageEntry* entries = job->directory->entries;
-  DigestLane lanes[2] = {{-1, 0, {}}, {-1, 0, {}}};
+  DigestLane lanes[4];
+  for (DigestLane& lane : lanes) lane.entry = -1;
+  FourLanes four = {};
+  uint8_t scratch[4][64] = {};
   uint8_t stored[PACKAGE_ENTRY_COUNT][16];
   uint8_t storedKnown[PACKAGE_ENTRY_COUNT] = {0};
   uint32_t entrySeed = PACKAGE_SEED;
@@ -149,6 +156,9 @@ static void DigestAllStoredBytes(TwoThreadJob* job) {
       memcpy(job->mixDigest[seeded], mixDigest, 16);
       Publish(&job->seedsKnown, (uint32_t)++seeded);
     }
+    int32_t busy = 0, wide = 0;
+    DigestLane* alone = nullptr;
+    uint32_t blocks = HAND_OVER_PART / 64;
     for (DigestLane& lane : lanes) {
       while (lane.entry < 0 && next < PACKAGE_ENTRY_COUNT) {
         if (job->inImage[next]) {
@@ -158,26 +168,41 @@ static void DigestAllStoredBytes(TwoThreadJob* job) {
         }
         ++next;
       }
+      if (lane.entry < 0) continue;
+      ++busy;
+      const uint32_t rest = entries[lane.entry].dataSize - lane.done;
+      const uint8_t* bytes = job->image + entries[lane.entry].dataOffset + lane.done;
+      if (rest < 64) {
+        Md5Update(&lane.md5, bytes, rest);
+        lane.done += rest;
+      } else {
+        ++wide;
+        alone = &lane;
+        if (rest / 64 < blocks) blocks = rest / 64;
+      }
     }
-    DigestLane* a = &lanes[0];
-    DigestLane* b = &lanes[1];
-    if (a->entry < 0 && b->entry < 0) return;
-    uint32_t restA = a->entry < 0 ? 0 : entries[a->entry].dataSize - a->done;
-    uint32_t restB = b->entry < 0 ? 0 : entries[b->entry].dataSize - b->done;
-    if (a->entry >= 0 && b->entry >= 0 && restA >= 64 && restB >= 64) {
-      uint32_t blocks = (restA < restB ? restA : restB) / 64;
-      if (blocks > HAND_OVER_PART / 64) blocks = HAND_OVER_PART / 64;
-      DigestTwoRanges(&a->md5, job->image + entries[a->entry].dataOffset + a->done, &b->md5,
-                      job->image + entries[b->entry].dataOffset + b->done, blocks);
-      a->done += 64 * blocks;
-      b->done += 64 * blocks;
-    } else {
-      // One lane alone: the idle one's partner, or the one with less than a block left.
-      DigestLane* lane = a->entry >= 0 && (b->entry < 0 || restA < 64) ? a : b;
-      uint32_t rest = lane == a ? restA : restB;
+    if (busy == 0) return;
+    if (wide >= 2) {
+      for (int32_t l = 0; l < 4; ++l) {
+        const DigestLane& lane = lanes[l];
+        const int32_t whole = lane.entry >= 0 && entries[lane.entry].dataSize - lane.done >= 64;
+        four.bytes[l] = whole ? job->image + entries[lane.entry].dataOffset + lane.done : scratch[l];
+        four.step[l] = whole ? 64 : 0;
+        for (int32_t w = 0; w < 4; ++w) four.md5[w][l] = lane.md5.state[w];
+      }
+      DigestFourLanes(&four, blocks);
+      for (int32_t l = 0; l < 4; ++l) {
+        DigestLane& lane = lanes[l];
+        if (four.step[l] == 0) continue;
+        for (int32_t w = 0; w < 4; ++w) lane.md5.state[w] = four.md5[w][l];
+        lane.md5.length += 64 * blocks;
+        lane.done += 64 * blocks;
+      }
+    } else if (wide == 1) {
+      uint32_t rest = entries[alone->entry].dataSize - alone->done;
       if (rest > HAND_OVER_PART) rest = HAND_OVER_PART;
-      Md5Update(&lane->md5, job->image + entries[lane->entry].dataOffset + lane->done, rest);
-      lane->done += rest;
+      Md5Update(&alone->md5, job->image + entries[alone->entry].dataOffset + alone->done, rest);
+      alone->done += rest;
     }
     for (DigestLane& lane : lanes) {
       if (lane.entry < 0) continue;
@@ -465,7 +490,10 @@ static int32_t ExtractOnLanes(TwoThreadJob* job, const char* targetFolder,
 int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                         const char* targetFolder, const PackageSink* sink,
                                         const PackageThreads* threads) {
-  if (threads == nullptr) return ExtractPackageImage(image, size, directory, targetFolder, sink);
+  // Both ways run on the lanes, which need SSE2. A processor without it has one core anyway.
+  if (threads == nullptr || !FourLanesSupported()) {
+    return ExtractPackageImage(image, size, directory, targetFolder, sink);
+  }
   if (targetFolder == nullptr) targetFolder = "";
   CopyPackageDirectory(image, size, directory);
   TwoThreadJob job;
@@ -477,9 +505,9 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
     job.inImage[i] = (uint8_t)InImage(&directory->entries[i], size);
     if (job.inImage[i]) total += directory->entries[i].dataSize;
   }
-  // The helper's share: the last entries, up to the one whose middle passes a quarter of the
-  // bytes (0.65 + 1.25 / 4 = 1.25 * 3 / 4: about 0.95 of one MD5 pass each). A larger share, for
-  // the files the calling thread writes, measured no faster in the installer under Wine.
+  // The pipeline's share for the helper: the last entries, up to the one whose middle passes a
+  // quarter of the bytes. With one entry of half the bytes, shares from a fifth to two fifths
+  // measured no faster in the installer under Wine.
   uint64_t taken = 0;
   for (int32_t i = PACKAGE_ENTRY_COUNT - 1; i >= 0; --i) {
     if (!job.inImage[i]) continue;
@@ -489,7 +517,7 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
     taken += entrySize;
   }
   job.threads = threads;
-  if (threads->lanes != PACKAGE_LANES_NEVER && FourLanesSupported()) {
+  if (threads->lanes != PACKAGE_LANES_NEVER) {
     // Measured in the installer's code under Wine: the two ways take about the same time when
     // the fullest lane holds a third of all bytes (one entry that large, say); with less, the
     // lanes are faster (0.6 against 1.05 MD5 passes for 17 equal entries), with more, the

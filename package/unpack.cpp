@@ -2,7 +2,7 @@
 // about the same cost. Run one after the other they cost three MD5 passes; run as a pipeline over
 // 64-byte blocks - the stored digest on block i+1, the keystream on block i and the plain digest
 // on block i-1, one step of each in turn - the processor overlaps the three chains. For two
-// threads: the keystream beside the plain digest, and two entries' stored digests side by side.
+// threads: the keystream beside the plain digest.
 #include "package/unpack.h"
 
 #include "package/keystream.h"
@@ -137,46 +137,4 @@ void UnscrambleThenDigest(KeystreamState* ks, Md5State* plain, uint8_t* bytes, u
   }
   KeystreamApplyPart(ks, bytes + 64 * blocks, length - 64 * blocks);
   Md5Update(plain, bytes + 64 * blocks, length - 64 * blocks);
-}
-
-// Two digests side by side over count whole blocks of two separate ranges (two entries' stored
-// bytes). Both digests hold whole blocks only when called.
-#define DUO_STEP(f, word, i, s, a1, b1, c1, d1, a2, b2, c2, d2) \
-  MD5_STEP(f, a1, b1, c1, d1, x1[word(i)], md5Sine[i], s); \
-  MD5_STEP(f, a2, b2, c2, d2, x2[word(i)], md5Sine[i], s);
-
-#define DUO_ROUND(f, word, first, s0, s1, s2, s3) \
-  MD5_UNROLL \
-  for (int i = first; i < first + 16; i += 4) { \
-    DUO_STEP(f, word, i, s0, a1, b1, c1, d1, a2, b2, c2, d2) \
-    DUO_STEP(f, word, i + 1, s1, d1, a1, b1, c1, d2, a2, b2, c2) \
-    DUO_STEP(f, word, i + 2, s2, c1, d1, a1, b1, c2, d2, a2, b2) \
-    DUO_STEP(f, word, i + 3, s3, b1, c1, d1, a1, b2, c2, d2, a2) \
-  }
-
-void DigestTwoRanges(Md5State* first, const uint8_t* firstBytes, Md5State* second,
-                     const uint8_t* secondBytes, uint32_t blocks) {
-  for (uint32_t j = 0; j < blocks; ++j) {
-    uint32_t x1[16], x2[16];
-    Md5LoadBlock(x1, firstBytes + 64 * j);
-    Md5LoadBlock(x2, secondBytes + 64 * j);
-    uint32_t a1 = first->state[0], b1 = first->state[1], c1 = first->state[2],
-             d1 = first->state[3];
-    uint32_t a2 = second->state[0], b2 = second->state[1], c2 = second->state[2],
-             d2 = second->state[3];
-    DUO_ROUND(MD5_F, MD5_WORD_F, 0, 7, 12, 17, 22)
-    DUO_ROUND(MD5_G, MD5_WORD_G, 16, 5, 9, 14, 20)
-    DUO_ROUND(MD5_H, MD5_WORD_H, 32, 4, 11, 16, 23)
-    DUO_ROUND(MD5_I, MD5_WORD_I, 48, 6, 10, 15, 21)
-    first->state[0] += a1;
-    first->state[1] += b1;
-    first->state[2] += c1;
-    first->state[3] += d1;
-    second->state[0] += a2;
-    second->state[1] += b2;
-    second->state[2] += c2;
-    second->state[3] += d2;
-    first->length += 64;
-    second->length += 64;
-  }
 }

@@ -15,9 +15,3 @@ void UnpackEntryBytes(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
 // For two threads: the keystream and then the plain digest over one part of an entry at a time
 // (parts in order; every part but the entry's last a multiple of 64 bytes), the two side by side.
 void UnscrambleThenDigest(KeystreamState* ks, Md5State* plain, uint8_t* bytes, uint32_t length);
-
-// The digests of two separate ranges (two entries' stored bytes), blocks whole blocks of each,
-// side by side: about the time of one digest and a quarter for the two. Both digests must hold
-// whole blocks only.
-void DigestTwoRanges(Md5State* first, const uint8_t* firstBytes, Md5State* second,
-                     const uint8_t* secondBytes, uint32_t blocks);
