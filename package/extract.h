@@ -14,6 +14,12 @@ int32_t ReadPackageDirectory(InstallerContext* context);
 // minus the number of failed entries.
 int32_t ExtractPackage(InstallerContext* context);
 
+// ExtractPackage, telling entryDone (on the calling thread) what became of each entry, in entry
+// order, as soon as it is known: an EntryOutcome (package/image.h).
+int32_t ExtractPackageObserved(InstallerContext* context,
+                               void (*entryDone)(void* user, int32_t index, int32_t outcome),
+                               void* user);
+
 // Creates every missing folder of path (at most 1023 characters). 1 when they all exist
 // afterwards or there was nothing to create; 0 on failure.
 int32_t CreateFolderPath(const char* path);

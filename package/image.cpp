@@ -91,7 +91,7 @@ int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* dir
 // - Four lanes on each thread (below ExtractOnLanes), for the others.
 enum { HAND_OVER_PART = 65536 };  // bytes digested or unscrambled between two hand-overs
 
-// The entries dealt out to the calling thread (queue 0) and the helper (queue 1), largest first.
+// The entries dealt out to the calling thread (queue 0) and the helper (queue 1).
 enum { LANE_COUNT = 8 };
 struct LanePlan {
   int8_t queue[2][PACKAGE_ENTRY_COUNT];
@@ -301,6 +301,18 @@ static uint64_t PlanLanes(const PackageDirectory* directory, const uint8_t inIma
     laneBytes[lane] += directory->entries[largest].dataSize;
     const int32_t share = lane / 4;
     plan->queue[share][plan->count[share]++] = (int8_t)largest;
+  }
+  // Each share in entry order: entries are then done about in the order the calling thread
+  // places them, which writes each file soon after it is done instead of all at the end.
+  for (int32_t share = 0; share < 2; ++share) {
+    int8_t* queue = plan->queue[share];
+    for (int32_t i = 1; i < plan->count[share]; ++i) {
+      for (int32_t j = i; j > 0 && queue[j - 1] > queue[j]; --j) {
+        const int8_t entry = queue[j];
+        queue[j] = queue[j - 1];
+        queue[j - 1] = entry;
+      }
+    }
   }
   uint64_t fullest[2] = {0, 0};
   for (int32_t l = 0; l < LANE_COUNT; ++l) {

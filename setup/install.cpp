@@ -1,7 +1,7 @@
-// InstallProcedure: extracts the package into the target folder, makes the Start-menu shortcuts,
-// copies the installer in as the uninstaller (beside extraction where that changes nothing else)
-// and writes the uninstall record. Runs on the install worker thread and reports to the window
-// with exactly one ID_RESULT.
+// InstallProcedure: extracts the package into the target folder, makes the Start-menu shortcuts
+// and copies the installer in as the uninstaller (both beside extraction where that changes
+// nothing else), and writes the uninstall record. Runs on the install worker thread and reports
+// to the window with exactly one ID_RESULT.
 #include <windows.h>
 
 #include "base/activity.h"
@@ -9,9 +9,9 @@
 #include "base/text.h"
 #include "package/extract.h"
 #include "setup/folders.h"
+#include "setup/installlinks.h"
 #include "setup/procedures.h"
 #include "setup/registry.h"
-#include "setup/shortcuts.h"
 
 static const char kPackageCorrupted[] =
     "Installation package might be corrupted\nthanks to download official package at\n%s.";
@@ -25,22 +25,6 @@ static int32_t Fail(InstallerContext* context, const char* format, int32_t resul
   TextFormat(context->errorText, sizeof context->errorText, format, MAKER_WEB_ADDRESS);
   PostMessageA(context->mainWindow, WM_COMMAND, ID_RESULT, RESULT_FAILED);
   return result;
-}
-
-// Readme.LNK and TavrinSolo.LNK in programsFolder\Quorel\Tavrin-Solo, when that folder can be
-// composed and created. A target path that does not fit is left out rather than cut short.
-static void MakeShortcuts(const InstallerContext* context, const char* programsFolder) {
-  char folder[1024];
-  char target[2048];
-  if (programsFolder[0] == '\0') return;
-  if (!JoinPath(folder, sizeof folder, programsFolder, PRODUCT_FOLDER)) return;
-  if (CreateFolderPath(folder) != 1) return;
-  if (JoinPath(target, sizeof target, context->targetFolder, APP_README_NAME)) {
-    CreateShortcut(folder, "Readme", target);
-  }
-  if (JoinPath(target, sizeof target, context->targetFolder, APP_EXECUTABLE_NAME)) {
-    CreateShortcut(folder, "TavrinSolo", target);
-  }
 }
 
 // Everything after the last backslash of path; the whole path when it has none.
@@ -174,15 +158,15 @@ int32_t InstallProcedure(InstallerContext* context) {
   if (CreateFolderPath(context->targetFolder) != 1) return Fail(context, kTargetFolderFailed, -3);
   InstallerCopy copy;
   BeginInstallerCopy(context, &copy);
-  if (ExtractPackage(context) != 0) {
+  InstallLinks links;
+  BeginInstallLinks(context, &links);
+  if (ExtractPackageObserved(context, InstallLinksEntryDone, &links) != 0) {
+    DropInstallLinks(&links);
     DropInstallerCopy(&copy);
     return Fail(context, kCopyFailed, -10);
   }
   SetActivityText(context, "Finalize Installation");
-
-  char programs[1024];
-  if (ReadUserProgramsFolder(programs, sizeof programs) == 1) MakeShortcuts(context, programs);
-  if (TextCopy(programs, sizeof programs, commonProgramsFolder)) MakeShortcuts(context, programs);
+  EndInstallLinks(&links);
 
   // The record names the copy whether or not the copy worked (started from the target folder
   // itself, there is nothing to copy), and comes after it.

@@ -23,7 +23,7 @@ tavrin_script_test(setup_shortcuts_read_back_with_lnkinfo COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
-tavrin_windows_sources(install.cpp uninstall.cpp)
+tavrin_windows_sources(install.cpp installlinks.cpp uninstall.cpp)
 tavrin_host_test(procedures_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/procedures_delname_test.cpp)
 tavrin_win_test(procedures_folder_tests SOURCES

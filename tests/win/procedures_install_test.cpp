@@ -422,6 +422,36 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ExpectNoInstallLeftovers();
 }
 
+// The links are made beside extraction once readme.txt and the program are written; a later
+// entry that cannot be written fails the install, and the links and their folders are taken back.
+TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
+  ASSERT_EQ(Install(), 0);
+  Clean(userMenu_);
+  Clean(commonMenu_);
+  Clean(Path("TavrinSoloSetup.exe"));
+  setup_test::DeleteKey(kRecordKey);
+  const std::string last = Path(installerContext.packageDirectory.entries[16].entryName);
+  HANDLE held = CreateFileA(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Install(), -10);
+  CloseHandle(held);
+  EXPECT_EQ(run_.messages, kFailed);
+  EXPECT_EQ(run_.error, kCopyFailedText);
+  EXPECT_TRUE(Exists(Path("readme.txt")));
+  ExpectNoInstallLeftovers();
+  // An earlier install's links are left as they were: made after extraction, as before.
+  ASSERT_EQ(Install(), 0);
+  Clean(Path("TavrinSoloSetup.exe"));
+  setup_test::DeleteKey(kRecordKey);
+  held = CreateFileA(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Install(), -10);
+  CloseHandle(held);
+  std::set<std::string> links = {"Readme.LNK", "TavrinSolo.LNK"};
+  EXPECT_EQ(ListSet(userMenu_), links);
+  EXPECT_EQ(ListSet(commonMenu_), links);
+}
+
 TEST_F(Procedures, FileWhereTheTargetFolderShouldBeFailsBeforeExtraction) {
   const std::string parent = target_.substr(0, target_.rfind('\\'));
   CreateDirectoryA(parent.c_str(), nullptr);
