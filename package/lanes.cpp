@@ -162,20 +162,15 @@ static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
   Lanes t = Load(lanes->t), n = Load(lanes->left);
   Lanes tLow = _mm_unpacklo_epi32(t, t), tHigh = _mm_unpackhi_epi32(t, t);
   Lanes nLow = _mm_unpacklo_epi32(n, n), nHigh = _mm_unpackhi_epi32(n, n);
+  // Round j digests block j (already unscrambled, in x) while it loads block j + 1 and runs its
+  // keystream. Round -1 only loads block 0 and runs its keystream, beside a digest of zeros that
+  // is thrown away.
   Lanes x[16], next[16];
-  LoadBlocks(x, lanes->bytes);
-  // The first block's keystream alone: the loop below runs it for the block after.
-  for (int w = 0; unscramble && w < 16; ++w) {
-    Lanes wordLow, wordHigh;
-    LANES_KEY_WORD(tLow, nLow, wordLow)
-    LANES_KEY_WORD(tHigh, nHigh, wordHigh)
-    x[w] = _mm_xor_si128(x[w], _mm_add_epi8(JoinPairs(wordLow, wordHigh), mix[w & 3]));
-  }
-  if (unscramble) StoreBlocks(lanes->bytes, x);
-  for (uint32_t j = 0; j < count; ++j) {
-    const int32_t more = j + 1 < count;
-    uint8_t* following[4];
-    for (int lane = 0; lane < 4; ++lane) following[lane] = lanes->bytes[lane] + lanes->step[lane];
+  for (int w = 0; w < 16; ++w) x[w] = _mm_setzero_si128();
+  uint8_t* const* following = lanes->bytes;
+  uint8_t* moved[4];
+  for (int64_t j = -1; j < (int64_t)count; ++j) {
+    const int32_t more = j + 1 < (int64_t)count;
     if (more) LoadBlocks(next, following);
     // After the last block the keystream must not run on: it stops with the digest.
     const int32_t key = unscramble && more;
@@ -184,15 +179,20 @@ static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
     LANES_ROUND_AND_KEYS(LANES_MD5_G, MD5_WORD_G, 4, 5, 9, 14, 20)
     LANES_ROUND_AND_KEYS(LANES_MD5_H, MD5_WORD_H, 8, 4, 11, 16, 23)
     LANES_ROUND_AND_KEYS(LANES_MD5_I, MD5_WORD_I, 12, 6, 10, 15, 21)
-    state[0] = LANES_ADD(state[0], a);
-    state[1] = LANES_ADD(state[1], b);
-    state[2] = LANES_ADD(state[2], c);
-    state[3] = LANES_ADD(state[3], d);
-    for (int lane = 0; lane < 4; ++lane) lanes->bytes[lane] = following[lane];
+    if (j >= 0) {
+      state[0] = LANES_ADD(state[0], a);
+      state[1] = LANES_ADD(state[1], b);
+      state[2] = LANES_ADD(state[2], c);
+      state[3] = LANES_ADD(state[3], d);
+    }
     if (!more) break;
-    if (key) StoreBlocks(lanes->bytes, next);
+    if (key) StoreBlocks(following, next);
     for (int w = 0; w < 16; ++w) x[w] = next[w];
+    for (int lane = 0; lane < 4; ++lane) moved[lane] = following[lane] + lanes->step[lane];
+    following = moved;
   }
+  // following is where the next call goes on: the block after the last one digested.
+  for (int lane = 0; lane < 4; ++lane) lanes->bytes[lane] = following[lane];
   for (int i = 0; i < 4; ++i) Store(lanes->md5[i], state[i]);
   Store(lanes->t, JoinPairs(tLow, tHigh));
   Store(lanes->left, JoinPairs(nLow, nHigh));
