@@ -1,6 +1,8 @@
 // libFuzzer target over the package logic. The first input byte picks the mode:
 //   odd:  the rest is a package image; extraction must stay inside it, send only safe paths
 //         inside the target folder to the sink, and return a result that matches the writes;
+//         on two threads, both ways, it must give what one thread gives, write for write and
+//         byte for byte;
 //   even: the rest is cut into 17 files that are packed and extracted again, which must give
 //         them back byte for byte.
 // Every input is also walked as a folder path.
@@ -9,6 +11,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "package/entryname.h"
@@ -21,6 +24,7 @@ const char kTarget[] = "C:\\T";
 
 struct Seen {
   int writes = 0;
+  std::vector<std::string> paths;
   std::vector<std::vector<uint8_t>> files;
 };
 
@@ -52,6 +56,7 @@ int32_t CheckWrite(void* user, const char* path, uint32_t size, const void* byte
   if (!InsideTarget(path)) abort();
   Seen* seen = static_cast<Seen*>(user);
   ++seen->writes;
+  seen->paths.emplace_back(path);
   const uint8_t* b = static_cast<const uint8_t*>(bytes);
   seen->files.emplace_back(b, b + size);
   return 1;
@@ -63,16 +68,43 @@ int32_t CheckStep(void* user, const char* folder) {
   return 1;
 }
 
-void FuzzImage(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> image(data, data + size);
-  PackageDirectory directory = {};
+void* StartHelper(void* job) { return new std::thread(RunPackageHelper, job); }
+
+void JoinHelper(void* thread) {
+  static_cast<std::thread*>(thread)->join();
+  delete static_cast<std::thread*>(thread);
+}
+
+struct Extraction {
+  int32_t result;
   Seen seen;
-  PackageSink sink = {CheckFolder, CheckWrite, nullptr, &seen};
-  int32_t result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, kTarget,
-                                       &sink);
-  int failures = 17 - seen.writes;
-  if (failures != 0 && result != -100 - failures) abort();
-  if (failures == 0 && result != 0 && result != -1) abort();
+  std::vector<uint8_t> image;
+};
+
+// One thread when threads is null.
+Extraction Extract(const uint8_t* data, size_t size, const PackageThreads* threads) {
+  Extraction run;
+  run.image.assign(data, data + size);
+  PackageDirectory directory = {};
+  PackageSink sink = {CheckFolder, CheckWrite, nullptr, &run.seen};
+  run.result = ExtractPackageImageOnTwoThreads(run.image.data(), (uint32_t)run.image.size(),
+                                               &directory, kTarget, &sink, threads);
+  return run;
+}
+
+void FuzzImage(const uint8_t* data, size_t size) {
+  const Extraction one = Extract(data, size, nullptr);
+  int failures = 17 - one.seen.writes;
+  if (failures != 0 && one.result != -100 - failures) abort();
+  if (failures == 0 && one.result != 0 && one.result != -1) abort();
+  for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
+    const PackageThreads threads = {StartHelper, JoinHelper, nullptr, lanes};
+    const Extraction two = Extract(data, size, &threads);
+    if (two.result != one.result || two.seen.paths != one.seen.paths ||
+        two.seen.files != one.seen.files || two.image != one.image) {
+      abort();
+    }
+  }
 }
 
 void FuzzRoundTrip(const uint8_t* data, size_t size) {
