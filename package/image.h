@@ -62,18 +62,19 @@ struct PackageThreads {
 void RunPackageHelper(void* job);
 
 // ExtractPackageImage on two threads, in one of two ways:
-// - four lanes (package/lanes.h), where the processor has SSE2 and no entry is so large that the
-//   lanes would wait for it: the entries are dealt out to four lanes on each thread; both threads
-//   digest their entries' stored bytes, then, once every seed is known, unscramble and digest
-//   them; the calling thread places each entry as soon as it and those before it are done;
+// - four lanes (package/lanes.h), unless one entry is so large that the lanes would wait for
+//   it: the entries are dealt out to the two threads; both digest their entries' stored bytes,
+//   four at a time, then, once every seed is known, unscramble and digest them; the calling
+//   thread places each entry as soon as it and those before it are done;
 // - otherwise a pipeline: the helper digests the stored bytes of every entry ahead and
 //   unscrambles the last entries (about a quarter of the bytes); the calling thread follows,
 //   unscrambling and digesting the other entries, and makes the folders and files in entry
-//   order, entry i while the helper is still on later ones. Results, sink calls (all on the calling
-// thread) and image bytes are those of ExtractPackageImage. It runs as ExtractPackageImage on the
-// calling thread alone when threads is null, when no helper thread can be made, and when two
-// entries inside the image share bytes (one entry's unscrambling then changes what another's
-// digest reads, which fixes the order).
+//   order, entry i while the helper is still on later ones.
+// Results, sink calls (all on the calling thread, in entry order) and image bytes are those of
+// ExtractPackageImage. It runs as ExtractPackageImage on the calling thread alone when threads
+// is null, when the processor has no SSE2 (both ways use the lanes), when no helper thread can
+// be made, and when two entries inside the image share bytes (one entry's unscrambling then
+// changes what another's digest reads, which fixes the order).
 int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                         const char* targetFolder, const PackageSink* sink,
                                         const PackageThreads* threads);
