@@ -121,7 +121,9 @@ bench_install() {
   local harness=$root/scripts/wine-harness.sh prefix=$work/wine ours peer target run t
   [ -x "$packtool" ] && [ -f "$installer" ] || { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
   need_peer
-  [ -f "$work/ours.exe" ] || "$packtool" build "$installer" "$work/payload/manifest.txt" "$work/ours.exe" >/dev/null
+  # Made again whenever the installer was rebuilt since.
+  [ "$work/ours.exe" -nt "$installer" ] ||
+    "$packtool" build "$installer" "$work/payload/manifest.txt" "$work/ours.exe" >/dev/null
   [ -f "$work/payload/peer.exe" ] || (cd "$work/payload" && makensis -V1 peer.nsi >/dev/null)
   # The harness's prefix: a persistent wineserver, no menu builder (it would run for every link).
   "$harness" "$prefix" up
