@@ -359,47 +359,21 @@ static void PlaceDoneEntries(TwoThreadJob* job, Placing* placing, int32_t wait) 
   }
 }
 
-// Ends entry e of a lane that has done its whole blocks: the last partial block on one lane.
-static void FinishLaneEntry(TwoThreadJob* job, const FourLanes* lanes, int32_t lane, int32_t e,
-                            int32_t unpack) {
+// Ends entry e on one lane from byte done on (a multiple of 64; before it, the lane's digest and
+// keystream state hold the bytes done): the rest of an entry alone on its thread, where the
+// one-lane routines are faster than the lanes with three idle; the last partial block; or a
+// whole entry of less than a block.
+static void FinishOnOneLane(TwoThreadJob* job, const FourLanes* lanes, int32_t lane, int32_t e,
+                            uint32_t done, int32_t unpack) {
   const PackageEntry* entry = &job->directory->entries[e];
-  uint32_t whole = entry->dataSize & ~63u;
-  uint8_t* tail = job->image + entry->dataOffset + whole;
-  uint32_t rest = entry->dataSize - whole;
+  uint8_t* bytes = job->image + entry->dataOffset + done;
+  const uint32_t rest = entry->dataSize - done;
   Md5State md5;
   Md5Init(&md5);
-  if (whole != 0) {
+  if (done != 0) {
     for (int32_t w = 0; w < 4; ++w) md5.state[w] = lanes->md5[w][lane];
-    md5.length = whole;
+    md5.length = done;
   }
-  if (!unpack) {
-    Md5Update(&md5, tail, rest);
-    Md5Final(&md5, job->stored[e]);
-    return;
-  }
-  KeystreamState ks;
-  KeystreamStart(&ks, entry->dataSize, job->entrySeed[e], job->mixDigest[e]);
-  if (whole != 0) {
-    ks.t = lanes->t[lane];
-    ks.left = lanes->left[lane];
-  }
-  KeystreamApplyPart(&ks, tail, rest);
-  Md5Update(&md5, tail, rest);
-  Md5Final(&md5, job->plainDigest[e]);
-  Publish(&job->plainReady[e], 1);
-}
-
-// The rest of a lane's entry on one lane, when it is the only lane still busy: the one-lane
-// routines are faster than the lanes with three of them idle.
-static void FinishLaneEntryAlone(TwoThreadJob* job, FourLanes* lanes, int32_t lane, int32_t e,
-                                 uint32_t blocksLeft, int32_t unpack) {
-  const PackageEntry* entry = &job->directory->entries[e];
-  uint32_t done = (entry->dataSize & ~63u) - 64 * blocksLeft;
-  uint8_t* bytes = job->image + entry->dataOffset + done;
-  uint32_t rest = entry->dataSize - done;
-  Md5State md5;
-  for (int32_t w = 0; w < 4; ++w) md5.state[w] = lanes->md5[w][lane];
-  md5.length = done;
   if (!unpack) {
     Md5Update(&md5, bytes, rest);
     Md5Final(&md5, job->stored[e]);
@@ -407,8 +381,10 @@ static void FinishLaneEntryAlone(TwoThreadJob* job, FourLanes* lanes, int32_t la
   }
   KeystreamState ks;
   KeystreamStart(&ks, entry->dataSize, job->entrySeed[e], job->mixDigest[e]);
-  ks.t = lanes->t[lane];
-  ks.left = lanes->left[lane];
+  if (done != 0) {
+    ks.t = lanes->t[lane];
+    ks.left = lanes->left[lane];
+  }
   UnscrambleThenDigest(&ks, &md5, bytes, rest);
   Md5Final(&md5, job->plainDigest[e]);
   Publish(&job->plainReady[e], 1);
@@ -432,7 +408,7 @@ static void RunLanes(TwoThreadJob* job, int32_t thread, int32_t unpack, Placing*
         const int32_t e = job->plan.queue[thread][taken++];
         const PackageEntry* entry = &job->directory->entries[e];
         if (entry->dataSize < 64) {
-          FinishLaneEntry(job, &lanes, lane, e, unpack);
+          FinishOnOneLane(job, &lanes, lane, e, 0, unpack);
           continue;
         }
         entryOf[lane] = e;
@@ -456,8 +432,9 @@ static void RunLanes(TwoThreadJob* job, int32_t thread, int32_t unpack, Placing*
     }
     if (busy == 0) return;
     if (busy == 1) {
-      FinishLaneEntryAlone(job, &lanes, busyLane, entryOf[busyLane], blocksLeft[busyLane],
-                           unpack);
+      const uint32_t whole = job->directory->entries[entryOf[busyLane]].dataSize & ~63u;
+      FinishOnOneLane(job, &lanes, busyLane, entryOf[busyLane], whole - 64 * blocksLeft[busyLane],
+                      unpack);
       entryOf[busyLane] = -1;
     } else {
       if (unpack) {
@@ -469,7 +446,8 @@ static void RunLanes(TwoThreadJob* job, int32_t thread, int32_t unpack, Placing*
         if (entryOf[lane] < 0) continue;
         blocksLeft[lane] -= blocks;
         if (blocksLeft[lane] != 0) continue;
-        FinishLaneEntry(job, &lanes, lane, entryOf[lane], unpack);
+        const int32_t e = entryOf[lane];
+        FinishOnOneLane(job, &lanes, lane, e, job->directory->entries[e].dataSize & ~63u, unpack);
         entryOf[lane] = -1;
       }
     }
