@@ -186,7 +186,8 @@ static void DigestAllStoredBytes(TwoThreadJob* job) {
       for (int32_t l = 0; l < 4; ++l) {
         const DigestLane& lane = lanes[l];
         const int32_t whole = lane.entry >= 0 && entries[lane.entry].dataSize - lane.done >= 64;
-        four.bytes[l] = whole ? job->image + entries[lane.entry].dataOffset + lane.done : scratch[l];
+        four.bytes[l] =
+            whole ? job->image + entries[lane.entry].dataOffset + lane.done : scratch[l];
         four.step[l] = whole ? 64 : 0;
         for (int32_t w = 0; w < 4; ++w) four.md5[w][l] = lane.md5.state[w];
       }
@@ -355,7 +356,8 @@ static void PlaceDoneEntries(TwoThreadJob* job, Placing* placing, int32_t wait) 
       }
     }
     if (outcome != ENTRY_WRITTEN) ++placing->failureCount;
-    if (placing->sink->entryDone != nullptr) placing->sink->entryDone(placing->sink->user, i, outcome);
+    const PackageSink* sink = placing->sink;
+    if (sink->entryDone != nullptr) sink->entryDone(sink->user, i, outcome);
   }
 }
 

@@ -31,7 +31,9 @@ void FourLanesStartKeystream(FourLanes* lanes, int32_t lane, uint32_t length, ui
   lanes->left[lane] = length;
   for (uint32_t w = 0; w < 4; ++w) {
     uint32_t word = 0;
-    for (uint32_t k = 0; k < 4; ++k) word |= (uint32_t)mixDigest[(length - 4 * w - k) & 15] << 8 * k;
+    for (uint32_t k = 0; k < 4; ++k) {
+      word |= (uint32_t)mixDigest[(length - 4 * w - k) & 15] << 8 * k;
+    }
     lanes->mixWords[w][lane] = word;
   }
 }

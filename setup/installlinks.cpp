@@ -18,7 +18,9 @@
 static const char* const kLinkNames[2] = {"Readme", "TavrinSolo"};
 static const char* const kTargetNames[2] = {APP_README_NAME, APP_EXECUTABLE_NAME};
 
-static int32_t Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+static int32_t Exists(const char* path) {
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Cuts the last component off path; 0 when there is none.
 static int32_t CutLastComponent(char* path) {
@@ -43,8 +45,8 @@ static int32_t MissingFolders(const char* folder) {
 static int32_t HasOurLinks(const char* folder) {
   char name[1100], path[1100];
   for (const char* link : kLinkNames) {
-    if (JoinPath(name, sizeof name, folder, link) && TextFormat(path, sizeof path, "%s.LNK", name) &&
-        Exists(path)) {
+    if (JoinPath(name, sizeof name, folder, link) &&
+        TextFormat(path, sizeof path, "%s.LNK", name) && Exists(path)) {
       return 1;
     }
   }
