@@ -88,8 +88,8 @@ int32_t ExtractPackageObserved(InstallerContext* context,
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
   PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, entryDone, user};
-  static const PackageThreads threads = {StartPackageHelper, JoinPackageHelper, LetOtherThreadsRun,
-                                               PACKAGE_LANES_WHEN_FASTER};
+  static const PackageThreads threads = {StartPackageHelper, JoinPackageHelper,
+                                         LetOtherThreadsRun, PACKAGE_LANES_WHEN_FASTER};
   return ExtractPackageImageOnTwoThreads(bytes, size, &context->packageDirectory,
                                          context->targetFolder, &sink,
                                          HasTwoProcessors() ? &threads : nullptr);
