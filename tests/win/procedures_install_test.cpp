@@ -430,6 +430,13 @@ TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
   Clean(commonMenu_);
   Clean(Path("TavrinSoloSetup.exe"));
   setup_test::DeleteKey(kRecordKey);
+  // The Quorel folders too: both folders of each path are made for the links, and taken back.
+  const std::string userQuorel = userMenu_.substr(0, userMenu_.rfind('\\'));
+  const std::string commonQuorel = commonMenu_.substr(0, commonMenu_.rfind('\\'));
+  RemoveDirectoryA(userQuorel.c_str());
+  RemoveDirectoryA(commonQuorel.c_str());
+  ASSERT_FALSE(Exists(userQuorel));
+  ASSERT_FALSE(Exists(commonQuorel));
   const std::string last = Path(installerContext.packageDirectory.entries[16].entryName);
   HANDLE held = CreateFileA(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -439,6 +446,8 @@ TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
   EXPECT_EQ(run_.error, kCopyFailedText);
   EXPECT_TRUE(Exists(Path("readme.txt")));
   ExpectNoInstallLeftovers();
+  EXPECT_FALSE(Exists(userQuorel));
+  EXPECT_FALSE(Exists(commonQuorel));
   // An earlier install's links are left as they were: made after extraction, as before.
   ASSERT_EQ(Install(), 0);
   Clean(Path("TavrinSoloSetup.exe"));
