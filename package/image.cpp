@@ -497,17 +497,6 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
     job.inImage[i] = (uint8_t)InImage(&directory->entries[i], size);
     if (job.inImage[i]) total += directory->entries[i].dataSize;
   }
-  // The pipeline's share for the helper: the last entries, up to the one whose middle passes a
-  // quarter of the bytes. With one entry of half the bytes, shares from a fifth to two fifths
-  // measured no faster in the installer under Wine.
-  uint64_t taken = 0;
-  for (int32_t i = PACKAGE_ENTRY_COUNT - 1; i >= 0; --i) {
-    if (!job.inImage[i]) continue;
-    uint32_t entrySize = directory->entries[i].dataSize;
-    if (4 * (taken + entrySize / 2) > total) break;
-    job.onHelper[i] = 1;
-    taken += entrySize;
-  }
   job.threads = threads;
   if (threads->lanes != PACKAGE_LANES_NEVER) {
     // Measured in the installer's code under Wine: the two ways take about the same time when
@@ -516,6 +505,17 @@ int32_t ExtractPackageImageOnTwoThreads(uint8_t* image, uint32_t size, PackageDi
     // pipeline (1.0 against 1.3 when one entry holds half).
     uint64_t fullest = PlanLanes(directory, job.inImage, &job.plan);
     job.onLanes = threads->lanes == PACKAGE_LANES_ALWAYS || 3 * fullest <= total;
+  }
+  // The pipeline's share for the helper: the last entries, up to the one whose middle passes a
+  // quarter of the bytes. With one entry of half the bytes, shares from a fifth to two fifths
+  // measured no faster in the installer under Wine.
+  uint64_t taken = 0;
+  for (int32_t i = PACKAGE_ENTRY_COUNT - 1; i >= 0 && !job.onLanes; --i) {
+    if (!job.inImage[i]) continue;
+    uint32_t entrySize = directory->entries[i].dataSize;
+    if (4 * (taken + entrySize / 2) > total) break;
+    job.onHelper[i] = 1;
+    taken += entrySize;
   }
   void* helper = nullptr;
   if (!EntriesShareBytes(directory, job.inImage)) helper = threads->startHelper(&job);

@@ -329,6 +329,14 @@ class Procedures : public ::testing::Test {
     return names;
   }
 
+  // After an install: back to the package files only (no links, copy or record).
+  void KeepOnlyThePackageFiles() {
+    Clean(userMenu_);
+    Clean(commonMenu_);
+    Clean(Path("TavrinSoloSetup.exe"));
+    setup_test::DeleteKey(kRecordKey);
+  }
+
   void ExpectNoInstallLeftovers() {
     EXPECT_FALSE(Exists(userMenu_));
     EXPECT_FALSE(Exists(commonMenu_));
@@ -403,10 +411,7 @@ TEST_F(Procedures, InstallWithoutPackageChangesNothing) {
 TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ASSERT_EQ(Install(), 0);
   // Back to files only: no links, copy or record, and two package files missing.
-  Clean(userMenu_);
-  Clean(commonMenu_);
-  Clean(Path("TavrinSoloSetup.exe"));
-  setup_test::DeleteKey(kRecordKey);
+  KeepOnlyThePackageFiles();
   ASSERT_TRUE(DeleteFileA(Path("readme.txt").c_str()));
   const std::string remote = Path(installerContext.packageDirectory.entries[16].entryName);
   ASSERT_TRUE(DeleteFileA(remote.c_str()));
@@ -426,10 +431,7 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
 // entry that cannot be written fails the install, and the links and their folders are taken back.
 TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
   ASSERT_EQ(Install(), 0);
-  Clean(userMenu_);
-  Clean(commonMenu_);
-  Clean(Path("TavrinSoloSetup.exe"));
-  setup_test::DeleteKey(kRecordKey);
+  KeepOnlyThePackageFiles();
   // The Quorel folders too: both folders of each path are made for the links, and taken back.
   const std::string userQuorel = userMenu_.substr(0, userMenu_.rfind('\\'));
   const std::string commonQuorel = commonMenu_.substr(0, commonMenu_.rfind('\\'));
