@@ -1,4 +1,5 @@
-// IsSafeEntryName: the entry-name rules shared by extraction, removal and the packing tool.
+// EntryNameProblem and IsSafeEntryName: the entry-name rules shared by extraction, removal and
+// the packing tool.
 #include "package/entryname.h"
 
 #include <string.h>
@@ -26,29 +27,43 @@ static int IsReservedDeviceName(const char* component, size_t length) {
   return strcmp(upper, "COM") == 0 || strcmp(upper, "LPT") == 0;
 }
 
-static int IsSafeComponent(const char* component, size_t length) {
-  if (length == 0) return 0;
-  if (component[length - 1] == '.' || component[length - 1] == ' ') return 0;  // also "." ".."
+static int ComponentProblem(const char* component, size_t length) {
+  if (length == 0) return NAME_RULE_EMPTY_COMPONENT;
+  if ((length == 1 && component[0] == '.') ||
+      (length == 2 && component[0] == '.' && component[1] == '.')) {
+    return NAME_RULE_DOT_COMPONENT;
+  }
   for (size_t i = 0; i < length; ++i) {
     unsigned char c = (unsigned char)component[i];
-    if (c < 32 || c == 127 || strchr("<>:\"/|?*", c) != nullptr) return 0;
+    if (c == '/') return NAME_RULE_FORWARD_SLASH;
+    if (c == ':') return NAME_RULE_COLON;
+    if (c < 32 || c == 127 || strchr("<>\"|?*", c) != nullptr) return NAME_RULE_CHARACTER;
   }
-  return !IsReservedDeviceName(component, length);
+  if (component[length - 1] == '.' || component[length - 1] == ' ') {
+    return NAME_RULE_TRAILING_DOT_SPACE;
+  }
+  return IsReservedDeviceName(component, length) ? NAME_RULE_DEVICE : NAME_RULE_KEPT;
 }
 
-int IsSafeEntryName(const char* name, size_t size) {
-  if (name == nullptr) return 0;
+int EntryNameProblem(const char* name, size_t size) {
+  if (name == nullptr) return NAME_RULE_EMPTY;
   size_t length = 0;
   while (length < size && name[length] != '\0') ++length;
-  if (length == size) return 0;  // not terminated within its field
+  if (length == size) return NAME_RULE_TOO_LONG;  // not terminated within its field
+  if (length == 0) return NAME_RULE_EMPTY;
   // Splitting at every backslash rejects leading, trailing and doubled backslashes as empty
   // components; the colon rule covers drive letters and alternate data streams.
   size_t start = 0;
   for (size_t i = 0; i <= length; ++i) {
     if (i == length || name[i] == '\\') {
-      if (!IsSafeComponent(name + start, i - start)) return 0;
+      int problem = ComponentProblem(name + start, i - start);
+      if (problem != NAME_RULE_KEPT) return problem;
       start = i + 1;
     }
   }
-  return 1;
+  return NAME_RULE_KEPT;
+}
+
+int IsSafeEntryName(const char* name, size_t size) {
+  return EntryNameProblem(name, size) == NAME_RULE_KEPT;
 }

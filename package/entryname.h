@@ -4,9 +4,27 @@
 #pragma once
 #include <stddef.h>
 
-// 1 when name is terminated within size bytes and is a plain relative path: backslash-separated
-// components, none empty, "." or "..", none ending in a dot or a space, no drive letter or colon,
-// no leading or trailing backslash, no forward slash, control character or any of <>"|?*, and no
-// reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, COM and LPT with a superscript
-// 1-3 as bytes 0xB9 0xB2 0xB3, with or without an extension).
+// The rule a name breaks: the first one found, reading the name from its start.
+enum EntryNameRule {
+  NAME_RULE_KEPT = 0,
+  NAME_RULE_EMPTY,              // no name at all
+  NAME_RULE_TOO_LONG,           // not terminated within its field
+  NAME_RULE_FORWARD_SLASH,      // folders are separated by backslashes
+  NAME_RULE_COLON,              // a drive letter ("C:"), or a stream ("x:y")
+  NAME_RULE_EMPTY_COMPONENT,    // a leading, trailing or doubled backslash
+  NAME_RULE_DOT_COMPONENT,      // a "." or ".." component
+  NAME_RULE_TRAILING_DOT_SPACE, // a component ending in a dot or a space
+  NAME_RULE_CHARACTER,          // a control character or one of <>"|?*
+  NAME_RULE_DEVICE,             // a reserved device name
+};
+
+// NAME_RULE_KEPT when name is terminated within size bytes and is a plain relative path:
+// backslash-separated components, none empty, "." or "..", none ending in a dot or a space, no
+// drive letter or colon, no leading or trailing backslash, no forward slash, control character or
+// any of <>"|?*, and no reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, COM and LPT
+// with a superscript 1-3 as bytes 0xB9 0xB2 0xB3, with or without an extension). Otherwise the
+// rule it breaks.
+int EntryNameProblem(const char* name, size_t size);
+
+// 1 when EntryNameProblem finds nothing, 0 otherwise.
 int IsSafeEntryName(const char* name, size_t size);

@@ -4,6 +4,7 @@
 set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp
   # The package code itself, not the whole portable library (which is defined at the end).
   ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
   ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp

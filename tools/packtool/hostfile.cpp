@@ -1,45 +1,205 @@
-// Host file-system calls of the packing tool: POSIX on the host, Win32 and the C runtime in the
-// Windows build (whose stat() and st_ino cannot tell sizes above 2 GB or file identity).
+// Host file-system calls of the packing tool: POSIX on the host, Win32 in the Windows build. Every
+// output is created new (O_EXCL, or CREATE_NEW) and never through a link; every input is opened
+// once and judged by its open handle.
 #include "tools/packtool/hostfile.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #ifdef _WIN32
-#include <direct.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-bool HostFileSize(const std::string& path, uint64_t* size, std::string* error) {
+namespace {
+
+// Reads and writes go in pieces of at most this many bytes (ReadFile and WriteFile take a DWORD;
+// read() and write() may do less than asked).
+const size_t kPiece = 64u << 20;
+
 #ifdef _WIN32
-  struct _stat64 info;
-  if (_stat64(path.c_str(), &info) != 0) return *error = path + ": " + strerror(errno), false;
-  bool regular = (info.st_mode & _S_IFMT) == _S_IFREG;
-#else
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return *error = path + ": " + strerror(errno), false;
-  bool regular = S_ISREG(info.st_mode);
-#endif
-  if (!regular) return *error = path + ": not a regular file", false;
-  *size = (uint64_t)info.st_size;
+HANDLE H(intptr_t handle) { return (HANDLE)handle; }
+
+std::string Reason(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "No such file or directory";
+    case ERROR_ACCESS_DENIED: return "Permission denied";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return "File exists";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return "No space left on device";
+    default: return "error " + std::to_string(code);
+  }
+}
+
+bool WriteAll(HANDLE h, const void* bytes, size_t size) {
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
+    if (!WriteFile(h, p, piece, &done, nullptr) || done == 0) return false;
+    p += done;
+    size -= done;
+  }
   return true;
 }
 
-bool HostMakeFolder(const std::string& path) {
-#ifdef _WIN32
-  if (_mkdir(path.c_str()) == 0) return true;
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+// A folder that is a folder and not a link (a symbolic link or a junction).
+bool IsPlainFolder(const std::string& path) {
+  DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 #else
-  if (mkdir(path.c_str(), 0755) == 0) return true;
-  struct stat info;
-  return errno == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+bool WriteAll(int fd, const void* bytes, size_t size) {
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    ssize_t done = write(fd, p, size < kPiece ? size : kPiece);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    size -= (size_t)done;
+  }
+  return true;
+}
 #endif
+
+}  // namespace
+
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
+#ifdef _WIN32
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    DWORD a = GetFileAttributesA(path.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
+      return *error = path + ": not a regular file", false;
+    }
+    return *error = path + ": " + Reason(code), false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return *error = path + ": not a regular file", false;
+  }
+  file->handle = (intptr_t)h;
+  file->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  file->mode = 0644;
+#else
+  // O_NONBLOCK: opening a FIFO or a device never waits for a writer; fstat then refuses it.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return *error = path + ": " + strerror(errno), false;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return *error = path + ": not a regular file", false;
+  }
+  file->handle = fd;
+  file->size = (uint64_t)info.st_size;
+  file->mode = (unsigned)(info.st_mode & 0777);
+#endif
+  return true;
+}
+
+bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got) {
+  *got = 0;
+  if (size > kPiece) size = kPiece;
+#ifdef _WIN32
+  DWORD done = 0;
+  if (!ReadFile(H(file->handle), bytes, (DWORD)size, &done, nullptr)) return false;
+  *got = done;
+  return true;
+#else
+  for (;;) {
+    ssize_t done = read((int)file->handle, bytes, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return false;
+    *got = (size_t)done;
+    return true;
+  }
+#endif
+}
+
+bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
+                     bool atEnd, std::string* error) {
+  char* p = static_cast<char*>(bytes);
+  size_t got;
+  while (size > 0) {
+    if (!HostReadSome(file, p, size, &got)) return *error = path + ": read error", false;
+    if (got == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
+    p += got;
+    size -= got;
+  }
+  char extra;
+  if (atEnd && (!HostReadSome(file, &extra, 1, &got) || got != 0)) {
+    return *error = path + ": longer than when it was opened (it changed)", false;
+  }
+  return true;
+}
+
+void HostClose(HostFile* file) {
+  if (file->handle == -1) return;
+#ifdef _WIN32
+  CloseHandle(H(file->handle));
+#else
+  close((int)file->handle);
+#endif
+  file->handle = -1;
+}
+
+bool HostWriteNewFile(const std::string& path, const void* bytes, size_t size, int mode,
+                      std::string* error) {
+  std::string part = path + ".packtool-part";
+  const std::string exists = part + ": already exists (left by a run that was stopped, or put "
+                                    "there by someone else); remove it and run again";
+#ifdef _WIN32
+  (void)mode;
+  HANDLE h = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return *error = exists, false;
+    return *error = path + ": " + Reason(code), false;
+  }
+  bool ok = WriteAll(h, bytes, size);
+  ok = CloseHandle(h) && ok;
+  if (!ok) {
+    DeleteFileA(part.c_str());
+    return *error = path + ": write error", false;
+  }
+  if (!MoveFileExA(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    *error = path + ": cannot replace it (" + Reason(GetLastError()) + ")";
+    DeleteFileA(part.c_str());
+    return false;
+  }
+#else
+  int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return *error = exists, false;
+    return *error = path + ": " + strerror(errno), false;
+  }
+  bool ok = WriteAll(fd, bytes, size);
+  if (mode >= 0) ok = fchmod(fd, (mode_t)mode) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  if (!ok) {
+    unlink(part.c_str());
+    return *error = path + ": write error", false;
+  }
+  if (rename(part.c_str(), path.c_str()) != 0) {
+    *error = path + ": " + strerror(errno);
+    unlink(part.c_str());
+    return false;
+  }
+#endif
+  return true;
 }
 
 #ifdef _WIN32
@@ -68,28 +228,6 @@ bool HostSameFile(const std::string& a, const std::string& b) {
 #endif
 }
 
-bool HostReplaceFile(const std::string& from, const std::string& to, std::string* error) {
-#ifdef _WIN32
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  *error = to + ": cannot replace it (error " + std::to_string(GetLastError()) + ")";
-  return false;
-#else
-  if (rename(from.c_str(), to.c_str()) == 0) return true;
-  *error = to + ": " + strerror(errno);
-  return false;
-#endif
-}
-
-void HostCopyPermissions(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-  (void)from;
-  (void)to;
-#else
-  struct stat info;
-  if (stat(from.c_str(), &info) == 0) chmod(to.c_str(), info.st_mode & 0777);
-#endif
-}
-
 bool HostErrorIsTerminal() {
 #ifdef _WIN32
   return _isatty(_fileno(stderr)) != 0;
@@ -114,4 +252,161 @@ bool HostIsAbsolute(const std::string& path) {
   if (path.size() >= 2 && path[1] == ':') return true;
 #endif
   return !path.empty() && strchr(kSeparators, path[0]) != nullptr;
+}
+
+// The unpack tree.
+
+bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
+  tree->root = folder;
+  tree->made.clear();
+  const std::string notEmpty =
+      folder + ": not empty; unpack writes only into a new or empty folder";
+#ifdef _WIN32
+  if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+    DWORD code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS) return *error = folder + ": " + Reason(code), false;
+    if (!IsPlainFolder(folder)) return *error = folder + ": not a folder (or a link)", false;
+    WIN32_FIND_DATAA found;
+    HANDLE f = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (f != INVALID_HANDLE_VALUE) {
+      bool empty = true;
+      do {
+        if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) empty = false;
+      } while (empty && FindNextFileA(f, &found));
+      FindClose(f);
+      if (!empty) return *error = notEmpty, false;
+    }
+  }
+#else
+  bool made = mkdir(folder.c_str(), 0755) == 0;
+  if (!made && errno != EEXIST) return *error = folder + ": " + strerror(errno), false;
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOTDIR || errno == ELOOP) {
+      return *error = folder + ": not a folder (or a symbolic link)", false;
+    }
+    return *error = folder + ": " + strerror(errno), false;
+  }
+  int listing = dup(fd);
+  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
+  if (d == nullptr) {
+    if (listing >= 0) close(listing);
+    close(fd);
+    return *error = folder + ": " + strerror(errno), false;
+  }
+  bool empty = true;
+  while (struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = false;
+  }
+  closedir(d);
+  if (!empty) {
+    close(fd);
+    return *error = notEmpty, false;
+  }
+  tree->handle = fd;
+#endif
+  return true;
+}
+
+#ifndef _WIN32
+namespace {
+// Opens the folder relative below the root, component by component, never through a link; makes
+// the missing ones when make. A descriptor, or -1 with *error.
+int OpenFolders(HostTree* tree, const std::string& relative, bool make, std::string* error) {
+  int dir = dup((int)tree->handle);
+  size_t start = 0;
+  while (dir >= 0 && start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    std::string name = relative.substr(start, end - start), prefix = relative.substr(0, end);
+    std::string where = tree->root + "/" + prefix;
+    if (make) {
+      if (mkdirat(dir, name.c_str(), 0755) == 0) {
+        tree->made.insert(prefix);
+      } else if (errno != EEXIST || tree->made.count(prefix) == 0) {
+        *error = where + ": " + (errno == EEXIST ? "exists, and this run did not make it"
+                                                 : strerror(errno));
+        close(dir);
+        return -1;
+      }
+    }
+    int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) *error = where + ": " + strerror(errno);
+    close(dir);
+    dir = next;
+    start = end + 1;
+  }
+  if (dir < 0 && error->empty()) *error = tree->root + ": " + strerror(errno);
+  return dir;
+}
+}  // namespace
+#endif
+
+bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::string* error) {
+#ifdef _WIN32
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    std::string prefix = relative.substr(0, end), path = tree->root + "/" + prefix;
+    if (CreateDirectoryA(path.c_str(), nullptr)) {
+      tree->made.insert(prefix);
+    } else {
+      DWORD code = GetLastError();
+      if (code != ERROR_ALREADY_EXISTS || tree->made.count(prefix) == 0 || !IsPlainFolder(path)) {
+        return *error = path + ": " + (code == ERROR_ALREADY_EXISTS
+                                           ? std::string("exists, and this run did not make it")
+                                           : Reason(code)), false;
+      }
+    }
+    start = end + 1;
+  }
+  return true;
+#else
+  int dir = OpenFolders(tree, relative, true, error);
+  if (dir < 0) return false;
+  close(dir);
+  return true;
+#endif
+}
+
+bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* bytes,
+                       size_t size, std::string* error) {
+  std::string path = tree->root + "/" + relative;
+  bool again = tree->made.count(relative) != 0;  // a damaged package may name a file twice
+#ifdef _WIN32
+  std::string folder = HostFolderOf(path);
+  if (!folder.empty() && folder != tree->root + "/" && !IsPlainFolder(folder)) {
+    return *error = folder + ": not a folder made by this run", false;
+  }
+  if (again) DeleteFileA(path.c_str());
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return *error = path + ": " + Reason(GetLastError()), false;
+  bool ok = WriteAll(h, bytes, size);
+  ok = CloseHandle(h) && ok;
+#else
+  size_t slash = relative.rfind('/');
+  std::string folders = slash == std::string::npos ? "" : relative.substr(0, slash);
+  std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  int dir = OpenFolders(tree, folders, false, error);
+  if (dir < 0) return false;
+  if (again) unlinkat(dir, name.c_str(), 0);
+  int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int openError = errno;
+  close(dir);
+  if (fd < 0) return *error = path + ": " + strerror(openError), false;
+  bool ok = WriteAll(fd, bytes, size);
+  ok = close(fd) == 0 && ok;
+#endif
+  tree->made.insert(relative);
+  if (!ok) return *error = path + ": write error", false;
+  return true;
+}
+
+void HostCloseTree(HostTree* tree) {
+#ifndef _WIN32
+  if (tree->handle != -1) close((int)tree->handle);
+#endif
+  tree->handle = -1;
 }

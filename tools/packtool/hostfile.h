@@ -1,24 +1,42 @@
-// The few file-system calls of the packing tool that differ between the host (POSIX) and its
-// Windows build: file sizes above 2 GB, folders, file identity and replacing a file.
+// The file-system calls of the packing tool, POSIX on the host and Win32 in its Windows build:
+// opening inputs once and safely, creating outputs new (never reusing a file or following a link
+// planted where the output goes), the tree that unpack fills, file identity, replacing a file.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
+#include <set>
 #include <string>
 
-// The size of a regular file. False with "path: reason" in *error otherwise.
-bool HostFileSize(const std::string& path, uint64_t* size, std::string* error);
+struct HostFile {
+  intptr_t handle = -1;  // a descriptor on the host, a HANDLE on Windows; -1 when closed
+  uint64_t size = 0;     // at open, for inputs
+  unsigned mode = 0644;  // permission bits at open, for inputs (the host's; Windows has none)
+};
 
-// Makes one folder; true when it exists afterwards.
-bool HostMakeFolder(const std::string& path);
+// Opens an existing file for reading, once: without waiting (a FIFO or a device is refused, not
+// read), and checked on the open handle as a regular file. False with "path: reason" in *error.
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
+
+// Reads exactly size bytes, and checks that the file ends there when atEnd. False with
+// "path: reason" in *error when it cannot, or when the file is shorter or longer than at open.
+bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
+                     bool atEnd, std::string* error);
+
+// Reads up to size bytes; *got is 0 at the end. False on a read error.
+bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
+
+void HostClose(HostFile* file);
+
+// Writes a file whole through path + ".packtool-part", created new (an existing file or link of
+// that name is refused, never reused or followed), and renamed over path only when complete; with
+// the permission bits mode (host; -1: the default under the umask). Nothing is left behind on
+// failure.
+bool HostWriteNewFile(const std::string& path, const void* bytes, size_t size, int mode,
+                      std::string* error);
 
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
-
-// Moves from over to, replacing to when it exists. False with the system's reason in *error.
-bool HostReplaceFile(const std::string& from, const std::string& to, std::string* error);
-
-// Gives to the permissions of from (on the host; Windows has no such bits to copy).
-void HostCopyPermissions(const std::string& from, const std::string& to);
 
 // True when standard error is a terminal (progress is shown only there).
 bool HostErrorIsTerminal();
@@ -27,3 +45,22 @@ bool HostErrorIsTerminal();
 // absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
 std::string HostFolderOf(const std::string& path);
 bool HostIsAbsolute(const std::string& path);
+
+// The folder unpack writes into: made new, or an existing empty folder that is not a link.
+// Everything below it is created new by this run, never through a link; a folder this run made
+// can be entered again, and a file it wrote written again (a damaged package may name one twice).
+struct HostTree {
+  std::string root;
+  intptr_t handle = -1;              // the root folder, open (host)
+  std::set<std::string> made;        // relative paths of the folders and files made so far
+};
+
+// False with "folder: reason" in *error when folder exists and is not an empty folder, or when
+// it cannot be made.
+bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error);
+// relative: '/'-separated below the root. Makes each missing folder of it.
+bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::string* error);
+// Writes the file relative (its folders made before) with size bytes.
+bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* bytes,
+                       size_t size, std::string* error);
+void HostCloseTree(HostTree* tree);

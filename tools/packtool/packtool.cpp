@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "package/image.h"
 #include "package/packbuild.h"
 #include "tools/packtool/hostfile.h"
+#include "tools/packtool/manifest.h"
 #include "tools/packtool/pe.h"
 #include "tools/packtool/pebuild.h"
 
@@ -37,7 +37,12 @@ const char kHelp[] =
     "INSTALLER is a TavrinSoloSetup.exe built by this project, with any payload, unsigned.\n"
     "A manifest has one line per entry, in directory order: the entry name (backslashes\n"
     "between folders), a '|', and the source file, relative to the manifest's folder.\n"
-    "Blank lines and lines starting with '#' are skipped.\n";
+    "Blank lines and lines starting with '#' are skipped; a UTF-8 byte-order mark at the\n"
+    "start is allowed. The payload must hold TavrinSolo.exe and readme.txt at the top level.\n"
+    "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
+    "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...).\n"
+    "OUTPUT is written to OUTPUT.packtool-part, which must not exist, and renamed when whole;\n"
+    "unpack's FOLDER must be new or empty.\n";
 
 const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a terminal
 // The installer maps its whole image, package included, into a 32-bit address space of 2 GB
@@ -49,51 +54,20 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-std::string Trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
-  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
-}
-
-// Reads size bytes of a file into bytes; false when it cannot, or when the file's size is not
-// size any more.
-bool ReadInto(const std::string& path, uint8_t* bytes, uint64_t size, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return *error = path + ": " + strerror(errno), false;
-  size_t got = size == 0 ? 0 : fread(bytes, 1, (size_t)size, f);
-  bool ok = got == size && fgetc(f) == EOF && !ferror(f);
-  fclose(f);
-  if (!ok) return *error = path + ": read error, or the file changed while being read", false;
-  return true;
-}
-
-// Reads a whole file of less than 4 GB.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  uint64_t size;
-  if (!HostFileSize(path, &size, error)) return false;
-  if (size >= 0x100000000ull) return *error = path + ": 4 GB or larger; too large for a package", false;
-  bytes->resize((size_t)size);
-  return ReadInto(path, bytes->data(), size, error);
-}
-
-// Writes a file whole, through a temporary file beside it that replaces it only when complete;
-// with the permissions of likeFile when one is named.
-bool WriteWholeFile(const std::string& path, const uint8_t* bytes, size_t size,
-                    std::string* error, const std::string& likeFile = "") {
-  std::string part = path + ".packtool-part";
-  FILE* out = fopen(part.c_str(), "wb");
-  if (out == nullptr) return *error = path + ": " + strerror(errno), false;
-  bool ok = size == 0 || fwrite(bytes, 1, size, out) == size;
-  ok = (fclose(out) == 0) && ok;
-  if (!ok) {
-    remove(part.c_str());
-    return *error = path + ": write error", false;
+// Reads a whole file of less than 4 GB, opened once.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, unsigned* mode,
+                   std::string* error) {
+  HostFile f;
+  if (!HostOpenRead(path, &f, error)) return false;
+  bool ok = f.size < 0x100000000ull;
+  if (!ok) *error = path + ": 4 GB or larger; too large for a package";
+  if (ok) {
+    bytes->resize((size_t)f.size);
+    ok = HostReadExactly(&f, path, bytes->data(), bytes->size(), true, error);
   }
-  if (!likeFile.empty()) HostCopyPermissions(likeFile, part);
-  if (!HostReplaceFile(part, path, error)) {
-    remove(part.c_str());
-    return false;
-  }
-  return true;
+  if (mode != nullptr) *mode = f.mode;
+  HostClose(&f);
+  return ok;
 }
 
 void Progress(const char* what, uint64_t done, uint64_t total) {
@@ -102,68 +76,47 @@ void Progress(const char* what, uint64_t done, uint64_t total) {
   if (done == total) fputc('\n', stderr);
 }
 
-struct ManifestEntry {
-  std::string name, source;
-  int line;
-  uint32_t size;
-};
-
 // A checked manifest: 17 entries with names the installer accepts, each source a regular file
-// below 2 GB, the last one not empty; and the package's directory laid out for those sizes.
+// below 2 GB, open (each is opened once, here, and read through that handle), the last one not
+// empty; and the package's directory laid out for those sizes.
 struct Payload {
+  std::string manifest;
   std::vector<ManifestEntry> entries;
+  HostFile sources[PACKAGE_ENTRY_COUNT];
   PackageDirectory directory;
   uint64_t imageSize, total;
 };
 
+void ClosePayload(Payload* payload) {
+  for (HostFile& f : payload->sources) HostClose(&f);
+}
+
+bool ReadFromHostFile(void* user, void* bytes, size_t size, size_t* got) {
+  return HostReadSome(static_cast<HostFile*>(user), bytes, size, got);
+}
+
 bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string* error) {
-  FILE* m = fopen(manifestPath.c_str(), "r");
-  if (m == nullptr) return *error = manifestPath + ": " + strerror(errno), false;
-  std::string base = HostFolderOf(manifestPath);
+  payload->manifest = manifestPath;
+  HostFile m;
+  if (!HostOpenRead(manifestPath, &m, error)) return false;
+  bool ok = ReadManifestEntries(manifestPath, ReadFromHostFile, &m, &payload->entries, error);
+  HostClose(&m);
+  if (!ok) return false;
   std::vector<ManifestEntry>& entries = payload->entries;
-  char buffer[8192];
-  int lineNumber = 0;
-  while (fgets(buffer, sizeof buffer, m) != nullptr) {
-    ++lineNumber;
-    std::string line = Trim(buffer);
-    if (line.empty() || line[0] == '#') continue;
-    size_t bar = line.find('|');
-    if (bar == std::string::npos) {
-      fclose(m);
-      return *error = manifestPath + ":" + std::to_string(lineNumber) +
-                      ": expected 'entry name | source file'", false;
-    }
-    entries.push_back({Trim(line.substr(0, bar)), Trim(line.substr(bar + 1)), lineNumber, 0});
-  }
-  fclose(m);
-  if (entries.size() != PACKAGE_ENTRY_COUNT) {
-    return *error = manifestPath + ": " + std::to_string(entries.size()) +
-                    " entries; a package holds exactly 17", false;
-  }
-  std::set<std::string> seen;
-  for (const ManifestEntry& e : entries) {
-    std::string where = manifestPath + ":" + std::to_string(e.line) + ": ";
-    if (!IsSafeEntryName(e.name.c_str(), PACKAGE_NAME_SIZE)) {
-      return *error = where + "entry name \"" + e.name + "\" would be refused by the installer",
-             false;
-    }
-    std::string folded = e.name;
-    for (char& c : folded) c = (char)tolower((unsigned char)c);
-    if (!seen.insert(folded).second) {
-      return *error = where + "entry name \"" + e.name + "\" twice", false;
-    }
-  }
-  // Every source is looked at before anything is read or written.
+  std::string base = HostFolderOf(manifestPath);
+  // Every source is opened and looked at before anything is read or written.
   const char* names[PACKAGE_ENTRY_COUNT];
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   payload->total = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     ManifestEntry& e = entries[i];
+    std::string where = manifestPath + ":" + std::to_string(e.line) + ": ";
     if (!e.source.empty() && !HostIsAbsolute(e.source)) e.source = base + e.source;
-    uint64_t size;
-    if (!HostFileSize(e.source, &size, error)) return false;
+    if (!HostOpenRead(e.source, &payload->sources[i], error)) return *error = where + *error, false;
+    uint64_t size = payload->sources[i].size;
     if (size >= 0x80000000ull) {
-      return *error = e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes", false;
+      return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
+             false;
     }
     e.size = sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();
@@ -184,7 +137,9 @@ bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
   uint64_t copied = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const ManifestEntry& e = payload->entries[i];
-    if (!ReadInto(e.source, image + payload->directory.entries[i].dataOffset, e.size, error)) {
+    if (!HostReadExactly(&payload->sources[i], e.source,
+                         image + payload->directory.entries[i].dataOffset, e.size, true, error)) {
+      *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
       return false;
     }
     copied += e.size;
@@ -198,11 +153,43 @@ bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
 int Pack(const std::string& manifestPath, const std::string& outputPath) {
   Payload payload;
   std::string error;
-  if (!ReadManifest(manifestPath, &payload, &error)) return Fail(error);
-  std::vector<uint8_t> image((size_t)payload.imageSize);
-  if (!FillPackage(&payload, image.data(), &error)) return Fail(error);
-  if (!WriteWholeFile(outputPath, image.data(), image.size(), &error)) return Fail(error);
+  bool ok = ReadManifest(manifestPath, &payload, &error);
+  std::vector<uint8_t> image;
+  if (ok) {
+    image.resize((size_t)payload.imageSize);
+    ok = FillPackage(&payload, image.data(), &error);
+  }
+  ClosePayload(&payload);
+  if (!ok) return Fail(error);
+  if (!HostWriteNewFile(outputPath, image.data(), image.size(), -1, &error)) return Fail(error);
   return 0;
+}
+
+// Builds the new installer into *out; false with one line in *error.
+bool BuildImage(const std::string& installerPath, Payload* payload, std::vector<uint8_t>* out,
+                unsigned* mode, std::string* error) {
+  std::vector<uint8_t> file;
+  if (!ReadWholeFile(installerPath, &file, mode, error)) return false;
+  PeFile input = {file.data(), file.size()};
+  InstallerLayout layout;
+  if (!ReadInstaller(input, &layout, error)) return *error = installerPath + ": " + *error, false;
+  if (!ReadManifest(payload->manifest, payload, error)) return false;
+  uint64_t imageSize = BuiltImageSize(layout, payload->imageSize);
+  if (imageSize > kMaxInstallerImage) {
+    *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
+             " bytes too large: the installer, a 32-bit program that maps itself whole, "
+             "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
+             " bytes)";
+    return false;
+  }
+  size_t packageOffset;
+  if (!WriteInstaller(input, layout, (uint32_t)payload->imageSize, out, &packageOffset, error)) {
+    return *error = installerPath + ": " + *error, false;
+  }
+  std::vector<uint8_t>().swap(file);
+  if (!FillPackage(payload, out->data() + packageOffset, error)) return false;
+  SetPeChecksum(out, layout);
+  return true;
 }
 
 int Build(const std::string& installerPath, const std::string& manifestPath,
@@ -210,47 +197,30 @@ int Build(const std::string& installerPath, const std::string& manifestPath,
   if (HostSameFile(installerPath, outputPath)) {
     return Fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
-  std::vector<uint8_t> file;
-  std::string error;
-  if (!ReadWholeFile(installerPath, &file, &error)) return Fail(error);
-  InstallerLayout layout;
-  if (!ReadInstaller(file.data(), file.size(), &layout, &error)) {
-    return Fail(installerPath + ": " + error);
-  }
   Payload payload;
-  if (!ReadManifest(manifestPath, &payload, &error)) return Fail(error);
-  uint64_t imageSize = BuiltImageSize(layout, payload.imageSize);
-  if (imageSize > kMaxInstallerImage) {
-    return Fail(manifestPath + ": payload of " + std::to_string(payload.total) +
-                " bytes too large: the installer, a 32-bit program that maps itself whole, "
-                "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
-                " bytes)");
-  }
+  payload.manifest = manifestPath;
   std::vector<uint8_t> out;
-  size_t packageOffset;
-  WriteInstaller(file.data(), layout, (uint32_t)payload.imageSize, &out, &packageOffset);
-  std::vector<uint8_t>().swap(file);
-  if (!FillPackage(&payload, out.data() + packageOffset, &error)) return Fail(error);
-  SetPeChecksum(&out, layout);
-  if (!WriteWholeFile(outputPath, out.data(), out.size(), &error, installerPath)) {
-    return Fail(error);
-  }
+  unsigned mode = 0644;
+  std::string error;
+  bool ok = BuildImage(installerPath, &payload, &out, &mode, &error);
+  ClosePayload(&payload);
+  if (!ok) return Fail(error);
+  if (!HostWriteNewFile(outputPath, out.data(), out.size(), (int)mode, &error)) return Fail(error);
   return 0;
 }
 
 // Loads a package file, or the RCDATA 100 package of an executable, into *image.
 bool LoadPackage(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
   std::vector<uint8_t> file;
-  if (!ReadWholeFile(path, &file, error)) return false;
-  bool found;
-  size_t offset, size;
+  if (!ReadWholeFile(path, &file, nullptr, error)) return false;
+  PeImage pe;
   std::string peError;
-  int kind = FindPeResource(file.data(), file.size(), RESOURCE_RCDATA, PACKAGE_RESOURCE_ID,
-                            &found, &offset, &size, &peError);
+  int kind = ReadPeImage({file.data(), file.size()}, &pe, &peError);
   if (kind < 0) return *error = path + ": " + peError, false;
   if (kind == 1) {
-    if (!found) return *error = path + ": executable without a package (RCDATA 100)", false;
-    image->assign(file.begin() + offset, file.begin() + offset + size);
+    if (pe.package < 0) return *error = path + ": executable without a package (RCDATA 100)", false;
+    image->assign(file.begin() + (size_t)pe.packageOffset,
+                  file.begin() + (size_t)pe.packageOffset + pe.packageSize);
   } else {
     image->swap(file);
   }
@@ -352,54 +322,46 @@ const char* OutcomeText(int32_t outcome) {
 
 struct Run {
   PackageDirectory directory;
-  std::string folder;  // unpack: the host folder; verify: empty
+  bool unpack = false;
+  HostTree tree;       // unpack: the host folder
   uint64_t done = 0, total = 0;
   std::string error;   // the first host error of unpack
 };
 
 const char kTarget[] = "OUT";  // stands for the host folder in the paths extraction joins
 
-std::string HostPath(const Run* run, const char* path) {
+// The path below the host folder of a path extraction joined onto kTarget, '/'-separated.
+std::string RelativePath(const char* path) {
   std::string p = path + strlen(kTarget);
   for (char& c : p) {
     if (c == '\\') c = '/';
   }
-  return run->folder + p;
+  return p.empty() ? p : p.substr(1);
 }
 
 int32_t HostCreateFolderPath(void* user, const char* path) {
   Run* run = static_cast<Run*>(user);
-  if (run->folder.empty()) return 1;
-  std::string host = HostPath(run, path);
-  for (size_t i = run->folder.size() + 1; i <= host.size(); ++i) {
-    if (i == host.size() || host[i] == '/') {
-      std::string part = host.substr(0, i);
-      if (!HostMakeFolder(part)) return 0;
-    }
-  }
-  return 1;
+  if (!run->unpack) return 1;
+  std::string error;
+  if (HostTreeMakeFolders(&run->tree, RelativePath(path), &error)) return 1;
+  if (run->error.empty()) run->error = error;
+  return 0;
 }
 
 int32_t HostWriteWholeFile(void* user, const char* path, uint32_t size, const void* bytes) {
   Run* run = static_cast<Run*>(user);
-  if (run->folder.empty()) return 1;
-  std::string host = HostPath(run, path);
-  FILE* f = fopen(host.c_str(), "wb");
-  if (f == nullptr) {
-    if (run->error.empty()) run->error = host + ": " + strerror(errno);
-    return 0;
-  }
-  bool ok = size == 0 || fwrite(bytes, 1, size, f) == size;
-  ok = (fclose(f) == 0) && ok;
-  if (!ok && run->error.empty()) run->error = host + ": write error";
-  return ok;
+  if (!run->unpack) return 1;
+  std::string error;
+  if (HostTreeWriteFile(&run->tree, RelativePath(path), bytes, size, &error)) return 1;
+  if (run->error.empty()) run->error = error;
+  return 0;
 }
 
 void ReportEntry(void* user, int32_t index, int32_t outcome) {
   Run* run = static_cast<Run*>(user);
   const PackageEntry& e = run->directory.entries[index];
   run->done += e.dataSize;
-  Progress(run->folder.empty() ? "verifying" : "unpacking", run->done, run->total);
+  Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total);
   if (outcome != ENTRY_WRITTEN) {
     printf("entry %d (%s): %s\n", index + 1, PrintableName(e).c_str(), OutcomeText(outcome));
   }
@@ -410,7 +372,7 @@ int Extract(const std::string& path, const std::string& folder) {
   std::string error;
   if (!LoadPackage(path, &image, &error)) return Fail(error);
   Run run;
-  run.folder = folder;
+  run.unpack = !folder.empty();
   CopyPackageDirectory(image.data(), (uint32_t)image.size(), &run.directory);
   if (run.directory.entries[0].dataOffset != PACKAGE_DIRECTORY_SIZE) {
     return Fail(path + ": not a package (the first entry does not start at 2720)");
@@ -420,17 +382,11 @@ int Extract(const std::string& path, const std::string& folder) {
     for (const std::string& p : problems) printf("%s\n", p.c_str());
   }
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
-  if (!folder.empty()) {
-    if (!HostMakeFolder(folder)) return Fail(folder + ": " + strerror(errno));
-    std::string probe = folder + "/.packtool-probe";
-    FILE* f = fopen(probe.c_str(), "wb");
-    if (f == nullptr) return Fail(folder + ": cannot write there: " + strerror(errno));
-    fclose(f);
-    remove(probe.c_str());
-  }
+  if (run.unpack && !HostOpenTree(folder, &run.tree, &error)) return Fail(error);
   PackageSink sink = {HostCreateFolderPath, HostWriteWholeFile, ReportEntry, &run};
   int32_t result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &run.directory,
                                        kTarget, &sink);
+  HostCloseTree(&run.tree);
   printf("result: %d\n", result);
   if (!run.error.empty()) return Fail(run.error);
   return result == 0 && problems.empty() ? 0 : 1;

@@ -1,6 +1,12 @@
-// Reading a Windows executable (PE32 or PE32+): headers, section table and resource tree, every
-// offset checked against the file and every data range against the image, so that a damaged
-// table gives an error and never a read outside the file.
+// The one reader of an installer's PE image and its resource tree, used by every packtool command.
+// It trusts nothing in the file: every offset and size is checked against the file, the headers
+// and the resource section before use; the headers must lie in the header area, in front of every
+// section; each resource directory, name and data entry is visited once; the result is either a
+// complete description of an image of this project's form (a 32-bit Windows program whose
+// resources the loader reads as they are) or one line saying what is wrong.
+//
+// All reads of the file go through one bounds-checked accessor over PeFile, so that a later
+// reader can take the bytes through a bounded window instead of the whole file.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -8,19 +14,26 @@
 #include <string>
 #include <vector>
 
+struct PeFile {
+  const uint8_t* bytes;
+  uint64_t size;
+};
+
 struct PeSection {
   char name[9];
   uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
-  size_t headerOffset;  // file offset of its 40-byte section header
+  size_t headerOffset;  // file offset of its 40-byte section header (inside the header area)
 };
 
 struct PeHeaders {
   size_t optionalHeader;  // file offset of the optional header
-  uint16_t machine, magic;
-  uint32_t sizeOfImage, sectionAlignment, fileAlignment, symbolTable;
+  uint16_t machine, magic, characteristics;
+  uint32_t sizeOfImage, sizeOfHeaders, sectionAlignment, fileAlignment, symbolTable;
   uint32_t directoryCount;
   size_t directories;  // file offset of data directory 0
+  size_t headersEnd;   // file offset just past the section table
   std::vector<PeSection> sections;
+  std::vector<uint32_t> directoryAddress, directorySize;  // directoryCount of each
 };
 
 enum {
@@ -33,27 +46,15 @@ enum {
   RESOURCE_RCDATA = 10,
 };
 
-// 0: not a PE image (no "MZ"); 1: *pe filled; -1: a damaged PE, *error says how.
-int ReadPeHeaders(const uint8_t* file, size_t size, PeHeaders* pe, std::string* error);
-
-// Data directory index: its RVA (or file offset for the security directory) and size; 0 when the
-// image has fewer directories.
-uint32_t PeDirectoryAddress(const uint8_t* file, const PeHeaders& pe, int index);
-uint32_t PeDirectorySize(const uint8_t* file, const PeHeaders& pe, int index);
-
-// The file offset of [rva, rva + size) when the range lies inside the image and inside one
-// section's bytes in the file; -1 when it wraps round, leaves the image or has no file bytes.
-int64_t PeFileRange(const PeHeaders& pe, size_t fileSize, uint32_t rva, uint32_t size);
-
 // The resource tree as read: directories in pre-order (0 is the root), data entries in the order
-// the walk meets them.
+// the walk meets them. Three levels (type, name, language), data entries only at the third.
 struct ResourceData {
   uint32_t rva, size, codePage, reserved;
 };
 struct ResourceEntry {
   bool named;
   uint32_t id;                // integer id when not named
-  std::vector<uint8_t> name;  // UTF-16LE code units when named
+  std::vector<uint8_t> name;  // UTF-16LE code units when named (possibly none)
   int directory;              // index of the subdirectory, or -1
   int data;                   // index of the data entry, or -1
 };
@@ -66,16 +67,20 @@ struct ResourceTree {
   std::vector<ResourceData> data;
 };
 
-// Reads the whole tree (at most three levels, as Windows reads it). False with *error when an
-// offset or a data range lies outside the resource section, the image or the file.
-bool ReadResourceTree(const uint8_t* file, size_t size, const PeHeaders& pe, ResourceTree* tree,
-                      std::string* error);
+struct PeImage {
+  PeHeaders pe;
+  ResourceTree tree;
+  int resourceSection;  // the section that holds the resource tree, or -1 when there is none
+  int package;          // RCDATA 100's data entry in tree.data, or -1 when there is none
+  uint64_t packageOffset;  // its file offset and size when there is one
+  uint32_t packageSize;
+};
 
-// The data entry of resource type/id (integer ids, the first language) in a read tree, or -1.
-int FindResourceData(const ResourceTree& tree, uint32_t type, uint32_t id, int* languages);
+// 0: not a PE image (no "MZ"); 1: *image filled; -1: damaged or not of this project's form, with
+// one line in *error saying what is wrong. A signature or other bytes after the last section are
+// allowed here (list and verify read signed installers); build checks for them itself.
+int ReadPeImage(const PeFile& file, PeImage* image, std::string* error);
 
-// Follows only the path to resource type/id, as the loader does, with the same checks as
-// ReadResourceTree. 0: not a PE image; 1: *found tells whether it is there, with the file offset
-// and size of its data; -1: damaged, *error says how.
-int FindPeResource(const uint8_t* file, size_t size, uint32_t type, uint32_t id, bool* found,
-                   size_t* offset, size_t* length, std::string* error);
+// The file offset of [rva, rva + size) when the range lies inside the image and inside one
+// section's bytes in the file; -1 when it wraps round, leaves the image or has no file bytes.
+int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size);

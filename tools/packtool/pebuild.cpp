@@ -8,13 +8,48 @@
 
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
+void Store16(uint8_t* p, uint32_t v) {
   p[0] = (uint8_t)v;
   p[1] = (uint8_t)(v >> 8);
 }
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
+void Store32(uint8_t* p, uint32_t v) {
+  Store16(p, v);
+  Store16(p + 2, v >> 16);
+}
+
+// The output buffer: every write names an offset in it and is checked against its size; one
+// that does not fit is not made and clears ok.
+struct Output {
+  std::vector<uint8_t>* bytes;
+  bool ok;
+};
+
+uint8_t* At(Output* o, uint64_t offset, uint64_t length) {
+  uint64_t size = o->bytes->size();
+  if (offset > size || length > size - offset) {
+    o->ok = false;
+    return nullptr;
+  }
+  return o->bytes->data() + offset;
+}
+
+void Put16(Output* o, uint64_t offset, uint32_t v) {
+  if (uint8_t* p = At(o, offset, 2)) Store16(p, v);
+}
+void Put32(Output* o, uint64_t offset, uint32_t v) {
+  if (uint8_t* p = At(o, offset, 4)) Store32(p, v);
+}
+void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length) {
+  uint8_t* p = At(o, offset, length);
+  if (p != nullptr && length != 0) memcpy(p, from, (size_t)length);
+}
+// Copies length bytes of the input file at from, checked against the input too.
+void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
+  if (from > file.size || length > file.size - from) {
+    o->ok = false;
+    return;
+  }
+  CopyBytes(o, offset, file.bytes + from, length);
 }
 uint32_t Get32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -99,16 +134,14 @@ SectionPlan PlanSections(const InstallerLayout& layout, uint64_t resourceSize) {
 
 }  // namespace
 
-bool ReadInstaller(const uint8_t* file, size_t size, InstallerLayout* layout, std::string* error) {
-  PeHeaders& pe = layout->pe;
-  int kind = ReadPeHeaders(file, size, &pe, error);
+bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* error) {
+  int kind = ReadPeImage(file, layout, error);
   if (kind == 0) return *error = "not a Windows executable", false;
   if (kind < 0) return false;
-  if (pe.machine != 0x14C || pe.magic != 0x10B) {
-    return *error = "not a 32-bit Windows executable (PE32, i386)", false;
-  }
-  if (PeDirectoryAddress(file, pe, PE_DIRECTORY_SECURITY) != 0 ||
-      PeDirectorySize(file, pe, PE_DIRECTORY_SECURITY) != 0) {
+  const PeHeaders& pe = layout->pe;
+  if (pe.directoryCount > PE_DIRECTORY_SECURITY &&
+      (pe.directoryAddress[PE_DIRECTORY_SECURITY] != 0 ||
+       pe.directorySize[PE_DIRECTORY_SECURITY] != 0)) {
     return *error = "carries an Authenticode signature; build first, then sign", false;
   }
   const char* kind_ = " (not an installer built by this project)";
@@ -117,23 +150,12 @@ bool ReadInstaller(const uint8_t* file, size_t size, InstallerLayout* layout, st
       !PowerOfTwo(pe.sectionAlignment) || pe.sectionAlignment < pe.fileAlignment) {
     return *error = std::string("unusual section or file alignment") + kind_, false;
   }
-  if (!ReadResourceTree(file, size, pe, &layout->tree, error)) return false;
-  int languages;
-  layout->package = FindResourceData(layout->tree, RESOURCE_RCDATA, 100, &languages);
   if (layout->package < 0) return *error = "executable without a package (RCDATA 100)", false;
-  if (languages != 1) {
-    return *error = "RCDATA 100 in " + std::to_string(languages) +
-                    " languages; an installer carries one package", false;
-  }
-  uint32_t resourceRva = PeDirectoryAddress(file, pe, PE_DIRECTORY_RESOURCE);
-  layout->resourceSection = -1;
-  for (size_t i = 0; i < pe.sections.size(); ++i) {
-    if (pe.sections[i].virtualAddress == resourceRva) layout->resourceSection = (int)i;
-  }
-  if (layout->resourceSection < 0) {
+  uint32_t resourceRva = pe.directoryAddress[PE_DIRECTORY_RESOURCE];
+  const PeSection& resources = pe.sections[layout->resourceSection];
+  if (resources.virtualAddress != resourceRva) {
     return *error = std::string("the resource tree does not start a section") + kind_, false;
   }
-  const PeSection& resources = pe.sections[layout->resourceSection];
   for (const ResourceData& d : layout->tree.data) {
     if (d.rva < resources.virtualAddress ||
         (uint64_t)d.rva + d.size > resources.virtualAddress + MappedSize(resources)) {
@@ -149,18 +171,19 @@ bool ReadInstaller(const uint8_t* file, size_t size, InstallerLayout* layout, st
       return *error = std::string("section ") + s.name + " follows the resources" + kind_, false;
     }
     if (s.virtualAddress < virtualEnd || (s.rawSize != 0 && s.rawOffset < rawEnd) ||
-        (uint64_t)s.rawOffset + s.rawSize > size) {
+        (uint64_t)s.rawOffset + s.rawSize > file.size) {
       return *error = std::string("sections out of order or beyond the file") + kind_, false;
     }
     virtualEnd = (uint64_t)s.virtualAddress + MappedSize(s);
     if (s.rawSize != 0) rawEnd = AlignUp((uint64_t)s.rawOffset + s.rawSize, pe.fileAlignment);
   }
-  if ((uint64_t)size > rawEnd) {
-    return *error = std::to_string(size - rawEnd) + " bytes after the last section" + kind_, false;
+  if (file.size > rawEnd) {
+    return *error = std::to_string(file.size - rawEnd) + " bytes after the last section" + kind_,
+           false;
   }
   // No data directory but the resources may point into the resource section.
   for (uint32_t d = 0; d < pe.directoryCount; ++d) {
-    uint32_t address = PeDirectoryAddress(file, pe, (int)d);
+    uint32_t address = pe.directoryAddress[d];
     if (d == PE_DIRECTORY_RESOURCE || d == PE_DIRECTORY_SECURITY || address == 0) continue;
     if (address >= resources.virtualAddress &&
         address - resources.virtualAddress < MappedSize(resources)) {
@@ -175,89 +198,100 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
   return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
 }
 
-void WriteInstaller(const uint8_t* file, const InstallerLayout& layout, uint32_t packageSize,
-                    std::vector<uint8_t>* out, size_t* packageOffset) {
+bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
+                    std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
   const PeHeaders& pe = layout.pe;
   const ResourceTree& tree = layout.tree;
   const PeSection& resources = pe.sections[layout.resourceSection];
   ResourcePlan res = PlanResources(layout, packageSize);
   SectionPlan sec = PlanSections(layout, res.size);
   out->assign((size_t)sec.fileSize, 0);
-  uint8_t* o = out->data();
-
-  // Headers and every section before the resources, as they are.
-  memcpy(o, file, resources.rawOffset);
+  Output o = {out, true};
+  // The header area: the file up to the resource section's bytes, kept as it is. The header
+  // fields below are written at their offsets in it, which the reader found in front of every
+  // section; the checks make a layout that breaks this fail instead of writing elsewhere.
+  uint64_t headerArea = resources.rawOffset;
+  Copy(&o, 0, file, 0, headerArea);
+  if (pe.headersEnd > headerArea) o.ok = false;
   // The resource section.
-  uint8_t* r = o + resources.rawOffset;
+  uint64_t r = resources.rawOffset;
   uint64_t name = res.names;
   for (size_t d = 0; d < tree.directories.size(); ++d) {
     const ResourceDirectory& dir = tree.directories[d];
-    uint8_t* p = r + res.directory[d];
-    memcpy(p, dir.header, 12);
+    uint64_t p = r + res.directory[d];
+    CopyBytes(&o, p, dir.header, 12);
     uint32_t named = 0;
     for (const ResourceEntry& e : dir.entries) named += e.named;
-    Put16(p + 12, named);
-    Put16(p + 14, (uint32_t)dir.entries.size() - named);
+    Put16(&o, p + 12, named);
+    Put16(&o, p + 14, (uint32_t)dir.entries.size() - named);
     for (size_t i = 0; i < dir.entries.size(); ++i) {
       const ResourceEntry& e = dir.entries[i];
-      uint8_t* q = p + 16 + 8 * i;
+      uint64_t q = p + 16 + 8 * i;
       if (e.named) {
-        Put32(q, 0x80000000u | (uint32_t)name);
-        Put16(r + name, (uint32_t)e.name.size() / 2);
-        memcpy(r + name + 2, e.name.data(), e.name.size());
+        Put32(&o, q, 0x80000000u | (uint32_t)name);
+        Put16(&o, r + name, (uint32_t)e.name.size() / 2);
+        CopyBytes(&o, r + name + 2, e.name.data(), e.name.size());
         name += 2 + e.name.size();
       } else {
-        Put32(q, e.id);
+        Put32(&o, q, e.id);
       }
-      Put32(q + 4, e.directory >= 0 ? 0x80000000u | (uint32_t)res.directory[e.directory]
-                                    : (uint32_t)res.dataEntry[e.data]);
+      Put32(&o, q + 4, e.directory >= 0 ? 0x80000000u | (uint32_t)res.directory[e.directory]
+                                        : (uint32_t)res.dataEntry[e.data]);
     }
   }
   for (size_t i = 0; i < tree.data.size(); ++i) {
     const ResourceData& d = tree.data[i];
     uint32_t dataSize = (int)i == layout.package ? packageSize : d.size;
-    uint8_t* p = r + res.dataEntry[i];
-    Put32(p, resources.virtualAddress + (uint32_t)res.data[i]);
-    Put32(p + 4, dataSize);
-    Put32(p + 8, d.codePage);
-    Put32(p + 12, d.reserved);
+    uint64_t p = r + res.dataEntry[i];
+    Put32(&o, p, resources.virtualAddress + (uint32_t)res.data[i]);
+    Put32(&o, p + 4, dataSize);
+    Put32(&o, p + 8, d.codePage);
+    Put32(&o, p + 12, d.reserved);
     if ((int)i != layout.package) {
-      memcpy(r + res.data[i], file + resources.rawOffset + (d.rva - resources.virtualAddress),
-             d.size);
+      Copy(&o, r + res.data[i], file, resources.rawOffset + (d.rva - resources.virtualAddress),
+           d.size);
     }
   }
   *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
+  if (*packageOffset + (uint64_t)packageSize > out->size()) o.ok = false;
 
   // The sections after it, moved; their headers and the data directories that point into them.
   for (size_t i = 0; i < pe.sections.size(); ++i) {
     const PeSection& s = pe.sections[i];
-    uint8_t* h = o + s.headerOffset;
-    Put32(h + 8, sec.virtualSize[i]);
-    Put32(h + 12, sec.virtualAddress[i]);
-    Put32(h + 16, sec.rawSize[i]);
-    Put32(h + 20, sec.rawOffset[i]);
+    uint64_t h = s.headerOffset;
+    if (h + 40 > headerArea) o.ok = false;
+    Put32(&o, h + 8, sec.virtualSize[i]);
+    Put32(&o, h + 12, sec.virtualAddress[i]);
+    Put32(&o, h + 16, sec.rawSize[i]);
+    Put32(&o, h + 20, sec.rawOffset[i]);
     if ((int)i <= layout.resourceSection) continue;
-    memcpy(o + sec.rawOffset[i], file + s.rawOffset, s.rawSize);
+    Copy(&o, sec.rawOffset[i], file, s.rawOffset, s.rawSize);
     for (uint32_t d = 0; d < pe.directoryCount; ++d) {
-      uint8_t* entry = o + pe.directories + 8 * d;
-      uint32_t address = Get32(file + pe.directories + 8 * d);
+      uint32_t address = pe.directoryAddress[d];
       if (d == PE_DIRECTORY_SECURITY || address < s.virtualAddress ||
           address - s.virtualAddress >= MappedSize(s)) {
         continue;
       }
-      Put32(entry, address - s.virtualAddress + sec.virtualAddress[i]);
+      Put32(&o, pe.directories + 8 * d, address - s.virtualAddress + sec.virtualAddress[i]);
     }
   }
-  uint8_t* directory = o + pe.directories + 8 * PE_DIRECTORY_RESOURCE;
-  Put32(directory + 4, (uint32_t)res.size);
-  uint8_t* optional = o + pe.optionalHeader;
+  Put32(&o, pe.directories + 8 * PE_DIRECTORY_RESOURCE + 4, (uint32_t)res.size);
+  uint64_t optional = pe.optionalHeader;
   // SizeOfInitializedData changes by what the resource section's file bytes changed.
-  uint32_t initialized = Get32(optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA);
+  uint32_t initialized = pe.optionalHeader + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA + 4 <= headerArea
+                             ? Get32(out->data() + optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA)
+                             : 0;
   initialized += sec.rawSize[layout.resourceSection] -
                  (uint32_t)AlignUp(resources.rawSize, pe.fileAlignment);
-  Put32(optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA, initialized);
-  Put32(optional + PE_OPTIONAL_SIZE_OF_IMAGE, (uint32_t)sec.imageSize);
-  Put32(optional + PE_OPTIONAL_CHECKSUM, 0);
+  Put32(&o, optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA, initialized);
+  Put32(&o, optional + PE_OPTIONAL_SIZE_OF_IMAGE, (uint32_t)sec.imageSize);
+  Put32(&o, optional + PE_OPTIONAL_CHECKSUM, 0);
+  if (pe.optionalHeader + PE_OPTIONAL_CHECKSUM + 4 > headerArea) o.ok = false;
+  if (!o.ok) {
+    out->clear();
+    *error = "internal error: the new layout does not fit the output; nothing written";
+  }
+  return o.ok;
 }
 
 uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
@@ -281,8 +315,9 @@ uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
 }
 
 void SetPeChecksum(std::vector<uint8_t>* image, const InstallerLayout& layout) {
+  if (layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM + 4 > image->size()) return;
   uint8_t* field = image->data() + layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
-  Put32(field, 0);
-  Put32(field, PeChecksum(image->data(), image->size(), layout.pe.optionalHeader +
+  Store32(field, 0);
+  Store32(field, PeChecksum(image->data(), image->size(), layout.pe.optionalHeader +
                                                             PE_OPTIONAL_CHECKSUM));
 }

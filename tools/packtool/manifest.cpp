@@ -1,0 +1,151 @@
+// The manifest reader: a line at a time through a fixed buffer, then the names.
+#include "tools/packtool/manifest.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <set>
+
+#include "base/packagedir.h"
+#include "package/entryname.h"
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+// The name as text for a message: bytes outside printable ASCII as \xNN.
+std::string Shown(const std::string& name) {
+  std::string shown;
+  for (unsigned char c : name) {
+    if (c < 32 || c >= 127) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      shown += hex;
+    } else {
+      shown += (char)c;
+    }
+  }
+  return shown;
+}
+
+const char* RuleText(int rule) {
+  switch (rule) {
+    case NAME_RULE_EMPTY: return "it is empty";
+    case NAME_RULE_TOO_LONG: return "at most 127 characters";
+    case NAME_RULE_FORWARD_SLASH: return "folders are separated by backslashes, not forward slashes";
+    case NAME_RULE_COLON: return "no drive letter or colon (a relative path below the target folder)";
+    case NAME_RULE_EMPTY_COMPONENT: return "no leading, trailing or doubled backslash";
+    case NAME_RULE_DOT_COMPONENT: return "no \".\" or \"..\" part";
+    case NAME_RULE_TRAILING_DOT_SPACE: return "no part may end in a dot or a space";
+    case NAME_RULE_CHARACTER: return "no control character or any of < > \" | ? *";
+    case NAME_RULE_DEVICE: return "a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
+    default: return "refused";
+  }
+}
+
+bool Refuse(std::string* error, const std::string& where, const std::string& what) {
+  *error = where + what;
+  return false;
+}
+
+}  // namespace
+
+bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
+                         std::vector<ManifestEntry>* entries, std::string* error) {
+  entries->clear();
+  char buffer[65536];
+  size_t have = 0, at = 0;  // bytes in buffer, and the next one to look at
+  bool end = false, first = true;
+  std::string line;
+  int lineNumber = 1;
+  for (;;) {
+    if (at == have && !end) {
+      if (!read(user, buffer, sizeof buffer, &have)) {
+        return Refuse(error, fileName, ": read error");
+      }
+      at = 0;
+      end = have == 0;
+      if (first && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
+      first = false;
+    }
+    bool lineDone = end;
+    while (at < have) {
+      char c = buffer[at++];
+      if (c == '\n') {
+        lineDone = true;
+        break;
+      }
+      if (c == '\0') {
+        return Refuse(error, fileName + ":" + std::to_string(lineNumber),
+                      ": a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
+      }
+      if (line.size() == MANIFEST_LINE_LIMIT) {
+        return Refuse(error, fileName + ":" + std::to_string(lineNumber),
+                      ": line longer than " + std::to_string(MANIFEST_LINE_LIMIT) + " bytes");
+      }
+      line += c;
+    }
+    if (!lineDone) continue;
+    if (end && line.empty()) break;
+    std::string text = Trim(line);
+    line.clear();
+    std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
+    if (!text.empty() && text[0] != '#') {
+      size_t bar = text.find('|');
+      if (bar == std::string::npos) return Refuse(error, where, "expected 'entry name | source file'");
+      if (entries->size() == PACKAGE_ENTRY_COUNT) {
+        return Refuse(error, where, "an 18th entry; a package holds exactly 17");
+      }
+      entries->push_back({Trim(text.substr(0, bar)), Trim(text.substr(bar + 1)), lineNumber, 0});
+    }
+    if (end) break;
+    ++lineNumber;
+  }
+  if (entries->size() != PACKAGE_ENTRY_COUNT) {
+    return Refuse(error, fileName, ": " + std::to_string(entries->size()) +
+                                       " entries; a package holds exactly 17");
+  }
+  return CheckManifestNames(fileName, *entries, error);
+}
+
+bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
+                        std::string* error) {
+  std::set<std::string> seen;
+  for (const ManifestEntry& e : entries) {
+    std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
+                        Shown(e.name) + "\" ";
+    int rule = e.name.find('\0') != std::string::npos
+                   ? NAME_RULE_CHARACTER
+                   : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
+    if (rule != NAME_RULE_KEPT) {
+      return Refuse(error, where, std::string("would be refused by the installer: ") +
+                                      RuleText(rule));
+    }
+    for (unsigned char c : e.name) {
+      if (c >= 127) {
+        return Refuse(error, where,
+                      "has a byte outside printable ASCII: names must be ASCII because the "
+                      "installer reads them in the target machine's code page");
+      }
+    }
+    std::string folded = e.name;
+    for (char& c : folded) c = (char)tolower((unsigned char)c);
+    if (!seen.insert(folded).second) return Refuse(error, where, "twice");
+  }
+  // The installer's check for an installed copy looks for the program, and its two Start-menu
+  // links point at the program and the readme: both at the top of the target folder.
+  const char* needed[][2] = {
+      {"tavrinsolo.exe", "TavrinSolo.exe: the installer's check for an installed copy and its "
+                         "program link need it"},
+      {"readme.txt", "readme.txt: the installer's readme link needs it"}};
+  for (const auto& n : needed) {
+    if (seen.count(n[0]) == 0) {
+      return Refuse(error, fileName, std::string(": the payload has no top-level ") + n[1]);
+    }
+  }
+  return true;
+}

@@ -1,0 +1,34 @@
+// Reading a packing manifest: one entry a line ("entry name | source file"), blank lines and '#'
+// comments skipped. Lines of any length are read through a bounded buffer, so that memory stays
+// bounded by the entries kept (at most 17) and never by the file's size; the names are checked
+// with the installer's own rule and this tool's own (ASCII, the files the installer relies on).
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct ManifestEntry {
+  std::string name, source;
+  int line;
+  uint32_t size;
+};
+
+// The longest line read (a source path of 4096 bytes, a name and a bar fit well within it).
+enum { MANIFEST_LINE_LIMIT = 8192 };
+
+// The manifest's text: up to size bytes into bytes, *got 0 at the end; false on a read error.
+typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
+
+// Reads the entries of the manifest called fileName (for messages) from read. A UTF-8 byte-order
+// mark at the start is skipped (Windows editors write one); a NUL byte, a line longer than
+// MANIFEST_LINE_LIMIT, a line without '|', an 18th entry, or a count other than 17 is refused.
+// Then every name is checked (CheckManifestNames). False with "fileName:line: reason" in *error.
+bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
+                         std::vector<ManifestEntry>* entries, std::string* error);
+
+// The names of 17 entries: each one the installer accepts, printable ASCII, none twice (in any
+// case), and TavrinSolo.exe and readme.txt at the top level. False with one line naming the rule.
+bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
+                        std::string* error);
