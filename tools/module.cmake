@@ -47,6 +47,10 @@ endif()
 
 tavrin_script_test(package_packtool_pack_list_verify_unpack_refusals HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/package_packtool_test.sh $<TARGET_FILE:packtool>)
+# Crafted installers (moved headers, looped and shared resource trees, truncations...) through
+# every command: one line and nothing written, or an output that verifies.
+tavrin_script_test(packtool_crafted_installers_refused_or_rebuilt HOST COMMAND ${TAVRIN_PYTHON}
+  ${CMAKE_SOURCE_DIR}/tests/host/packtool_crafted_test.py $<TARGET_FILE:packtool>)
 if(TAVRIN_WINDOWS)
   tavrin_script_test(package_packtool_reads_the_built_installer COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/package_list_installer.sh $<TARGET_FILE:packtool>

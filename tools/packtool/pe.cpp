@@ -60,7 +60,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   }
   const uint8_t* nt = Bytes(file, header, 24);
   if (nt == nullptr) {
-    return Refuse(error, "damaged PE header: e_lfanew (" + Hex(header) +
+    return Refuse(error, "truncated or damaged PE header: e_lfanew (" + Hex(header) +
                              ") points beyond the end of the file");
   }
   if (memcmp(nt, "PE\0\0", 4) != 0) {
@@ -74,7 +74,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->optionalHeader = (size_t)header + 24;
   const uint8_t* o = Bytes(file, pe->optionalHeader, optionalSize);
   if (o == nullptr || optionalSize < 2) {
-    return Refuse(error, "damaged PE header: the optional header ends beyond the file");
+    return Refuse(error, "truncated or damaged PE header: the optional header ends beyond the file");
   }
   pe->magic = (uint16_t)U16(o);
   if (pe->magic == 0x20B) {
@@ -118,7 +118,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   }
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
   const uint8_t* s = Bytes(file, table, 40ull * sectionCount);
-  if (s == nullptr) return Refuse(error, "damaged PE header: the section table ends beyond the file");
+  if (s == nullptr) return Refuse(error, "truncated or damaged PE header: the section table ends beyond the file");
   pe->headersEnd = (size_t)(table + 40ull * sectionCount);
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
