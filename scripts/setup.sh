@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xauth x11-apps x11-utils xdotool imagemagick
-  liblnk-utils icoutils python3 python3-pefile osslsigncode openssl inotify-tools
+  liblnk-utils icoutils python3 python3-pefile osslsigncode openssl inotify-tools time
 )
 
 missing=()

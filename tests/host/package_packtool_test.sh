@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # packtool end to end on the host: pack, list, verify and unpack a made-up payload, checked with
-# md5sum, cmp and od; and every refusal ends with one clear line and a non-zero exit.
+# md5sum, cmp and od; and every refusal ends with one clear line and a non-zero exit: hostile
+# manifests (bad names, each refusal naming its rule; long lines, NUL bytes, 200 MB), sources
+# that are FIFOs, and links planted where packtool writes.
 # Usage: package_packtool_test.sh PACKTOOL
 set -u
 tool=$1
@@ -75,11 +77,38 @@ grep -q "result: -10[2-9]" "$work/verify" || fail "verify result: $(cat "$work/v
 head -n 17 "$manifest" >"$work/src/m16.txt"
 expect_error "16 entries; a package holds exactly 17" "$tool" pack "$work/src/m16.txt" "$work/x.pkg"
 sed 's/| f3$/| missing-file/' "$manifest" >"$work/src/m-missing.txt"
-expect_error "missing-file: No such file" "$tool" pack "$work/src/m-missing.txt" "$work/x.pkg"
-for bad in '..\\up.bin' 'C:\\x.bin' 'a/b.bin' 'CON' 'x.' '\\root.bin' $'COM\xb2.txt'; do
+expect_error "m-missing.txt:4: .*missing-file: No such file" "$tool" pack "$work/src/m-missing.txt" "$work/x.pkg"
+# Each bad name is refused with the rule it breaks.
+while IFS='=' read -r bad rule; do
   sed "s#^file4.bin #$bad #" "$manifest" >"$work/src/m-name.txt"
-  expect_error "would be refused by the installer" "$tool" pack "$work/src/m-name.txt" "$work/x.pkg"
-done
+  expect_error "refused by the installer: $rule" "$tool" pack "$work/src/m-name.txt" "$work/x.pkg"
+done <<'EOF2'
+..\\up.bin=no "." or ".." part
+C:\\x.bin=no drive letter or colon
+a/b.bin=folders are separated by backslashes, not forward slashes
+Docs/tips.txt=folders are separated by backslashes, not forward slashes
+CON=a device name
+nul.txt=a device name
+COM\xb2.txt=a device name
+x.=no part may end in a dot or a space
+\\root.bin=no leading, trailing or doubled backslash
+a<b=no control character
+EOF2
+sed "s#^file4.bin #$(printf 'n%.0s' $(seq 1 128)) #" "$manifest" >"$work/src/m-name.txt"
+expect_error "refused by the installer: at most 127 characters" "$tool" pack "$work/src/m-name.txt" "$work/x.pkg"
+sed "s#^file4.bin #Docs\\\\\xc3\x9cber tips.txt #" "$manifest" >"$work/src/m-utf8.txt"
+expect_error "byte outside printable ASCII: names must be ASCII because the installer reads them in the target machine's code page" \
+  "$tool" pack "$work/src/m-utf8.txt" "$work/x.pkg"
+sed "s#^file4.bin #FILE4.BIN #" "$manifest" >"$work/src/m-twice.txt"
+sed -i "s#^file5.bin #file4.bin #" "$work/src/m-twice.txt"
+expect_error ':6: entry name "file4.bin" twice' "$tool" pack "$work/src/m-twice.txt" "$work/x.pkg"
+# The program and the readme the installer's check and links rely on.
+sed 's#^TavrinSolo.exe #Program.exe #' "$manifest" >"$work/src/m-noprogram.txt"
+expect_error "no top-level TavrinSolo.exe: the installer's check for an installed copy" \
+  "$tool" pack "$work/src/m-noprogram.txt" "$work/x.pkg"
+sed 's#^readme.txt #Sub\\readme.txt #' "$manifest" >"$work/src/m-noreadme.txt"
+expect_error "no top-level readme.txt: the installer's readme link" \
+  "$tool" pack "$work/src/m-noreadme.txt" "$work/x.pkg"
 # An empty last file makes the installer refuse the whole package (-1); empty earlier ones are fine.
 : >"$work/src/empty"
 sed 's/| f17$/| empty/' "$manifest" >"$work/src/m-empty17.txt"
@@ -103,6 +132,72 @@ expect_error "No such file" "$tool" list "$work/absent.pkg"
 touch "$work/blocker"
 expect_error "blocker" "$tool" unpack "$work/a.pkg" "$work/blocker"
 if "$tool" frobnicate >/dev/null 2>&1; then fail "unknown command accepted"; fi
+
+# The manifest as text: a byte-order mark is skipped; NUL bytes (UTF-16) and over-long lines are
+# refused with their line; an 18th entry ends the reading.
+{ printf '\xef\xbb\xbf'; cat "$manifest"; } >"$work/src/m-bom.txt"
+"$tool" pack "$work/src/m-bom.txt" "$work/bom.pkg" || fail "pack with a byte-order mark"
+"$tool" list "$work/bom.pkg" | grep -q "  TavrinSolo.exe\$" || fail "the byte-order mark became part of a name"
+rm -f "$work/bom.pkg"
+iconv -f UTF-8 -t UTF-16 "$manifest" >"$work/src/m-utf16.txt"
+expect_error "m-utf16.txt:1: a NUL byte; a manifest is ASCII or UTF-8 text" \
+  "$tool" pack "$work/src/m-utf16.txt" "$work/x.pkg"
+# A comment line longer than the limit, whose tail looks like an entry, with 16 entries besides.
+{ printf '#%.0s' $(seq 1 8200); echo ' readme2.txt | f3'; head -n 17 "$manifest"; } >"$work/src/m-long.txt"
+expect_error "m-long.txt:1: line longer than 8192 bytes" "$tool" pack "$work/src/m-long.txt" "$work/x.pkg"
+{ printf '#%.0s' $(seq 1 8000); echo; cat "$manifest"; } >"$work/src/m-longok.txt"
+"$tool" pack "$work/src/m-longok.txt" "$work/x.pkg" || fail "a comment line of 8000 bytes"
+rm -f "$work/x.pkg"
+{ cat "$manifest"; echo "extra.bin | f1"; } >"$work/src/m-18.txt"
+expect_error "m-18.txt:19: an 18th entry; a package holds exactly 17" "$tool" pack "$work/src/m-18.txt" "$work/x.pkg"
+# 200 MB: the entries, then comment lines, then an 18th entry; and one line of 200 MB. Both are
+# refused within 64 MB of memory (the reader keeps a line and 17 entries, not the file).
+{ cat "$manifest"; yes '# a comment line that repeats' | head -c 200M; echo; echo "extra.bin | f1"; } \
+  >"$work/src/m-200m.txt"
+head -c 200M /dev/zero | tr '\0' x >"$work/src/m-line.txt"
+for big in m-200m.txt:"an 18th entry" m-line.txt:"line longer than"; do
+  /usr/bin/time -f %M -o "$work/rss" "$tool" pack "$work/src/${big%%:*}" "$work/x.pkg" >/dev/null 2>"$work/stderr"
+  grep -q "${big#*:}" "$work/stderr" || fail "${big%%:*}: $(cat "$work/stderr")"
+  [ "$(tail -n1 "$work/rss")" -le 65536 ] || fail "${big%%:*}: $(tail -n1 "$work/rss") KB of memory"
+done
+rm -f "$work/src/m-200m.txt" "$work/src/m-line.txt"
+
+# Sources and manifests are opened without waiting: a FIFO is refused within seconds.
+mkfifo "$work/src/fifo"
+sed 's/| f6$/| fifo/' "$manifest" >"$work/src/m-fifo.txt"
+expect_error "m-fifo.txt:7: .*fifo: not a regular file" timeout 10 "$tool" pack "$work/src/m-fifo.txt" "$work/x.pkg"
+expect_error "fifo: not a regular file" timeout 10 "$tool" pack "$work/src/fifo" "$work/x.pkg"
+expect_error "fifo: not a regular file" timeout 10 "$tool" list "$work/src/fifo"
+[ ! -e "$work/x.pkg" ] || fail "a refused pack left an output file"
+
+# Links planted where packtool writes are never followed: the part file (to another file, and to
+# an existing output), unpack's folder and the paths inside it.
+echo "keep me" >"$work/victim"
+ln -s "$work/victim" "$work/x.pkg.packtool-part"
+expect_error "x.pkg.packtool-part: already exists" "$tool" pack "$manifest" "$work/x.pkg"
+[ "$(cat "$work/victim")" = "keep me" ] || fail "pack wrote through a planted part-file link"
+[ ! -e "$work/x.pkg" ] && [ -L "$work/x.pkg.packtool-part" ] || fail "pack moved the planted link"
+rm "$work/x.pkg.packtool-part"
+ln -s "$work/a.pkg" "$work/b.pkg.packtool-part"
+cp "$work/a.pkg" "$work/a-copy.pkg"
+expect_error "already exists" "$tool" pack "$work/src/m-empty5.txt" "$work/b.pkg"
+cmp -s "$work/a.pkg" "$work/a-copy.pkg" || fail "pack wrote through a part-file link to a package"
+rm "$work/b.pkg.packtool-part"
+mkdir "$work/planted"
+ln -s "$work/victim" "$work/planted/TavrinSolo.exe"
+expect_error "planted: not empty" "$tool" unpack "$work/a.pkg" "$work/planted"
+ln -s "$work/victim" "$work/planted2"
+rm "$work/planted/TavrinSolo.exe"
+ln -s "$work/victim" "$work/planted/.packtool-probe"
+expect_error "planted: not empty" "$tool" unpack "$work/a.pkg" "$work/planted"
+mkdir "$work/elsewhere"
+ln -s "$work/elsewhere" "$work/linked-folder"
+expect_error "linked-folder: not a folder (or a symbolic link)" "$tool" unpack "$work/a.pkg" "$work/linked-folder"
+[ -z "$(ls -A "$work/elsewhere")" ] || fail "unpack wrote through a linked folder"
+[ "$(cat "$work/victim")" = "keep me" ] || fail "unpack wrote through a planted link"
+mkdir "$work/empty-folder"
+"$tool" unpack "$work/a.pkg" "$work/empty-folder" >/dev/null || fail "unpack into an empty folder"
+cmp -s "$work/src/f1" "$work/empty-folder/TavrinSolo.exe" || fail "unpack into an empty folder: file 1"
 
 echo "$failures failures"
 [ "$failures" -eq 0 ]

@@ -326,8 +326,17 @@ def main():
             for i in range(1, 18):
                 name = {1: "TavrinSolo.exe", 2: "readme.txt"}.get(i, f"file{i}.bin")
                 with open(os.path.join(src, f"f{i}"), "wb") as f:
-                    f.write(bytes((i * 7 + j) % 256 for j in range(i * 300)))
+                    f.write(bytes((i * 7 + j) % 256 for j in range(i * 3000)))
                 m.write(f"{name} | f{i}\n")
+        # build packs a payload much smaller than the one the crafted installer carries, so that
+        # the output is smaller than the input (offsets taken from the input then miss it).
+        with open(os.path.join(src, "small.txt"), "w") as m:
+            for i in range(1, 18):
+                name = {1: "TavrinSolo.exe", 2: "readme.txt"}.get(i, f"file{i}.bin")
+                with open(os.path.join(src, f"s{i}"), "wb") as f:
+                    f.write(bytes([i]) * i)
+                m.write(f"{name} | s{i}\n")
+        small = os.path.join(src, "small.txt")
         manifest = os.path.join(src, "manifest.txt")
         package_path = os.path.join(work, "p.pkg")
         code, _, err = run(["pack", manifest, package_path])
@@ -343,7 +352,7 @@ def main():
             open(exe, "wb").write(data)
             out = os.path.join(work, "out.exe")
             folder = os.path.join(work, "unpacked")
-            code, _, err = run(["build", exe, manifest, out])
+            code, _, err = run(["build", exe, small, out])
             if os.environ.get("VERBOSE"):
                 print(f"{case}: {err.strip() or 'built'}")
             built = check_refusal(case, "build", code, err, [out, out + ".packtool-part"])

@@ -59,8 +59,9 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
   entries->clear();
   char buffer[65536];
   size_t have = 0, at = 0;  // bytes in buffer, and the next one to look at
-  bool end = false, first = true;
+  bool end = false, start = true;
   std::string line;
+  line.reserve(MANIFEST_LINE_LIMIT);
   int lineNumber = 1;
   for (;;) {
     if (at == have && !end) {
@@ -69,8 +70,8 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       }
       at = 0;
       end = have == 0;
-      if (first && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
-      first = false;
+      if (start && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
+      start = false;
     }
     bool lineDone = end;
     while (at < have) {
@@ -91,10 +92,11 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
     }
     if (!lineDone) continue;
     if (end && line.empty()) break;
-    std::string text = Trim(line);
-    line.clear();
-    std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
-    if (!text.empty() && text[0] != '#') {
+    // Blank and comment lines are looked at in place: no copy, whatever their number.
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first != std::string::npos && line[first] != '#') {
+      std::string text = Trim(line);
+      std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
       size_t bar = text.find('|');
       if (bar == std::string::npos) return Refuse(error, where, "expected 'entry name | source file'");
       if (entries->size() == PACKAGE_ENTRY_COUNT) {
@@ -102,6 +104,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       }
       entries->push_back({Trim(text.substr(0, bar)), Trim(text.substr(bar + 1)), lineNumber, 0});
     }
+    line.clear();
     if (end) break;
     ++lineNumber;
   }
