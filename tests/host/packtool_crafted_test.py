@@ -317,6 +317,32 @@ def check_refusal(case, command, code, err, leftovers):
     return False
 
 
+def planted_links(work, package, manifest):
+    """A link planted at OUTPUT.packtool-part, to INSTALLER and to another file: build refuses
+    with one line and writes through neither; without it, OUTPUT gets INSTALLER's permissions."""
+    data, _ = make_installer(package)
+    exe = os.path.join(work, "links.exe")
+    open(exe, "wb").write(data)
+    os.chmod(exe, 0o751)
+    victim = os.path.join(work, "victim")
+    open(victim, "w").write("keep me")
+    out = os.path.join(work, "links-out.exe")
+    for target in (exe, victim):
+        before = open(target, "rb").read()
+        os.symlink(target, out + ".packtool-part")
+        code, _, err = run(["build", exe, manifest, out])
+        if code == 0 or len(err.splitlines()) != 1 or "already exists" not in err:
+            failures.append(f"part-file link to {os.path.basename(target)}: exit {code}, {err}")
+        if open(target, "rb").read() != before or os.path.lexists(out):
+            failures.append(f"build wrote through a part-file link to {os.path.basename(target)}")
+        for leftover in (out + ".packtool-part", out):
+            if os.path.lexists(leftover):
+                os.remove(leftover)
+    code, _, err = run(["build", exe, manifest, out])
+    if code != 0 or os.stat(out).st_mode & 0o777 != 0o751:
+        failures.append(f"build without a planted link: exit {code}, {err}, mode of OUTPUT")
+
+
 def main():
     work = tempfile.mkdtemp()
     try:
@@ -372,6 +398,7 @@ def main():
                 if command[0] == "verify" and code == 0 and "result: 0" not in text.splitlines():
                     failures.append(f"{case}: verify succeeded without result 0: {text}")
                 shutil.rmtree(folder, ignore_errors=True)
+        planted_links(work, package, small)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for f in failures:
