@@ -5,6 +5,7 @@
 # crash-* in the current folder).
 # Usage: tests/fuzz/run.sh SECONDS [libFuzzer options...]
 #   FUZZER       the fuzzer (default build/asan/package_fuzz, made by `scripts/build.sh asan`)
+#   FUZZ_SEEDS   its seed folder (default tests/fuzz/corpus, the package fuzzer's)
 #   FUZZ_CORPUS  a folder that keeps the inputs found, for the next run (default: a temporary
 #                one, so that every run starts from the seeds alone)
 set -uo pipefail
@@ -17,7 +18,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 corpus=${FUZZ_CORPUS:-$scratch/corpus}
 mkdir -p "$corpus"
-"$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$@" "$corpus" "$root/tests/fuzz/corpus" \
+"$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$@" "$corpus" \
+  "${FUZZ_SEEDS:-$root/tests/fuzz/corpus}" \
   2>"$scratch/log"
 status=$?
 [ "$status" -eq 0 ] || tail -n 40 "$scratch/log"

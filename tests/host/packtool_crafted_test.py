@@ -9,7 +9,8 @@ Every case goes through build, list, verify and unpack. Each run either refuses 
 line on stderr and writes nothing (no OUTPUT, no part file, no unpack folder), or succeeds, and
 then a built OUTPUT passes `verify` with result 0. Each case also says whether build must refuse
 it and with which words. Under the asan build a sanitizer report fails the one-line rule.
-Usage: packtool_crafted_test.py PACKTOOL"""
+Usage: packtool_crafted_test.py PACKTOOL
+       packtool_crafted_test.py PACKTOOL --seeds FOLDER   (writes the PE fuzzer's seeds instead)"""
 import os
 import shutil
 import struct
@@ -407,5 +408,28 @@ def main():
     return 1 if failures else 0
 
 
+def write_seeds(folder):
+    """The PE fuzzer's seeds: crafted installers with a tiny package, as made above."""
+    work = tempfile.mkdtemp()
+    try:
+        with open(os.path.join(work, "m.txt"), "w") as m:
+            for i in range(1, 18):
+                name = {1: "TavrinSolo.exe", 2: "readme.txt", 17: "Sub\\last.txt"}.get(i, f"f{i}")
+                open(os.path.join(work, f"s{i}"), "wb").write(bytes([i]) * i)
+                m.write(f"{name} | s{i}\n")
+        code, _, err = run(["pack", os.path.join(work, "m.txt"), os.path.join(work, "p.pkg")])
+        assert code == 0, err
+        package = open(os.path.join(work, "p.pkg"), "rb").read()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(folder, exist_ok=True)
+    for name, kwargs in (("installer", {}), ("zero-length-name", {"named_type": ""}),
+                         ("two-languages", {"languages": (0, 1033)})):
+        open(os.path.join(folder, name), "wb").write(make_installer(package, **kwargs)[0])
+
+
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[2] == "--seeds":
+        write_seeds(sys.argv[3])
+        sys.exit(0)
     sys.exit(main())
