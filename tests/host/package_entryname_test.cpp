@@ -46,3 +46,27 @@ TEST(IsSafeEntryName, NameMustEndWithinItsField) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each refused name reports the rule it breaks (packtool's messages name it); the rule is the
+// first one met reading from the name's start.
+TEST(EntryNameProblem, NamesTheRuleBroken) {
+  const struct {
+    const char* name;
+    int rule;
+  } cases[] = {{"TavrinSolo.exe", NAME_RULE_KEPT}, {"", NAME_RULE_EMPTY},
+               {"a/b", NAME_RULE_FORWARD_SLASH}, {"../x", NAME_RULE_FORWARD_SLASH},
+               {"C:\\x", NAME_RULE_COLON}, {"x:stream", NAME_RULE_COLON},
+               {"\\x", NAME_RULE_EMPTY_COMPONENT}, {"a\\\\b", NAME_RULE_EMPTY_COMPONENT},
+               {"x\\", NAME_RULE_EMPTY_COMPONENT}, {"..\\x", NAME_RULE_DOT_COMPONENT},
+               {"a\\.\\b", NAME_RULE_DOT_COMPONENT}, {"x.", NAME_RULE_TRAILING_DOT_SPACE},
+               {"x ", NAME_RULE_TRAILING_DOT_SPACE}, {"a?b", NAME_RULE_CHARACTER},
+               {"a\tb", NAME_RULE_CHARACTER}, {"CON", NAME_RULE_DEVICE},
+               {"Remote\\lpt1.log", NAME_RULE_DEVICE}, {"COM\xb2", NAME_RULE_DEVICE}};
+  for (const auto& c : cases) EXPECT_EQ(EntryNameProblem(c.name, 128), c.rule) << c.name;
+  EXPECT_EQ(EntryNameProblem(std::string(128, 'a').c_str(), 128), NAME_RULE_TOO_LONG);
+  EXPECT_EQ(EntryNameProblem(nullptr, 128), NAME_RULE_EMPTY);
+}
+
+}  // namespace
