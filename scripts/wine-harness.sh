@@ -63,6 +63,7 @@ up() {
   # shellcheck disable=SC1091
   . "$dir/env"
   rm -rf "$WINEPREFIX"
+  echo "wine-harness: making a Wine prefix in $WINEPREFIX (about 30 s, once per run)" >&2
   wineboot -i >"$dir/wineboot.log" 2>&1 </dev/null
   wineserver -w
   # No crash dialogs: a crashing program must end, not wait for a click.
