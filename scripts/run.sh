@@ -31,6 +31,7 @@ cmake --build "$root/win" --target installer
 exe="$PWD/$root/win/TavrinSoloSetup.exe"
 
 harness="$root/run/wine"
+export TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-err+all}
 # Wine's own messages of this run; kept after the prefix is removed, for debugging.
 wine_log="$PWD/$root/run/wine-stderr.log"
 trap 'bash scripts/wine-harness.sh "$harness" down; echo "Wine'"'"'s messages of this run: $wine_log"' EXIT
