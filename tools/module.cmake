@@ -49,20 +49,21 @@ tavrin_script_test(package_packtool_pack_list_verify_unpack_refusals HOST COMMAN
   ${CMAKE_SOURCE_DIR}/tests/host/package_packtool_test.sh $<TARGET_FILE:packtool>)
 # libFuzzer targets (clang, sanitizer build only) over the PE reader (the path of list, and build's
 # rebuild) and the manifest reader; short runs from their committed seeds are tests, longer ones
-# by hand: FUZZER=build/asan/packtool_pe_fuzz FUZZ_SEEDS=tests/fuzz/corpus-pe bash tests/fuzz/run.sh 600
+# by hand (see the README's Fuzzing section).
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   foreach(target pe manifest)
-    add_executable(packtool_${target}_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/packtool_${target}_fuzz.cpp
+    set(fuzzDir ${CMAKE_SOURCE_DIR}/tests/fuzz)
+    add_executable(packtool_${target}_fuzz ${fuzzDir}/packtool_${target}_fuzz.cpp
       ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp
       ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp ${CMAKE_SOURCE_DIR}/package/entryname.cpp
       ${CMAKE_SOURCE_DIR}/package/bounds.cpp)
     target_include_directories(packtool_${target}_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
     target_compile_options(packtool_${target}_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
     target_link_options(packtool_${target}_fuzz PRIVATE -fsanitize=fuzzer)
-    add_test(NAME packtool_${target}_fuzz_short COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh 300
+    add_test(NAME packtool_${target}_fuzz_short COMMAND bash ${fuzzDir}/run.sh 300
       -runs=20000 -seed=1 -max_len=70000)
     set_tests_properties(packtool_${target}_fuzz_short PROPERTIES ENVIRONMENT
-      "FUZZER=$<TARGET_FILE:packtool_${target}_fuzz>;FUZZ_SEEDS=${CMAKE_SOURCE_DIR}/tests/fuzz/corpus-${target}")
+      "FUZZER=$<TARGET_FILE:packtool_${target}_fuzz>;FUZZ_SEEDS=${fuzzDir}/corpus-${target}")
   endforeach()
 endif()
 

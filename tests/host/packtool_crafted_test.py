@@ -196,7 +196,8 @@ def shared_name(data, lay):
 
 
 def unsorted_ids(data, lay):
-    a, b = lay["rsrc_raw"] + lay["where"]["entry"][(3,)], lay["rsrc_raw"] + lay["where"]["entry"][(10,)]
+    a = lay["rsrc_raw"] + lay["where"]["entry"][(3,)]
+    b = lay["rsrc_raw"] + lay["where"]["entry"][(10,)]
     data[a:a + 8], data[b:b + 8] = data[b:b + 8], data[a:a + 8]
     return data
 
@@ -395,7 +396,8 @@ def main():
                 os.remove(out)
             for command in (["list", exe], ["verify", exe], ["unpack", exe, folder]):
                 code, text, err = run(command)
-                check_refusal(case, command[0], code, err, [folder] if command[0] == "unpack" else [])
+                check_refusal(case, command[0], code, err,
+                              [folder] if command[0] == "unpack" else [])
                 if command[0] == "verify" and code == 0 and "result: 0" not in text.splitlines():
                     failures.append(f"{case}: verify succeeded without result 0: {text}")
                 shutil.rmtree(folder, ignore_errors=True)

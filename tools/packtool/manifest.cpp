@@ -36,8 +36,10 @@ const char* RuleText(int rule) {
   switch (rule) {
     case NAME_RULE_EMPTY: return "it is empty";
     case NAME_RULE_TOO_LONG: return "at most 127 characters";
-    case NAME_RULE_FORWARD_SLASH: return "folders are separated by backslashes, not forward slashes";
-    case NAME_RULE_COLON: return "no drive letter or colon (a relative path below the target folder)";
+    case NAME_RULE_FORWARD_SLASH:
+      return "folders are separated by backslashes, not forward slashes";
+    case NAME_RULE_COLON:
+      return "no drive letter or colon (a relative path below the target folder)";
     case NAME_RULE_EMPTY_COMPONENT: return "no leading, trailing or doubled backslash";
     case NAME_RULE_DOT_COMPONENT: return "no \".\" or \"..\" part";
     case NAME_RULE_TRAILING_DOT_SPACE: return "no part may end in a dot or a space";
@@ -98,7 +100,9 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       std::string text = Trim(line);
       std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
       size_t bar = text.find('|');
-      if (bar == std::string::npos) return Refuse(error, where, "expected 'entry name | source file'");
+      if (bar == std::string::npos) {
+        return Refuse(error, where, "expected 'entry name | source file'");
+      }
       if (entries->size() == PACKAGE_ENTRY_COUNT) {
         return Refuse(error, where, "an 18th entry; a package holds exactly 17");
       }

@@ -128,7 +128,9 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
                     ") is empty: the installer would refuse the whole package", false;
   }
   payload->imageSize = LayoutPackage(&payload->directory, names, sizes);
-  if (payload->imageSize == 0) return *error = "the package would reach 4 GB; it must stay below", false;
+  if (payload->imageSize == 0) {
+    return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
+  }
   return true;
 }
 

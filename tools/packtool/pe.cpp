@@ -74,7 +74,8 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->optionalHeader = (size_t)header + 24;
   const uint8_t* o = Bytes(file, pe->optionalHeader, optionalSize);
   if (o == nullptr || optionalSize < 2) {
-    return Refuse(error, "truncated or damaged PE header: the optional header ends beyond the file");
+    return Refuse(error,
+                  "truncated or damaged PE header: the optional header ends beyond the file");
   }
   pe->magic = (uint16_t)U16(o);
   if (pe->magic == 0x20B) {
@@ -87,7 +88,9 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     return Refuse(error, "not a 32-bit Windows executable (PE32, i386): machine " +
                              Hex(pe->machine));
   }
-  if (pe->characteristics & 0x2000) return Refuse(error, "a DLL, not a program" + std::string(kNotOurs));
+  if (pe->characteristics & 0x2000) {
+    return Refuse(error, "a DLL, not a program" + std::string(kNotOurs));
+  }
   if (!(pe->characteristics & 0x0002)) {
     return Refuse(error, "not marked executable" + std::string(kNotOurs));
   }
@@ -101,9 +104,10 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->sizeOfHeaders = U32(o + 60);
   uint32_t declared = U32(o + 92);
   if (declared > 16 || 96 + 8 * (uint64_t)declared > optionalSize) {
+    uint32_t room = (optionalSize - 96) / 8;
     return Refuse(error, "damaged PE header: " + std::to_string(declared) +
                              " data directories declared, room for " +
-                             std::to_string((optionalSize - 96) / 8 > 16 ? 16 : (optionalSize - 96) / 8));
+                             std::to_string(room > 16 ? 16 : room));
   }
   pe->directoryCount = declared;
   pe->directories = pe->optionalHeader + 96;
@@ -118,7 +122,9 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   }
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
   const uint8_t* s = Bytes(file, table, 40ull * sectionCount);
-  if (s == nullptr) return Refuse(error, "truncated or damaged PE header: the section table ends beyond the file");
+  if (s == nullptr) {
+    return Refuse(error, "truncated or damaged PE header: the section table ends beyond the file");
+  }
   pe->headersEnd = (size_t)(table + 40ull * sectionCount);
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
@@ -229,7 +235,9 @@ bool ReadDataEntry(TreeWalk& w, uint64_t offset, const std::string& what) {
                Hex(w.pe.sizeOfImage) + " bytes) or the file";
     return false;
   }
-  if (data.size != 0) w.spans.push_back({data.rva, (uint64_t)data.rva + data.size, what + ": data"});
+  if (data.size != 0) {
+    w.spans.push_back({data.rva, (uint64_t)data.rva + data.size, what + ": data"});
+  }
   w.tree->data.push_back(data);
   return true;
 }
