@@ -150,17 +150,19 @@ expect_error "m-long.txt:1: line longer than 8192 bytes" "$tool" pack "$work/src
 rm -f "$work/x.pkg"
 { cat "$manifest"; echo "extra.bin | f1"; } >"$work/src/m-18.txt"
 expect_error "m-18.txt:19: an 18th entry; a package holds exactly 17" "$tool" pack "$work/src/m-18.txt" "$work/x.pkg"
-# 200 MB: the entries, then comment lines, then an 18th entry; and one line of 200 MB. Both are
-# refused within 64 MB of memory (the reader keeps a line and 17 entries, not the file).
+# 200 MB: the entries, then comment lines, then an 18th entry; 200 MB of entries; one line of
+# 200 MB. Each is refused within 64 MB of memory (the reader keeps a line and 17 entries).
 { cat "$manifest"; yes '# a comment line that repeats' | head -c 200M; echo; echo "extra.bin | f1"; } \
   >"$work/src/m-200m.txt"
+yes 'x.bin | f1' | head -c 200M >"$work/src/m-200e.txt"
 head -c 200M /dev/zero | tr '\0' x >"$work/src/m-line.txt"
-for big in m-200m.txt:"an 18th entry" m-line.txt:"line longer than"; do
+for big in m-200m.txt:"an 18th entry" m-200e.txt:"m-200e.txt:18: an 18th entry" \
+           m-line.txt:"line longer than"; do
   /usr/bin/time -f %M -o "$work/rss" "$tool" pack "$work/src/${big%%:*}" "$work/x.pkg" >/dev/null 2>"$work/stderr"
   grep -q "${big#*:}" "$work/stderr" || fail "${big%%:*}: $(cat "$work/stderr")"
   [ "$(tail -n1 "$work/rss")" -le 65536 ] || fail "${big%%:*}: $(tail -n1 "$work/rss") KB of memory"
 done
-rm -f "$work/src/m-200m.txt" "$work/src/m-line.txt"
+rm -f "$work/src/m-200m.txt" "$work/src/m-200e.txt" "$work/src/m-line.txt"
 
 # Sources and manifests are opened without waiting: a FIFO is refused within seconds.
 mkfifo "$work/src/fifo"
