@@ -31,6 +31,7 @@ std::string Reason(DWORD code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: return "No such file or directory";
     case ERROR_ACCESS_DENIED: return "Permission denied";
+    case ERROR_SHARING_VIOLATION: return "in use by another program";
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: return "File exists";
     case ERROR_DISK_FULL:
