@@ -39,12 +39,14 @@ void Put16(Output* o, uint64_t offset, uint32_t v) {
 void Put32(Output* o, uint64_t offset, uint32_t v) {
   if (uint8_t* p = At(o, offset, 4)) Store32(p, v);
 }
+// Nothing to copy is nothing to check: a section without file bytes may name any offset.
 void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length) {
-  uint8_t* p = At(o, offset, length);
-  if (p != nullptr && length != 0) memcpy(p, from, (size_t)length);
+  if (length == 0) return;
+  if (uint8_t* p = At(o, offset, length)) memcpy(p, from, (size_t)length);
 }
 // Copies length bytes of the input file at from, checked against the input too.
 void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
+  if (length == 0) return;
   if (from > file.size || length > file.size - from) {
     o->ok = false;
     return;
@@ -170,8 +172,9 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
     if ((int)i > layout->resourceSection && strcmp(s.name, ".reloc") != 0) {
       return *error = std::string("section ") + s.name + " follows the resources" + kind_, false;
     }
-    if (s.virtualAddress < virtualEnd || (s.rawSize != 0 && s.rawOffset < rawEnd) ||
-        (uint64_t)s.rawOffset + s.rawSize > file.size) {
+    // A section without file bytes has no file offset that counts (the loader ignores it).
+    if (s.virtualAddress < virtualEnd ||
+        (s.rawSize != 0 && (s.rawOffset < rawEnd || (uint64_t)s.rawOffset + s.rawSize > file.size))) {
       return *error = std::string("sections out of order or beyond the file") + kind_, false;
     }
     virtualEnd = (uint64_t)s.virtualAddress + MappedSize(s);
