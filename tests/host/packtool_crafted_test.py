@@ -239,6 +239,11 @@ def data_at_type_level(data, lay):
     return data
 
 
+def directory_outside(data, lay):
+    struct.pack_into("<II", data, lay["pe"] + 24 + 96 + 8 * 11, 0x7FFF0000, 16)
+    return data
+
+
 def lfanew(value):
     def damage(data, lay):
         put32(data, 0x3C, value)
@@ -284,6 +289,7 @@ def reference(package):
         ("name outside the section", name_outside, "does not fit"),
         ("data outside the image", data_outside, "outside the image"),
         ("data at the type level", data_at_type_level, "where a directory belongs"),
+        ("a data directory in no section", directory_outside, "points into no section"),
         ("e_lfanew into the DOS header", lfanew(0x10), "DOS header"),
         ("e_lfanew past the end", lfanew(0x7FFFFFF0), "beyond the end"),
         ("no sections", section_count(0), "0 sections"),

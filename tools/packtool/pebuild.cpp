@@ -173,8 +173,9 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
       return *error = std::string("section ") + s.name + " follows the resources" + kind_, false;
     }
     // A section without file bytes has no file offset that counts (the loader ignores it).
-    if (s.virtualAddress < virtualEnd ||
-        (s.rawSize != 0 && (s.rawOffset < rawEnd || (uint64_t)s.rawOffset + s.rawSize > file.size))) {
+    bool rawOk = s.rawSize == 0 ||
+                 (s.rawOffset >= rawEnd && (uint64_t)s.rawOffset + s.rawSize <= file.size);
+    if (s.virtualAddress < virtualEnd || !rawOk) {
       return *error = std::string("sections out of order or beyond the file") + kind_, false;
     }
     virtualEnd = (uint64_t)s.virtualAddress + MappedSize(s);
@@ -184,10 +185,21 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
     return *error = std::to_string(file.size - rawEnd) + " bytes after the last section" + kind_,
            false;
   }
-  // No data directory but the resources may point into the resource section.
+  // No data directory but the resources may point into the resource section, and each one
+  // points into a section (which keeps its place, or moves with the directory's address).
   for (uint32_t d = 0; d < pe.directoryCount; ++d) {
     uint32_t address = pe.directoryAddress[d];
     if (d == PE_DIRECTORY_RESOURCE || d == PE_DIRECTORY_SECURITY || address == 0) continue;
+    bool inSection = false;
+    for (const PeSection& s : pe.sections) {
+      if (address >= s.virtualAddress && address - s.virtualAddress < MappedSize(s)) {
+        inSection = true;
+      }
+    }
+    if (!inSection) {
+      return *error = "data directory " + std::to_string(d) + " points into no section" + kind_,
+             false;
+    }
     if (address >= resources.virtualAddress &&
         address - resources.virtualAddress < MappedSize(resources)) {
       return *error = "data directory " + std::to_string(d) + " inside the resource section" +
