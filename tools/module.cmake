@@ -72,6 +72,9 @@ endif()
 tavrin_script_test(packtool_crafted_installers_refused_or_rebuilt HOST COMMAND ${TAVRIN_PYTHON}
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_crafted_test.py $<TARGET_FILE:packtool>)
 if(TAVRIN_WINDOWS)
+  tavrin_script_test(packtool_exe_creates_outputs_new COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/packtool_exe_outputs.sh $<TARGET_FILE:packtool_exe>
+    $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:packtool>)
   tavrin_script_test(package_packtool_reads_the_built_installer COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/package_list_installer.sh $<TARGET_FILE:packtool>
     $<TARGET_FILE:TavrinSoloSetup> ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin
