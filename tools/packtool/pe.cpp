@@ -203,7 +203,7 @@ const uint8_t* Claim(TreeWalk& w, uint64_t offset, uint64_t length, const std::s
     *w.error = kDamaged + "more entries than the resource section can hold";
     return nullptr;
   }
-  w.spans.push_back({w.rootRva + offset, w.rootRva + offset + length, what});
+  if (length != 0) w.spans.push_back({w.rootRva + offset, w.rootRva + offset + length, what});
   return Bytes(w.file, w.rootOffset + offset, length);
 }
 
