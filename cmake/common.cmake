@@ -3,7 +3,7 @@
 #   tavrin_portable_sources(files...)  portable logic: built in both builds (library tavrin_portable)
 #   tavrin_windows_sources(files...)   Win32 code of the installer (library tavrin_windows)
 #   tavrin_host_test(NAME SOURCES files... [LIBS libs...])      GoogleTest program, host build
-#   tavrin_win_test(NAME SOURCES files... [LIBS ...] [RESOURCES rc...] [LOCK])
+#   tavrin_win_test(NAME SOURCES files... [LIBS ...] [RESOURCES rc...] [LOCK] [TIMEOUT s])
 #                                                               GoogleTest program run under Wine;
 #                                                               LOCK serialises it with the others
 #                                                               that change the shared prefix
@@ -82,13 +82,16 @@ function(tavrin_win_test name)
   if(NOT TAVRIN_WINDOWS)
     return()
   endif()
-  cmake_parse_arguments(T "LOCK" "" "SOURCES;LIBS;RESOURCES" ${ARGN})
+  cmake_parse_arguments(T "LOCK" "TIMEOUT" "SOURCES;LIBS;RESOURCES" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_RESOURCES})
   target_compile_options(${name} PRIVATE ${TAVRIN_WARNINGS})
   target_link_options(${name} PRIVATE ${TAVRIN_STATIC_LINK})
   target_link_libraries(${name} PRIVATE ${T_LIBS} tavrin_windows gtest_main)
   # Discovery runs at test time, inside the harness; each case is its own CTest test.
-  set(props TIMEOUT 300)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK wineprefix)
   endif()
