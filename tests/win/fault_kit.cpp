@@ -19,7 +19,7 @@ long target;
 volatile LONG calls, deletions, injected;
 std::string where;
 std::vector<Effect> effects;
-std::vector<std::string> hidden;   // lowercase full paths that read as "not found"
+std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
 std::map<HKEY, std::string> keys;  // keys opened while armed, by handle
 
 decltype(&::GetFullPathNameA) systemGetFullPathNameA;  // unpatched, for the kit's own use
@@ -94,22 +94,27 @@ Verdict Deletion(const char* function, const std::string& path) {
   const long n = InterlockedIncrement(&calls);
   const long d = InterlockedIncrement(&deletions);
   if (mode == kFail && n == target && Take(function, path)) return kFailIt;
-  if ((mode == kLie || mode == kLieHidden) && d == target && Take(function, path)) {
-    if (mode == kLieHidden) {
-      EnterCriticalSection(&lock);
-      hidden.push_back(Lower(path));
-      LeaveCriticalSection(&lock);
-    }
-    return kLieIt;
+  if (mode != kLie && mode != kLieHidden) return kPass;
+  // An entry lied about once stays, and every later deletion of it reports success again (as
+  // Wine answers for a file that Unix will not unlink).
+  const std::string key = Lower(path);
+  EnterCriticalSection(&lock);
+  bool lie = std::find(lied.begin(), lied.end(), key) != lied.end();
+  LeaveCriticalSection(&lock);
+  if (!lie && d == target && Take(function, path)) {
+    EnterCriticalSection(&lock);
+    lied.push_back(key);
+    LeaveCriticalSection(&lock);
+    lie = true;
   }
-  return kPass;
+  return lie ? kLieIt : kPass;
 }
 
 bool Hidden(const char* path) {
   if (!armed || path == nullptr) return false;
   const std::string full = Lower(FullPath(path));
   EnterCriticalSection(&lock);
-  const bool found = std::find(hidden.begin(), hidden.end(), full) != hidden.end();
+  const bool found = mode == kLieHidden && std::find(lied.begin(), lied.end(), full) != lied.end();
   LeaveCriticalSection(&lock);
   return found;
 }
@@ -483,7 +488,7 @@ void Arm(Mode newMode, long k) {
   calls = deletions = injected = 0;
   where.clear();
   effects.clear();
-  hidden.clear();
+  lied.clear();
   keys.clear();
   LeaveCriticalSection(&lock);
   InterlockedExchange(&armed, 1);

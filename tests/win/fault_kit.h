@@ -13,7 +13,8 @@ namespace fault {
 enum Mode {
   kCount,     // pass every call on, count them
   kFail,      // the k-th call fails with a plausible error (a copy or write after writing part)
-  kLie,       // the k-th deletion or removal reports success and the entry stays
+  kLie,       // the k-th deletion or removal reports success and the entry stays (and every
+              // later deletion of that entry reports success again)
   kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
 };
 
