@@ -250,6 +250,9 @@ BOOL WINAPI FakeCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   Record("CopyFileA", FullPath(to));
   if (FailHere("CopyFileA", to)) {
     if (realCopyFileA(from, to, failIfExists)) {
+      // The copy took over the source's attributes, which may forbid writing.
+      const DWORD attributes = realGetFileAttributesA(to);
+      realSetFileAttributesA(to, FILE_ATTRIBUTE_NORMAL);
       HANDLE file = realCreateFileA(to, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         SetFilePointer(file, static_cast<LONG>(GetFileSize(file, nullptr) / 2), nullptr,
@@ -257,6 +260,7 @@ BOOL WINAPI FakeCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
         SetEndOfFile(file);
         CloseHandle(file);
       }
+      realSetFileAttributesA(to, attributes);
     }
     SetLastError(ERROR_DISK_FULL);
     return FALSE;

@@ -249,6 +249,10 @@ class FaultLoops : public ::testing::Test {
     SCOPED_TRACE(std::string(kProcedureNames[procedure]) + ", mode " + std::to_string(mode) +
                  ", k " + std::to_string(k) + ": " + (where.empty() ? "no fault" : where));
     ++runs_;
+    if (GetEnvironmentVariableA("FAULT_VERBOSE", nullptr, 0) != 0) {
+      printf("k %ld mode %d: %s -> %d\n", k, static_cast<int>(mode), where.c_str(),
+             static_cast<int>(result));
+    }
     if (fault::Injected()) ++injected_;
     const bool install = procedure <= kInstallOver;
     if (!ended) {
