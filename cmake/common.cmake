@@ -36,6 +36,14 @@ else()
   endif()
 endif()
 
+# Coverage variant (scripts/coverage.sh): every object with gcov's counters, unoptimised so that
+# lines map to code; programs under Wine write their .gcda files through drive Z:.
+option(TAVRIN_COVERAGE "Build with gcc --coverage" OFF)
+if(TAVRIN_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()
+
 set_property(GLOBAL PROPERTY TAVRIN_PORTABLE_SOURCES "")
 set_property(GLOBAL PROPERTY TAVRIN_WINDOWS_SOURCES "")
 
