@@ -15,7 +15,7 @@ namespace {
 CRITICAL_SECTION lock;
 volatile LONG armed;
 Mode mode = kCount;
-long target;
+long target, second;  // the calls to fail (second: 0 for none)
 volatile LONG calls, deletions, injected;
 std::string where;
 std::vector<Effect> effects;
@@ -71,9 +71,9 @@ void Remember(HKEY key, const std::string& path) {
 }
 
 bool Take(const char* function, const std::string& path) {
-  if (InterlockedCompareExchange(&injected, 1, 0) != 0) return false;
+  if (InterlockedIncrement(&injected) > 2) return false;
   EnterCriticalSection(&lock);
-  where = std::string(function) + "(" + path + ")";
+  where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ")";
   LeaveCriticalSection(&lock);
   return true;
 }
@@ -82,7 +82,7 @@ bool Take(const char* function, const std::string& path) {
 bool FailHere(const char* function, const std::string& path = "") {
   if (!armed) return false;
   const long n = InterlockedIncrement(&calls);
-  return mode == kFail && n == target && Take(function, path);
+  return mode == kFail && (n == target || n == second) && Take(function, path);
 }
 
 enum Verdict { kPass, kFailIt, kLieIt };
@@ -93,7 +93,7 @@ Verdict Deletion(const char* function, const std::string& path) {
   Record(function, path);
   const long n = InterlockedIncrement(&calls);
   const long d = InterlockedIncrement(&deletions);
-  if (mode == kFail && n == target && Take(function, path)) return kFailIt;
+  if (mode == kFail && (n == target || n == second) && Take(function, path)) return kFailIt;
   if (mode != kLie && mode != kLieHidden) return kPass;
   // An entry lied about once stays, and every later deletion of it reports success again (as
   // Wine answers for a file that Unix will not unlink).
@@ -485,10 +485,11 @@ void Install() {
   PatchImports();
 }
 
-void Arm(Mode newMode, long k) {
+void Arm(Mode newMode, long k, long also) {
   EnterCriticalSection(&lock);
   mode = newMode;
   target = k;
+  second = also;
   calls = deletions = injected = 0;
   where.clear();
   effects.clear();

@@ -21,14 +21,15 @@ enum Mode {
 // Patches the running program's import address table once (later calls do nothing).
 void Install();
 
-// Starts counting with this plan; k counts from 1 (calls for kFail, deletions for the lies).
-void Arm(Mode mode, long k);
+// Starts counting with this plan; k counts from 1 (calls for kFail, deletions for the lies);
+// with kFail, call also fails too (0: none).
+void Arm(Mode mode, long k, long also = 0);
 // Stops counting; the wrappers pass calls on again.
 void Disarm();
 
 long Calls();      // injectable calls since Arm
 long Deletions();  // deletions and removals since Arm (each also counts as a call)
-bool Injected();   // whether the planned fault was injected
+bool Injected();   // whether a planned fault was injected
 std::string InjectedWhere();  // "FunctionName(path)" of the injected call
 
 // An effect on the machine seen while armed: function, and the full path of a file or the key

@@ -344,6 +344,52 @@ TEST_F(FaultLoops, InstallOverAnEarlierInstall) { Loop(kInstallOver); }
 TEST_F(FaultLoops, Removal) { Loop(kRemoval); }
 TEST_F(FaultLoops, RemovalWithFilesInUse) { Loop(kRemovalInUse); }
 
+// The Start-menu, Startup and target folders through every single failure and every pair of
+// failures while they are asked of the shell: each is the shell's answer, SHFOLDER's (the same
+// folder), the Windows folder's fallback (the target), or nothing; never another folder.
+TEST_F(FaultLoops, FoldersResolveThroughEveryPairOfFailures) {
+  const std::string common = commonProgramsFolder, startup = startupFolder;
+  char programFiles[1024], fallback[1024];
+  ASSERT_TRUE(ProgramFilesFromWindowsDirectory(programFiles, sizeof programFiles));
+  ASSERT_TRUE(ComposeTargetFolder(programFiles, fallback, sizeof fallback));
+  auto resolve = [](fault::Mode mode, long k, long also) {
+    systemFoldersResolved = 0;
+    commonProgramsFolder[0] = '\0';
+    TextCopy(startupFolder, sizeof startupFolder, "Startup");
+    fault::Arm(mode, k, also);
+    ResolveSystemFolders();
+    const int32_t result = ResolveTargetFolder(&installerContext);
+    fault::Disarm();
+    return result;
+  };
+  ASSERT_EQ(resolve(fault::kCount, 0, 0), 0);
+  const long calls = fault::Calls();
+  int runs = 0, fellBack = 0, failed = 0;
+  for (long k = 1; k <= calls + 6; ++k) {
+    for (long also = 0; also <= calls + 6; also = also == 0 ? k + 1 : also + 1) {
+      const int32_t result = resolve(fault::kFail, k, also);
+      SCOPED_TRACE(fault::InjectedWhere());
+      ++runs;
+      EXPECT_TRUE(commonProgramsFolder == common || commonProgramsFolder[0] == '\0');
+      EXPECT_TRUE(startupFolder == startup || startupFolder[0] == '\0' ||
+                  strcmp(startupFolder, "Startup") == 0);
+      if (result == 0) {
+        const std::string target = installerContext.targetFolder;
+        EXPECT_TRUE(target == target_ || target == fallback) << target;
+        fellBack += target == fallback;
+      } else {
+        EXPECT_EQ(result, -1);
+        EXPECT_STREQ(installerContext.targetFolder, "");
+        ++failed;
+      }
+    }
+  }
+  printf("%ld calls, %d runs: %d fell back to the Windows folder, %d found no folder\n", calls,
+         runs, fellBack, failed);
+  EXPECT_GT(fellBack, 0);
+  resolve(fault::kCount, 0, 0);
+}
+
 // Where the DLL search cannot be restricted (SetDefaultDllDirectories missing, failing, or
 // the module not found), the later system DLLs are loaded by full path from the system folder.
 TEST_F(FaultLoops, DllSearchFallsBackToLoadingFromTheSystemFolder) {
