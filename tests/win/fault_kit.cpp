@@ -21,6 +21,8 @@ std::string where;
 std::vector<Effect> effects;
 std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
 std::map<HKEY, std::string> keys;  // keys opened while armed, by handle
+std::map<std::string, long> byFunction;
+std::string namedFunction;  // kFailNamed: the function whose target-th call fails
 
 decltype(&::GetFullPathNameA) systemGetFullPathNameA;  // unpatched, for the kit's own use
 
@@ -79,9 +81,19 @@ bool Take(const char* function, const std::string& path) {
 }
 
 // Counts one call; true when it is the one to fail.
+// Counts the call by function; true when it is the named function's target-th call.
+bool CountNamed(const char* function) {
+  EnterCriticalSection(&lock);
+  const long n = ++byFunction[function];
+  const bool chosen = mode == kFailNamed && n == target && namedFunction == function;
+  LeaveCriticalSection(&lock);
+  return chosen;
+}
+
 bool FailHere(const char* function, const std::string& path = "") {
   if (!armed) return false;
   const long n = InterlockedIncrement(&calls);
+  if (CountNamed(function)) return Take(function, path);
   return mode == kFail && (n == target || n == second) && Take(function, path);
 }
 
@@ -93,6 +105,7 @@ Verdict Deletion(const char* function, const std::string& path) {
   Record(function, path);
   const long n = InterlockedIncrement(&calls);
   const long d = InterlockedIncrement(&deletions);
+  if (CountNamed(function) && Take(function, path)) return kFailIt;
   if (mode == kFail && (n == target || n == second) && Take(function, path)) return kFailIt;
   if (mode != kLie && mode != kLieHidden) return kPass;
   // An entry lied about once stays, and every later deletion of it reports success again (as
@@ -495,8 +508,23 @@ void Arm(Mode newMode, long k, long also) {
   effects.clear();
   lied.clear();
   keys.clear();
+  byFunction.clear();
   LeaveCriticalSection(&lock);
   InterlockedExchange(&armed, 1);
+}
+
+void ArmNamed(const char* function, long k) {
+  EnterCriticalSection(&lock);
+  namedFunction = function;
+  LeaveCriticalSection(&lock);
+  Arm(kFailNamed, k);
+}
+
+std::map<std::string, long> CallsByFunction() {
+  EnterCriticalSection(&lock);
+  std::map<std::string, long> copy = byFunction;
+  LeaveCriticalSection(&lock);
+  return copy;
 }
 
 void Disarm() { InterlockedExchange(&armed, 0); }

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ namespace fault {
 enum Mode {
   kCount,     // pass every call on, count them
   kFail,      // the k-th call fails with a plausible error (a copy or write after writing part)
+  kFailNamed, // the k-th call of one function fails, as kFail (ArmNamed)
   kLie,       // the k-th deletion or removal reports success and the entry stays (and every
               // later deletion of that entry reports success again)
   kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
@@ -24,11 +26,14 @@ void Install();
 // Starts counting with this plan; k counts from 1 (calls for kFail, deletions for the lies);
 // with kFail, call also fails too (0: none).
 void Arm(Mode mode, long k, long also = 0);
+// Starts counting; the k-th call of function fails.
+void ArmNamed(const char* function, long k);
 // Stops counting; the wrappers pass calls on again.
 void Disarm();
 
 long Calls();      // injectable calls since Arm
 long Deletions();  // deletions and removals since Arm (each also counts as a call)
+std::map<std::string, long> CallsByFunction();  // the calls since Arm, by function
 bool Injected();   // whether a planned fault was injected
 std::string InjectedWhere();  // "FunctionName(path)" of the injected call
 

@@ -103,6 +103,7 @@ struct ProcedureRun {
   Procedure procedure;
   fault::Mode mode;
   long k;
+  const char* function;  // kFailNamed
   int32_t result;
   LONG done;
 };
@@ -110,7 +111,11 @@ struct ProcedureRun {
 DWORD WINAPI ProcedureThread(void* parameter) {
   ProcedureRun* run = static_cast<ProcedureRun*>(parameter);
   const HRESULT com = CoInitialize(nullptr);
-  fault::Arm(run->mode, run->k);
+  if (run->mode == fault::kFailNamed) {
+    fault::ArmNamed(run->function, run->k);
+  } else {
+    fault::Arm(run->mode, run->k);
+  }
   run->result = run->procedure <= kInstallOver ? InstallProcedure(&installerContext)
                                                : UninstallProcedure();
   fault::Disarm();
@@ -187,9 +192,10 @@ class FaultLoops : public ::testing::Test {
   }
 
   // Runs the procedure on a thread of its own under the plan; false when it did not end in time.
-  bool RunProcedure(Procedure procedure, fault::Mode mode, long k, int32_t* result) {
+  bool RunProcedure(Procedure procedure, fault::Mode mode, long k, int32_t* result,
+                    const char* function = "") {
     LoadPackage();
-    ProcedureRun run = {procedure, mode, k, -99, 0};
+    ProcedureRun run = {procedure, mode, k, function, -99, 0};
     HANDLE thread = CreateThread(nullptr, 0, ProcedureThread, &run, 0, nullptr);
     const bool ended = WaitForSingleObject(thread, kTimeBoundMs) == WAIT_OBJECT_0;
     fault::Disarm();
@@ -239,18 +245,19 @@ class FaultLoops : public ::testing::Test {
   }
 
   // One run under the plan, and the invariants after it. Returns false when the loop must stop.
-  bool RunAndCheck(Procedure procedure, fault::Mode mode, long k) {
+  bool RunAndCheck(Procedure procedure, fault::Mode mode, long k, const char* function = "") {
     Prepare(procedure);
     if (HasFatalFailure()) return false;
     const bool recordBefore = KeyExists(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY);
     int32_t result = -99;
-    const bool ended = RunProcedure(procedure, mode, k, &result);
+    const bool ended = RunProcedure(procedure, mode, k, &result, function);
     const std::string where = fault::InjectedWhere();
     SCOPED_TRACE(std::string(kProcedureNames[procedure]) + ", mode " + std::to_string(mode) +
-                 ", k " + std::to_string(k) + ": " + (where.empty() ? "no fault" : where));
+                 ", call " + std::to_string(k) + " of " + function + ": " +
+                 (where.empty() ? "no fault" : where));
     ++runs_;
     if (GetEnvironmentVariableA("FAULT_VERBOSE", nullptr, 0) != 0) {
-      printf("k %ld mode %d: %s -> %d\n", k, static_cast<int>(mode), where.c_str(),
+      printf("%s %ld mode %d: %s -> %d\n", function, k, static_cast<int>(mode), where.c_str(),
              static_cast<int>(result));
     }
     if (fault::Injected()) ++injected_;
@@ -312,21 +319,25 @@ class FaultLoops : public ::testing::Test {
     return !HasFatalFailure();
   }
 
-  // The loop of one procedure: count, then fail each call, then lie about each deletion.
+  // The loop of one procedure: count, then fail each call (counted by function, so that calls
+  // made on the procedure's other threads are each reached too), then lie about each deletion.
   void Loop(Procedure procedure) {
     ASSERT_TRUE(RunAndCheck(procedure, fault::kCount, 0));
     const long calls = fault::Calls(), deletions = fault::Deletions();
+    const std::map<std::string, long> byFunction = fault::CallsByFunction();
     ASSERT_GT(calls, 10);
-    for (long k = 1; k <= calls; ++k) {
-      if (!RunAndCheck(procedure, fault::kFail, k)) return;
+    for (const auto& function : byFunction) {
+      for (long k = 1; k <= function.second; ++k) {
+        if (!RunAndCheck(procedure, fault::kFailNamed, k, function.first.c_str())) return;
+      }
     }
     for (fault::Mode lie : {fault::kLie, fault::kLieHidden}) {
       for (long k = 1; k <= deletions; ++k) {
         if (!RunAndCheck(procedure, lie, k)) return;
       }
     }
-    printf("%s: %ld calls, %ld deletions; %d runs, %d faults injected; results:",
-           kProcedureNames[procedure], calls, deletions, runs_, injected_);
+    printf("%s: %ld calls of %zu functions, %ld deletions; %d runs, %d faults injected; results:",
+           kProcedureNames[procedure], calls, byFunction.size(), deletions, runs_, injected_);
     for (const auto& outcome : outcomes_) printf(" %d x%d", outcome.first, outcome.second);
     printf("\n");
     EXPECT_GE(injected_, calls);  // nearly every planned fault was injected
