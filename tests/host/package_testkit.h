@@ -12,7 +12,7 @@
 #include "base/packagedir.h"
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/packbuild.h"
+#include "package/seal.h"
 
 namespace pkgtest {
 

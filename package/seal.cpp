@@ -1,11 +1,11 @@
-// Packing: directory layout and the in-place scrambling of every entry, chained by the digest
+// Sealing: directory layout and the in-place scrambling of every entry, chained by the digest
 // of each entry's stored bytes.
-#include "package/packbuild.h"
+#include "package/seal.h"
 
 #include <string.h>
 
 #include "package/keystream.h"
-#include "package/unpack.h"
+#include "package/unscramble.h"
 
 uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACKAGE_ENTRY_COUNT],
                        const uint32_t sizes[PACKAGE_ENTRY_COUNT]) {
@@ -29,15 +29,14 @@ uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACK
 // blocks) gives the plain digest, the scrambled bytes and the stored digest at once, in about
 // half the time of three separate passes.
 void SealPackage(PackageDirectory* directory, uint8_t* image) {
-  uint32_t entrySeed = PACKAGE_SEED;
-  uint8_t mixDigest[16] = {0};
+  EntryChain chain;
+  StartEntryChain(&chain);
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     PackageEntry* entry = &directory->entries[i];
     uint8_t storedDigest[16];
-    UnpackEntryBytes(image + entry->dataOffset, entry->dataSize, entrySeed, mixDigest,
-                     entry->plainDigest, storedDigest);
-    memcpy(mixDigest, storedDigest, 16);
-    entrySeed = NextEntrySeed(entrySeed, storedDigest);
+    UnscrambleEntry(image + entry->dataOffset, entry->dataSize, &chain, entry->plainDigest,
+                    storedDigest);
+    ChainEntry(&chain, storedDigest);
   }
   memcpy(image, directory, PACKAGE_DIRECTORY_SIZE);
 }

@@ -1,9 +1,9 @@
 // The three per-entry passes (stored digest, keystream, plain digest) are each a serial chain of
 // about the same cost. Run one after the other they cost three MD5 passes; run as a pipeline over
 // 64-byte blocks - the stored digest on block i+1, the keystream on block i and the plain digest
-// on block i-1, one step of each in turn - the processor overlaps the three chains. For two
-// threads: the keystream beside the plain digest.
-#include "package/unpack.h"
+// on block i-1, one step of each in turn - the processor overlaps the three chains. Once the
+// stored digest is known (the lanes' second phase): the keystream beside the plain digest.
+#include "package/unscramble.h"
 
 #include "package/keystream.h"
 #include "package/md5.h"
@@ -60,14 +60,13 @@ static void UnpackBlocks(Md5State* stored, Md5State* plain, KeystreamState* ks, 
   ks->left = kn;
 }
 
-void UnpackEntryBytes(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
-                      const uint8_t mixDigest[16], uint8_t storedDigest[16],
-                      uint8_t plainDigest[16]) {
+void UnscrambleEntry(uint8_t* bytes, uint32_t length, const EntryChain* chain,
+                     uint8_t storedDigest[16], uint8_t plainDigest[16]) {
   Md5State stored, plain;
   KeystreamState ks;
   Md5Init(&stored);
   Md5Init(&plain);
-  KeystreamStart(&ks, length, entrySeed, mixDigest);
+  KeystreamStart(&ks, length, chain->entrySeed, chain->mixDigest);
   uint32_t blocks = length / 64;
   // Fill the pipeline: stored digest two blocks ahead, keystream one block ahead.
   if (blocks >= 1) Md5Update(&stored, bytes, 64);
