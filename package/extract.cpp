@@ -67,12 +67,12 @@ static void RaiseSignal(void* signal) { SetEvent(signal); }
 static void AwaitSignal(void* signal) { WaitForSingleObject(signal, INFINITE); }
 static void FreeSignal(void* signal) { CloseHandle(signal); }
 
+// Extraction asks only whether there are two processors or more: 2 stands for them all.
 void InstallerPackageThreads(PackageThreads* threads) {
   DWORD_PTR processMask = 1, systemMask;
   if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) processMask = 1;
   *threads = {StartPackageHelper, JoinPackageHelper, MakeSignal, RaiseSignal, AwaitSignal,
-              FreeSignal, (int32_t)__builtin_popcount((uint32_t)processMask),
-              PACKAGE_SCHEDULE_CHOSEN};
+              FreeSignal, (processMask & (processMask - 1)) != 0 ? 2 : 1, PACKAGE_SCHEDULE_CHOSEN};
 }
 
 int32_t ExtractPackage(InstallerContext* context) {

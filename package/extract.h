@@ -21,8 +21,8 @@ int32_t ExtractPackageObserved(InstallerContext* context,
                                void (*entryDone)(void* user, int32_t index, int32_t outcome),
                                void* user);
 
-// The installer's threads and signals for extraction (Win32), and the processors the process may
-// run on.
+// The installer's threads and signals for extraction (Win32), and whether the process may run on
+// two processors or more.
 void InstallerPackageThreads(PackageThreads* threads);
 
 // Creates every missing folder of path (at most 1023 characters). 1 when they all exist

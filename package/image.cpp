@@ -61,8 +61,11 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
     total += entry.dataSize;
     wide += entry.dataSize >= 64;
   }
-  if (wide < 2 || total < PACKAGE_LANES_MIN_BYTES) return PACKAGE_FUSED_LOOP;
-  return threads->processors >= 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD;
+  if (wide < 2) return PACKAGE_FUSED_LOOP;
+  if (threads->processors < 2 || total < PACKAGE_TWO_THREADS_MIN_BYTES) {
+    return PACKAGE_LANES_ONE_THREAD;
+  }
+  return PACKAGE_LANES_TWO_THREADS;
 }
 
 enum {
@@ -146,11 +149,8 @@ static void FinishOnOneLane(LaneJob* job, const FourLanes* lanes, int32_t lane, 
   uint8_t* bytes = job->image + entry->dataOffset + done;
   const uint32_t rest = entry->dataSize - done;
   Md5State md5;
-  Md5Init(&md5);
-  if (done != 0) {
-    for (int32_t w = 0; w < 4; ++w) md5.state[w] = lanes->md5[w][lane];
-    md5.length = done;
-  }
+  for (int32_t w = 0; w < 4; ++w) md5.state[w] = lanes->md5[w][lane];
+  md5.length = done;
   if (!unscramble) {
     Md5Update(&md5, bytes, rest);
     Md5Final(&md5, job->stored[e]);
@@ -158,10 +158,8 @@ static void FinishOnOneLane(LaneJob* job, const FourLanes* lanes, int32_t lane, 
   }
   KeystreamState ks;
   KeystreamStart(&ks, entry->dataSize, job->chain[e].entrySeed, job->chain[e].mixDigest);
-  if (done != 0) {
-    ks.t = lanes->t[lane];
-    ks.left = lanes->left[lane];
-  }
+  ks.t = lanes->t[lane];
+  ks.left = lanes->left[lane];
   UnscrambleThenDigest(&ks, &md5, bytes, rest);
   Md5Final(&md5, job->plain[e]);
   EntryUnscrambled(job, thread, e);
@@ -186,12 +184,6 @@ static void RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* 
       while (entryOf[lane] < 0 && taken < job->count[thread]) {
         const int32_t e = job->queue[thread][taken++];
         const PackageEntry* entry = &job->directory->entries[e];
-        if (entry->dataSize < 64) {
-          FinishOnOneLane(job, &lanes, lane, thread, e, 0, unscramble);
-          continue;
-        }
-        entryOf[lane] = e;
-        blocksLeft[lane] = entry->dataSize / 64;
         lanes.bytes[lane] = job->image + entry->dataOffset;
         lanes.step[lane] = 64;
         FourLanesStartDigest(&lanes, lane);
@@ -199,6 +191,12 @@ static void RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* 
           FourLanesStartKeystream(&lanes, lane, entry->dataSize, job->chain[e].entrySeed,
                                   job->chain[e].mixDigest);
         }
+        if (entry->dataSize < 64) {
+          FinishOnOneLane(job, &lanes, lane, thread, e, 0, unscramble);
+          continue;
+        }
+        entryOf[lane] = e;
+        blocksLeft[lane] = entry->dataSize / 64;
       }
       if (entryOf[lane] < 0) {
         lanes.bytes[lane] = scratch[lane];
@@ -240,15 +238,11 @@ static void RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* 
 static void PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
   while (placing->next < PACKAGE_ENTRY_COUNT) {
     const int32_t i = placing->next;
-    if (!job->inImage[i]) {
-      PlaceNextEntry(placing, nullptr);
-      continue;
-    }
-    if (LoadShared(&job->plainReady[i]) == 0) {
+    if (job->inImage[i] && LoadShared(&job->plainReady[i]) == 0) {
       if (!wait) return;
       AwaitWord(job, &job->plainReady[i], job->callerSignal);
     }
-    PlaceNextEntry(placing, job->plain[i]);
+    PlaceNextEntry(placing, job->inImage[i] ? job->plain[i] : nullptr);
   }
 }
 
@@ -275,6 +269,25 @@ static void* StartHelper(LaneJob* job) {
     if (job->helperSignal != nullptr) threads->freeSignal(job->helperSignal);
   }
   return helper;
+}
+
+void DigestEntryBytes(const uint8_t* image, const PackageDirectory* directory,
+                      uint8_t digests[PACKAGE_ENTRY_COUNT][16]) {
+  if (!PackageHasSse2()) {
+    for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+      const PackageEntry* entry = &directory->entries[i];
+      ComputeMd5(image + entry->dataOffset, entry->dataSize, digests[i]);
+    }
+    return;
+  }
+  LaneJob job;
+  memset(&job, 0, sizeof job);
+  job.image = (uint8_t*)image;  // read only: the digest phase writes no byte
+  job.directory = directory;
+  memset(job.inImage, 1, sizeof job.inImage);
+  DealEntries(&job, 1);
+  RunLanes(&job, 0, 0, nullptr);
+  memcpy(digests, job.stored, sizeof job.stored);
 }
 
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,

@@ -1,6 +1,6 @@
 // One entry's bytes unscrambled in place and checked, on one lane: the digest of the stored
-// bytes, the keystream and the digest of the unscrambled bytes, interleaved block by block in one
-// pass over the bytes (the four-lane form is package/lanes.h).
+// bytes, then the keystream beside the digest of the unscrambled bytes (the four-lane form is
+// package/lanes.h).
 #pragma once
 #include <stdint.h>
 

@@ -474,9 +474,9 @@ TEST(ExtractScheduled, ChoosesTheScheduleByTheShapeOfThePackage) {
     CopyPackageDirectory(image.data(), (uint32_t)image.size(), &directory);
     return ChoosePackageSchedule(&directory, (uint32_t)image.size(), threads);
   };
-  const std::vector<uint8_t> equal = Shape(std::vector<size_t>(17, 40000));
-  std::vector<size_t> dominantSizes(17, 20000);
-  dominantSizes[0] = 16 * 20000;
+  const std::vector<uint8_t> equal = Shape(std::vector<size_t>(17, 300000));
+  std::vector<size_t> dominantSizes(17, 150000);
+  dominantSizes[0] = 16 * 150000;
   const std::vector<uint8_t> dominant = Shape(dominantSizes);
   std::vector<size_t> loneSizes(17, 0);
   loneSizes[16] = 1000000;
@@ -490,13 +490,14 @@ TEST(ExtractScheduled, ChoosesTheScheduleByTheShapeOfThePackage) {
   EXPECT_EQ(Chosen(dominant, &two), PACKAGE_LANES_TWO_THREADS);
   EXPECT_EQ(Chosen(equal, &one), PACKAGE_LANES_ONE_THREAD);
   EXPECT_EQ(Chosen(dominant, &one), PACKAGE_LANES_ONE_THREAD);
-  EXPECT_EQ(Chosen(small, &two), PACKAGE_FUSED_LOOP);
+  EXPECT_EQ(Chosen(small, &two), PACKAGE_LANES_ONE_THREAD);
   EXPECT_EQ(Chosen(lone, &two), PACKAGE_FUSED_LOOP);
   EXPECT_EQ(Chosen(shared, &two), PACKAGE_FUSED_LOOP);
   EXPECT_EQ(Chosen(equal, nullptr), PACKAGE_FUSED_LOOP);
   // Extraction takes the schedule chosen: a helper only where two threads were chosen.
   for (const auto& [image, helpers] : {std::make_pair(equal, 1), std::make_pair(dominant, 1),
-                                       std::make_pair(small, 0), std::make_pair(lone, 0)}) {
+                                       std::make_pair(small, 0), std::make_pair(lone, 0),
+                                       std::make_pair(shared, 0)}) {
     int before = helpersStarted;
     ExpectSameRuns(ExtractOnOneThread(image), ExtractScheduled(image, PACKAGE_SCHEDULE_CHOSEN),
                    "chosen");
