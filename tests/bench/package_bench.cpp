@@ -36,36 +36,11 @@ static double PeakMegabytes() {
 #else
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
-static void* StartHelper(void* job) { return new std::thread(RunPackageHelper, job); }
-static void JoinHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
-}
-struct Signal {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
-};
-static void* MakeSignal() { return new Signal; }
-static void RaiseSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::lock_guard<std::mutex> lock(s->mutex);
-  s->set = true;
-  s->changed.notify_one();
-}
-static void AwaitSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::unique_lock<std::mutex> lock(s->mutex);
-  s->changed.wait(lock, [s] { return s->set; });
-  s->set = false;
-}
-static void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
+
+#include "../host/package_testkit.h"
 static PackageThreads ThreadsOf(int32_t schedule) {
-  return {StartHelper, JoinHelper, MakeSignal, RaiseSignal, AwaitSignal, FreeSignal,
-          (int32_t)std::thread::hardware_concurrency(), schedule};
+  return pkgtest::StdThreads(schedule, (int32_t)std::thread::hardware_concurrency());
 }
 static double PeakMegabytes() {
   struct rusage usage;

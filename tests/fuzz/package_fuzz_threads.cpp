@@ -9,11 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
+#include "../host/package_testkit.h"
 #include "package/image.h"
 #include "package/keystream.h"
 #include "package/md5.h"
@@ -22,37 +20,6 @@
 namespace {
 
 using namespace fuzzcheck;
-
-void* StartHelper(void* job) { return new std::thread(RunPackageHelper, job); }
-
-void JoinHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
-}
-
-struct Signal {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
-};
-
-void* MakeSignal() { return new Signal; }
-
-void RaiseSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::lock_guard<std::mutex> lock(s->mutex);
-  s->set = true;
-  s->changed.notify_one();
-}
-
-void AwaitSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::unique_lock<std::mutex> lock(s->mutex);
-  s->changed.wait(lock, [s] { return s->set; });
-  s->set = false;
-}
-
-void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
 
 struct Extraction {
   int32_t result;
@@ -65,8 +32,7 @@ Extraction Extract(const std::vector<uint8_t>& image, int32_t schedule) {
   run.image = image;
   PackageDirectory directory = {};
   PackageSink sink = {CheckFolder, CheckWrite, nullptr, &run.seen};
-  const PackageThreads threads = {StartHelper, JoinHelper, MakeSignal, RaiseSignal,
-                                  AwaitSignal, FreeSignal, 2, schedule};
+  const PackageThreads threads = pkgtest::StdThreads(schedule);
   run.result = ExtractPackageImageScheduled(run.image.data(), (uint32_t)run.image.size(),
                                             &directory, kTarget, &sink, &threads);
   return run;

@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,56 +227,27 @@ TEST(ExtractImage, TargetEndingWithBackslashGetsNoSecondOneAndFoldersForAll) {
   EXPECT_EQ(memory.folders.front(), "C:\\T");
 }
 
-// The scheduled extraction: helper threads from std::thread and signals from a condition
-// variable, both counted; startFails and signalsFail stand for a system that cannot make them.
+// The scheduled extraction, with the std::thread helper and signals of the test kit, counted;
+// startFails and signalsFail stand for a system that cannot make them.
 std::atomic<int> helpersStarted{0};
-std::atomic<int> waitsBegun{0}, waitsEnded{0}, waitsTimedOut{0};
 bool startFails = false, signalsFail = false;
+using pkgtest::waitsBegun;
+using pkgtest::waitsEnded;
+using pkgtest::waitsTimedOut;
 
 void* StartCountedHelper(void* job) {
   if (startFails) return nullptr;
   ++helpersStarted;
-  return new std::thread(RunPackageHelper, job);
+  return pkgtest::StartHelper(job);
 }
 
-void JoinCountedHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
-}
-
-struct Signal {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
-};
-
-void* MakeSignal() { return signalsFail ? nullptr : new Signal; }
-
-void RaiseSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::lock_guard<std::mutex> lock(s->mutex);
-  s->set = true;
-  s->changed.notify_one();
-}
-
-// Every wait is counted, and one that has not ended after ten seconds as well: a hand-over that
-// never comes shows as a time-out (the caller then waits again) instead of a hung test.
-void AwaitSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  ++waitsBegun;
-  std::unique_lock<std::mutex> lock(s->mutex);
-  if (!s->changed.wait_for(lock, std::chrono::seconds(10), [s] { return s->set; })) {
-    ++waitsTimedOut;
-  }
-  s->set = false;
-  ++waitsEnded;
-}
-
-void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
+void* MakeSignalUnlessFailing() { return signalsFail ? nullptr : pkgtest::MakeSignal(); }
 
 PackageThreads ThreadsOf(int32_t schedule, int32_t processors = 2) {
-  return {StartCountedHelper, JoinCountedHelper, MakeSignal, RaiseSignal, AwaitSignal, FreeSignal,
-          processors, schedule};
+  PackageThreads threads = pkgtest::StdThreads(schedule, processors);
+  threads.startHelper = StartCountedHelper;
+  threads.makeSignal = MakeSignalUnlessFailing;
+  return threads;
 }
 
 // Gives each in-image entry the plainDigest that extraction on one thread, in place and in
