@@ -199,7 +199,9 @@ int main(int argc, char** argv) {
   uint32_t megabytes = argc > 1 ? (uint32_t)atoi(argv[1]) : 256;
   int runs = argc > 2 ? atoi(argv[2]) : 3;
   uint64_t bytes = (uint64_t)megabytes << 20;
-  printf("extraction in memory, best of %d runs\n", runs);
+  const PackageThreads chosen = ThreadsOf(PACKAGE_SCHEDULE_CHOSEN);
+  printf("extraction in memory, best of %d runs; processors for extraction: %s\n", runs,
+         chosen.processors >= 2 ? "two or more" : "one");
   // Seventeen equal entries, as in the peer comparison; then one entry of half the bytes.
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) sizes[i] = (uint32_t)(bytes / PACKAGE_ENTRY_COUNT);
