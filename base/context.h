@@ -41,7 +41,8 @@ struct InstallerContext {
   HFONT buttonFont;
   HANDLE workerThread;
   uint32_t workerThreadId;
-  // Shared with the install worker, through StoreShared and LoadShared (base/shared.h).
+  // Shared with the install worker through StoreShared and LoadShared (base/shared.h): once the
+  // window thread sees workerBusy cleared, it sees errorText, activityText and workerResult.
   int32_t workerBusy;
   int32_t workerResult;
   char errorCaption[512];

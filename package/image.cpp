@@ -1,7 +1,7 @@
 // Extraction of a package image in memory, in one of two schedules:
-// - the fused loop: entry by entry on the calling thread, each entry's three passes (stored
-//   digest, keystream, plain digest) fused into one (package/unscramble.h), chained and placed
-//   before the next;
+// - the fused loop: entry by entry on the calling thread, each entry's stored digest and then
+//   its keystream fused with its plain digest (package/unscramble.h), chained and placed before
+//   the next;
 // - two phases on the lanes (package/lanes.h): the stored digests of every entry, four entries
 //   at a time; the seeds chained once from them; then the keystream and plain digests, again
 //   four at a time. On two threads the entries are dealt out to the calling thread and a helper,

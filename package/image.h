@@ -6,8 +6,8 @@
 #include "package/directory.h"
 #include "package/place.h"
 
-// Extracts every entry of the image into targetFolder on the calling thread, entry by entry in
-// one fused pass each. The directory is copied into *directory first when the image is larger
+// Extracts every entry of the image into targetFolder on the calling thread, entry by entry (the
+// fused loop). The directory is copied into *directory first when the image is larger
 // than 2720 bytes (else the entries already there are used). Each entry's stored bytes are
 // unscrambled in place. 0 on full success; -1 when all went well but the seventeenth entry is
 // empty; otherwise -100 minus the number of failed entries.
