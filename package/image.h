@@ -51,8 +51,8 @@ int32_t PackageHasSse2(void);
 // fused loop without threads (null), without SSE2, when entries share bytes (the order of the
 // work is then fixed), and for a lone entry (nothing to run beside it); else the lanes, on two
 // threads where two processors serve a package of PACKAGE_TWO_THREADS_MIN_BYTES or more, on the
-// calling thread alone otherwise (on one processor they beat the fused loop: 1.3 against 3.1
-// MD5 passes for 17 equal entries under Wine). A schedule forced in threads is taken unless
+// calling thread alone otherwise (on one processor they beat the fused loop: 1.2 against 2.8
+// MD5 passes for 17 equal entries under Wine held on one CPU). A schedule forced in threads is taken unless
 // SSE2 or shared bytes rule the lanes out.
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads);
