@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds the three builds, runs the host tests
-# natively and under ASan+UBSan, then the Windows tests under Wine (a throwaway prefix and an
+# Runs every test: installs what is missing, builds the four builds, runs the host tests
+# natively and under ASan+UBSan, the host package tests under ThreadSanitizer, then the Windows tests under Wine (a throwaway prefix and an
 # Xvfb display made for this run and removed after it). Ends with the total line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +69,8 @@ echo "== host tests (g++)"
 run_ctest "$root/host" -j "$jobs"
 echo "== host tests under AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
 run_ctest "$root/asan" -j "$jobs"
+echo "== host package tests under ThreadSanitizer (clang)"
+run_ctest "$root/tsan" -j "$jobs"
 echo "== Windows tests under Wine"
 bash scripts/wine-harness.sh "$harness" up || { echo "the Wine harness did not start"; failed=$((failed + 1)); }
 run_ctest "$root/win" -j "$jobs"
