@@ -7,9 +7,10 @@ set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp
   # The package code itself, not the whole portable library (which is defined at the end).
   ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
-  ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
-  ${CMAKE_SOURCE_DIR}/package/entryname.cpp
-  ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
+  ${CMAKE_SOURCE_DIR}/package/unscramble.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
+  ${CMAKE_SOURCE_DIR}/package/entryname.cpp ${CMAKE_SOURCE_DIR}/package/directory.cpp
+  ${CMAKE_SOURCE_DIR}/package/place.cpp
+  ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/seal.cpp
   ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp)
 
 if(NOT TAVRIN_WINDOWS)
@@ -60,10 +61,10 @@ if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_include_directories(packtool_${target}_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
     target_compile_options(packtool_${target}_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
     target_link_options(packtool_${target}_fuzz PRIVATE -fsanitize=fuzzer)
-    add_test(NAME packtool_${target}_fuzz_short COMMAND bash ${fuzzDir}/run.sh 300
-      -runs=20000 -seed=1 -max_len=70000)
+    add_test(NAME packtool_${target}_fuzz_short COMMAND bash ${fuzzDir}/run.sh ${target} 60
+      -runs=20000 -seed=1)
     set_tests_properties(packtool_${target}_fuzz_short PROPERTIES ENVIRONMENT
-      "FUZZER=$<TARGET_FILE:packtool_${target}_fuzz>;FUZZ_SEEDS=${fuzzDir}/corpus-${target}")
+      TAVRIN_FUZZ_DIR=${CMAKE_BINARY_DIR})
   endforeach()
 endif()
 
