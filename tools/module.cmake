@@ -70,12 +70,18 @@ endif()
 
 # Crafted installers (moved headers, looped and shared resource trees, truncations...) through
 # every command: one line and nothing written, or an output that verifies.
+# A pack stopped by SIGTERM part-way and one onto a full file system leave nothing at OUTPUT.
+tavrin_script_test(packtool_interrupted_or_full_disk_leaves_nothing HOST COMMAND bash
+  ${CMAKE_SOURCE_DIR}/tests/host/packtool_interrupt_test.sh $<TARGET_FILE:packtool>)
 tavrin_script_test(packtool_crafted_installers_refused_or_rebuilt HOST COMMAND ${TAVRIN_PYTHON}
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_crafted_test.py $<TARGET_FILE:packtool>)
 if(TAVRIN_WINDOWS)
   tavrin_script_test(packtool_exe_creates_outputs_new COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/packtool_exe_outputs.sh $<TARGET_FILE:packtool_exe>
     $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:packtool>)
+  tavrin_script_test(packtool_build_interrupted_or_full_disk_leaves_nothing COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/host/packtool_interrupt_test.sh $<TARGET_FILE:packtool>
+    $<TARGET_FILE:TavrinSoloSetup>)
   tavrin_script_test(package_packtool_reads_the_built_installer COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/package_list_installer.sh $<TARGET_FILE:packtool>
     $<TARGET_FILE:TavrinSoloSetup> ${CMAKE_BINARY_DIR}/TavrinSoloPackage.bin

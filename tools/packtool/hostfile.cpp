@@ -4,6 +4,7 @@
 #include "tools/packtool/hostfile.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -156,51 +157,261 @@ void HostClose(HostFile* file) {
   file->handle = -1;
 }
 
-bool HostWriteNewFile(const std::string& path, const void* bytes, size_t size, int mode,
-                      std::string* error) {
-  std::string part = path + ".packtool-part";
-  const std::string exists = part + ": already exists (left by a run that was stopped, or put "
-                                    "there by someone else); remove it and run again";
+// The part file open now, for the signal handler: its path and the line it prints, made before
+// the handler can run (it may only call async-signal-safe functions).
+namespace {
+char gPartPath[4096];
+char gStopLine[4200];
+size_t gStopLineSize = 0;
+volatile sig_atomic_t gPartOpen = 0;
+
+void SetStopLine(const std::string& part) {
+  std::string line = "packtool: stopped; removed " + part + "\n";
+  if (part.size() >= sizeof gPartPath || line.size() >= sizeof gStopLine) {
+    gPartOpen = 0;  // an over-long path is still removed on every failure, not on a signal
+    return;
+  }
+  memcpy(gPartPath, part.c_str(), part.size() + 1);
+  memcpy(gStopLine, line.data(), line.size());
+  gStopLineSize = line.size();
+  gPartOpen = 1;
+}
+
 #ifdef _WIN32
-  (void)mode;
-  HANDLE h = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (gPartOpen) {
+    gPartOpen = 0;
+    DeleteFileA(gPartPath);  // opened with FILE_SHARE_DELETE: gone when the process ends
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), gStopLine, (DWORD)gStopLineSize, &written, nullptr);
+  }
+  return FALSE;  // the default handler ends the process
+}
+#else
+void OnSignal(int signal) {
+  if (gPartOpen) {
+    gPartOpen = 0;
+    unlink(gPartPath);
+    ssize_t ignored = write(2, gStopLine, gStopLineSize);
+    (void)ignored;
+  }
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+#endif
+
+void WatchSignals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+#endif
+}
+
+std::string LastReason() {
+#ifdef _WIN32
+  return Reason(GetLastError());
+#else
+  return strerror(errno);
+#endif
+}
+
+#ifdef _WIN32
+bool Seek(HANDLE h, uint64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = (LONGLONG)offset;
+  return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+}
+bool SeekEnd(HANDLE h) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return SetFilePointerEx(h, zero, nullptr, FILE_END) != 0;
+}
+bool ReadAll(HANDLE h, void* bytes, size_t size) {
+  char* p = static_cast<char*>(bytes);
+  while (size > 0) {
+    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
+    if (!ReadFile(h, p, piece, &done, nullptr)) return false;
+    if (done == 0) return SetLastError(ERROR_HANDLE_EOF), false;
+    p += done;
+    size -= done;
+  }
+  return true;
+}
+#else
+bool PwriteAll(int fd, uint64_t offset, const void* bytes, size_t size) {
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    ssize_t done = pwrite(fd, p, size < kPiece ? size : kPiece, (off_t)offset);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    offset += (uint64_t)done;
+    size -= (size_t)done;
+  }
+  return true;
+}
+bool PreadAll(int fd, uint64_t offset, void* bytes, size_t size) {
+  char* p = static_cast<char*>(bytes);
+  while (size > 0) {
+    ssize_t done = pread(fd, p, size < kPiece ? size : kPiece, (off_t)offset);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return false;
+    if (done == 0) return errno = 0, false;
+    p += done;
+    offset += (uint64_t)done;
+    size -= (size_t)done;
+  }
+  return true;
+}
+#endif
+}  // namespace
+
+bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
+  part->path = path;
+  part->part = path + ".packtool-part";
+  const std::string exists = part->part + ": already exists (left by a run that was stopped, or "
+                                          "put there by someone else); remove it and run again";
+  WatchSignals();
+#ifdef _WIN32
+  HANDLE h = CreateFileA(part->part.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return *error = exists, false;
     return *error = path + ": " + Reason(code), false;
   }
-  bool ok = WriteAll(h, bytes, size);
-  ok = CloseHandle(h) && ok;
-  if (!ok) {
-    DeleteFileA(part.c_str());
-    return *error = path + ": write error", false;
-  }
-  if (!MoveFileExA(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    *error = path + ": cannot replace it (" + Reason(GetLastError()) + ")";
-    DeleteFileA(part.c_str());
-    return false;
-  }
+  part->handle = (intptr_t)h;
 #else
-  int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = open(part->part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno == EEXIST) return *error = exists, false;
     return *error = path + ": " + strerror(errno), false;
   }
-  bool ok = WriteAll(fd, bytes, size);
-  if (mode >= 0) ok = fchmod(fd, (mode_t)mode) == 0 && ok;
-  ok = close(fd) == 0 && ok;
+  part->handle = fd;
+#endif
+  SetStopLine(part->part);
+  return true;
+}
+
+bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error) {
+#ifdef _WIN32
+  bool ok = WriteAll(H(part->handle), bytes, size);
+#else
+  bool ok = WriteAll((int)part->handle, bytes, size);
+#endif
+  if (!ok) *error = part->path + ": write error: " + LastReason();
+  return ok;
+}
+
+bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
+                     std::string* error) {
+#ifdef _WIN32
+  bool ok = Seek(H(part->handle), offset) && WriteAll(H(part->handle), bytes, size) &&
+            SeekEnd(H(part->handle));
+#else
+  bool ok = PwriteAll((int)part->handle, offset, bytes, size);
+#endif
+  if (!ok) *error = part->path + ": write error: " + LastReason();
+  return ok;
+}
+
+bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
+                    std::string* error) {
+#ifdef _WIN32
+  bool ok = Seek(H(part->handle), offset) && ReadAll(H(part->handle), bytes, size) &&
+            SeekEnd(H(part->handle));
+#else
+  bool ok = PreadAll((int)part->handle, offset, bytes, size);
+#endif
+  if (!ok) *error = part->part + ": cannot read it back: " + LastReason();
+  return ok;
+}
+
+void HostAbandonPart(HostPart* part) {
+  if (part->handle == -1) return;
+#ifdef _WIN32
+  CloseHandle(H(part->handle));
+  DeleteFileA(part->part.c_str());
+#else
+  close((int)part->handle);
+  unlink(part->part.c_str());
+#endif
+  part->handle = -1;
+  gPartOpen = 0;
+}
+
+bool HostCommitPart(HostPart* part, int mode, std::string* error) {
+#ifdef _WIN32
+  (void)mode;
+  bool ok = FlushFileBuffers(H(part->handle)) != 0;
+  if (!ok) *error = part->path + ": write error: " + LastReason();
+  ok = CloseHandle(H(part->handle)) && ok;
+  part->handle = -1;
   if (!ok) {
-    unlink(part.c_str());
-    return *error = path + ": write error", false;
+    if (error->empty()) *error = part->path + ": write error: " + LastReason();
+    DeleteFileA(part->part.c_str());
+    gPartOpen = 0;
+    return false;
   }
-  if (rename(part.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + strerror(errno);
-    unlink(part.c_str());
+  if (!MoveFileExA(part->part.c_str(), part->path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    *error = part->path + ": cannot replace it (" + Reason(GetLastError()) + ")";
+    DeleteFileA(part->part.c_str());
+    gPartOpen = 0;
+    return false;
+  }
+#else
+  int fd = (int)part->handle;
+  bool ok = mode < 0 || fchmod(fd, (mode_t)mode) == 0;
+  if (!ok) *error = part->path + ": " + strerror(errno);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    *error = part->path + ": write error: " + strerror(errno);
+  }
+  part->handle = -1;
+  if (!ok) {
+    unlink(part->part.c_str());
+    gPartOpen = 0;
+    return false;
+  }
+  if (rename(part->part.c_str(), part->path.c_str()) != 0) {
+    *error = part->path + ": " + strerror(errno);
+    unlink(part->part.c_str());
+    gPartOpen = 0;
     return false;
   }
 #endif
+  gPartOpen = 0;
   return true;
+}
+
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
+                size_t size, std::string* error) {
+#ifdef _WIN32
+  bool ok = Seek(H(file->handle), offset) && ReadAll(H(file->handle), bytes, size);
+#else
+  bool ok = PreadAll((int)file->handle, offset, bytes, size);
+#endif
+  if (!ok) {
+#ifdef _WIN32
+    bool ended = GetLastError() == ERROR_HANDLE_EOF;
+#else
+    bool ended = errno == 0;
+#endif
+    *error = path + ": " + (ended ? std::string("shorter than when it was opened (it changed)")
+                                  : "read error: " + LastReason());
+  }
+  return ok;
 }
 
 #ifdef _WIN32

@@ -28,12 +28,44 @@ bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
 
 void HostClose(HostFile* file);
 
-// Writes a file whole through path + ".packtool-part", created new (an existing file or link of
-// that name is refused, never reused or followed), and renamed over path only when complete; with
-// the permission bits mode (host; -1: the default under the umask). Nothing is left behind on
-// failure.
-bool HostWriteNewFile(const std::string& path, const void* bytes, size_t size, int mode,
-                      std::string* error);
+// A file written through path + ".packtool-part", created new (an existing file or link of that
+// name is refused, never reused or followed), and renamed over path only when complete. While a
+// part file is open, SIGINT and SIGTERM (Ctrl+C and closing the console on Windows) remove it
+// before the process ends, with one line on standard error; any failure removes it too.
+struct HostPart {
+  std::string path, part;
+  intptr_t handle = -1;
+};
+
+// Creates the part file. False with one line in *error.
+bool HostCreatePart(const std::string& path, HostPart* part, std::string* error);
+// Writes size bytes at the current end, or at offset (host: pwrite; Windows: an overlapped
+// position). False with "path: write error: reason" in *error.
+bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
+bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
+                     std::string* error);
+// Reads size bytes at offset back from the part file.
+bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
+                    std::string* error);
+// Sets the permission bits (host; -1: the default under the umask), closes the part file and
+// renames it over path. On failure the part file is removed and *error says what failed.
+bool HostCommitPart(HostPart* part, int mode, std::string* error);
+// Closes and removes the part file (after a failure); nothing when none is open.
+void HostAbandonPart(HostPart* part);
+
+// Reads size bytes at offset back from the part file.
+bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
+                    std::string* error);
+// Sets the permission bits (host; -1: the default under the umask), closes the part file and
+// renames it over path. On failure the part file is removed and *error says what failed.
+bool HostCommitPart(HostPart* part, int mode, std::string* error);
+// Closes and removes the part file (after a failure); nothing when none is open.
+void HostAbandonPart(HostPart* part);
+
+// Reads size bytes at offset of an open input (no change of its position on the host). False
+// with "path: reason" in *error, also when the file ends before.
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
+                size_t size, std::string* error);
 
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);

@@ -157,19 +157,27 @@ int Pack(const std::string& manifestPath, const std::string& outputPath) {
   std::string error;
   bool ok = ReadManifest(manifestPath, &payload, &error);
   std::vector<uint8_t> image;
+  HostPart part;
+  ok = ok && HostCreatePart(outputPath, &part, &error);
   if (ok) {
     image.resize((size_t)payload.imageSize);
-    ok = FillPackage(&payload, image.data(), &error);
+    ok = FillPackage(&payload, image.data(), &error) &&
+         HostWritePart(&part, image.data(), image.size(), &error);
   }
   ClosePayload(&payload);
-  if (!ok) return Fail(error);
-  if (!HostWriteNewFile(outputPath, image.data(), image.size(), -1, &error)) return Fail(error);
+  if (!ok) {
+    HostAbandonPart(&part);
+    return Fail(error);
+  }
+  if (!HostCommitPart(&part, -1, &error)) return Fail(error);
   return 0;
 }
 
 // Builds the new installer into *out; false with one line in *error.
+// The part file of OUTPUT is made once everything is checked, before the payload is read.
 bool BuildImage(const std::string& installerPath, Payload* payload, std::vector<uint8_t>* out,
-                unsigned* mode, std::string* error) {
+                unsigned* mode, const std::string& outputPath, HostPart* part,
+                std::string* error) {
   std::vector<uint8_t> file;
   if (!ReadWholeFile(installerPath, &file, mode, error)) return false;
   PeFile input = {file.data(), file.size()};
@@ -189,6 +197,7 @@ bool BuildImage(const std::string& installerPath, Payload* payload, std::vector<
     return *error = installerPath + ": " + *error, false;
   }
   std::vector<uint8_t>().swap(file);
+  if (!HostCreatePart(outputPath, part, error)) return false;
   if (!FillPackage(payload, out->data() + packageOffset, error)) return false;
   SetPeChecksum(out, layout);
   return true;
@@ -204,10 +213,15 @@ int Build(const std::string& installerPath, const std::string& manifestPath,
   std::vector<uint8_t> out;
   unsigned mode = 0644;
   std::string error;
-  bool ok = BuildImage(installerPath, &payload, &out, &mode, &error);
+  HostPart part;
+  bool ok = BuildImage(installerPath, &payload, &out, &mode, outputPath, &part, &error) &&
+            HostWritePart(&part, out.data(), out.size(), &error);
   ClosePayload(&payload);
-  if (!ok) return Fail(error);
-  if (!HostWriteNewFile(outputPath, out.data(), out.size(), (int)mode, &error)) return Fail(error);
+  if (!ok) {
+    HostAbandonPart(&part);
+    return Fail(error);
+  }
+  if (!HostCommitPart(&part, (int)mode, &error)) return Fail(error);
   return 0;
 }
 
