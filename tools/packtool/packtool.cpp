@@ -6,10 +6,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "base/packagedir.h"
+#include "base/text.h"
+#include "package/directory.h"
+#include "package/keystream.h"
+#include "package/md5.h"
+#include "package/unscramble.h"
 #include "package/entryname.h"
 #include "package/image.h"
 #include "package/seal.h"
@@ -225,24 +231,57 @@ int Build(const std::string& installerPath, const std::string& manifestPath,
   return 0;
 }
 
-// Loads a package file, or the RCDATA 100 package of an executable, into *image.
-bool LoadPackage(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
-  std::vector<uint8_t> file;
-  if (!ReadWholeFile(path, &file, nullptr, error)) return false;
+// A package file, or the RCDATA 100 package of an executable, left on disk and read through
+// bounded reads: its size and where it starts in the file.
+struct PackageView {
+  std::string path;
+  HostFile file;
+  uint64_t base = 0, size = 0;
+};
+
+bool ReadThroughWindow(void* user, uint64_t offset, void* bytes, size_t size) {
+  PackageView* view = static_cast<PackageView*>(user);
+  std::string ignored;
+  return HostReadAt(&view->file, view->path, offset, bytes, size, &ignored);
+}
+
+bool OpenPackage(const std::string& path, PackageView* view, std::string* error) {
+  view->path = path;
+  if (!HostOpenRead(path, &view->file, error)) return false;
+  if (view->file.size >= 0x100000000ull) {
+    return *error = path + ": 4 GB or larger; too large for a package", false;
+  }
+  PeWindow window = {ReadThroughWindow, view};
+  PeFile file = {nullptr, view->file.size, &window};
   PeImage pe;
   std::string peError;
-  int kind = ReadPeImage({file.data(), file.size()}, &pe, &peError);
+  int kind = ReadPeImage(file, &pe, &peError);
   if (kind < 0) return *error = path + ": " + peError, false;
   if (kind == 1) {
     if (pe.package < 0) return *error = path + ": executable without a package (RCDATA 100)", false;
-    image->assign(file.begin() + (size_t)pe.packageOffset,
-                  file.begin() + (size_t)pe.packageOffset + pe.packageSize);
+    view->base = pe.packageOffset;
+    view->size = pe.packageSize;
   } else {
-    image->swap(file);
+    view->size = view->file.size;
   }
-  if (image->size() <= PACKAGE_DIRECTORY_SIZE) {
-    return *error = path + ": truncated or not a package (" + std::to_string(image->size()) +
+  if (view->size <= PACKAGE_DIRECTORY_SIZE) {
+    return *error = path + ": truncated or not a package (" + std::to_string(view->size) +
                     " bytes, the directory alone takes 2720)", false;
+  }
+  return true;
+}
+
+bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
+                      std::string* error) {
+  return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
+}
+
+bool ReadPackageDirectory(PackageView* view, PackageDirectory* directory, std::string* error) {
+  uint8_t bytes[PACKAGE_DIRECTORY_SIZE];
+  if (!ReadPackageBytes(view, 0, bytes, sizeof bytes, error)) return false;
+  CopyPackageDirectory(bytes, (uint32_t)view->size, directory);
+  if (directory->entries[0].dataOffset != PACKAGE_DIRECTORY_SIZE) {
+    return *error = view->path + ": not a package (the first entry does not start at 2720)", false;
   }
   return true;
 }
@@ -273,8 +312,7 @@ std::string Hex(const uint8_t* bytes, int count) {
 }
 
 // The invariants of a well-formed package, one line per violation.
-std::vector<std::string> LayoutProblems(const std::vector<uint8_t>& image,
-                                        const PackageDirectory& directory) {
+std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirectory& directory) {
   std::vector<std::string> problems;
   uint64_t expected = PACKAGE_DIRECTORY_SIZE;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
@@ -288,13 +326,13 @@ std::vector<std::string> LayoutProblems(const std::vector<uint8_t>& image,
                          std::to_string(expected));
     }
     if (e.dataSize >= 0x80000000u) problems.push_back(who + "size of 2^31 bytes or more");
-    if ((uint64_t)e.dataOffset + e.dataSize > image.size()) {
+    if ((uint64_t)e.dataOffset + e.dataSize > imageSize) {
       problems.push_back(who + "ends beyond the package (truncated)");
     }
     expected = (uint64_t)e.dataOffset + e.dataSize;
   }
-  if (expected != image.size()) {
-    problems.push_back("package is " + std::to_string(image.size()) +
+  if (expected != imageSize) {
+    problems.push_back("package is " + std::to_string(imageSize) +
                        " bytes; the last entry ends at " + std::to_string(expected));
   }
   if (directory.entries[PACKAGE_ENTRY_COUNT - 1].dataSize == 0) {
@@ -304,23 +342,21 @@ std::vector<std::string> LayoutProblems(const std::vector<uint8_t>& image,
 }
 
 int List(const std::string& path) {
-  std::vector<uint8_t> image;
-  std::string error;
-  if (!LoadPackage(path, &image, &error)) return Fail(error);
+  PackageView view;
   PackageDirectory directory;
-  CopyPackageDirectory(image.data(), (uint32_t)image.size(), &directory);
-  if (directory.entries[0].dataOffset != PACKAGE_DIRECTORY_SIZE) {
-    return Fail(path + ": not a package (the first entry does not start at 2720)");
-  }
+  std::string error;
+  bool ok = OpenPackage(path, &view, &error) && ReadPackageDirectory(&view, &directory, &error);
+  HostClose(&view.file);
+  if (!ok) return Fail(error);
   printf("%-3s %10s %10s  %-32s  %s\n", "#", "size", "offset", "plain MD5", "name");
   bool truncated = false;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = directory.entries[i];
     printf("%-3d %10u %10u  %s  %s\n", i + 1, e.dataSize, e.dataOffset,
            Hex(e.plainDigest, 16).c_str(), PrintableName(e).c_str());
-    if ((uint64_t)e.dataOffset + e.dataSize > image.size()) truncated = true;
+    if ((uint64_t)e.dataOffset + e.dataSize > view.size) truncated = true;
   }
-  printf("%zu bytes\n", image.size());
+  printf("%llu bytes\n", (unsigned long long)view.size);
   if (truncated) return Fail(path + ": truncated (an entry ends beyond the package)");
   return 0;
 }
@@ -383,26 +419,97 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   }
 }
 
+// What placing makes of an entry whose digests match, when nothing is written: the name and
+// path checks of extraction.
+int32_t CheckedOutcome(const PackageEntry& entry) {
+  if (!IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE)) return ENTRY_NAME_REFUSED;
+  char path[EXTRACT_PATH_SIZE];
+  if (!JoinPath(path, sizeof path, kTarget, entry.entryName)) return ENTRY_PATH_TOO_LONG;
+  return ENTRY_WRITTEN;
+}
+
+// Bytes of the package read at a time by verify.
+const size_t kBlock = 4u << 20;
+
+// Checks every entry as extraction does, reading the package in blocks: the stored digest in a
+// first pass over the entry's bytes, the chain, then the keystream and the plain digest in a
+// second. The installer's result code in *result; false with *error on a read error.
+bool VerifyInBlocks(PackageView* view, Run* run, int32_t* result, std::string* error) {
+  std::vector<uint8_t> block(kBlock);
+  EntryChain chain;
+  StartEntryChain(&chain);
+  int32_t failures = 0;
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    const PackageEntry& e = run->directory.entries[i];
+    int32_t outcome = ENTRY_OUT_OF_BOUNDS;  // skipped, and not chained
+    if (EntryInImage(&e, (uint32_t)view->size)) {
+      Md5State stored, plain;
+      uint8_t storedDigest[16], plainDigest[16];
+      Md5Init(&stored);
+      for (uint32_t done = 0; done < e.dataSize;) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
+        if (!ReadPackageBytes(view, (uint64_t)e.dataOffset + done, block.data(), n, error)) {
+          return false;
+        }
+        Md5Update(&stored, block.data(), n);
+        done += n;
+      }
+      Md5Final(&stored, storedDigest);
+      KeystreamState ks;
+      KeystreamStart(&ks, e.dataSize, chain.entrySeed, chain.mixDigest);
+      Md5Init(&plain);
+      for (uint32_t done = 0; done < e.dataSize;) {
+        uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
+        if (!ReadPackageBytes(view, (uint64_t)e.dataOffset + done, block.data(), n, error)) {
+          return false;
+        }
+        UnscrambleThenDigest(&ks, &plain, block.data(), n);
+        done += n;
+      }
+      Md5Final(&plain, plainDigest);
+      outcome = memcmp(plainDigest, e.plainDigest, 16) != 0 ? (int32_t)ENTRY_DIGEST_MISMATCH
+                                                            : CheckedOutcome(e);
+      ChainEntry(&chain, storedDigest);
+    }
+    if (outcome != ENTRY_WRITTEN) ++failures;
+    ReportEntry(run, i, outcome);
+  }
+  *result = failures != 0 ? -100 - failures
+                          : (run->directory.entries[PACKAGE_ENTRY_COUNT - 1].dataSize != 0 ? 0 : -1);
+  return true;
+}
+
 int Extract(const std::string& path, const std::string& folder) {
-  std::vector<uint8_t> image;
-  std::string error;
-  if (!LoadPackage(path, &image, &error)) return Fail(error);
+  PackageView view;
   Run run;
   run.unpack = !folder.empty();
-  CopyPackageDirectory(image.data(), (uint32_t)image.size(), &run.directory);
-  if (run.directory.entries[0].dataOffset != PACKAGE_DIRECTORY_SIZE) {
-    return Fail(path + ": not a package (the first entry does not start at 2720)");
+  std::string error;
+  if (!OpenPackage(path, &view, &error) || !ReadPackageDirectory(&view, &run.directory, &error)) {
+    HostClose(&view.file);
+    return Fail(error);
   }
-  std::vector<std::string> problems = LayoutProblems(image, run.directory);
+  std::vector<std::string> problems = LayoutProblems(view.size, run.directory);
   if (folder.empty()) {
     for (const std::string& p : problems) printf("%s\n", p.c_str());
   }
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
-  if (run.unpack && !HostOpenTree(folder, &run.tree, &error)) return Fail(error);
-  PackageSink sink = {HostCreateFolderPath, HostWriteWholeFile, ReportEntry, &run};
-  int32_t result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &run.directory,
-                                       kTarget, &sink);
-  HostCloseTree(&run.tree);
+  int32_t result;
+  if (!run.unpack) {
+    bool ok = VerifyInBlocks(&view, &run, &result, &error);
+    HostClose(&view.file);
+    if (!ok) return Fail(error);
+  } else {
+    // unpack hands each entry whole to the sink, as the installer does: the package in memory.
+    std::vector<uint8_t> image((size_t)view.size);
+    bool ok = ReadPackageBytes(&view, 0, image.data(), image.size(), &error);
+    HostClose(&view.file);
+    if (!ok) return Fail(error);
+    if (!HostOpenTree(folder, &run.tree, &error)) return Fail(error);
+    PackageSink sink = {HostCreateFolderPath, HostWriteWholeFile, ReportEntry, &run};
+    result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &run.directory, kTarget,
+                                 &sink);
+    HostCloseTree(&run.tree);
+  }
   printf("result: %d\n", result);
   if (!run.error.empty()) return Fail(run.error);
   return result == 0 && problems.empty() ? 0 : 1;

@@ -19,9 +19,20 @@ uint32_t U32(const uint8_t* p) {
 }
 
 // The one way to the file's bytes: length bytes at offset, or null when they are not all there.
+bool InFile(const PeFile& file, uint64_t offset, uint64_t length) {
+  return offset <= file.size && length <= file.size - offset;
+}
+
 const uint8_t* Bytes(const PeFile& file, uint64_t offset, uint64_t length) {
-  if (offset > file.size || length > file.size - offset) return nullptr;
-  return file.bytes + offset;
+  if (!InFile(file, offset, length)) return nullptr;
+  PeWindow* w = file.window;
+  if (w == nullptr) return file.bytes + offset;
+  if (w->held + length > kPeWindowHeld) return w->failed = true, nullptr;
+  w->pieces.emplace_back((size_t)length + 1);  // + 1: a valid pointer for no bytes too
+  w->held += length;
+  uint8_t* p = w->pieces.back().data();
+  if (length != 0 && !w->read(w->user, offset, p, (size_t)length)) return w->failed = true, nullptr;
+  return p;
 }
 
 std::string Hex(uint64_t value) {
@@ -155,7 +166,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
       return Refuse(error, "damaged PE header: " + who + "'s bytes (at " +
                                Hex(section.rawOffset) + ") overlap the headers");
     }
-    if (section.rawSize != 0 && Bytes(file, section.rawOffset, section.rawSize) == nullptr) {
+    if (section.rawSize != 0 && !InFile(file, section.rawOffset, section.rawSize)) {
       return Refuse(error, "truncated: " + who + " ends beyond the end of the file");
     }
     if (section.virtualAddress < virtualEnd ||
@@ -204,7 +215,9 @@ const uint8_t* Claim(TreeWalk& w, uint64_t offset, uint64_t length, const std::s
     return nullptr;
   }
   if (length != 0) w.spans.push_back({w.rootRva + offset, w.rootRva + offset + length, what});
-  return Bytes(w.file, w.rootOffset + offset, length);
+  const uint8_t* p = Bytes(w.file, w.rootOffset + offset, length);
+  if (p == nullptr) *w.error = kDamaged + "cannot read " + what + " (a read error, or too large)";
+  return p;
 }
 
 bool FirstVisit(TreeWalk& w, std::set<uint64_t>& seen, uint64_t offset, const std::string& what) {
@@ -367,9 +380,15 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
 }  // namespace
 
 int ReadPeImage(const PeFile& file, PeImage* image, std::string* error) {
+  const std::string unread = "cannot read the headers or the resource tree (a read error, or "
+                             "they take more than 16 MB)";
   int kind = ReadHeaders(file, &image->pe, error);
+  if (file.window != nullptr && file.window->failed) return Refuse(error, unread);
   if (kind != 1) return kind;
-  if (ReadResources(file, image, error) != 1) return -1;
+  if (ReadResources(file, image, error) != 1) {
+    if (file.window != nullptr && file.window->failed) return Refuse(error, unread);
+    return -1;
+  }
   error->clear();
   return 1;
 }

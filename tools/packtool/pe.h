@@ -14,10 +14,25 @@
 #include <string>
 #include <vector>
 
+// The file's bytes: all of them in memory, or read on demand through window (bytes null).
+struct PeWindow;
 struct PeFile {
   const uint8_t* bytes;
   uint64_t size;
+  PeWindow* window = nullptr;
 };
+
+// Reads the structures the reader looks at, and only those, from a file left on disk: each piece
+// is read once and kept until the window goes (the headers and the resource tree, never the
+// resources' data; at most kPeWindowHeld bytes in all, beyond which the file is refused).
+struct PeWindow {
+  bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
+  void* user;
+  std::vector<std::vector<uint8_t>> pieces;
+  uint64_t held = 0;
+  bool failed = false;  // a read failed, or the structures would take more than kPeWindowHeld
+};
+const uint64_t kPeWindowHeld = 16u << 20;
 
 struct PeSection {
   char name[9];
