@@ -73,7 +73,7 @@ endif()
 # A pack stopped by SIGTERM part-way and one onto a full file system leave nothing at OUTPUT.
 tavrin_script_test(packtool_interrupted_or_full_disk_leaves_nothing HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_interrupt_test.sh $<TARGET_FILE:packtool>)
-# A 100 MB payload within 64 MB of memory where packtool streams; verify, in blocks, agrees with
+# pack, list and verify of a 100 MB payload within 64 MB of memory; verify, in blocks, agrees with
 # unpack's in-memory extraction on a damaged package.
 tavrin_script_test(packtool_streams_large_payloads HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_stream_test.sh $<TARGET_FILE:packtool>)

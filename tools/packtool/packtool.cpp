@@ -60,22 +60,6 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-// Reads a whole file of less than 4 GB, opened once.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, unsigned* mode,
-                   std::string* error) {
-  HostFile f;
-  if (!HostOpenRead(path, &f, error)) return false;
-  bool ok = f.size < 0x100000000ull;
-  if (!ok) *error = path + ": 4 GB or larger; too large for a package";
-  if (ok) {
-    bytes->resize((size_t)f.size);
-    ok = HostReadExactly(&f, path, bytes->data(), bytes->size(), true, error);
-  }
-  if (mode != nullptr) *mode = f.mode;
-  HostClose(&f);
-  return ok;
-}
-
 void Progress(const char* what, uint64_t done, uint64_t total) {
   if (total < kLargeBytes || !HostErrorIsTerminal()) return;
   fprintf(stderr, "\r%s: %3u%%", what, (unsigned)(done * 100 / (total ? total : 1)));
@@ -140,36 +124,58 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   return true;
 }
 
-// Reads the payload's files into image (payload->imageSize bytes) and seals the package there.
-bool FillPackage(Payload* payload, uint8_t* image, std::string* error) {
-  uint64_t copied = 0;
+// Bytes read, sealed and written at a time.
+const size_t kBlock = 4u << 20;
+
+// Writes the package at the end of the part file, where it starts at base, in blocks: the
+// directory's room first, then each entry as its source is read, its plain digest, keystream and
+// stored digest running forward through its bytes (the stored digest seeds the next entry); then
+// the directory, with the plain digests, over its room. The bytes SealPackage gives.
+bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* error) {
+  std::vector<uint8_t> block(kBlock);
+  memset(block.data(), 0, PACKAGE_DIRECTORY_SIZE);
+  if (!HostWritePart(part, block.data(), PACKAGE_DIRECTORY_SIZE, error)) return false;
+  EntryChain chain;
+  StartEntryChain(&chain);
+  uint64_t written = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const ManifestEntry& e = payload->entries[i];
-    if (!HostReadExactly(&payload->sources[i], e.source,
-                         image + payload->directory.entries[i].dataOffset, e.size, true, error)) {
-      *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
-      return false;
-    }
-    copied += e.size;
-    Progress("packing", copied / 2, payload->total);
+    PackageEntry* entry = &payload->directory.entries[i];
+    Md5State plain, stored;
+    Md5Init(&plain);
+    Md5Init(&stored);
+    KeystreamState ks;
+    KeystreamStart(&ks, entry->dataSize, chain.entrySeed, chain.mixDigest);
+    uint32_t done = 0;
+    do {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.size - done);
+      bool last = done + n == e.size;
+      if (!HostReadExactly(&payload->sources[i], e.source, block.data(), n, last, error)) {
+        *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
+        return false;
+      }
+      Md5Update(&plain, block.data(), n);
+      KeystreamApplyPart(&ks, block.data(), n);
+      Md5Update(&stored, block.data(), n);
+      if (!HostWritePart(part, block.data(), n, error)) return false;
+      done += n;
+      written += n;
+      Progress("packing", written, payload->total);
+    } while (done < e.size);
+    uint8_t storedDigest[16];
+    Md5Final(&plain, entry->plainDigest);
+    Md5Final(&stored, storedDigest);
+    ChainEntry(&chain, storedDigest);
   }
-  SealPackage(&payload->directory, image);
-  Progress("packing", payload->total, payload->total);
-  return true;
+  return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
 
 int Pack(const std::string& manifestPath, const std::string& outputPath) {
   Payload payload;
   std::string error;
-  bool ok = ReadManifest(manifestPath, &payload, &error);
-  std::vector<uint8_t> image;
   HostPart part;
-  ok = ok && HostCreatePart(outputPath, &part, &error);
-  if (ok) {
-    image.resize((size_t)payload.imageSize);
-    ok = FillPackage(&payload, image.data(), &error) &&
-         HostWritePart(&part, image.data(), image.size(), &error);
-  }
+  bool ok = ReadManifest(manifestPath, &payload, &error) &&
+            HostCreatePart(outputPath, &part, &error) && WritePackage(&payload, &part, 0, &error);
   ClosePayload(&payload);
   if (!ok) {
     HostAbandonPart(&part);
@@ -179,34 +185,71 @@ int Pack(const std::string& manifestPath, const std::string& outputPath) {
   return 0;
 }
 
-// Builds the new installer into *out; false with one line in *error.
-// The part file of OUTPUT is made once everything is checked, before the payload is read.
-bool BuildImage(const std::string& installerPath, Payload* payload, std::vector<uint8_t>* out,
-                unsigned* mode, const std::string& outputPath, HostPart* part,
-                std::string* error) {
-  std::vector<uint8_t> file;
-  if (!ReadWholeFile(installerPath, &file, mode, error)) return false;
-  PeFile input = {file.data(), file.size()};
+bool ReadHostFileAt(void* user, uint64_t offset, void* bytes, size_t size) {
+  std::string ignored;
+  return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
+}
+
+// Stores the PE checksum of the part file, read back in blocks, in its CheckSum field (zero as
+// written).
+bool WriteChecksum(HostPart* part, uint64_t size, uint64_t field, std::string* error) {
+  std::vector<uint8_t> block(kBlock);
+  uint64_t sum = 0;
+  for (uint64_t at = 0; at < size; at += kBlock) {
+    size_t n = (size_t)std::min<uint64_t>(kBlock, size - at);
+    if (!HostReadPartAt(part, at, block.data(), n, error)) return false;
+    sum = PeChecksumAdd(sum, block.data(), n);
+  }
+  uint32_t checksum = PeChecksumFinish(sum, 0, size);
+  uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8), (uint8_t)(checksum >> 16),
+                      (uint8_t)(checksum >> 24)};
+  return HostWritePartAt(part, field, bytes, 4, error);
+}
+
+// Writes the new installer through *part: the installer read through a window, its layout made
+// for the payload's size, the part file made once everything is checked; then the bytes before
+// the package, the package, the bytes after it and the checksum.
+bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned* mode,
+                    const std::string& outputPath, HostPart* part, std::string* error) {
+  HostFile input;
+  if (!HostOpenRead(installerPath, &input, error)) return false;
+  *mode = input.mode;
+  if (input.size >= 0x100000000ull) {
+    HostClose(&input);
+    return *error = installerPath + ": 4 GB or larger; too large for a package", false;
+  }
+  PeWindow window = {ReadHostFileAt, &input};
+  PeFile file = {nullptr, input.size, &window};
   InstallerLayout layout;
-  if (!ReadInstaller(input, &layout, error)) return *error = installerPath + ": " + *error, false;
-  if (!ReadManifest(payload->manifest, payload, error)) return false;
-  uint64_t imageSize = BuiltImageSize(layout, payload->imageSize);
-  if (imageSize > kMaxInstallerImage) {
-    *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
-             " bytes too large: the installer, a 32-bit program that maps itself whole, "
-             "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
-             " bytes)";
-    return false;
+  std::vector<uint8_t> around;
+  size_t packageOffset = 0;
+  bool ok = ReadInstaller(file, &layout, error);
+  if (!ok) *error = installerPath + ": " + *error;
+  ok = ok && ReadManifest(payload->manifest, payload, error);
+  if (ok) {
+    uint64_t imageSize = BuiltImageSize(layout, payload->imageSize);
+    if (imageSize > kMaxInstallerImage) {
+      *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
+               " bytes too large: the installer, a 32-bit program that maps itself whole, "
+               "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
+               " bytes)";
+      ok = false;
+    }
   }
-  size_t packageOffset;
-  if (!WriteInstaller(input, layout, (uint32_t)payload->imageSize, out, &packageOffset, error)) {
-    return *error = installerPath + ": " + *error, false;
+  if (ok && !WriteInstallerAround(file, layout, (uint32_t)payload->imageSize, &around,
+                                  &packageOffset, error)) {
+    *error = installerPath + ": " + *error;
+    ok = false;
   }
-  std::vector<uint8_t>().swap(file);
-  if (!HostCreatePart(outputPath, part, error)) return false;
-  if (!FillPackage(payload, out->data() + packageOffset, error)) return false;
-  SetPeChecksum(out, layout);
-  return true;
+  HostClose(&input);
+  if (!ok) return false;
+  uint64_t size = around.size() + payload->imageSize;
+  return HostCreatePart(outputPath, part, error) &&
+         HostWritePart(part, around.data(), packageOffset, error) &&
+         WritePackage(payload, part, packageOffset, error) &&
+         HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset,
+                       error) &&
+         WriteChecksum(part, size, layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM, error);
 }
 
 int Build(const std::string& installerPath, const std::string& manifestPath,
@@ -216,12 +259,10 @@ int Build(const std::string& installerPath, const std::string& manifestPath,
   }
   Payload payload;
   payload.manifest = manifestPath;
-  std::vector<uint8_t> out;
   unsigned mode = 0644;
   std::string error;
   HostPart part;
-  bool ok = BuildImage(installerPath, &payload, &out, &mode, outputPath, &part, &error) &&
-            HostWritePart(&part, out.data(), out.size(), &error);
+  bool ok = BuildInstaller(installerPath, &payload, &mode, outputPath, &part, &error);
   ClosePayload(&payload);
   if (!ok) {
     HostAbandonPart(&part);
@@ -427,9 +468,6 @@ int32_t CheckedOutcome(const PackageEntry& entry) {
   if (!JoinPath(path, sizeof path, kTarget, entry.entryName)) return ENTRY_PATH_TOO_LONG;
   return ENTRY_WRITTEN;
 }
-
-// Bytes of the package read at a time by verify.
-const size_t kBlock = 4u << 20;
 
 // Checks every entry as extraction does, reading the package in blocks: the stored digest in a
 // first pass over the entry's bytes, the chain, then the keystream and the plain digest in a

@@ -19,12 +19,21 @@ void Store32(uint8_t* p, uint32_t v) {
 
 // The output buffer: every write names an offset in it and is checked against its size; one
 // that does not fit is not made and clears ok.
+// The output, whole or without the package's bytes: the hole [holeStart, holeStart + holeSize)
+// of the file is not held, and what follows it is held holeSize bytes earlier.
 struct Output {
   std::vector<uint8_t>* bytes;
   bool ok;
+  uint64_t holeStart = 0, holeSize = 0;
 };
 
 uint8_t* At(Output* o, uint64_t offset, uint64_t length) {
+  if (o->holeSize != 0 && offset < o->holeStart + o->holeSize &&
+      offset + length > o->holeStart) {
+    o->ok = false;  // nothing but the package is written there
+    return nullptr;
+  }
+  if (o->holeSize != 0 && offset >= o->holeStart + o->holeSize) offset -= o->holeSize;
   uint64_t size = o->bytes->size();
   if (offset > size || length > size - offset) {
     o->ok = false;
@@ -51,7 +60,12 @@ void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_
     o->ok = false;
     return;
   }
-  CopyBytes(o, offset, file.bytes + from, length);
+  if (file.window == nullptr) return CopyBytes(o, offset, file.bytes + from, length);
+  uint8_t* p = At(o, offset, length);
+  if (p != nullptr && !file.window->read(file.window->user, from, p, (size_t)length)) {
+    file.window->failed = true;
+    o->ok = false;
+  }
 }
 uint32_t Get32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -213,15 +227,22 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
   return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
 }
 
-bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
-                    std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
+namespace {
+bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize, bool hole,
+           std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
   const PeHeaders& pe = layout.pe;
   const ResourceTree& tree = layout.tree;
   const PeSection& resources = pe.sections[layout.resourceSection];
   ResourcePlan res = PlanResources(layout, packageSize);
   SectionPlan sec = PlanSections(layout, res.size);
-  out->assign((size_t)sec.fileSize, 0);
   Output o = {out, true};
+  *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
+  if (*packageOffset + (uint64_t)packageSize > sec.fileSize) o.ok = false;
+  if (hole && o.ok) {
+    o.holeStart = *packageOffset;
+    o.holeSize = packageSize;
+  }
+  out->assign((size_t)(sec.fileSize - o.holeSize), 0);
   // The header area: the file up to the resource section's bytes, kept as it is. The header
   // fields below are written at their offsets in it, which the reader found in front of every
   // section; the checks make a layout that breaks this fail instead of writing elsewhere.
@@ -267,8 +288,6 @@ bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t 
            d.size);
     }
   }
-  *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
-  if (*packageOffset + (uint64_t)packageSize > out->size()) o.ok = false;
 
   // The sections after it, moved; their headers and the data directories that point into them.
   for (size_t i = 0; i < pe.sections.size(); ++i) {
@@ -304,15 +323,26 @@ bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t 
   if (pe.optionalHeader + PE_OPTIONAL_CHECKSUM + 4 > headerArea) o.ok = false;
   if (!o.ok) {
     out->clear();
-    *error = "internal error: the new layout does not fit the output; nothing written";
+    *error = file.window != nullptr && file.window->failed
+                 ? "read error"
+                 : "internal error: the new layout does not fit the output; nothing written";
   }
   return o.ok;
 }
+}  // namespace
 
-uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
-  // Little-endian 32-bit words summed in 64 bits and folded at the end give the same one's
-  // complement sum as 16-bit words (2^16 is 1 modulo 2^16 - 1), at a fraction of the cost.
-  uint64_t sum = 0;
+bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
+                    std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
+  return Write(file, layout, packageSize, false, out, packageOffset, error);
+}
+
+bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
+                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
+                          std::string* error) {
+  return Write(file, layout, packageSize, true, out, packageOffset, error);
+}
+
+uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size) {
   size_t i = 0;
   for (; i + 4 <= size; i += 4) {
     uint32_t word;
@@ -321,12 +351,21 @@ uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
   }
   uint32_t last = 0;
   memcpy(&last, bytes + i, size - i);
-  sum += last;
-  // The CheckSum field counts as zero: take its words out again (one's complement subtraction).
-  uint32_t field = Get32(bytes + checksumOffset);
+  return sum + last;
+}
+
+uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size) {
   sum += (uint64_t)(0xFFFFu - (field & 0xFFFFu)) + (0xFFFFu - (field >> 16));
   while (sum >> 16) sum = (sum & 0xFFFFu) + (sum >> 16);
   return (uint32_t)sum + (uint32_t)size;
+}
+
+uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
+  // Little-endian 32-bit words summed in 64 bits and folded at the end give the same one's
+  // complement sum as 16-bit words (2^16 is 1 modulo 2^16 - 1), at a fraction of the cost.
+  // The CheckSum field counts as zero: its words are taken out again (one's complement
+  // subtraction) when the sum is finished.
+  return PeChecksumFinish(PeChecksumAdd(0, bytes, size), Get32(bytes + checksumOffset), size);
 }
 
 void SetPeChecksum(std::vector<uint8_t>* image, const InstallerLayout& layout) {

@@ -30,6 +30,19 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize);
 bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
                     std::vector<uint8_t>* out, size_t* packageOffset, std::string* error);
 
+// WriteInstaller without the package's bytes: *out holds the file up to *packageOffset and then
+// what follows the package, which the caller writes between the two. A window's read error makes
+// it fail with "read error".
+bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
+                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
+                          std::string* error);
+
+// The PE checksum in parts: the sum of the file's little-endian 32-bit words from offset 0, in
+// pieces whose sizes are multiples of 4 but the last; then finished with the CheckSum field's
+// value as summed and the file's size.
+uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
+uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size);
+
 // The PE checksum as Windows computes it (ImageHlp's CheckSumMappedFile): the 16-bit one's
 // complement sum of the file with the CheckSum field taken as zero, plus the file's length.
 uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset);
