@@ -36,6 +36,17 @@ read -r status kb <<<"$(peak "$tool" verify "$work/a.pkg")"
 [ "$status" -eq 0 ] && grep -qx "result: 0" "$work/out" || fail "verify: $(cat "$work/out")"
 [ "$kb" -le $limit_kb ] || fail "verify peak ${kb} KB"
 
+# Progress: not on a file (above, stderr held nothing); on a terminal one line updated in place,
+# bytes done of the total and the entry; none with --quiet.
+[ -s "$work/err" ] && fail "output on a standard error that is not a terminal: $(cat "$work/err")"
+if command -v script >/dev/null; then
+  script -qec "'$tool' verify '$work/a.pkg' 2>&1 >/dev/null" /dev/null >"$work/tty"
+  grep -q "verifying: [0-9]* of 102 MB (.*%) Sub.file" "$work/tty" || fail "no progress: $(cat "$work/tty")"
+  [ "$(tr -cd '\n' <"$work/tty" | wc -c)" -eq 1 ] || fail "progress not on one line"
+  script -qec "'$tool' --quiet verify '$work/a.pkg' 2>&1 >/dev/null" /dev/null >"$work/tty"
+  [ -s "$work/tty" ] && fail "progress with --quiet: $(cat "$work/tty")"
+fi
+
 # Damage: a stored byte of entry 3 (its file and every later seed's chain), a name the installer
 # refuses in entry 9, and entry 12 running past the end (skipped, not chained).
 cp "$work/a.pkg" "$work/bad.pkg"

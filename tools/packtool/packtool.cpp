@@ -34,10 +34,11 @@ const char kHelp[] =
     "                                    by one packed from the manifest (sign OUTPUT after)\n"
     "  list FILE                         print the directory: name, size, offset, plain MD5\n"
     "  verify FILE                       check the layout, then unscramble and digest every\n"
-    "                                    entry in memory; prints each failure and the\n"
+    "                                    entry in blocks; prints each failure and the\n"
     "                                    installer's result code\n"
     "  unpack FILE FOLDER                write the files into FOLDER as the installer would\n"
     "  --help                            this text\n"
+    "  --quiet                           (with any command) no progress line\n"
     "\n"
     "FILE is a package file or an executable that carries one as resource RCDATA 100.\n"
     "INSTALLER is a TavrinSoloSetup.exe built by this project, with any payload, unsigned.\n"
@@ -60,10 +61,21 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-void Progress(const char* what, uint64_t done, uint64_t total) {
-  if (total < kLargeBytes || !HostErrorIsTerminal()) return;
-  fprintf(stderr, "\r%s: %3u%%", what, (unsigned)(done * 100 / (total ? total : 1)));
+bool gQuiet = false;  // --quiet: no progress line
+
+// One line on standard error, updated in place while a large payload is worked through: bytes
+// done of the total and the entry at hand; ended when all is done. Only on a terminal.
+void Progress(const char* what, uint64_t done, uint64_t total, const std::string& entry) {
+  static int terminal = -1;
+  if (gQuiet || total < kLargeBytes) return;
+  if (terminal < 0) terminal = HostErrorIsTerminal() ? 1 : 0;
+  if (terminal == 0) return;
+  std::string name = entry.size() > 40 ? "..." + entry.substr(entry.size() - 37) : entry;
+  fprintf(stderr, "\r%s: %llu of %llu MB (%3u%%) %-40s", what,
+          (unsigned long long)(done >> 20), (unsigned long long)(total >> 20),
+          (unsigned)(done * 100 / total), done == total ? "" : name.c_str());
   if (done == total) fputc('\n', stderr);
+  fflush(stderr);
 }
 
 // A checked manifest: 17 entries with names the installer accepts, each source a regular file
@@ -160,7 +172,7 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* 
       if (!HostWritePart(part, block.data(), n, error)) return false;
       done += n;
       written += n;
-      Progress("packing", written, payload->total);
+      Progress("packing", written, payload->total, e.name);
     } while (done < e.size);
     uint8_t storedDigest[16];
     Md5Final(&plain, entry->plainDigest);
@@ -454,7 +466,7 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   Run* run = static_cast<Run*>(user);
   const PackageEntry& e = run->directory.entries[index];
   run->done += e.dataSize;
-  Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total);
+  Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
   if (outcome != ENTRY_WRITTEN) {
     printf("entry %d (%s): %s\n", index + 1, PrintableName(e).c_str(), OutcomeText(outcome));
   }
@@ -503,6 +515,9 @@ bool VerifyInBlocks(PackageView* view, Run* run, int32_t* result, std::string* e
         }
         UnscrambleThenDigest(&ks, &plain, block.data(), n);
         done += n;
+        if (done < e.dataSize) {
+          Progress("verifying", run->done + done, run->total, PrintableName(e));
+        }
       }
       Md5Final(&plain, plainDigest);
       outcome = memcmp(plainDigest, e.plainDigest, 16) != 0 ? (int32_t)ENTRY_DIGEST_MISMATCH
@@ -556,7 +571,14 @@ int Extract(const std::string& path, const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--quiet") == 0 || strcmp(argv[i], "-q") == 0) {
+      gQuiet = true;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     fputs(kHelp, stdout);
     return 0;
