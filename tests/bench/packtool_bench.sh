@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Figures (not a test): packtool at a large payload against the peer framework's compiler. A
+# generated payload of SIZE MiB (17 files of fixed pseudo-random bytes from AES-CTR, incompressible)
+# is made into an installer by `packtool build` and by `makensis` (SetCompress off) of the same
+# files, alternating, RUNS times each; then `packtool verify` of ours. Each run's wall time and
+# peak memory (GNU time: elapsed, maximum resident size) are printed; the best of each is
+# summed up, with our time over the peer's. Files in the page cache (one warm-up run of each).
+# Usage: tests/bench/packtool_bench.sh [SIZE_MIB] [RUNS]   (needs build/host and build/win)
+set -eu
+size_mib=${1:-512}
+runs=${2:-5}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+builds=${TAVRIN_BUILD_ROOT:-$root/build}
+case $builds in /*) ;; *) builds=$root/$builds ;; esac
+packtool=$builds/host/packtool
+installer=$builds/win/TavrinSoloSetup.exe
+work=$builds/packtool-bench
+[ -x "$packtool" ] && [ -f "$installer" ] || { echo "build first: scripts/build.sh host win" >&2; exit 2; }
+[ -x /usr/bin/time ] || apt-get install -y -qq time >/dev/null
+command -v makensis >/dev/null || apt-get install -y -qq --no-install-recommends nsis >/dev/null
+
+mkdir -p "$work"
+if [ ! -f "$work/manifest-$size_mib.txt" ]; then
+  rm -rf "$work/files" "$work"/manifest-*.txt
+  mkdir -p "$work/files"
+  each=$(((size_mib << 20) / 17))
+  {
+    echo 'SetCompress off'
+    echo 'OutFile "peer.exe"'
+    echo 'RequestExecutionLevel user'
+    echo 'InstallDir "$TEMP\packtool-bench"'
+    echo 'Section'
+    echo '  SetOutPath "$INSTDIR"'
+  } >"$work/peer.nsi"
+  : >"$work/manifest.part"
+  for i in $(seq 1 17); do
+    openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$((2000 + i))")" -iv 0 \
+      -in /dev/zero 2>/dev/null | head -c "$each" >"$work/files/f$i.bin"
+    case $i in 1) name=TavrinSolo.exe ;; 2) name=readme.txt ;; *) name="f$i.bin" ;; esac
+    echo "$name | files/f$i.bin" >>"$work/manifest.part"
+    echo "  File \"/oname=$name\" \"files/f$i.bin\"" >>"$work/peer.nsi"
+  done
+  echo 'SectionEnd' >>"$work/peer.nsi"
+  mv "$work/manifest.part" "$work/manifest-$size_mib.txt"
+fi
+cd "$work"
+
+# measure NAME COMMAND...: appends "NAME seconds kilobytes" to results.
+measure() {
+  local name=$1
+  shift
+  /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>&1 || { echo "$name failed" >&2; exit 1; }
+  echo "$name $(cat time.txt)" | tee -a results.txt
+}
+
+: >results.txt
+for run in $(seq 0 "$runs"); do
+  rm -f ours.exe peer.exe
+  measure build "$packtool" --quiet build "$installer" "manifest-$size_mib.txt" ours.exe
+  measure makensis makensis -V1 peer.nsi
+  measure verify "$packtool" --quiet verify ours.exe
+  [ "$run" = 0 ] && : >results.txt  # the warm-up run is not counted
+done
+best() { awk -v n="$1" '$1 == n { if (t == "" || $2 < t) t = $2; if ($3 > m) m = $3 } END { print t, m }' results.txt; }
+read -r bt bm <<<"$(best build)"
+read -r nt nm <<<"$(best makensis)"
+read -r vt vm <<<"$(best verify)"
+echo
+echo "payload ${size_mib} MiB, best of $runs (peak memory: the largest of the runs)"
+printf '%-18s %8s s %8d KB\n' "packtool build" "$bt" "$bm" "makensis" "$nt" "$nm" \
+  "packtool verify" "$vt" "$vm"
+awk -v a="$bt" -v b="$nt" 'BEGIN { printf "build / makensis: %.2f\n", a / b }'
+rm -f ours.exe peer.exe
