@@ -14,6 +14,7 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -438,6 +439,50 @@ bool HostSameFile(const std::string& a, const std::string& b) {
   return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
          x.st_ino == y.st_ino;
 #endif
+}
+
+namespace {
+struct ThreadStart {
+  void (*run)(void* user);
+  void* user;
+};
+#ifdef _WIN32
+DWORD WINAPI RunThread(void* start) {
+#else
+void* RunThread(void* start) {
+#endif
+  ThreadStart* s = static_cast<ThreadStart*>(start);
+  s->run(s->user);
+  delete s;
+  return 0;
+}
+}  // namespace
+
+void HostStartThread(HostThread* thread, void (*run)(void* user), void* user) {
+  ThreadStart* start = new ThreadStart{run, user};
+  thread->started = false;
+#ifdef _WIN32
+  HANDLE h = CreateThread(nullptr, 0, RunThread, start, 0, nullptr);
+  if (h != nullptr) thread->handle = (intptr_t)h, thread->started = true;
+#else
+  pthread_t t;
+  if (pthread_create(&t, nullptr, RunThread, start) == 0) {
+    thread->handle = (intptr_t)t;
+    thread->started = true;
+  }
+#endif
+  if (!thread->started) RunThread(start);
+}
+
+void HostJoinThread(HostThread* thread) {
+  if (!thread->started) return;
+#ifdef _WIN32
+  WaitForSingleObject(H(thread->handle), INFINITE);
+  CloseHandle(H(thread->handle));
+#else
+  pthread_join((pthread_t)thread->handle, nullptr);
+#endif
+  thread->started = false;
 }
 
 bool HostErrorIsTerminal() {

@@ -70,6 +70,15 @@ bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* 
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
 
+// A second thread for work beside the calling one: HostStartThread runs run(user) on it (or on
+// the calling thread, at once, when no thread can be made); HostJoinThread waits for it.
+struct HostThread {
+  intptr_t handle = 0;
+  bool started = false;
+};
+void HostStartThread(HostThread* thread, void (*run)(void* user), void* user);
+void HostJoinThread(HostThread* thread);
+
 // True when standard error is a terminal (progress is shown only there).
 bool HostErrorIsTerminal();
 

@@ -139,12 +139,26 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
 // Bytes read, sealed and written at a time.
 const size_t kBlock = 4u << 20;
 
+// Below this many bytes a block is digested on the calling thread (a thread costs more).
+const uint32_t kThreadMinBytes = 256u << 10;
+
+struct PlainDigestJob {
+  Md5State* md5;
+  const uint8_t* bytes;
+  uint32_t size;
+};
+
+void DigestPlain(void* user) {
+  PlainDigestJob* job = static_cast<PlainDigestJob*>(user);
+  Md5Update(job->md5, job->bytes, job->size);
+}
+
 // Writes the package at the end of the part file, where it starts at base, in blocks: the
 // directory's room first, then each entry as its source is read, its plain digest, keystream and
 // stored digest running forward through its bytes (the stored digest seeds the next entry); then
 // the directory, with the plain digests, over its room. The bytes SealPackage gives.
 bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* error) {
-  std::vector<uint8_t> block(kBlock);
+  std::vector<uint8_t> block(kBlock), scrambled(kBlock);
   memset(block.data(), 0, PACKAGE_DIRECTORY_SIZE);
   if (!HostWritePart(part, block.data(), PACKAGE_DIRECTORY_SIZE, error)) return false;
   EntryChain chain;
@@ -166,10 +180,21 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* 
         *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
         return false;
       }
-      Md5Update(&plain, block.data(), n);
-      KeystreamApplyPart(&ks, block.data(), n);
-      Md5Update(&stored, block.data(), n);
-      if (!HostWritePart(part, block.data(), n, error)) return false;
+      // The plain digest of the block on a second thread, the keystream and the stored digest
+      // of a copy of it on this one.
+      PlainDigestJob job = {&plain, block.data(), n};
+      HostThread helper;
+      if (n >= kThreadMinBytes) {
+        HostStartThread(&helper, DigestPlain, &job);
+      } else {
+        DigestPlain(&job);
+      }
+      memcpy(scrambled.data(), block.data(), n);
+      KeystreamApplyPart(&ks, scrambled.data(), n);
+      Md5Update(&stored, scrambled.data(), n);
+      bool ok = HostWritePart(part, scrambled.data(), n, error);
+      HostJoinThread(&helper);
+      if (!ok) return false;
       done += n;
       written += n;
       Progress("packing", written, payload->total, e.name);
