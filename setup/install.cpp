@@ -67,7 +67,7 @@ struct InstallerCopy {
   int32_t wanted;   // 0: no file name, or the paths do not fit: no copy, no record
   int32_t onItself;  // path is the running installer: nothing to copy
   int32_t whole;     // the part file holds the whole copy
-  HANDLE thread;     // the part file written beside extraction, or null
+  HANDLE thread;     // the thread writing the part file, or null
 };
 
 static int32_t FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
@@ -86,18 +86,6 @@ static int32_t SameFile(const char* a, const char* b) {
   if (!FileIdentity(a, &infoA) || !FileIdentity(b, &infoB)) return 0;
   return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
-}
-
-// The part file written beside extraction must not take room the package's files need: only
-// where the disk holds the installer, every entry and a margin besides.
-static int32_t RoomForBoth(const InstallerContext* context, const char* source) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  ULARGE_INTEGER available;
-  if (!GetFileAttributesExA(source, GetFileExInfoStandard, &data)) return 0;
-  if (!GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) return 0;
-  uint64_t needed = ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) + (1u << 20);
-  for (const PackageEntry& entry : context->packageDirectory.entries) needed += entry.dataSize;
-  return available.QuadPart >= needed;
 }
 
 // Deletes the part file, which may carry the read-only attribute of a downloaded installer.
@@ -123,8 +111,8 @@ static DWORD WINAPI PartThreadMain(void* copy) {
   return 0;
 }
 
-// Works out the copy's paths and, where the disk has room for both, starts writing the part file
-// on a thread of its own at this thread's priority.
+// Works out the copy's paths and starts writing the part file on a thread of its own, at this
+// thread's priority, so that it is written while the links are made.
 static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
   copy->source = context->installerPath;
   copy->whole = 0;
@@ -137,34 +125,20 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
                  TextAppend(copy->part, sizeof copy->part, kPartSuffix);
   copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
   if (!copy->wanted || copy->onItself) return;
-  if (!RoomForBoth(context, copy->source)) return;
   copy->thread = CreateThread(nullptr, 0, PartThreadMain, copy, CREATE_SUSPENDED, nullptr);
   if (copy->thread == nullptr) return;
   SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
   ResumeThread(copy->thread);
 }
 
-static void WaitForPart(InstallerCopy* copy) {
-  if (copy->thread == nullptr) return;
-  WaitForSingleObject(copy->thread, INFINITE);
-  CloseHandle(copy->thread);
-  copy->thread = nullptr;
-}
-
-// After a failed extraction: no part file is left.
-static void DropInstallerCopy(InstallerCopy* copy) {
-  if (copy->thread == nullptr) return;
-  WaitForPart(copy);
-  DeletePart(copy);
-}
-
-// After the links: the part file, written now unless it was written beside extraction, takes the
-// copy's name, replacing what is there. A rename that fails (the path in use) leaves that as it
-// was, and the part file goes.
+// After the links: the part file, written now unless its thread wrote it, takes the copy's name,
+// replacing what is there. A rename that fails (the path in use) leaves that as it was, and the
+// part file goes.
 static void EndInstallerCopy(InstallerCopy* copy) {
   if (!copy->wanted || copy->onItself) return;
   if (copy->thread != nullptr) {
-    WaitForPart(copy);
+    WaitForSingleObject(copy->thread, INFINITE);
+    CloseHandle(copy->thread);
   } else {
     WritePart(copy);
   }
@@ -181,13 +155,10 @@ int32_t InstallProcedure(InstallerContext* context) {
   SetActivityText(context, "Copy Files");
   if (ResolveTargetFolder(context) != 0) return Fail(context, kTargetFolderFailed, -2);
   if (CreateFolderPath(context->targetFolder) != 1) return Fail(context, kTargetFolderFailed, -3);
+  if (ExtractPackage(context) != 0) return Fail(context, kCopyFailed, -10);
+  SetActivityText(context, "Finalize Installation");
   InstallerCopy copy;
   BeginInstallerCopy(context, &copy);
-  if (ExtractPackage(context) != 0) {
-    DropInstallerCopy(&copy);
-    return Fail(context, kCopyFailed, -10);
-  }
-  SetActivityText(context, "Finalize Installation");
 
   char programs[1024];
   if (ReadUserProgramsFolder(programs, sizeof programs) == 1) MakeLinksBelow(context, programs);
