@@ -18,7 +18,12 @@ if [ "${TAVRIN_RUN_UNATTENDED:-0}" != 1 ] && { [ -n "$caller_display" ] || [ "${
 fi
 
 # Only what the installer needs: the host build's packing tool, then the one Windows target.
-bash scripts/build.sh host
+bash scripts/setup.sh
+if [ ! -f "$root/host/build.ninja" ]; then
+  cmake --preset host -B "$root/host" >/dev/null
+fi
+echo "run: building packtool and TavrinSoloSetup.exe" >&2
+cmake --build "$root/host" --target packtool
 if [ ! -f "$root/win/build.ninja" ]; then
   cmake --preset win -B "$root/win" -DTAVRIN_HOST_TOOLS="$PWD/$root/host/host-tools.cmake" >/dev/null
 fi
@@ -26,8 +31,13 @@ cmake --build "$root/win" --target installer
 exe="$PWD/$root/win/TavrinSoloSetup.exe"
 
 harness="$root/run/wine"
-trap 'bash scripts/wine-harness.sh "$harness" down' EXIT
+export TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-err+all}
+# Wine's own messages of this run; kept after the prefix is removed, for debugging.
+wine_log="$PWD/$root/run/wine-stderr.log"
+trap 'bash scripts/wine-harness.sh "$harness" down; echo "Wine'"'"'s messages of this run: $wine_log"' EXIT
 bash scripts/wine-harness.sh "$harness" down
+mkdir -p "$root/run"
+: >"$wine_log"
 bash scripts/wine-harness.sh "$harness" up
 eval "$(bash scripts/wine-harness.sh "$harness" env)"
 /usr/bin/python3 tests/gui/app_size.py "$exe" || true
@@ -35,7 +45,7 @@ eval "$(bash scripts/wine-harness.sh "$harness" env)"
 # run ARGS...: runs the installer to its end; its exit code (as the shell sees it) is $code.
 run() {
   set +e
-  wine "$exe" "$@" 2>>"$harness/stderr.log"
+  wine "$exe" "$@" 2>>"$wine_log"
   code=$?
   set -e
 }
@@ -75,7 +85,7 @@ if [ "$mode" = window ]; then
     DISPLAY=$caller_display run
     echo "TavrinSoloSetup.exe exited with $code"
   else
-    wine "$exe" 2>>"$harness/stderr.log" &
+    wine "$exe" 2>>"$wine_log" &
     pid=$!
     win=""
     for _ in $(seq 100); do

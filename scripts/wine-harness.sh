@@ -9,6 +9,8 @@
 #                                     since Wine's services it starts keep its output open
 #   wine-harness.sh DIR env           print the environment (for `eval`)
 #
+# TAVRIN_WINEDEBUG (default -all) is Wine's WINEDEBUG for everything the harness runs, fixed when
+# the harness comes up (e.g. err+all to see Wine's error messages of a failing test).
 # TAVRIN_WINEARCH=win32 makes a 32-bit prefix instead of the default 64-bit one (WoW64, as on a
 # current Windows: Program Files (x86), the registry's Wow6432Node).
 set -u
@@ -22,7 +24,7 @@ write_env() {
   cat >"$dir/env.new" <<ENV
 export WINEPREFIX='$dir/prefix'
 export WINEARCH='${TAVRIN_WINEARCH:-win64}'
-export WINEDEBUG=-all
+export WINEDEBUG='${TAVRIN_WINEDEBUG:--all}'
 export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe=d'
 export HOME='$dir/home'
 export XDG_CONFIG_HOME='$dir/home/.config'
@@ -63,6 +65,7 @@ up() {
   # shellcheck disable=SC1091
   . "$dir/env"
   rm -rf "$WINEPREFIX"
+  echo "wine-harness: making a Wine prefix in $WINEPREFIX (about 30 s, once per run)" >&2
   wineboot -i >"$dir/wineboot.log" 2>&1 </dev/null
   wineserver -w
   # No crash dialogs: a crashing program must end, not wait for a click.

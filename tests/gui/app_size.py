@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints the installer's own size: the executable without the package (RCDATA 100) and the
-window picture (bitmap 101), read with pefile, against the 48 KB target. Fails only above the
-ceiling (default 64 KB), which catches gross growth such as iostream or exceptions pulled in.
+window picture (bitmap 101), read with pefile. Fails only above the ceiling (default 64 KB),
+which catches gross growth such as iostream or exceptions pulled in.
 Usage: app_size.py TavrinSoloSetup.exe [CEILING]"""
 import sys
 
@@ -26,7 +26,6 @@ def main(argv):
     if len(argv) < 2:
         print(__doc__)
         return 2
-    target = 48 * 1024
     ceiling = int(argv[2]) if len(argv) > 2 else 64 * 1024
     with open(argv[1], "rb") as f:
         total = len(f.read())
@@ -35,9 +34,7 @@ def main(argv):
     picture = resource_size(pe, RT_BITMAP, 101)
     own = total - package - picture
     print("TavrinSoloSetup.exe: %d bytes; package %d, picture %d; own code and data %d bytes "
-          "(%.1f KB; target %.0f KB: %s; ceiling %.0f KB)" % (
-              total, package, picture, own, own / 1024, target / 1024,
-              "met" if own <= target else "over by %d bytes" % (own - target), ceiling / 1024))
+          "(%.1f KB, ceiling %.0f KB)" % (total, package, picture, own, own / 1024, ceiling / 1024))
     if picture == 0 or package == 0:
         print("no bitmap 101 or no package (RCDATA 100) found")
         return 1
