@@ -195,8 +195,10 @@ bench_install() {
     t=$(wine_seconds "$work/payload/peer.exe" /S)
     [ "$(files_in "$target")" = 18 ] || { echo "the peer left $(files_in "$target") files" >&2; exit 1; }
     [ "$run" = warm ] || min_of peer "$t"
-    # In place (_?=), so that it ends before the next run; it cannot delete itself there.
+    # Wine quotes the argument, so the uninstaller does not see _?= and runs from a temporary
+    # copy, after this call returns: wait until it has removed the files.
     wine_seconds "$target/uninstall.exe" /S "_?=$copy" >/dev/null
+    for _ in $(seq 1 300); do [ "$(files_in "$target")" -le 1 ] && break; sleep 0.1; done
     rm -rf "$target"
     t=$(wine_seconds "$work/payload/floor.exe" /S)
     [ "$(files_in "$target")" = 17 ] || { echo "the floor left $(files_in "$target") files" >&2; exit 1; }
