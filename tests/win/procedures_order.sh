@@ -31,9 +31,10 @@ marks=$WINEPREFIX/drive_c/proc-order-$$
 mkdir -p "$marks"
 watcher=
 events=$marks.events
-trap '[ -z "$watcher" ] || kill "$watcher" 2>/dev/null; rm -rf "$marks" "$events" "$target" "$user" "$common"
-  wine reg delete "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}" \
-    /f /reg:32 >/dev/null 2>&1 </dev/null' EXIT
+key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}'
+trap '[ -z "$watcher" ] || kill "$watcher" 2>/dev/null
+  rm -rf "$marks" "$marks.err" "$marks.child" "$events" "$target" "$user" "$common"
+  wine reg delete "$key" /f /reg:32 >/dev/null 2>&1 </dev/null' EXIT
 
 inotifywait -m -r -q -e close_write,create,moved_to --format '%e %w%f' \
   "$target" "$user" "$common" "$marks" >"$events" 2>"$marks.err" &
@@ -48,8 +49,9 @@ grep -q "$marks/ready" "$events" || fail "the watcher did not start: $(cat "$mar
 
 PROC_CHILD_INSTALL=1 PROC_CHILD_INSTALLER=$installer \
   PROC_CHILD_RECORD_MARK="$(winepath -w "$marks/record" 2>/dev/null | tr -d '\r')" \
-  run_case --gtest_filter=Child.Install >"$marks/child.txt" || fail "the install failed: $(cat "$marks/child.txt")"
-grep -q '^@@result=0' "$marks/child.txt" || fail "the install did not succeed: $(cat "$marks/child.txt")"
+  run_case --gtest_filter=Child.Install >"$marks.child" || fail "the install failed: $(cat "$marks.child")"
+grep -q '^@@result=0' "$marks.child" || fail "the install did not succeed: $(cat "$marks.child")"
+rm -f "$marks.child"
 touch "$marks/end"
 for _ in $(seq 1 100); do grep -q "$marks/end" "$events" && break; sleep 0.05; done
 kill "$watcher"
@@ -83,8 +85,10 @@ done <"$events"
 [ "${#links[@]}" = 4 ] || fail "saw ${#links[@]} links written, not 4"
 [ "$first_copy" != 0 ] || fail "no copy at its own name"
 [ "$record" != 0 ] || fail "no uninstall record written"
-[ "$first_link" -gt "$last_file" ] || fail "a link (event $first_link) before the last package file was closed (event $last_file)"
-[ "$first_copy" -gt "$last_file" ] || fail "the copy at its own name (event $first_copy) before the last package file was closed (event $last_file)"
-[ "$first_copy" -gt "$last_link" ] || fail "the copy at its own name (event $first_copy) before the last link (event $last_link)"
-[ "$record" -gt "$last_copy" ] || fail "the record (event $record) before the copy was in place (event $last_copy)"
-echo "in order: package files closed by event $last_file, links $first_link-$last_link, copy $first_copy-$last_copy, record $record"
+# Event numbers: the last package file closed, the links, the copy at its own name, the record.
+at="file $last_file, links $first_link-$last_link, copy $first_copy-$last_copy, record $record"
+[ "$first_link" -gt "$last_file" ] || fail "a link before the last package file was closed ($at)"
+[ "$first_copy" -gt "$last_file" ] || fail "the copy before the last package file was closed ($at)"
+[ "$first_copy" -gt "$last_link" ] || fail "the copy at its own name before the last link ($at)"
+[ "$record" -gt "$last_copy" ] || fail "the record before the copy was in place ($at)"
+echo "in order: $at"
