@@ -94,10 +94,11 @@ static void DeletePart(const InstallerCopy* copy) {
   DeleteFileA(copy->part);
 }
 
-// Writes the part file. A whole one loses the read-only and hidden attributes taken over from a
-// download; one that could not be written whole (Wine's CopyFileA leaves what it wrote when the
-// disk fills) is deleted.
+// Writes the part file, over one a stopped run may have left (made writable first). A whole one
+// loses the read-only and hidden attributes taken over from a download; one that could not be
+// written whole (Wine's CopyFileA leaves what it wrote when the disk fills) is deleted.
 static void WritePart(InstallerCopy* copy) {
+  SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
   copy->whole = CopyFileA(copy->source, copy->part, FALSE) != 0;
   if (copy->whole) {
     SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
