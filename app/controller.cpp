@@ -8,6 +8,7 @@
 #include "app/webaddress.h"
 #include "app/window.h"
 #include "base/product.h"
+#include "base/thread.h"
 #include "base/text.h"
 #include "setup/procedures.h"
 #include "ui/paint.h"
@@ -24,9 +25,8 @@ HANDLE LaunchWorker(void) {
   InstallerContext& c = installerContext;
   StoreShared(&c.workerResult, -1);
   StoreShared(&c.workerBusy, 1);
-  DWORD threadId = 0;
-  c.workerThread = CreateThread(nullptr, 0, InstallWorkerMain, &installerContext, 0, &threadId);
-  c.workerThreadId = threadId;
+  c.workerThread = StartThreadAtCallerPriority(InstallWorkerMain, &installerContext);
+  c.workerThreadId = c.workerThread != nullptr ? GetThreadId(c.workerThread) : 0;
   return c.workerThread;
 }
 

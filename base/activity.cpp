@@ -3,9 +3,9 @@
 //
 // The worker never changes a text in place under the reader's eyes in a way that matters: the
 // step names are four fixed texts, and what the worker publishes is which of them is current, as
-// one aligned 32-bit word stored with release ordering. The reader loads that word with acquire
-// ordering and copies the chosen constant text whole. A copy can therefore only ever be one
-// complete step name, never a mixture of two, and neither side waits or retries: a seqlock around
+// one shared word (base/shared.h). The reader loads that word and copies the chosen constant text
+// whole. A copy can therefore only ever be one complete step name, never a mixture of two, and
+// neither side waits or retries: a seqlock around
 // the 1024-byte field would make the window thread (normal priority) spin on a writer running at
 // below-normal priority, and a lock would make painting wait for file work. The field itself is
 // still filled with the text, for anyone who looks at the context after the worker has ended.
@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "base/activity.h"
+#include "base/shared.h"
 #include "base/text.h"
 
 static const char* const stepNames[] = {
@@ -32,12 +33,12 @@ void SetActivityText(InstallerContext* context, const char* stepName) {
     if (stepName != nullptr && strcmp(stepName, stepNames[i]) == 0) step = i;
   }
   TextCopy(context->activityText, sizeof context->activityText, stepNames[step]);
-  __atomic_store_n(&publishedStep, step, __ATOMIC_RELEASE);
+  StoreShared(&publishedStep, step);
 }
 
 void ReadActivityText(const InstallerContext* context, char* out, size_t outSize) {
   (void)context;
-  int32_t step = __atomic_load_n(&publishedStep, __ATOMIC_ACQUIRE);
+  int32_t step = LoadShared(&publishedStep);
   if (step < 0 || step >= STEP_NAME_COUNT) step = 0;
   TextCopy(out, outSize, stepNames[step]);
 }

@@ -7,6 +7,7 @@
 
 #include "base/cmdline.h"
 #include "base/packagedir.h"
+#include "base/shared.h"
 
 // WM_COMMAND identifiers (low word of wParam) and codes (lParam) posted to the window.
 enum {
@@ -40,8 +41,8 @@ struct InstallerContext {
   HFONT buttonFont;
   HANDLE workerThread;
   uint32_t workerThreadId;
-  // Shared with the install worker: written with release and read with acquire ordering
-  // (StoreShared and LoadShared below), aligned 32-bit words.
+  // Shared with the install worker through StoreShared and LoadShared (base/shared.h): once the
+  // window thread sees workerBusy cleared, it sees errorText, activityText and workerResult.
   int32_t workerBusy;
   int32_t workerResult;
   char errorCaption[512];
@@ -54,7 +55,3 @@ extern InstallerContext installerContext;
 // Zero-fills installerContext and stores the module handle. The command-line flags are not part
 // of the context and keep their values.
 void InitContext(HINSTANCE instance);
-
-// Ordered access to the two words the window thread and the install worker share.
-void StoreShared(int32_t* word, int32_t value);
-int32_t LoadShared(const int32_t* word);

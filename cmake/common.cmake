@@ -3,7 +3,7 @@
 #   tavrin_portable_sources(files...)  portable logic: built in both builds (library tavrin_portable)
 #   tavrin_windows_sources(files...)   Win32 code of the installer (library tavrin_windows)
 #   tavrin_host_test(NAME SOURCES files... [LIBS libs...])      GoogleTest program, host build
-#   tavrin_win_test(NAME SOURCES files... [LIBS ...] [RESOURCES rc...] [LOCK])
+#   tavrin_win_test(NAME SOURCES files... [LIBS ...] [RESOURCES rc...] [LOCK] [TIMEOUT s])
 #                                                               GoogleTest program run under Wine;
 #                                                               LOCK serialises it with the others
 #                                                               that change the shared prefix
@@ -34,6 +34,18 @@ else()
     add_compile_options(${TAVRIN_SANITIZER_FLAGS})
     add_link_options(${TAVRIN_SANITIZER_FLAGS})
   endif()
+  if(TAVRIN_TSAN)
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+  endif()
+endif()
+
+# Coverage variant (scripts/coverage.sh): every object with gcov's counters, unoptimised so that
+# lines map to code; programs under Wine write their .gcda files through drive Z:.
+option(TAVRIN_COVERAGE "Build with gcc --coverage" OFF)
+if(TAVRIN_COVERAGE)
+  add_compile_options(--coverage -fprofile-update=atomic -O0)
+  add_link_options(--coverage)
 endif()
 
 set_property(GLOBAL PROPERTY TAVRIN_PORTABLE_SOURCES "")
@@ -54,11 +66,21 @@ endfunction()
 # Builds the two libraries from what the modules listed.
 function(tavrin_finish_libraries)
   get_property(portable GLOBAL PROPERTY TAVRIN_PORTABLE_SOURCES)
+  get_property(win GLOBAL PROPERTY TAVRIN_WINDOWS_SOURCES)
+  if(TAVRIN_COVERAGE)
+    # Files compiled for speed are measured unoptimised too, so that lines map to code.
+    foreach(f ${portable} ${win})
+      get_source_file_property(options ${f} COMPILE_OPTIONS)
+      if(options)
+        list(FILTER options EXCLUDE REGEX "^-O")
+        set_source_files_properties(${f} PROPERTIES COMPILE_OPTIONS "${options}")
+      endif()
+    endforeach()
+  endif()
   add_library(tavrin_portable STATIC ${portable})
   target_include_directories(tavrin_portable PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_options(tavrin_portable PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
   if(TAVRIN_WINDOWS)
-    get_property(win GLOBAL PROPERTY TAVRIN_WINDOWS_SOURCES)
     add_library(tavrin_windows STATIC ${win})
     target_include_directories(tavrin_windows PUBLIC ${CMAKE_SOURCE_DIR})
     target_compile_options(tavrin_windows PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
@@ -68,7 +90,8 @@ function(tavrin_finish_libraries)
 endfunction()
 
 function(tavrin_host_test name)
-  if(TAVRIN_WINDOWS)
+  # The ThreadSanitizer build runs only the package tests, the code with threads of its own.
+  if(TAVRIN_WINDOWS OR (TAVRIN_TSAN AND NOT name MATCHES "^package_"))
     return()
   endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
@@ -78,26 +101,41 @@ function(tavrin_host_test name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# Cases that another case or a script starts (with the environment they need); on their own they
+# would only skip. Discovery leaves them out, so CTest lists only cases that run by themselves.
+set(TAVRIN_HELPER_CASES Child.*
+    Procedures.InstallOnAFullDiskFailsBeforeLinksCopyAndRecord
+    Procedures.CopyOnAFullDiskLeavesNoPartialCopy
+    Procedures.InstallLeftForTheHostTools
+    Removal.LinkInTheTargetFolderIsNeverFollowed
+    DeleteFolderTree.RefusesADriveRoot
+    DeleteFolderTree.NeverEntersALinkToAFolderOutside)
+
 function(tavrin_win_test name)
   if(NOT TAVRIN_WINDOWS)
     return()
   endif()
-  cmake_parse_arguments(T "LOCK" "" "SOURCES;LIBS;RESOURCES" ${ARGN})
+  cmake_parse_arguments(T "LOCK" "TIMEOUT" "SOURCES;LIBS;RESOURCES" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_RESOURCES})
   target_compile_options(${name} PRIVATE ${TAVRIN_WARNINGS})
   target_link_options(${name} PRIVATE ${TAVRIN_STATIC_LINK})
   target_link_libraries(${name} PRIVATE ${T_LIBS} tavrin_windows gtest_main)
   # Discovery runs at test time, inside the harness; each case is its own CTest test.
-  set(props TIMEOUT 300)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK wineprefix)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES ${props})
+  string(REPLACE ";" ":" helpers "${TAVRIN_HELPER_CASES}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+      TEST_FILTER "-${helpers}" PROPERTIES ${props})
 endfunction()
 
 function(tavrin_script_test name)
   cmake_parse_arguments(T "LOCK;HOST" "" "COMMAND" ${ARGN})
-  if(T_HOST AND TAVRIN_WINDOWS)
+  if(T_HOST AND (TAVRIN_WINDOWS OR TAVRIN_TSAN))
     return()
   endif()
   if(NOT T_HOST AND NOT TAVRIN_WINDOWS)

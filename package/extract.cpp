@@ -1,9 +1,10 @@
-// The Win32 side of the package: the RCDATA 100 resource of the running module, the helper thread
-// of extraction, CreateFolderPath and WriteWholeFile. The format logic itself is in image.cpp.
+// The Win32 side of the package: the RCDATA 100 resource of the running module, the threads and
+// signals of extraction, CreateFolderPath and WriteWholeFile. The data path itself is portable
+// (package/image.h).
 #include "package/extract.h"
 
+#include "base/thread.h"
 #include "package/bounds.h"
-#include "package/image.h"
 
 // The size of the module's mapped image (SizeOfImage from its own PE headers); 0 when the
 // headers are not those of a PE image.
@@ -49,12 +50,10 @@ static DWORD WINAPI PackageHelperMain(void* job) {
   return 0;
 }
 
-// The helper runs at the priority of the thread that extracts: the install worker runs below
-// normal, so that the window thread always gets a processor for its blinking and painting.
+// The helper runs at the priority of the thread that extracts (the install worker's, below
+// normal), so that the window thread always gets a processor for its blinking and painting.
 static void* StartPackageHelper(void* job) {
-  HANDLE thread = CreateThread(nullptr, 0, PackageHelperMain, job, 0, nullptr);
-  if (thread != nullptr) SetThreadPriority(thread, GetThreadPriority(GetCurrentThread()));
-  return thread;
+  return StartThreadAtCallerPriority(PackageHelperMain, job);
 }
 
 static void JoinPackageHelper(void* thread) {
@@ -62,14 +61,18 @@ static void JoinPackageHelper(void* thread) {
   CloseHandle(thread);
 }
 
-static void LetOtherThreadsRun() { SwitchToThread(); }
+// Signals are auto-reset events: a wait takes the event and clears it.
+static void* MakeSignal() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+static void RaiseSignal(void* signal) { SetEvent(signal); }
+static void AwaitSignal(void* signal) { WaitForSingleObject(signal, INFINITE); }
+static void FreeSignal(void* signal) { CloseHandle(signal); }
 
-// Two threads only pay where the process may use two processors at once; on one the calling
-// thread does it all, as fast as before.
-static int32_t HasTwoProcessors() {
-  DWORD_PTR processMask, systemMask;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) return 0;
-  return (processMask & (processMask - 1)) != 0;
+// Extraction asks only whether there are two processors or more: 2 stands for them all.
+void InstallerPackageThreads(PackageThreads* threads) {
+  DWORD_PTR processMask = 1, systemMask;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) processMask = 1;
+  *threads = {StartPackageHelper, JoinPackageHelper, MakeSignal, RaiseSignal, AwaitSignal,
+              FreeSignal, (processMask & (processMask - 1)) != 0 ? 2 : 1, PACKAGE_SCHEDULE_CHOSEN};
 }
 
 int32_t ExtractPackage(InstallerContext* context) {
@@ -88,11 +91,10 @@ int32_t ExtractPackageObserved(InstallerContext* context,
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
   PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, entryDone, user};
-  static const PackageThreads threads = {StartPackageHelper, JoinPackageHelper,
-                                         LetOtherThreadsRun, PACKAGE_LANES_WHEN_FASTER};
-  return ExtractPackageImageOnTwoThreads(bytes, size, &context->packageDirectory,
-                                         context->targetFolder, &sink,
-                                         HasTwoProcessors() ? &threads : nullptr);
+  PackageThreads threads;
+  InstallerPackageThreads(&threads);
+  return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory,
+                                      context->targetFolder, &sink, &threads);
 }
 
 // "Already exists" is also the answer when a file stands where the folder should be; that is not

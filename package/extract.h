@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "base/context.h"
+#include "package/image.h"
 
 // Copies the first 2720 bytes of the package into context->packageDirectory.
 // 0 on success; -1 when the resource is missing, not loadable, or 2720 bytes or smaller.
@@ -15,10 +16,14 @@ int32_t ReadPackageDirectory(InstallerContext* context);
 int32_t ExtractPackage(InstallerContext* context);
 
 // ExtractPackage, telling entryDone (on the calling thread) what became of each entry, in entry
-// order, as soon as it is known: an EntryOutcome (package/image.h).
+// order, as soon as it is known: an EntryOutcome (package/place.h).
 int32_t ExtractPackageObserved(InstallerContext* context,
                                void (*entryDone)(void* user, int32_t index, int32_t outcome),
                                void* user);
+
+// The installer's threads and signals for extraction (Win32), and whether the process may run on
+// two processors or more.
+void InstallerPackageThreads(PackageThreads* threads);
 
 // Creates every missing folder of path (at most 1023 characters). 1 when they all exist
 // afterwards or there was nothing to create; 0 on failure.

@@ -28,3 +28,13 @@ void ApplyPackageKeystream(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
 uint32_t NextEntrySeed(uint32_t entrySeed, const uint8_t storedDigest[16]) {
   return ((entrySeed * entrySeed) << 8) | storedDigest[0];
 }
+
+void StartEntryChain(EntryChain* chain) {
+  chain->entrySeed = PACKAGE_SEED;
+  memset(chain->mixDigest, 0, 16);
+}
+
+void ChainEntry(EntryChain* chain, const uint8_t storedDigest[16]) {
+  chain->entrySeed = NextEntrySeed(chain->entrySeed, storedDigest);
+  memcpy(chain->mixDigest, storedDigest, 16);
+}

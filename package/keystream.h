@@ -12,6 +12,17 @@ void ApplyPackageKeystream(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
 // The entrySeed of the entry after one with seed entrySeed and stored-bytes digest storedDigest.
 uint32_t NextEntrySeed(uint32_t entrySeed, const uint8_t storedDigest[16]);
 
+// The keystream parameters of one entry, chained from entry to entry: the first entry's are
+// PACKAGE_SEED and 16 zero bytes; ChainEntry turns an entry's into the next one's, given the
+// entry's stored digest. Extraction and sealing chain through it alike.
+struct EntryChain {
+  uint32_t entrySeed;
+  uint8_t mixDigest[16];
+};
+
+void StartEntryChain(EntryChain* chain);
+void ChainEntry(EntryChain* chain, const uint8_t storedDigest[16]);
+
 // The keystream of one entry applied in consecutive parts: start it with the entry's parameters
 // and full length, then feed the entry's bytes in order, in parts of any size.
 struct KeystreamState {

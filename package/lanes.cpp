@@ -1,19 +1,12 @@
 // MD5 and the package keystream on four entries at once in SSE2 registers. The installer's build
-// compiles this file alone with SSE2; nothing here runs before FourLanesSupported said yes.
+// compiles this file alone with SSE2; nothing here runs before PackageHasSse2 said yes.
 #include "package/lanes.h"
 
-#include <cpuid.h>
 #include <emmintrin.h>
 
 #include "package/md5_steps.h"
 
 typedef __m128i Lanes;
-
-int32_t FourLanesSupported(void) {
-  unsigned int a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
-  return (d >> 26) & 1;  // SSE2
-}
 
 void FourLanesStartDigest(FourLanes* lanes, int32_t lane) {
   lanes->md5[0][lane] = 0x67452301u;

@@ -1,9 +1,9 @@
-// Four entries side by side, one in each 32-bit lane of the SSE2 registers: the MD5 digests of
-// four entries' stored bytes, and the keystream and plain digest of four entries. Each serial
-// chain (a digest, a keystream) then costs about a quarter of what it costs alone. The two-thread
-// extraction uses them where the processor has SSE2 and the package has entries enough to keep
-// the lanes busy. The lanes work on whole 64-byte blocks; an entry's last partial block is
-// finished with the one-lane routines (Md5Update, KeystreamApplyPart).
+// Entries unscrambled and checked four at a time, one in each 32-bit lane of the SSE2 registers:
+// the MD5 digests of four entries' stored bytes, and the keystream and plain digest of four
+// entries. Each serial chain (a digest, a keystream) then costs about a quarter of what it costs
+// alone. The lanes work on whole 64-byte blocks; an entry's last partial block is finished with
+// the one-lane routines (package/unscramble.h). Nothing here may run before the processor is
+// known to have SSE2 (PackageHasSse2, package/image.h): this file is compiled for SSE2.
 #pragma once
 #include <stdint.h>
 
@@ -15,9 +15,6 @@ struct FourLanes {
   uint8_t* bytes[4];        // each lane's next block
   uint32_t step[4];         // 64; 0 for an idle lane, which works on the same block each time
 };
-
-// Whether the processor has SSE2, without which the lanes must not run.
-int32_t FourLanesSupported(void);
 
 // Starts the digest of a lane afresh (the MD5 initial words).
 void FourLanesStartDigest(FourLanes* lanes, int32_t lane);

@@ -1,6 +1,9 @@
-# package/: package format, extraction, keystream, MD5, and the entry-name check.
-tavrin_portable_sources(md5.cpp keystream.cpp unpack.cpp lanes.cpp entryname.cpp image.cpp
-                        packbuild.cpp bounds.cpp)
+# package/: the data path of the package: where the directory is read (directory), where bytes
+# are unscrambled and checked (unscramble on one lane, lanes on four; keystream, md5), where files
+# are placed (place), the schedule that drives them (image), the running module's package
+# (extract, Win32), and where a package is sealed (seal); the entry-name check.
+tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp entryname.cpp directory.cpp
+                        place.cpp image.cpp seal.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)
@@ -61,41 +64,49 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
   ${CMAKE_SOURCE_DIR}/tests/win/package_resource_view.py --self-test
   $<TARGET_FILE:TavrinSoloSetup> ${TAVRIN_PACKAGE_FILE})
 
-# libFuzzer target (clang, sanitizer build only); a short run from the committed seeds is a
-# test, longer runs by hand: bash tests/fuzz/run.sh SECONDS
+# libFuzzer targets (clang, sanitizer build only): package_fuzz_format, one thread and fast;
+# package_fuzz_threads, the lanes on one and two threads against the fused loop, on inputs past the
+# lanes' 64 KB parts. A short run of each from the committed seeds is a test; longer runs by hand:
+# bash tests/fuzz/run.sh format|threads SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  add_executable(package_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/package_fuzz.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/md5.cpp ${CMAKE_CURRENT_LIST_DIR}/keystream.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/lanes.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/entryname.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/image.cpp ${CMAKE_CURRENT_LIST_DIR}/packbuild.cpp
-    ${CMAKE_SOURCE_DIR}/base/text.cpp)
-  target_include_directories(package_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
-  target_compile_options(package_fuzz PRIVATE ${TAVRIN_WARNINGS} -fsanitize=fuzzer)
-  target_link_options(package_fuzz PRIVATE -fsanitize=fuzzer)
-  add_test(NAME package_fuzz_short COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh 300
-    -runs=3000 -seed=1 -max_len=20000)
-  set_tests_properties(package_fuzz_short PROPERTIES ENVIRONMENT FUZZER=$<TARGET_FILE:package_fuzz>)
+  set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp)
+  foreach(f md5 keystream unscramble lanes entryname directory place image seal)
+    list(APPEND fuzzed ${CMAKE_CURRENT_LIST_DIR}/${f}.cpp)
+  endforeach()
+  foreach(target format threads)
+    add_executable(package_fuzz_${target} ${CMAKE_SOURCE_DIR}/tests/fuzz/package_fuzz_${target}.cpp
+                   ${fuzzed})
+    target_include_directories(package_fuzz_${target} PRIVATE ${CMAKE_SOURCE_DIR})
+    # Optimised, unlike the rest of the Debug sanitizer build: executions a second are the aim.
+    target_compile_options(package_fuzz_${target} PRIVATE ${TAVRIN_WARNINGS} -O2 -fsanitize=fuzzer)
+    target_link_options(package_fuzz_${target} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+  add_test(NAME package_fuzz_format_short COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh
+    format 10 -runs=20000 -seed=1)
+  add_test(NAME package_fuzz_threads_short COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh
+    threads 20 -runs=2000 -seed=1)
+  set_tests_properties(package_fuzz_format_short package_fuzz_threads_short PROPERTIES
+    ENVIRONMENT TAVRIN_FUZZ_DIR=${CMAKE_BINARY_DIR})
 endif()
 
 # Extraction benchmark (prints figures; not a test):
 #   build/host/package_bench [MB]
 #   bash scripts/wine-harness.sh build/win/wine run build/win/package_bench.exe [MB]
-if(NOT TAVRIN_SANITIZE)
+if(NOT TAVRIN_SANITIZE AND NOT TAVRIN_TSAN)
   add_executable(package_bench ${CMAKE_SOURCE_DIR}/tests/bench/package_bench.cpp)
   target_compile_options(package_bench PRIVATE ${TAVRIN_WARNINGS})
   target_link_libraries(package_bench PRIVATE tavrin_portable)
   if(TAVRIN_WINDOWS)
     target_link_options(package_bench PRIVATE ${TAVRIN_STATIC_LINK})
-    target_link_libraries(package_bench PRIVATE psapi)
+    target_link_libraries(package_bench PRIVATE tavrin_windows psapi)
   endif()
 endif()
 
-# The unpacking loops are the installer's one hot path: speed over size for these files alone.
-# The lanes need SSE2, checked at run time before they run, and a 16-byte aligned stack, which
-# 32-bit Windows does not promise.
+# The unscrambling loops are the installer's one hot path: speed over size for these files alone.
+# The lanes need SSE2, checked at run time before they run (image.cpp, not compiled for SSE2),
+# and a 16-byte aligned stack, which 32-bit Windows does not promise.
 if(TAVRIN_WINDOWS)
-  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/unpack.cpp PROPERTIES COMPILE_OPTIONS -O2)
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/unscramble.cpp PROPERTIES COMPILE_OPTIONS -O2)
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/lanes.cpp PROPERTIES
     COMPILE_OPTIONS "-O2;-msse2;-mstackrealign")
 endif()

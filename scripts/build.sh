@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Configures and builds the three builds: host (g++), asan (clang, ASan+UBSan, fuzzers) and win
-# (mingw-w64 i686). The Windows build calls the packing tool of the host build.
+# Configures and builds the four builds: host (g++), asan (clang, ASan+UBSan, fuzzers), tsan
+# (clang, ThreadSanitizer, the package tests) and win (mingw-w64 i686). The Windows build calls
+# the packing tool of the host build.
 # TAVRIN_BUILD_ROOT (default: build) names the folder that holds them; `build.sh host win`
 # builds only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${TAVRIN_BUILD_ROOT:-build}
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(host asan win)
+[ ${#builds[@]} -gt 0 ] || builds=(host asan tsan win)
 bash scripts/setup.sh
 for b in "${builds[@]}"; do
   extra=()

@@ -7,6 +7,7 @@
 #include "base/activity.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "base/thread.h"
 #include "package/extract.h"
 #include "setup/folders.h"
 #include "setup/procedures.h"
@@ -126,10 +127,7 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
                  TextAppend(copy->part, sizeof copy->part, kPartSuffix);
   copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
   if (!copy->wanted || copy->onItself) return;
-  copy->thread = CreateThread(nullptr, 0, PartThreadMain, copy, CREATE_SUSPENDED, nullptr);
-  if (copy->thread == nullptr) return;
-  SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
-  ResumeThread(copy->thread);
+  copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
 }
 
 // After the links: the part file, written now unless its thread wrote it, takes the copy's name,

@@ -69,17 +69,20 @@ int32_t DeleteRegistryTree(HKEY root, const char* subkey) {
     return 0;
   }
   int32_t result = 1;
+  char deleted[1024] = "";  // the child deleted last
   for (;;) {
     char child[1024];
     DWORD childLength = 1023;
     const LONG found = RegEnumKeyExA(key, 0, child, &childLength, nullptr, nullptr, nullptr,
                                      nullptr);
     if (found == ERROR_SUCCESS) {
-      // Each child is gone before the next look, so index 0 is always the next one.
-      if (!DeleteRegistryTree(key, child)) {
+      // Each child is gone before the next look, so index 0 is always the next one; a child
+      // reported deleted that is listed again stayed, and would be deleted for ever.
+      if (lstrcmpiA(child, deleted) == 0 || !DeleteRegistryTree(key, child)) {
         result = 0;
         break;
       }
+      TextCopy(deleted, sizeof deleted, child);
       continue;
     }
     // Any other answer leaves the key in place, which is a failure too.

@@ -13,3 +13,4 @@ tavrin_script_test(pe_form_checker_refuses_console_and_foreign_imports COMMAND b
 # The folders' layering: includes run only downwards (base/ at the bottom, app/ on top).
 tavrin_script_test(layout_includes_run_downwards HOST COMMAND bash
   ${CMAKE_CURRENT_LIST_DIR}/tools/check_layers.sh ${CMAKE_SOURCE_DIR} --self-test)
+include(${CMAKE_CURRENT_LIST_DIR}/win/fault_module.cmake)

@@ -6,9 +6,10 @@ set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
   # The package code itself, not the whole portable library (which is defined at the end).
   ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
-  ${CMAKE_SOURCE_DIR}/package/unpack.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
-  ${CMAKE_SOURCE_DIR}/package/entryname.cpp
-  ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/packbuild.cpp
+  ${CMAKE_SOURCE_DIR}/package/unscramble.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
+  ${CMAKE_SOURCE_DIR}/package/entryname.cpp ${CMAKE_SOURCE_DIR}/package/directory.cpp
+  ${CMAKE_SOURCE_DIR}/package/place.cpp
+  ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/seal.cpp
   ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp)
 
 if(NOT TAVRIN_WINDOWS)

@@ -1,6 +1,8 @@
 // Benchmark of extraction: generated packages (256 MB and 3 runs unless given) extracted in
-// memory through a sink that writes nothing, on one thread and both ways on two, against one MD5
-// pass over the same bytes and the naive three separate passes, all measured in this run. Prints
+// memory through a sink that writes nothing, in each schedule (the fused loop, the lanes on one
+// thread and on two, and the one extraction chooses), against one MD5 pass over the same bytes
+// and the naive three separate passes, all measured in this run. `package_bench small [RUNS]`
+// times small packages instead, for the size below which the fused loop is chosen. Prints
 // figures; asserts nothing.
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,24 +14,20 @@
 #include "package/image.h"
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/packbuild.h"
+#include "package/seal.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
-// The helper thread as the installer makes it.
-static DWORD WINAPI HelperMain(void* job) {
-  RunPackageHelper(job);
-  return 0;
+
+#include "package/extract.h"
+// The installer's own threads and signals.
+static PackageThreads ThreadsOf(int32_t schedule) {
+  PackageThreads threads;
+  InstallerPackageThreads(&threads);
+  threads.schedule = schedule;
+  return threads;
 }
-static void* StartHelper(void* job) {
-  return CreateThread(nullptr, 0, HelperMain, job, 0, nullptr);
-}
-static void JoinHelper(void* thread) {
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-}
-static void LetOtherThreadsRun() { SwitchToThread(); }
 static double PeakMegabytes() {
   PROCESS_MEMORY_COUNTERS counters;
   GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
@@ -39,12 +37,11 @@ static double PeakMegabytes() {
 #include <sys/resource.h>
 
 #include <thread>
-static void* StartHelper(void* job) { return new std::thread(RunPackageHelper, job); }
-static void JoinHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
+
+#include "../host/package_testkit.h"
+static PackageThreads ThreadsOf(int32_t schedule) {
+  return pkgtest::StdThreads(schedule, (int32_t)std::thread::hardware_concurrency());
 }
-static void LetOtherThreadsRun() { std::this_thread::yield(); }
 static double PeakMegabytes() {
   struct rusage usage;
   getrusage(RUSAGE_SELF, &usage);
@@ -59,32 +56,58 @@ static double Now() {
 static int32_t NoFolder(void*, const char*) { return 1; }
 static int32_t NoWrite(void*, const char*, uint32_t, const void*) { return 1; }
 
+enum { WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO, WAY_CHOSEN, WAY_COUNT };
+static const int32_t wayScheduled[WAY_COUNT] = {PACKAGE_FUSED_LOOP, PACKAGE_LANES_ONE_THREAD,
+                                                PACKAGE_LANES_TWO_THREADS, PACKAGE_SCHEDULE_CHOSEN};
+
 struct Figures {
-  double mb, md5, naive, one, pipeline, lanes;
+  double mb, md5, naive, way[WAY_COUNT];
   int32_t result;  // 0 when every way extracted every entry
   uint32_t total;
 };
 
-// One package of the given entry sizes, generated, sealed and extracted each way, best of runs.
-static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figures* figures) {
+// A package of the given entry sizes, its plain bytes generated, sealed; null when it does not fit.
+static uint8_t* MakePackage(const uint32_t sizes[PACKAGE_ENTRY_COUNT], PackageDirectory* directory,
+                            uint32_t* total) {
   static const char* names[PACKAGE_ENTRY_COUNT] = {
       "a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8",
       "R\\b9", "R\\b10", "R\\b11", "R\\b12", "R\\b13", "R\\b14", "R\\b15", "R\\b16"};
-  PackageDirectory directory;
-  uint32_t total = (uint32_t)LayoutPackage(&directory, names, sizes);
-  uint8_t* image = (uint8_t*)malloc(total);
+  *total = (uint32_t)LayoutPackage(directory, names, sizes);
+  uint8_t* image = (uint8_t*)malloc(*total);
   if (image == nullptr) {
-    fprintf(stderr, "cannot allocate %u bytes\n", total);
-    return 1;
+    fprintf(stderr, "cannot allocate %u bytes\n", *total);
+    return nullptr;
   }
   uint32_t x = 2463534242u;  // xorshift32: cheap incompressible plain bytes
-  for (uint32_t i = 0; i < total; ++i) {
+  for (uint32_t i = 0; i < *total; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
     image[i] = (uint8_t)x;
   }
-  SealPackage(&directory, image);
+  SealPackage(directory, image);
+  return image;
+}
+
+// One extraction in the given way, timed; the image is sealed again afterwards (untimed).
+static double TimeWay(uint8_t* image, uint32_t total, PackageDirectory* directory, int way,
+                      int32_t* result) {
+  static const PackageSink sink = {NoFolder, NoWrite, nullptr, nullptr};
+  const PackageThreads threads = ThreadsOf(wayScheduled[way]);
+  PackageDirectory copy;
+  double t0 = Now();
+  *result = ExtractPackageImageScheduled(image, total, &copy, "C:\\T", &sink, &threads);
+  double t = Now() - t0;
+  SealPackage(directory, image);
+  return t;
+}
+
+// One package of the given entry sizes, extracted each way, best of runs.
+static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figures* figures) {
+  PackageDirectory directory;
+  uint32_t total;
+  uint8_t* image = MakePackage(sizes, &directory, &total);
+  if (image == nullptr) return 1;
   uint32_t data = total - PACKAGE_DIRECTORY_SIZE;
   figures->mb = data / 1048576.0;
   figures->total = total;
@@ -93,12 +116,8 @@ static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figu
   // Each figure is the best of a few runs: on a shared machine the slow runs measure the
   // neighbours. Extraction unscrambles the package, so it is sealed again (untimed) before the
   // next run; sealing plain bytes gives the same package.
-  figures->md5 = figures->naive = figures->one = figures->pipeline = figures->lanes = 1e9;
-  PackageSink sink = {NoFolder, NoWrite, nullptr, nullptr};
-  const PackageThreads pipeline = {StartHelper, JoinHelper, LetOtherThreadsRun,
-                                   PACKAGE_LANES_NEVER};
-  const PackageThreads lanes = {StartHelper, JoinHelper, LetOtherThreadsRun,
-                                PACKAGE_LANES_ALWAYS};
+  figures->md5 = figures->naive = 1e9;
+  for (double& way : figures->way) way = 1e9;
   for (int run = 0; run < runs; ++run) {
     uint8_t digest[16];
     double t0 = Now();
@@ -124,21 +143,11 @@ static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figu
     if (t < figures->naive) figures->naive = t;
     SealPackage(&directory, image);
 
-    PackageDirectory copy;
-    t0 = Now();
-    if (ExtractPackageImage(image, total, &copy, "C:\\T", &sink) != 0) figures->result = 3;
-    t = Now() - t0;
-    if (t < figures->one) figures->one = t;
-    SealPackage(&directory, image);
-
-    for (const PackageThreads* way : {&pipeline, &lanes}) {
-      t0 = Now();
-      int32_t result = ExtractPackageImageOnTwoThreads(image, total, &copy, "C:\\T", &sink, way);
-      t = Now() - t0;
-      if (result != 0) figures->result = 4;
-      double* best = way == &pipeline ? &figures->pipeline : &figures->lanes;
-      if (t < *best) *best = t;
-      SealPackage(&directory, image);
+    for (int way = 0; way < WAY_COUNT; ++way) {
+      int32_t result;
+      t = TimeWay(image, total, &directory, way, &result);
+      if (result != 0) figures->result = 3;
+      if (t < figures->way[way]) figures->way[way] = t;
     }
   }
   free(image);
@@ -148,18 +157,51 @@ static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figu
 static void Print(const char* shape, const Figures& f) {
   printf("%s: %.1f MB of entries, one MD5 pass %.1f MB/s; times of one MD5 pass:\n", shape, f.mb,
          f.mb / f.md5);
-  printf("  naive three passes %.2fx, one thread %.2fx, two threads: pipeline %.2fx, "
-         "four lanes each %.2fx%s\n",
-         f.naive / f.md5, f.one / f.md5, f.pipeline / f.md5, f.lanes / f.md5,
+  printf("  naive three passes %.2fx, fused loop %.2fx, lanes on one thread %.2fx, "
+         "lanes on two threads %.2fx, as chosen %.2fx%s\n",
+         f.naive / f.md5, f.way[WAY_FUSED] / f.md5, f.way[WAY_LANES_ONE] / f.md5,
+         f.way[WAY_LANES_TWO] / f.md5, f.way[WAY_CHOSEN] / f.md5,
          f.result == 0 ? "" : "  (AN EXTRACTION FAILED)");
 }
 
+// Small packages of 17 equal entries: the fused loop, the lanes on one thread, and on two, which
+// must start a thread and its signals first; best of runs, in microseconds.
+static int32_t MeasureSmall(int runs) {
+  printf("small packages, 17 equal entries, best of %d runs: fused loop, lanes on one thread, "
+         "lanes on two threads\n", runs);
+  for (uint32_t kilobytes = 16; kilobytes <= 4096; kilobytes *= 2) {
+    uint32_t sizes[PACKAGE_ENTRY_COUNT];
+    for (uint32_t& size : sizes) size = kilobytes * 1024 / PACKAGE_ENTRY_COUNT;
+    PackageDirectory directory;
+    uint32_t total;
+    uint8_t* image = MakePackage(sizes, &directory, &total);
+    if (image == nullptr) return 1;
+    double best[3] = {1e9, 1e9, 1e9};
+    int32_t result = 0;
+    for (int run = 0; run < runs; ++run) {
+      for (int way : {WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO}) {
+        double t = TimeWay(image, total, &directory, way, &result);
+        if (t < best[way]) best[way] = t;
+      }
+    }
+    printf("  %5u KB: %8.1f us %8.1f us %8.1f us\n", kilobytes, best[0] * 1e6, best[1] * 1e6,
+           best[2] * 1e6);
+    free(image);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "small") == 0) {
+    return MeasureSmall(argc > 2 ? atoi(argv[2]) : 50);
+  }
   double startPeak = PeakMegabytes();  // the process before the package: code, runtime, Wine
   uint32_t megabytes = argc > 1 ? (uint32_t)atoi(argv[1]) : 256;
   int runs = argc > 2 ? atoi(argv[2]) : 3;
   uint64_t bytes = (uint64_t)megabytes << 20;
-  printf("extraction in memory, best of %d runs\n", runs);
+  const PackageThreads chosen = ThreadsOf(PACKAGE_SCHEDULE_CHOSEN);
+  printf("extraction in memory, best of %d runs; processors for extraction: %s\n", runs,
+         chosen.processors >= 2 ? "two or more" : "one");
   // Seventeen equal entries, as in the peer comparison; then one entry of half the bytes.
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) sizes[i] = (uint32_t)(bytes / PACKAGE_ENTRY_COUNT);

@@ -1,6 +1,6 @@
 // Extraction of package images in memory through a recording sink: results, counted failures,
-// chaining, hostile names, long paths, the two-thread extraction against the one-thread one, the
-// folder-path walk, and the resource's range rule.
+// chaining, hostile names, long paths, the lanes on one and two threads against the fused loop,
+// the choice of schedule, the folder-path walk, and the resource's range rule.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +11,6 @@
 
 #include "package/bounds.h"
 #include "package/image.h"
-#include "package/lanes.h"
 #include "package_testkit.h"
 
 namespace {
@@ -228,26 +227,27 @@ TEST(ExtractImage, TargetEndingWithBackslashGetsNoSecondOneAndFoldersForAll) {
   EXPECT_EQ(memory.folders.front(), "C:\\T");
 }
 
-// The two-thread extraction: helper threads from std::thread, counted; startFails stands for a
-// system that cannot make one.
+// The scheduled extraction, with the std::thread helper and signals of the test kit, counted;
+// startFails and signalsFail stand for a system that cannot make them.
 std::atomic<int> helpersStarted{0};
-bool startFails = false;
+bool startFails = false, signalsFail = false;
+using pkgtest::waitsBegun;
+using pkgtest::waitsEnded;
+using pkgtest::waitsTimedOut;
 
 void* StartCountedHelper(void* job) {
   if (startFails) return nullptr;
   ++helpersStarted;
-  return new std::thread(RunPackageHelper, job);
+  return pkgtest::StartHelper(job);
 }
 
-void JoinCountedHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
-}
+void* MakeSignalUnlessFailing() { return signalsFail ? nullptr : pkgtest::MakeSignal(); }
 
-void YieldHelper() { std::this_thread::yield(); }
-
-PackageThreads threadsOf(int32_t lanes) {
-  return {StartCountedHelper, JoinCountedHelper, YieldHelper, lanes};
+PackageThreads ThreadsOf(int32_t schedule, int32_t processors = 2) {
+  PackageThreads threads = pkgtest::StdThreads(schedule, processors);
+  threads.startHelper = StartCountedHelper;
+  threads.makeSignal = MakeSignalUnlessFailing;
+  return threads;
 }
 
 // Gives each in-image entry the plainDigest that extraction on one thread, in place and in
@@ -283,15 +283,15 @@ ExtractionRun ExtractOnOneThread(std::vector<uint8_t> image, const char* target 
   return run;
 }
 
-ExtractionRun ExtractOnTwoThreads(std::vector<uint8_t> image,
-                                  int32_t lanes = PACKAGE_LANES_WHEN_FASTER) {
+ExtractionRun ExtractScheduled(std::vector<uint8_t> image, int32_t schedule,
+                               int32_t processors = 2) {
   ExtractionRun run;
   run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
   PackageDirectory directory = {};
   PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &run.memory};
-  const PackageThreads threads = threadsOf(lanes);
-  run.result = ExtractPackageImageOnTwoThreads(image.data(), (uint32_t)image.size(), &directory,
-                                               "C:\\T", &sink, &threads);
+  const PackageThreads threads = ThreadsOf(schedule, processors);
+  run.result = ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory,
+                                            "C:\\T", &sink, &threads);
   run.image = image;
   return run;
 }
@@ -307,7 +307,7 @@ void ExpectSameRuns(const ExtractionRun& one, const ExtractionRun& two, const st
   EXPECT_EQ(two.memory.callsFromOtherThreads, 0) << what;
 }
 
-// Files of sizes around the 64 KB hand-over parts, so that entries span several parts.
+// Files of sizes around the 64 KB lane parts, so that entries span several parts.
 std::vector<File> LargeFiles() {
   static const size_t sizes[17] = {200000, 65536, 65537, 1, 131071, 0, 64, 300000, 65535,
                                    99999, 70000, 5, 262144, 17, 140000, 65600, 123457};
@@ -316,7 +316,7 @@ std::vector<File> LargeFiles() {
   return files;
 }
 
-TEST(ExtractOnTwoThreads, GivesTheOneThreadResultsCallsAndBytesOnCraftedPackages) {
+TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackages) {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
   for (const auto& files : {pkgtest::SampleFiles(), LargeFiles()}) {
     std::vector<uint8_t> image = pkgtest::MakePackage(files);
@@ -345,32 +345,37 @@ TEST(ExtractOnTwoThreads, GivesTheOneThreadResultsCallsAndBytesOnCraftedPackages
     memcpy(&names[160 * 3], "..\\evil", 8);
     cases.emplace_back(size + "hostile name", names);
   }
-  // Both ways of sharing the work: the pipeline, and four lanes on each thread.
-  ASSERT_TRUE(FourLanesSupported());
+  ASSERT_TRUE(PackageHasSse2());
+  const int waitsBefore = waitsBegun;
   for (const auto& [what, image] : cases) {
     ExtractionRun one = ExtractOnOneThread(image);
-    for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
+    for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
       int before = helpersStarted;
-      ExtractionRun two = ExtractOnTwoThreads(image, lanes);
-      std::string way = what + (lanes == PACKAGE_LANES_ALWAYS ? " (lanes)" : " (pipeline)");
-      EXPECT_EQ(helpersStarted, before + 1) << way << ": the helper thread ran";
+      ExtractionRun two = ExtractScheduled(image, schedule);
+      const bool helper = schedule == PACKAGE_LANES_TWO_THREADS;
+      std::string way = what + (helper ? " (two threads)" : " (one thread)");
+      EXPECT_EQ(helpersStarted, before + (helper ? 1 : 0)) << way;
       ExpectSameRuns(one, two, way);
+      EXPECT_EQ(waitsEnded, waitsBegun) << way << ": every wait ended";
     }
   }
+  // The hand-overs block: the calling thread waited for the helper in some runs, never in vain.
+  EXPECT_GT(waitsBegun, waitsBefore);
+  EXPECT_EQ(waitsTimedOut, 0);
   // The comparison bites: a run with one entry less decoded differs.
   std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
   ExtractionRun one = ExtractOnOneThread(image);
   image[pkgtest::ReadU32(image, pkgtest::OffsetField(16)) + 70000] ^= 1;
-  for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
-    ExtractionRun two = ExtractOnTwoThreads(image, lanes);
+  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+    ExtractionRun two = ExtractScheduled(image, schedule);
     EXPECT_NE(two.result, one.result);
     EXPECT_FALSE(two.image == one.image);
   }
 }
 
 // Entries that share bytes: what the second digests depends on whether the first was unscrambled
-// before, so they are extracted on the calling thread alone, as on one thread.
-TEST(ExtractOnTwoThreads, EntriesSharingBytesAreExtractedInOrderOnTheCallingThread) {
+// before, so they take the fused loop, whatever is asked for.
+TEST(ExtractScheduled, EntriesSharingBytesTakeTheFusedLoop) {
   std::vector<File> files = LargeFiles();
   std::vector<uint8_t> image = pkgtest::MakePackage(files);
   std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
@@ -389,7 +394,7 @@ TEST(ExtractOnTwoThreads, EntriesSharingBytesAreExtractedInOrderOnTheCallingThre
     EXPECT_EQ(one.result, -101) << what << ": only the failing write";
     EXPECT_FALSE(pkgtest::ModelFailedEntries(crafted, files).empty()) << what;
     int before = helpersStarted;
-    ExtractionRun two = ExtractOnTwoThreads(crafted);
+    ExtractionRun two = ExtractScheduled(crafted, PACKAGE_LANES_TWO_THREADS);
     EXPECT_EQ(helpersStarted, before) << what;
     ExpectSameRuns(one, two, what);
   }
@@ -398,26 +403,78 @@ TEST(ExtractOnTwoThreads, EntriesSharingBytesAreExtractedInOrderOnTheCallingThre
   pkgtest::WriteU32(empty, pkgtest::OffsetField(5),
                     pkgtest::ReadU32(empty, pkgtest::OffsetField(7)));
   int before = helpersStarted;
-  ExpectSameRuns(ExtractOnOneThread(empty), ExtractOnTwoThreads(empty), "empty entry inside");
+  ExpectSameRuns(ExtractOnOneThread(empty), ExtractScheduled(empty, PACKAGE_LANES_TWO_THREADS),
+                 "empty entry inside");
   EXPECT_EQ(helpersStarted, before + 1);
 }
 
-TEST(ExtractOnTwoThreads, WithoutAHelperThreadEverythingRunsOnTheCallingThread) {
+TEST(ExtractScheduled, WithoutAHelperOrSignalTheLanesRunOnTheCallingThread) {
   std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
   image[pkgtest::ReadU32(image, pkgtest::OffsetField(3)) + 0] ^= 0x80;
   ExtractionRun one = ExtractOnOneThread(image);
   startFails = true;
-  ExtractionRun two = ExtractOnTwoThreads(image);
+  ExpectSameRuns(one, ExtractScheduled(image, PACKAGE_LANES_TWO_THREADS), "no helper");
   startFails = false;
-  ExpectSameRuns(one, two, "no helper");
+  signalsFail = true;
+  int before = helpersStarted;
+  ExpectSameRuns(one, ExtractScheduled(image, PACKAGE_LANES_TWO_THREADS), "no signal");
+  EXPECT_EQ(helpersStarted, before);
+  signalsFail = false;
   PackageDirectory directory = {};
   MemorySink memory;
   PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &memory};
   std::vector<uint8_t> copy = image;
-  EXPECT_EQ(ExtractPackageImageOnTwoThreads(copy.data(), (uint32_t)copy.size(), &directory,
-                                            "C:\\T", &sink, nullptr),
+  EXPECT_EQ(ExtractPackageImageScheduled(copy.data(), (uint32_t)copy.size(), &directory, "C:\\T",
+                                         &sink, nullptr),
             one.result);
   EXPECT_TRUE(copy == one.image);
+}
+
+// Which schedule each shape of package gets, and that extraction takes it.
+TEST(ExtractScheduled, ChoosesTheScheduleByTheShapeOfThePackage) {
+  auto Shape = [](std::vector<size_t> sizes) {
+    std::vector<File> files = pkgtest::SampleFiles();
+    for (int i = 0; i < 17; ++i) files[i].bytes = pkgtest::RandomBytes(i, sizes[i]);
+    return pkgtest::MakePackage(files);
+  };
+  auto Chosen = [](const std::vector<uint8_t>& image, const PackageThreads* threads) {
+    PackageDirectory directory;
+    CopyPackageDirectory(image.data(), (uint32_t)image.size(), &directory);
+    return ChoosePackageSchedule(&directory, (uint32_t)image.size(), threads);
+  };
+  const std::vector<uint8_t> equal = Shape(std::vector<size_t>(17, 300000));
+  std::vector<size_t> dominantSizes(17, 150000);
+  dominantSizes[0] = 16 * 150000;
+  const std::vector<uint8_t> dominant = Shape(dominantSizes);
+  std::vector<size_t> loneSizes(17, 0);
+  loneSizes[16] = 1000000;
+  const std::vector<uint8_t> lone = Shape(loneSizes);
+  const std::vector<uint8_t> small = pkgtest::MakePackage(pkgtest::SampleFiles());
+  std::vector<uint8_t> shared = equal;
+  pkgtest::WriteU32(shared, pkgtest::OffsetField(8), pkgtest::ReadU32(shared, pkgtest::OffsetField(7)));
+  const PackageThreads two = ThreadsOf(PACKAGE_SCHEDULE_CHOSEN, 2);
+  const PackageThreads one = ThreadsOf(PACKAGE_SCHEDULE_CHOSEN, 1);
+  EXPECT_EQ(Chosen(equal, &two), PACKAGE_LANES_TWO_THREADS);
+  EXPECT_EQ(Chosen(dominant, &two), PACKAGE_LANES_TWO_THREADS);
+  EXPECT_EQ(Chosen(equal, &one), PACKAGE_LANES_ONE_THREAD);
+  EXPECT_EQ(Chosen(dominant, &one), PACKAGE_LANES_ONE_THREAD);
+  EXPECT_EQ(Chosen(small, &two), PACKAGE_LANES_ONE_THREAD);
+  EXPECT_EQ(Chosen(lone, &two), PACKAGE_FUSED_LOOP);
+  EXPECT_EQ(Chosen(shared, &two), PACKAGE_FUSED_LOOP);
+  EXPECT_EQ(Chosen(equal, nullptr), PACKAGE_FUSED_LOOP);
+  // Extraction takes the schedule chosen: a helper only where two threads were chosen.
+  for (const auto& [image, helpers] : {std::make_pair(equal, 1), std::make_pair(dominant, 1),
+                                       std::make_pair(small, 0), std::make_pair(lone, 0),
+                                       std::make_pair(shared, 0)}) {
+    int before = helpersStarted;
+    ExpectSameRuns(ExtractOnOneThread(image), ExtractScheduled(image, PACKAGE_SCHEDULE_CHOSEN),
+                   "chosen");
+    EXPECT_EQ(helpersStarted, before + helpers);
+  }
+  int before = helpersStarted;
+  ExpectSameRuns(ExtractOnOneThread(equal), ExtractScheduled(equal, PACKAGE_SCHEDULE_CHOSEN, 1),
+                 "one processor");
+  EXPECT_EQ(helpersStarted, before);
 }
 
 // The folder walk: which folders are asked for, in which order.

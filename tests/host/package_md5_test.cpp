@@ -9,7 +9,7 @@
 
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/unpack.h"
+#include "package/unscramble.h"
 
 namespace {
 
@@ -88,9 +88,9 @@ TEST(Md5, IncrementalUpdatesInAnySplitGiveTheOnePassDigest) {
   }
 }
 
-// The pipelined unpacker must give exactly what the three plain passes give, at every length
-// around its fill and drain points.
-TEST(UnpackEntryBytes, EqualsDigestThenKeystreamThenDigest) {
+// The fused one-lane unscrambling must give exactly what the three plain passes give, at every
+// length around its fill and drain points.
+TEST(UnscrambleEntry, EqualsDigestThenKeystreamThenDigest) {
   std::mt19937 random(99);
   std::vector<size_t> lengths(std::begin(kLengths), std::end(kLengths));
   for (size_t n = 0; n <= 64 * 5 + 1; ++n) lengths.push_back(n);
@@ -98,13 +98,14 @@ TEST(UnpackEntryBytes, EqualsDigestThenKeystreamThenDigest) {
     std::vector<uint8_t> bytes = RandomBytes(random, length);
     uint8_t mix[16];
     for (auto& m : mix) m = (uint8_t)random();
-    uint32_t seed = random();
+    EntryChain chain = {(uint32_t)random(), {}};
+    memcpy(chain.mixDigest, mix, 16);
     std::vector<uint8_t> expected = bytes;
     uint8_t storedExpected[16], plainExpected[16], stored[16], plain[16];
     ComputeMd5(expected.data(), (uint32_t)length, storedExpected);
-    ApplyPackageKeystream(expected.data(), (uint32_t)length, seed, mix);
+    ApplyPackageKeystream(expected.data(), (uint32_t)length, chain.entrySeed, mix);
     ComputeMd5(expected.data(), (uint32_t)length, plainExpected);
-    UnpackEntryBytes(bytes.data(), (uint32_t)length, seed, mix, stored, plain);
+    UnscrambleEntry(bytes.data(), (uint32_t)length, &chain, stored, plain);
     ASSERT_EQ(bytes, expected) << "length " << length;
     ASSERT_EQ(Hex(stored), Hex(storedExpected)) << "length " << length;
     ASSERT_EQ(Hex(plain), Hex(plainExpected)) << "length " << length;

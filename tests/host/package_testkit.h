@@ -1,18 +1,25 @@
-// Test helpers for packages: made-up files, a package made of them, and a model of extraction
+// Test helpers for packages: made-up files, a package made of them, a model of extraction
 // written independently of the extraction code (separate passes, no plainDigest, results judged
-// against the original files). Used by the host and the Wine tests.
+// against the original files), and extraction's helper thread and signals made of std::thread.
+// Used by the host and the Wine tests, the fuzzer and the benchmark.
 #pragma once
 #include <stdint.h>
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/packagedir.h"
+#include "package/image.h"
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/packbuild.h"
+#include "package/seal.h"
 
 namespace pkgtest {
 
@@ -93,6 +100,51 @@ inline std::vector<int> ModelFailedEntries(std::vector<uint8_t> image,
     seed = NextEntrySeed(seed, stored);
   }
   return failed;
+}
+
+// The helper thread and signals of extraction, from std::thread and a condition variable. Every
+// wait is counted, and one that has not ended after ten seconds as well: a hand-over that never
+// comes shows as a time-out (the waiting thread then looks again and waits on) instead of a hang.
+inline std::atomic<int> waitsBegun{0}, waitsEnded{0}, waitsTimedOut{0};
+
+struct Signal {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool set = false;
+};
+
+inline void* StartHelper(void* job) { return new std::thread(RunPackageHelper, job); }
+
+inline void JoinHelper(void* thread) {
+  static_cast<std::thread*>(thread)->join();
+  delete static_cast<std::thread*>(thread);
+}
+
+inline void* MakeSignal() { return new Signal; }
+
+inline void RaiseSignal(void* signal) {
+  Signal* s = static_cast<Signal*>(signal);
+  std::lock_guard<std::mutex> lock(s->mutex);
+  s->set = true;
+  s->changed.notify_one();
+}
+
+inline void AwaitSignal(void* signal) {
+  Signal* s = static_cast<Signal*>(signal);
+  ++waitsBegun;
+  std::unique_lock<std::mutex> lock(s->mutex);
+  if (!s->changed.wait_for(lock, std::chrono::seconds(10), [s] { return s->set; })) {
+    ++waitsTimedOut;
+  }
+  s->set = false;
+  ++waitsEnded;
+}
+
+inline void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
+
+inline PackageThreads StdThreads(int32_t schedule, int32_t processors = 2) {
+  return {StartHelper, JoinHelper, MakeSignal, RaiseSignal, AwaitSignal, FreeSignal, processors,
+          schedule};
 }
 
 }  // namespace pkgtest

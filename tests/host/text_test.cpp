@@ -47,6 +47,34 @@ TEST(JoinPath, PathThatWouldNotFitIsRefusedNotCut) {
   EXPECT_STREQ(buf, "");
 }
 
+// No helper writes through a null or empty target; a null source or argument reads as "", and
+// an unterminated in-place folder is refused.
+TEST(TextHelpers, NullAndEmptyTargetsAreRefusedAndNullSourcesAreEmpty) {
+  char buf[8] = "keep";
+  EXPECT_EQ(TextCopy(nullptr, 8, "a"), 0);
+  EXPECT_EQ(TextCopy(buf, 0, "a"), 0);
+  EXPECT_EQ(TextAppend(nullptr, 8, "a"), 0);
+  EXPECT_EQ(TextAppend(buf, 0, "a"), 0);
+  EXPECT_EQ(JoinPath(nullptr, 8, "a", "b"), 0);
+  EXPECT_EQ(JoinPath(buf, 0, "a", "b"), 0);
+  EXPECT_EQ(TextFormat(nullptr, 8, "%s", "a"), 0);
+  EXPECT_EQ(TextFormat(buf, 0, "%s", "a"), 0);
+  EXPECT_STREQ(buf, "keep");
+  EXPECT_EQ(TextAppend(buf, sizeof buf, nullptr), 1);
+  EXPECT_STREQ(buf, "keep");
+  EXPECT_EQ(TextFormat(buf, sizeof buf, nullptr, "a"), 1);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(TextFormat(buf, sizeof buf, "[%s]%", nullptr), 1);
+  EXPECT_STREQ(buf, "[]%");
+  EXPECT_EQ(EndsWithBackslash(nullptr), 0);
+  EXPECT_EQ(EndsWithBackslash(""), 0);
+  char unterminated[4] = {'C', ':', 'x', 'y'};
+  EXPECT_EQ(JoinPath(unterminated, sizeof unterminated, unterminated, "b"), 0);
+  EXPECT_EQ(unterminated[0], '\0');
+  EXPECT_EQ(JoinPath(buf, sizeof buf, nullptr, "b"), 1);
+  EXPECT_STREQ(buf, "\\b");
+}
+
 TEST(TextFormat, ReplacesEveryPercentS) {
   char buf[64];
   EXPECT_EQ(TextFormat(buf, sizeof buf, "%s Installation Error", "Tavrin-Solo"), 1);

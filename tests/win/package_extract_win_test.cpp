@@ -15,7 +15,7 @@
 #include "base/context.h"
 #include "package/extract.h"
 #include "package/image.h"
-#include "package/unpack.h"
+#include "package/unscramble.h"
 
 namespace {
 
@@ -180,23 +180,19 @@ TEST(ExtractToDisk, EntryOnePastTheEndIsSkippedAndTheRestWritten) {
   ExpectOnDisk(target, files, {16});
 }
 
-// The two-thread extraction in the installer's i686 code, both ways (the pipeline, and four SSE2
-// lanes a thread), with threads as the installer makes them: a package of entries spanning
-// several 64 KB hand-overs, with an altered byte and an entry past the end, gives the one-thread
-// result, files and image bytes.
-DWORD WINAPI HelperThread(void* job) {
-  RunPackageHelper(job);
-  return 0;
-}
-void* StartHelperThread(void* job) {
-  return CreateThread(nullptr, 0, HelperThread, job, 0, nullptr);
-}
-void JoinHelperThread(void* thread) {
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+// The lanes in the installer's i686 code, on one thread and on two with the installer's own
+// threads and events: a package of entries spanning several 64 KB lane parts, with an altered
+// byte and an entry past the end, gives the fused loop's result, files and image bytes, and every
+// wait on an event ends.
+int waitsBegun = 0, waitsEnded = 0;
+void (*installerAwait)(void*);
+void CountedAwait(void* signal) {
+  ++waitsBegun;
+  installerAwait(signal);
+  ++waitsEnded;
 }
 
-TEST(ExtractToDisk, TwoThreadsWriteWhatOneThreadWrites) {
+TEST(ExtractToDisk, LanesWriteWhatTheFusedLoopWrites) {
   std::vector<File> files = pkgtest::SampleFiles();
   for (int i = 0; i < 17; ++i) {
     files[i].bytes = pkgtest::RandomBytes(3000 + i, 70000 * (i % 4) + 999 * i);
@@ -207,21 +203,28 @@ TEST(ExtractToDisk, TwoThreadsWriteWhatOneThreadWrites) {
   std::vector<int> expected = pkgtest::ModelFailedEntries(image, files);
   ASSERT_GE(expected.size(), 3u);
   std::vector<uint8_t> original = image;
-  std::string oneTarget = FreshFolder("onethread");
+  std::string oneTarget = FreshFolder("fused");
   int32_t oneResult = ExtractToDisk(image, oneTarget);
   EXPECT_EQ(oneResult, -100 - (int)expected.size());
   ExpectOnDisk(oneTarget, files, expected);
-  for (int32_t lanes : {PACKAGE_LANES_NEVER, PACKAGE_LANES_ALWAYS}) {
-    const PackageThreads threads = {StartHelperThread, JoinHelperThread, nullptr, lanes};
+  ASSERT_TRUE(PackageHasSse2());
+  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+    PackageThreads threads;
+    InstallerPackageThreads(&threads);
+    threads.schedule = schedule;
+    installerAwait = threads.awaitSignal;
+    threads.awaitSignal = CountedAwait;
     std::vector<uint8_t> two = original;
-    std::string twoTarget = FreshFolder(lanes == PACKAGE_LANES_NEVER ? "pipeline" : "lanes");
+    std::string twoTarget =
+        FreshFolder(schedule == PACKAGE_LANES_ONE_THREAD ? "lanesone" : "lanestwo");
     PackageDirectory directory;
     PackageSink sink = {Real, RealWrite, nullptr, nullptr};
-    EXPECT_EQ(ExtractPackageImageOnTwoThreads(two.data(), (uint32_t)two.size(), &directory,
-                                              twoTarget.c_str(), &sink, &threads),
+    EXPECT_EQ(ExtractPackageImageScheduled(two.data(), (uint32_t)two.size(), &directory,
+                                           twoTarget.c_str(), &sink, &threads),
               oneResult);
     EXPECT_TRUE(two == image) << twoTarget;
     ExpectOnDisk(twoTarget, files, expected);
+    EXPECT_EQ(waitsEnded, waitsBegun);
   }
 }
 
@@ -323,15 +326,18 @@ TEST(ExtractToDisk, HostileNamesWriteNothingOutsideTheTarget) {
 
 // The installer's size-optimised build runs the unpacker's rolled loops, which the host tests
 // (built for speed) do not: compare them here with the three separate passes.
-TEST(UnpackEntryBytes, SizeOptimisedFormEqualsTheThreeSeparatePasses) {
+TEST(UnscrambleEntry, SizeOptimisedFormEqualsTheThreeSeparatePasses) {
   uint8_t mix[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 250, 251, 252, 253, 254, 255};
+  EntryChain chain;
   for (uint32_t length = 0; length <= 64 * 6 + 1; ++length) {
     std::vector<uint8_t> bytes = pkgtest::RandomBytes(length, length), expected = bytes;
     uint8_t stored[16], plain[16], storedExpected[16], plainExpected[16];
     ComputeMd5(expected.data(), length, storedExpected);
     ApplyPackageKeystream(expected.data(), length, 0x80000001u + length, mix);
     ComputeMd5(expected.data(), length, plainExpected);
-    UnpackEntryBytes(bytes.data(), length, 0x80000001u + length, mix, stored, plain);
+    chain.entrySeed = 0x80000001u + length;
+    memcpy(chain.mixDigest, mix, 16);
+    UnscrambleEntry(bytes.data(), length, &chain, stored, plain);
     ASSERT_EQ(bytes, expected) << length;
     ASSERT_EQ(memcmp(stored, storedExpected, 16), 0) << length;
     ASSERT_EQ(memcmp(plain, plainExpected, 16), 0) << length;

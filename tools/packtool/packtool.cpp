@@ -13,7 +13,7 @@
 #include "base/packagedir.h"
 #include "package/entryname.h"
 #include "package/image.h"
-#include "package/packbuild.h"
+#include "package/seal.h"
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/pe.h"
 #include "tools/packtool/pebuild.h"

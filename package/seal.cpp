@@ -1,11 +1,12 @@
-// Packing: directory layout and the in-place scrambling of every entry, chained by the digest
+// Sealing: directory layout and the in-place scrambling of every entry, chained by the digest
 // of each entry's stored bytes.
-#include "package/packbuild.h"
+#include "package/seal.h"
 
 #include <string.h>
 
+#include "package/image.h"
 #include "package/keystream.h"
-#include "package/unpack.h"
+#include "package/unscramble.h"
 
 uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACKAGE_ENTRY_COUNT],
                        const uint32_t sizes[PACKAGE_ENTRY_COUNT]) {
@@ -24,20 +25,25 @@ uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACK
   return offset;
 }
 
-// Unscrambling and scrambling are the same keystream, so the extraction's one-pass pipeline
-// (digest of the bytes as given, keystream, digest of the result, interleaved over 64-byte
-// blocks) gives the plain digest, the scrambled bytes and the stored digest at once, in about
-// half the time of three separate passes.
+// The plain digests do not depend on the chain: all of them first, four entries at a time. Then
+// entry by entry, scrambling and unscrambling being the same keystream, the keystream beside the
+// digest of its result gives the stored bytes and their digest, which chains the next entry.
 void SealPackage(PackageDirectory* directory, uint8_t* image) {
-  uint32_t entrySeed = PACKAGE_SEED;
-  uint8_t mixDigest[16] = {0};
+  uint8_t plainDigests[PACKAGE_ENTRY_COUNT][16];
+  DigestEntryBytes(image, directory, plainDigests);
+  EntryChain chain;
+  StartEntryChain(&chain);
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     PackageEntry* entry = &directory->entries[i];
+    memcpy(entry->plainDigest, plainDigests[i], 16);
+    KeystreamState ks;
+    Md5State stored;
     uint8_t storedDigest[16];
-    UnpackEntryBytes(image + entry->dataOffset, entry->dataSize, entrySeed, mixDigest,
-                     entry->plainDigest, storedDigest);
-    memcpy(mixDigest, storedDigest, 16);
-    entrySeed = NextEntrySeed(entrySeed, storedDigest);
+    KeystreamStart(&ks, entry->dataSize, chain.entrySeed, chain.mixDigest);
+    Md5Init(&stored);
+    UnscrambleThenDigest(&ks, &stored, image + entry->dataOffset, entry->dataSize);
+    Md5Final(&stored, storedDigest);
+    ChainEntry(&chain, storedDigest);
   }
   memcpy(image, directory, PACKAGE_DIRECTORY_SIZE);
 }

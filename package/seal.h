@@ -1,4 +1,4 @@
-// Making a package image: laying out the directory and scrambling the entries in place. Used by
+// Where a package is sealed: laying out the directory and scrambling the entries in place. Used by
 // the packing tool, and by tests, the fuzzer and the benchmark to make packages of their own.
 #pragma once
 #include <stdint.h>

@@ -1,0 +1,11 @@
+// The one way the installer starts a thread.
+#include "base/thread.h"
+
+// Created suspended, so that it never runs a moment at normal priority before it is lowered.
+HANDLE StartThreadAtCallerPriority(LPTHREAD_START_ROUTINE main, void* argument) {
+  HANDLE thread = CreateThread(nullptr, 0, main, argument, CREATE_SUSPENDED, nullptr);
+  if (thread == nullptr) return nullptr;
+  SetThreadPriority(thread, GetThreadPriority(GetCurrentThread()));
+  ResumeThread(thread);
+  return thread;
+}

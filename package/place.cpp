@@ -1,0 +1,82 @@
+// Placing checked entries as folders and files, in entry order, and counting their outcomes.
+#include "package/place.h"
+
+#include <string.h>
+
+#include "base/text.h"
+#include "package/entryname.h"
+
+void StartPlacing(Placing* placing, const uint8_t* image, const PackageDirectory* directory,
+                  const char* targetFolder, const PackageSink* sink) {
+  placing->image = image;
+  placing->directory = directory;
+  placing->targetFolder = targetFolder != nullptr ? targetFolder : "";
+  placing->sink = sink;
+  placing->next = 0;
+  placing->failureCount = 0;
+}
+
+// Everything after the digests: the name check, the path, the folder and the file.
+static int32_t PlaceFile(const Placing* placing, const PackageEntry* entry) {
+  char entryPath[EXTRACT_PATH_SIZE];
+  char folder[EXTRACT_PATH_SIZE];
+  // The name comes from the package: it is checked before it reaches any path.
+  if (!IsSafeEntryName(entry->entryName, PACKAGE_NAME_SIZE)) return ENTRY_NAME_REFUSED;
+  if (!JoinPath(entryPath, sizeof entryPath, placing->targetFolder, entry->entryName)) {
+    return ENTRY_PATH_TOO_LONG;
+  }
+  TextCopy(folder, sizeof folder, entryPath);
+  char* cut = strrchr(folder, '\\');  // JoinPath put at least one backslash in
+  *cut = '\0';
+  const PackageSink* sink = placing->sink;
+  if (strcmp(folder, placing->targetFolder) != 0) sink->createFolderPath(sink->user, folder);
+  if (!sink->writeWholeFile(sink->user, entryPath, entry->dataSize,
+                            placing->image + entry->dataOffset)) {
+    return ENTRY_WRITE_FAILED;
+  }
+  return ENTRY_WRITTEN;
+}
+
+void PlaceNextEntry(Placing* placing, const uint8_t plainDigest[16]) {
+  const int32_t index = placing->next++;
+  const PackageEntry* entry = &placing->directory->entries[index];
+  int32_t outcome = ENTRY_OUT_OF_BOUNDS;
+  if (plainDigest != nullptr) {
+    outcome = memcmp(plainDigest, entry->plainDigest, 16) != 0 ? (int32_t)ENTRY_DIGEST_MISMATCH
+                                                               : PlaceFile(placing, entry);
+  }
+  if (outcome != ENTRY_WRITTEN) ++placing->failureCount;
+  const PackageSink* sink = placing->sink;
+  if (sink->entryDone != nullptr) sink->entryDone(sink->user, index, outcome);
+}
+
+int32_t PlacingResult(const Placing* placing) {
+  if (placing->failureCount != 0) return -100 - placing->failureCount;
+  return placing->directory->entries[PACKAGE_ENTRY_COUNT - 1].dataSize != 0 ? 0 : -1;
+}
+
+int32_t WalkFolderPath(const char* path, int32_t (*makeFolder)(void* user, const char* folder),
+                       void* user) {
+  char work[EXTRACT_PATH_SIZE];
+  if (path == nullptr || !TextCopy(work, sizeof work, path)) return 0;
+  size_t length = strlen(work);
+  if (length < 5) return 0;
+  // The root: up to the first backslash at index 2 or later ("C:\", "\\server\"), and for a
+  // network path on to the next one, so that the share belongs to it too.
+  size_t root = 2;
+  while (root < length && work[root] != '\\') ++root;
+  if (work[0] == '\\' && work[1] == '\\' && root < length) {
+    ++root;
+    while (root < length && work[root] != '\\') ++root;
+  }
+  if (root + 1 >= length) return 1;
+  for (size_t i = root + 1; i < length; ++i) {
+    if (work[i] != '\\') continue;
+    work[i] = '\0';
+    int32_t made = makeFolder(user, work);
+    work[i] = '\\';
+    if (!made) return 0;
+  }
+  if (work[length - 1] == '\\') return 1;
+  return makeFolder(user, work);
+}

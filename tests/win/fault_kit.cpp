@@ -1,0 +1,550 @@
+// The fault kit (fault_kit.h): wrappers for the system calls the installer's procedures make, and
+// the patching of this program's import address table that puts them in place.
+#include "tests/win/fault_kit.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+
+namespace fault {
+namespace {
+
+CRITICAL_SECTION lock;
+volatile LONG armed;
+Mode mode = kCount;
+long target, second;  // the calls to fail (second: 0 for none)
+volatile LONG calls, deletions, injected;
+std::string where;
+std::vector<Effect> effects;
+std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
+std::map<HKEY, std::string> keys;  // keys opened while armed, by handle
+std::map<std::string, long> byFunction;
+std::string namedFunction;  // kFailNamed: the function whose target-th call fails
+
+decltype(&::GetFullPathNameA) systemGetFullPathNameA;  // unpatched, for the kit's own use
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The full path as Win32 reads it, without the "\\?\" prefix of exact paths.
+std::string FullPath(const char* path) {
+  if (path == nullptr) return "";
+  std::string text = path;
+  if (text.compare(0, 4, "\\\\?\\") == 0) return text.substr(4);
+  char full[2048];
+  DWORD n = systemGetFullPathNameA(path, sizeof full, full, nullptr);
+  return n > 0 && n < sizeof full ? std::string(full) : text;
+}
+
+std::string KeyPath(HKEY key, const char* subkey) {
+  std::string base;
+  if (key == HKEY_LOCAL_MACHINE) {
+    base = "HKLM";
+  } else if (key == HKEY_CURRENT_USER) {
+    base = "HKCU";
+  } else {
+    EnterCriticalSection(&lock);
+    auto found = keys.find(key);
+    base = found == keys.end() ? "?" : found->second;
+    LeaveCriticalSection(&lock);
+  }
+  return subkey == nullptr || subkey[0] == '\0' ? base : base + "\\" + subkey;
+}
+
+void Record(const char* function, const std::string& path) {
+  if (!armed) return;
+  EnterCriticalSection(&lock);
+  effects.push_back({function, path});
+  LeaveCriticalSection(&lock);
+}
+
+void Remember(HKEY key, const std::string& path) {
+  if (!armed) return;
+  EnterCriticalSection(&lock);
+  keys[key] = path;
+  LeaveCriticalSection(&lock);
+}
+
+bool Take(const char* function, const std::string& path) {
+  if (InterlockedIncrement(&injected) > 2) return false;
+  EnterCriticalSection(&lock);
+  where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ")";
+  LeaveCriticalSection(&lock);
+  return true;
+}
+
+// Counts one call; true when it is the one to fail.
+// Counts the call by function; true when it is the named function's target-th call.
+bool CountNamed(const char* function) {
+  EnterCriticalSection(&lock);
+  const long n = ++byFunction[function];
+  const bool chosen = mode == kFailNamed && n == target && namedFunction == function;
+  LeaveCriticalSection(&lock);
+  return chosen;
+}
+
+bool FailHere(const char* function, const std::string& path = "") {
+  if (!armed) return false;
+  const long n = InterlockedIncrement(&calls);
+  if (CountNamed(function)) return Take(function, path);
+  return mode == kFail && (n == target || n == second) && Take(function, path);
+}
+
+enum Verdict { kPass, kFailIt, kLieIt };
+
+// Counts one deletion or removal: pass it on, fail it, or report success and leave the entry.
+Verdict Deletion(const char* function, const std::string& path) {
+  if (!armed) return kPass;
+  Record(function, path);
+  const long n = InterlockedIncrement(&calls);
+  const long d = InterlockedIncrement(&deletions);
+  if (CountNamed(function) && Take(function, path)) return kFailIt;
+  if (mode == kFail && (n == target || n == second) && Take(function, path)) return kFailIt;
+  if (mode != kLie && mode != kLieHidden) return kPass;
+  // An entry lied about once stays, and every later deletion of it reports success again (as
+  // Wine answers for a file that Unix will not unlink).
+  const std::string key = Lower(path);
+  EnterCriticalSection(&lock);
+  bool lie = std::find(lied.begin(), lied.end(), key) != lied.end();
+  LeaveCriticalSection(&lock);
+  if (!lie && d == target && Take(function, path)) {
+    EnterCriticalSection(&lock);
+    lied.push_back(key);
+    LeaveCriticalSection(&lock);
+    lie = true;
+  }
+  return lie ? kLieIt : kPass;
+}
+
+bool Hidden(const char* path) {
+  if (!armed || path == nullptr) return false;
+  const std::string full = Lower(FullPath(path));
+  EnterCriticalSection(&lock);
+  const bool found = mode == kLieHidden && std::find(lied.begin(), lied.end(), full) != lied.end();
+  LeaveCriticalSection(&lock);
+  return found;
+}
+
+// Calls that fail plainly: the wrapper counts the call and, when chosen, returns the failure.
+#define FAULT_SIMPLE(Ret, Name, Params, Args, FailValue, Error) \
+  decltype(&::Name) real##Name;                                  \
+  Ret WINAPI Fake##Name Params {                                 \
+    if (FailHere(#Name)) {                                       \
+      SetLastError(Error);                                       \
+      return FailValue;                                          \
+    }                                                            \
+    return real##Name Args;                                      \
+  }
+
+FAULT_SIMPLE(BOOL, GetFileInformationByHandle, (HANDLE f, LPBY_HANDLE_FILE_INFORMATION i), (f, i),
+             FALSE, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(HANDLE, FindFirstFileA, (LPCSTR p, LPWIN32_FIND_DATAA d), (p, d),
+             INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(BOOL, FindNextFileA, (HANDLE h, LPWIN32_FIND_DATAA d), (h, d), FALSE,
+             ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(DWORD, GetFullPathNameA, (LPCSTR p, DWORD n, LPSTR b, LPSTR* f), (p, n, b, f), 0,
+             ERROR_FILENAME_EXCED_RANGE)
+FAULT_SIMPLE(BOOL, GetDiskFreeSpaceExA,
+             (LPCSTR p, PULARGE_INTEGER a, PULARGE_INTEGER t, PULARGE_INTEGER f), (p, a, t, f),
+             FALSE, ERROR_NOT_READY)
+FAULT_SIMPLE(HANDLE, CreateThread,
+             (LPSECURITY_ATTRIBUTES s, SIZE_T z, LPTHREAD_START_ROUTINE r, LPVOID p, DWORD c,
+              LPDWORD i),
+             (s, z, r, p, c, i), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+FAULT_SIMPLE(BOOL, SetThreadPriority, (HANDLE t, int p), (t, p), FALSE, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(HANDLE, CreateEventA, (LPSECURITY_ATTRIBUTES s, BOOL m, BOOL i, LPCSTR n),
+             (s, m, i, n), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+FAULT_SIMPLE(HMODULE, GetModuleHandleA, (LPCSTR n), (n), nullptr, ERROR_MOD_NOT_FOUND)
+FAULT_SIMPLE(DWORD, GetModuleFileNameA, (HMODULE m, LPSTR b, DWORD n), (m, b, n), 0,
+             ERROR_INSUFFICIENT_BUFFER)
+FAULT_SIMPLE(HRSRC, FindResourceA, (HMODULE m, LPCSTR n, LPCSTR t), (m, n, t), nullptr,
+             ERROR_RESOURCE_TYPE_NOT_FOUND)
+FAULT_SIMPLE(HGLOBAL, LoadResource, (HMODULE m, HRSRC r), (m, r), nullptr,
+             ERROR_NOT_ENOUGH_MEMORY)
+FAULT_SIMPLE(LPVOID, LockResource, (HGLOBAL r), (r), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+FAULT_SIMPLE(DWORD, SizeofResource, (HMODULE m, HRSRC r), (m, r), 0, ERROR_INVALID_HANDLE)
+FAULT_SIMPLE(BOOL, VirtualProtect, (LPVOID a, SIZE_T s, DWORD n, PDWORD o), (a, s, n, o), FALSE,
+             ERROR_NOT_ENOUGH_MEMORY)
+FAULT_SIMPLE(UINT, GetSystemDirectoryA, (LPSTR b, UINT n), (b, n), 0, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(UINT, GetWindowsDirectoryA, (LPSTR b, UINT n), (b, n), 0, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(BOOL, GetProcessAffinityMask, (HANDLE p, PDWORD_PTR a, PDWORD_PTR s), (p, a, s),
+             FALSE, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(int, MultiByteToWideChar, (UINT c, DWORD f, LPCCH s, int n, LPWSTR w, int m),
+             (c, f, s, n, w, m), 0, ERROR_NO_UNICODE_TRANSLATION)
+FAULT_SIMPLE(LSTATUS, RegQueryValueExA,
+             (HKEY k, LPCSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s), (k, n, r, t, d, s),
+             ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND)
+FAULT_SIMPLE(LSTATUS, RegEnumKeyExA,
+             (HKEY k, DWORD i, LPSTR n, LPDWORD l, LPDWORD r, LPSTR c, LPDWORD cl, PFILETIME t),
+             (k, i, n, l, r, c, cl, t), ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(HRESULT, CoCreateInstance, (REFCLSID c, LPUNKNOWN o, DWORD x, REFIID i, LPVOID* p),
+             (c, o, x, i, p), REGDB_E_CLASSNOTREG, ERROR_SUCCESS)
+FAULT_SIMPLE(HRESULT, CoInitialize, (LPVOID r), (r), E_OUTOFMEMORY, ERROR_SUCCESS)
+
+// Looked up through GetProcAddress rather than imported.
+typedef BOOL(WINAPI* SpecialFolderPath)(HWND, LPSTR, int, BOOL);
+typedef HRESULT(WINAPI* FolderPath)(HWND, int, HANDLE, DWORD, LPSTR);
+typedef BOOL(WINAPI* DefaultDllDirectories)(DWORD);
+SpecialFolderPath realSHGetSpecialFolderPathA;
+FolderPath realSHGetFolderPathA;
+DefaultDllDirectories realSetDefaultDllDirectories;
+
+BOOL WINAPI FakeSHGetSpecialFolderPathA(HWND w, LPSTR p, int f, BOOL c) {
+  if (FailHere("SHGetSpecialFolderPathA")) return FALSE;
+  return realSHGetSpecialFolderPathA(w, p, f, c);
+}
+
+HRESULT WINAPI FakeSHGetFolderPathA(HWND w, int f, HANDLE t, DWORD g, LPSTR p) {
+  if (FailHere("SHGetFolderPathA")) return E_FAIL;
+  return realSHGetFolderPathA(w, f, t, g, p);
+}
+
+BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
+  if (FailHere("SetDefaultDllDirectories")) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return realSetDefaultDllDirectories(flags);
+}
+
+// Calls that change the machine, or whose lies the procedures must survive.
+decltype(&::CreateFileA) realCreateFileA;
+decltype(&::WriteFile) realWriteFile;
+decltype(&::DeleteFileA) realDeleteFileA;
+decltype(&::MoveFileA) realMoveFileA;
+decltype(&::MoveFileExA) realMoveFileExA;
+decltype(&::CopyFileA) realCopyFileA;
+decltype(&::CreateDirectoryA) realCreateDirectoryA;
+decltype(&::RemoveDirectoryA) realRemoveDirectoryA;
+decltype(&::GetFileAttributesA) realGetFileAttributesA;
+decltype(&::GetFileAttributesExA) realGetFileAttributesExA;
+decltype(&::SetFileAttributesA) realSetFileAttributesA;
+decltype(&::LoadLibraryA) realLoadLibraryA;
+decltype(&::GetProcAddress) realGetProcAddress;
+decltype(&::RegOpenKeyA) realRegOpenKeyA;
+decltype(&::RegCreateKeyA) realRegCreateKeyA;
+decltype(&::RegOpenKeyExA) realRegOpenKeyExA;
+decltype(&::RegSetValueExA) realRegSetValueExA;
+decltype(&::RegDeleteKeyA) realRegDeleteKeyA;
+
+HANDLE WINAPI FakeCreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES x, DWORD c,
+                              DWORD f, HANDLE t) {
+  const bool writes = (a & (GENERIC_WRITE | GENERIC_ALL)) != 0 || c == CREATE_ALWAYS ||
+                      c == CREATE_NEW || c == OPEN_ALWAYS || c == TRUNCATE_EXISTING;
+  if (writes) Record("CreateFileA", FullPath(p));
+  if (FailHere("CreateFileA", p)) {
+    SetLastError(writes ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  return realCreateFileA(p, a, s, x, c, f, t);
+}
+
+// A write that fails part-way: half the bytes written, then the disk is full.
+BOOL WINAPI FakeWriteFile(HANDLE f, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o) {
+  if (FailHere("WriteFile")) {
+    DWORD done = 0;
+    realWriteFile(f, b, n / 2, &done, o);
+    if (w != nullptr) *w = done;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  return realWriteFile(f, b, n, w, o);
+}
+
+// A copy that fails after writing part of the destination, as a full disk leaves it.
+BOOL WINAPI FakeCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+  Record("CopyFileA", FullPath(to));
+  if (FailHere("CopyFileA", to)) {
+    if (realCopyFileA(from, to, failIfExists)) {
+      // The copy took over the source's attributes, which may forbid writing.
+      const DWORD attributes = realGetFileAttributesA(to);
+      realSetFileAttributesA(to, FILE_ATTRIBUTE_NORMAL);
+      HANDLE file = realCreateFileA(to, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        SetFilePointer(file, static_cast<LONG>(GetFileSize(file, nullptr) / 2), nullptr,
+                       FILE_BEGIN);
+        SetEndOfFile(file);
+        CloseHandle(file);
+      }
+      realSetFileAttributesA(to, attributes);
+    }
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  return realCopyFileA(from, to, failIfExists);
+}
+
+BOOL WINAPI FakeDeleteFileA(LPCSTR p) {
+  switch (Deletion("DeleteFileA", FullPath(p))) {
+    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kLieIt: return TRUE;
+    default: return realDeleteFileA(p);
+  }
+}
+
+BOOL WINAPI FakeRemoveDirectoryA(LPCSTR p) {
+  switch (Deletion("RemoveDirectoryA", FullPath(p))) {
+    case kFailIt: SetLastError(ERROR_DIR_NOT_EMPTY); return FALSE;
+    case kLieIt: return TRUE;
+    default: return realRemoveDirectoryA(p);
+  }
+}
+
+BOOL WINAPI FakeMoveFileA(LPCSTR from, LPCSTR to) {
+  Record("MoveFileA", FullPath(to));
+  switch (Deletion("MoveFileA", FullPath(from))) {
+    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kLieIt: return TRUE;
+    default: return realMoveFileA(from, to);
+  }
+}
+
+BOOL WINAPI FakeMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  Record("MoveFileExA", FullPath(to));
+  switch (Deletion("MoveFileExA", FullPath(from))) {
+    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kLieIt: return TRUE;
+    default: return realMoveFileExA(from, to, flags);
+  }
+}
+
+BOOL WINAPI FakeCreateDirectoryA(LPCSTR p, LPSECURITY_ATTRIBUTES s) {
+  Record("CreateDirectoryA", FullPath(p));
+  if (FailHere("CreateDirectoryA", p)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realCreateDirectoryA(p, s);
+}
+
+DWORD WINAPI FakeGetFileAttributesA(LPCSTR p) {
+  if (FailHere("GetFileAttributesA", p)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (Hidden(p)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return realGetFileAttributesA(p);
+}
+
+BOOL WINAPI FakeGetFileAttributesExA(LPCSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID d) {
+  if (FailHere("GetFileAttributesExA", p)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (Hidden(p)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  return realGetFileAttributesExA(p, l, d);
+}
+
+BOOL WINAPI FakeSetFileAttributesA(LPCSTR p, DWORD a) {
+  Record("SetFileAttributesA", FullPath(p));
+  if (FailHere("SetFileAttributesA", p)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realSetFileAttributesA(p, a);
+}
+
+HMODULE WINAPI FakeLoadLibraryA(LPCSTR p) {
+  Record("LoadLibraryA", p == nullptr ? "" : p);
+  if (FailHere("LoadLibraryA", p)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return realLoadLibraryA(p);
+}
+
+// Function pointers of one type as another, through the generic function pointer type.
+template <typename To, typename From>
+To Cast(From function) {
+  return reinterpret_cast<To>(reinterpret_cast<void (*)(void)>(function));
+}
+
+// Hands out the wrappers of the functions the installer looks up at run time.
+FARPROC WINAPI FakeGetProcAddress(HMODULE m, LPCSTR n) {
+  const bool named = HIWORD(reinterpret_cast<UINT_PTR>(n)) != 0;
+  if (FailHere("GetProcAddress", named ? n : "#")) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  FARPROC found = realGetProcAddress(m, n);
+  if (found == nullptr || !named) return found;
+  if (strcmp(n, "SHGetSpecialFolderPathA") == 0) {
+    realSHGetSpecialFolderPathA = Cast<SpecialFolderPath>(found);
+    return Cast<FARPROC>(FakeSHGetSpecialFolderPathA);
+  }
+  if (strcmp(n, "SHGetFolderPathA") == 0) {
+    realSHGetFolderPathA = Cast<FolderPath>(found);
+    return Cast<FARPROC>(FakeSHGetFolderPathA);
+  }
+  if (strcmp(n, "SetDefaultDllDirectories") == 0) {
+    realSetDefaultDllDirectories = Cast<DefaultDllDirectories>(found);
+    return Cast<FARPROC>(FakeSetDefaultDllDirectories);
+  }
+  return found;
+}
+
+LSTATUS WINAPI FakeRegOpenKeyA(HKEY k, LPCSTR s, PHKEY out) {
+  if (FailHere("RegOpenKeyA", KeyPath(k, s))) return ERROR_ACCESS_DENIED;
+  const LSTATUS result = realRegOpenKeyA(k, s, out);
+  if (result == ERROR_SUCCESS) Remember(*out, KeyPath(k, s));
+  return result;
+}
+
+LSTATUS WINAPI FakeRegCreateKeyA(HKEY k, LPCSTR s, PHKEY out) {
+  Record("RegCreateKeyA", KeyPath(k, s));
+  if (FailHere("RegCreateKeyA", KeyPath(k, s))) return ERROR_ACCESS_DENIED;
+  const LSTATUS result = realRegCreateKeyA(k, s, out);
+  if (result == ERROR_SUCCESS) Remember(*out, KeyPath(k, s));
+  return result;
+}
+
+LSTATUS WINAPI FakeRegOpenKeyExA(HKEY k, LPCSTR s, DWORD o, REGSAM a, PHKEY out) {
+  if (FailHere("RegOpenKeyExA", KeyPath(k, s))) return ERROR_ACCESS_DENIED;
+  const LSTATUS result = realRegOpenKeyExA(k, s, o, a, out);
+  if (result == ERROR_SUCCESS) Remember(*out, KeyPath(k, s));
+  return result;
+}
+
+LSTATUS WINAPI FakeRegSetValueExA(HKEY k, LPCSTR n, DWORD r, DWORD t, const BYTE* d, DWORD s) {
+  Record("RegSetValueExA", KeyPath(k, nullptr));
+  if (FailHere("RegSetValueExA", KeyPath(k, nullptr))) return ERROR_ACCESS_DENIED;
+  return realRegSetValueExA(k, n, r, t, d, s);
+}
+
+LSTATUS WINAPI FakeRegDeleteKeyA(HKEY k, LPCSTR s) {
+  switch (Deletion("RegDeleteKeyA", KeyPath(k, s))) {
+    case kFailIt: return ERROR_ACCESS_DENIED;
+    case kLieIt: return ERROR_SUCCESS;
+    default: return realRegDeleteKeyA(k, s);
+  }
+}
+
+struct Slot {
+  const char* name;
+  void** real;
+  void* fake;
+};
+
+#define FAULT_SLOT(Name) \
+  { #Name, reinterpret_cast<void**>(&real##Name), reinterpret_cast<void*>(Fake##Name) }
+
+const Slot kSlots[] = {
+    FAULT_SLOT(CreateFileA), FAULT_SLOT(WriteFile), FAULT_SLOT(DeleteFileA),
+    FAULT_SLOT(MoveFileA), FAULT_SLOT(MoveFileExA), FAULT_SLOT(CopyFileA),
+    FAULT_SLOT(CreateDirectoryA), FAULT_SLOT(RemoveDirectoryA), FAULT_SLOT(GetFileAttributesA),
+    FAULT_SLOT(GetFileAttributesExA), FAULT_SLOT(SetFileAttributesA),
+    FAULT_SLOT(GetFileInformationByHandle), FAULT_SLOT(FindFirstFileA),
+    FAULT_SLOT(FindNextFileA), FAULT_SLOT(GetFullPathNameA), FAULT_SLOT(GetDiskFreeSpaceExA),
+    FAULT_SLOT(CreateThread), FAULT_SLOT(SetThreadPriority), FAULT_SLOT(CreateEventA),
+    FAULT_SLOT(LoadLibraryA), FAULT_SLOT(GetProcAddress), FAULT_SLOT(GetModuleHandleA),
+    FAULT_SLOT(GetModuleFileNameA), FAULT_SLOT(FindResourceA), FAULT_SLOT(LoadResource),
+    FAULT_SLOT(LockResource), FAULT_SLOT(SizeofResource), FAULT_SLOT(VirtualProtect),
+    FAULT_SLOT(GetSystemDirectoryA), FAULT_SLOT(GetWindowsDirectoryA),
+    FAULT_SLOT(GetProcessAffinityMask), FAULT_SLOT(MultiByteToWideChar),
+    FAULT_SLOT(RegOpenKeyA), FAULT_SLOT(RegCreateKeyA), FAULT_SLOT(RegOpenKeyExA),
+    FAULT_SLOT(RegSetValueExA), FAULT_SLOT(RegQueryValueExA), FAULT_SLOT(RegEnumKeyExA),
+    FAULT_SLOT(RegDeleteKeyA), FAULT_SLOT(CoCreateInstance), FAULT_SLOT(CoInitialize),
+};
+
+// Points every import slot of this program that names a wrapped function at its wrapper.
+void PatchImports() {
+  BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleA(nullptr));
+  const IMAGE_NT_HEADERS* nt =
+      reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+  for (; module->Name != 0; ++module) {
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+        base + (module->OriginalFirstThunk != 0 ? module->OriginalFirstThunk : module->FirstThunk));
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+    for (int i = 0; names[i].u1.AddressOfData != 0; ++i) {
+      if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
+      const char* name =
+          reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData)->Name;
+      for (const Slot& slot : kSlots) {
+        if (strcmp(name, slot.name) != 0) continue;
+        *slot.real = reinterpret_cast<void*>(slots[i].u1.Function);
+        DWORD previous;
+        ::VirtualProtect(&slots[i], sizeof slots[i], PAGE_READWRITE, &previous);
+        slots[i].u1.Function = reinterpret_cast<UINT_PTR>(slot.fake);
+        ::VirtualProtect(&slots[i], sizeof slots[i], previous, &previous);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void Install() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  InitializeCriticalSection(&lock);
+  systemGetFullPathNameA = ::GetFullPathNameA;  // before the patch: the system's own
+  PatchImports();
+}
+
+void Arm(Mode newMode, long k, long also) {
+  EnterCriticalSection(&lock);
+  mode = newMode;
+  target = k;
+  second = also;
+  calls = deletions = injected = 0;
+  where.clear();
+  effects.clear();
+  lied.clear();
+  keys.clear();
+  byFunction.clear();
+  LeaveCriticalSection(&lock);
+  InterlockedExchange(&armed, 1);
+}
+
+void ArmNamed(const char* function, long k) {
+  EnterCriticalSection(&lock);
+  namedFunction = function;
+  LeaveCriticalSection(&lock);
+  Arm(kFailNamed, k);
+}
+
+std::map<std::string, long> CallsByFunction() {
+  EnterCriticalSection(&lock);
+  std::map<std::string, long> copy = byFunction;
+  LeaveCriticalSection(&lock);
+  return copy;
+}
+
+void Disarm() { InterlockedExchange(&armed, 0); }
+
+long Calls() { return calls; }
+long Deletions() { return deletions; }
+bool Injected() { return injected != 0; }
+
+std::string InjectedWhere() {
+  EnterCriticalSection(&lock);
+  std::string text = where;
+  LeaveCriticalSection(&lock);
+  return text;
+}
+
+std::vector<Effect> Effects() {
+  EnterCriticalSection(&lock);
+  std::vector<Effect> copy = effects;
+  LeaveCriticalSection(&lock);
+  return copy;
+}
+
+}  // namespace fault

@@ -1,0 +1,48 @@
+// Fault injection for the Windows test programs: the program rewrites its own import address
+// table, so that the installer's code linked into it calls the system through wrappers that
+// count every call and make one chosen call fail or lie. The installer's own bytes are
+// unchanged. While the kit is not armed the wrappers only pass calls on.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fault {
+
+enum Mode {
+  kCount,     // pass every call on, count them
+  kFail,      // the k-th call fails with a plausible error (a copy or write after writing part)
+  kFailNamed, // the k-th call of one function fails, as kFail (ArmNamed)
+  kLie,       // the k-th deletion or removal reports success and the entry stays (and every
+              // later deletion of that entry reports success again)
+  kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
+};
+
+// Patches the running program's import address table once (later calls do nothing).
+void Install();
+
+// Starts counting with this plan; k counts from 1 (calls for kFail, deletions for the lies);
+// with kFail, call also fails too (0: none).
+void Arm(Mode mode, long k, long also = 0);
+// Starts counting; the k-th call of function fails.
+void ArmNamed(const char* function, long k);
+// Stops counting; the wrappers pass calls on again.
+void Disarm();
+
+long Calls();      // injectable calls since Arm
+long Deletions();  // deletions and removals since Arm (each also counts as a call)
+std::map<std::string, long> CallsByFunction();  // the calls since Arm, by function
+bool Injected();   // whether a planned fault was injected
+std::string InjectedWhere();  // "FunctionName(path)" of the injected call
+
+// An effect on the machine seen while armed: function, and the full path of a file or the key
+// ("HKLM\..." / "HKCU\...") it wrote, created, renamed or removed.
+struct Effect {
+  std::string function;
+  std::string path;
+};
+std::vector<Effect> Effects();
+
+}  // namespace fault

@@ -1,0 +1,439 @@
+// Fault loops over the install and removal procedures under Wine: a clean run counts the calls
+// the fault kit can make fail, then each call in turn fails (and each deletion in turn reports
+// success while the entry stays), and after every run the same invariants hold: a result from
+// the outcome table, one result message, nothing written outside the product's places, no
+// partial installer copy, no uninstall record without a whole install, a removal that ends.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/dllsearch.h"
+#include "base/text.h"
+#include "setup/folders.h"
+#include "setup/procedures.h"
+#include "setup/registry.h"
+#include "tests/win/fault_kit.h"
+#include "tests/win/procedures_testkit.h"
+
+namespace {
+
+using proctest::Clean;
+using proctest::Exists;
+
+enum Procedure { kFreshInstall, kInstallOver, kRemoval, kRemovalInUse };
+const char* const kProcedureNames[] = {"install on a clean machine", "install over an install",
+                                       "removal", "removal with files in use"};
+const DWORD kTimeBoundMs = 30000;
+
+std::vector<std::pair<int, LPARAM>> received;
+
+LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND) received.emplace_back(LOWORD(wParam), lParam);
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND MakeWindow() {
+  static HWND window = nullptr;
+  if (window != nullptr) return window;
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = RecordingWindowProc;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "FaultLoopsWindow";
+  RegisterClassA(&windowClass);
+  window = CreateWindowExA(0, windowClass.lpszClassName, "fault loops", WS_OVERLAPPEDWINDOW, 0, 0,
+                           100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+  return window;
+}
+
+std::vector<std::pair<int, LPARAM>> Pump() {
+  MSG message;
+  while (PeekMessageA(&message, MakeWindow(), 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  std::vector<std::pair<int, LPARAM>> got;
+  got.swap(received);
+  return got;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// path is place itself or lies below it.
+bool Within(const std::string& path, const std::string& place) {
+  const std::string p = Lower(path), q = Lower(place);
+  return p == q || (p.size() > q.size() && p.compare(0, q.size(), q) == 0 && p[q.size()] == '\\');
+}
+
+std::string ReadWhole(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string bytes(GetFileSize(file, nullptr), '\0');
+  DWORD got = 0;
+  if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(file);
+  bytes.resize(got);
+  return bytes;
+}
+
+bool KeyExists(HKEY root, const char* subkey) {
+  HKEY key;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+void DeleteKeyTree(HKEY root, const char* subkey) {
+  RegDeleteTreeA(root, subkey);
+  RegDeleteKeyA(root, subkey);
+}
+
+struct ProcedureRun {
+  Procedure procedure;
+  fault::Mode mode;
+  long k;
+  const char* function;  // kFailNamed
+  int32_t result;
+  LONG done;
+};
+
+DWORD WINAPI ProcedureThread(void* parameter) {
+  ProcedureRun* run = static_cast<ProcedureRun*>(parameter);
+  const HRESULT com = CoInitialize(nullptr);
+  if (run->mode == fault::kFailNamed) {
+    fault::ArmNamed(run->function, run->k);
+  } else {
+    fault::Arm(run->mode, run->k);
+  }
+  run->result = run->procedure <= kInstallOver ? InstallProcedure(&installerContext)
+                                               : UninstallProcedure();
+  fault::Disarm();
+  if (SUCCEEDED(com)) CoUninitialize();
+  InterlockedExchange(&run->done, 1);
+  return 0;
+}
+
+class FaultLoops : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fault::Install();
+    ResolveSystemFolders();
+    char programs[MAX_PATH];
+    HKEY key;
+    if (SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, 0, programs) == S_OK &&
+        RegCreateKeyA(HKEY_CURRENT_USER, SHELL_FOLDERS_KEY, &key) == ERROR_SUCCESS) {
+      RegSetValueExA(key, "Programs", 0, REG_SZ, reinterpret_cast<BYTE*>(programs),
+                     static_cast<DWORD>(strlen(programs) + 1));
+      RegCloseKey(key);
+    }
+  }
+
+  void SetUp() override {
+    InitContext(GetModuleHandleA(nullptr));
+    installerContext.mainWindow = MakeWindow();
+    ASSERT_EQ(ResolveTargetFolder(&installerContext), 0);
+    target_ = installerContext.targetFolder;
+    char programs[1024];
+    ASSERT_EQ(ReadUserProgramsFolder(programs, sizeof programs), 1);
+    userMenu_ = std::string(programs) + "\\Quorel\\Tavrin-Solo";
+    ASSERT_NE(commonProgramsFolder[0], '\0');
+    commonMenu_ = std::string(commonProgramsFolder) + "\\Quorel\\Tavrin-Solo";
+    // The installer as downloaded (read-only): any file serves as the copy's source.
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    download_ = std::string(temp) + "fault-download";
+    CreateDirectoryA(download_.c_str(), nullptr);
+    installer_ = download_ + "\\TavrinSoloSetup.exe";
+    SetFileAttributesA(installer_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(CopyFileA(TAVRIN_FAULT_PACKAGE_DLL, installer_.c_str(), FALSE));
+    SetFileAttributesA(installer_.c_str(), FILE_ATTRIBUTE_READONLY);
+    installerBytes_ = ReadWhole(installer_);
+    Reset();
+  }
+
+  void TearDown() override {
+    StopApp();
+    Reset();
+  }
+
+  // Nothing installed.
+  void Reset() {
+    Clean(target_);
+    Clean(userMenu_);
+    Clean(commonMenu_);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY);
+  }
+
+  // The package comes from a DLL loaded afresh for every run: extraction unscrambles the
+  // package's pages in place, and a fresh mapping has them as built.
+  void LoadPackage() {
+    package_ = LoadLibraryA(TAVRIN_FAULT_PACKAGE_DLL);
+    ASSERT_NE(package_, nullptr);
+    installerContext.instanceHandle = package_;
+    installerContext.mainWindow = MakeWindow();
+    ASSERT_TRUE(TextCopy(installerContext.installerPath, sizeof installerContext.installerPath,
+                         installer_.c_str()));
+  }
+
+  void UnloadPackage() {
+    FreeLibrary(package_);
+    package_ = nullptr;
+  }
+
+  // Runs the procedure on a thread of its own under the plan; false when it did not end in time.
+  bool RunProcedure(Procedure procedure, fault::Mode mode, long k, int32_t* result,
+                    const char* function = "") {
+    LoadPackage();
+    ProcedureRun run = {procedure, mode, k, function, -99, 0};
+    HANDLE thread = CreateThread(nullptr, 0, ProcedureThread, &run, 0, nullptr);
+    const bool ended = WaitForSingleObject(thread, kTimeBoundMs) == WAIT_OBJECT_0;
+    fault::Disarm();
+    if (!ended) {
+      TerminateThread(thread, 1);
+      WaitForSingleObject(thread, INFINITE);
+    }
+    CloseHandle(thread);
+    UnloadPackage();
+    *result = run.result;
+    return ended;
+  }
+
+  void StartApp() {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    const std::string exe = target_ + "\\TavrinSolo.exe";
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &app_));
+    WaitForInputIdle(app_.hProcess, 10000);
+  }
+
+  void StopApp() {
+    if (app_.hProcess == nullptr) return;
+    TerminateProcess(app_.hProcess, 0);
+    WaitForSingleObject(app_.hProcess, 10000);
+    CloseHandle(app_.hProcess);
+    CloseHandle(app_.hThread);
+    app_ = {};
+  }
+
+  // The starting state of each procedure: nothing, or a whole install (with a subkey that a
+  // publisher's tool added to the record, and the application running where it is in use).
+  void Prepare(Procedure procedure) {
+    StopApp();
+    Reset();
+    if (procedure == kFreshInstall) return;
+    int32_t result = -99;
+    ASSERT_TRUE(RunProcedure(kFreshInstall, fault::kCount, 0, &result));
+    ASSERT_EQ(result, 0);
+    Pump();
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY "\\Extras", &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    if (procedure == kRemovalInUse) StartApp();
+  }
+
+  // One run under the plan, and the invariants after it. Returns false when the loop must stop.
+  bool RunAndCheck(Procedure procedure, fault::Mode mode, long k, const char* function = "") {
+    Prepare(procedure);
+    if (HasFatalFailure()) return false;
+    const bool recordBefore = KeyExists(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY);
+    int32_t result = -99;
+    const bool ended = RunProcedure(procedure, mode, k, &result, function);
+    const std::string where = fault::InjectedWhere();
+    SCOPED_TRACE(std::string(kProcedureNames[procedure]) + ", mode " + std::to_string(mode) +
+                 ", call " + std::to_string(k) + " of " + function + ": " +
+                 (where.empty() ? "no fault" : where));
+    ++runs_;
+    if (GetEnvironmentVariableA("FAULT_VERBOSE", nullptr, 0) != 0) {
+      printf("%s %ld mode %d: %s -> %d\n", function, k, static_cast<int>(mode), where.c_str(),
+             static_cast<int>(result));
+    }
+    if (fault::Injected()) ++injected_;
+    const bool install = procedure <= kInstallOver;
+    if (!ended) {
+      ADD_FAILURE() << "did not end within " << kTimeBoundMs / 1000 << " s";
+      return false;
+    }
+    outcomes_[result]++;
+    const std::set<int32_t> table =
+        install ? std::set<int32_t>{0, -1, -2, -3, -10} : std::set<int32_t>{0, -1, -2};
+    EXPECT_TRUE(table.count(result)) << "result " << result;
+    // Exactly one result message: the install's outcome; a removal's failure only.
+    std::vector<std::pair<int, LPARAM>> expected;
+    if (install || result != 0) {
+      expected.emplace_back(ID_RESULT, result == 0 ? RESULT_SUCCEEDED : RESULT_FAILED);
+    }
+    EXPECT_EQ(Pump(), expected);
+    // Every change lies in the target folder, the two Start-menu folders or the uninstall key
+    // (a removal also clears the application's settings and deletes its Startup link); only
+    // folders are made or removed above them, to make or take back their paths.
+    std::vector<std::string> places = {target_, userMenu_, commonMenu_,
+                                       "HKLM\\" UNINSTALL_RECORD_KEY};
+    if (!install) {
+      places.push_back("HKCU\\" APP_SETTINGS_KEY);
+      places.push_back(std::string(startupFolder) + "\\Tavrin-Solo (Quorel).LNK");
+    }
+    size_t lastFileWrite = 0, firstRecordWrite = 0;
+    const std::vector<fault::Effect> effects = fault::Effects();
+    for (size_t i = 0; i < effects.size(); ++i) {
+      const fault::Effect& effect = effects[i];
+      if (effect.function == "LoadLibraryA") continue;
+      const bool folderCall =
+          effect.function == "CreateDirectoryA" || effect.function == "RemoveDirectoryA";
+      bool inside = false;
+      for (const std::string& place : places) {
+        inside = inside || Within(effect.path, place) ||
+                 (folderCall && Within(place, effect.path));
+      }
+      EXPECT_TRUE(inside) << effect.function << " " << effect.path;
+      if (Within(effect.path, "HKLM\\" UNINSTALL_RECORD_KEY)) {
+        if (firstRecordWrite == 0) firstRecordWrite = i + 1;
+      } else if (Within(effect.path, target_) && effect.function == "CreateFileA") {
+        lastFileWrite = i + 1;
+      }
+    }
+    // The installer copy is whole or absent.
+    const std::string copy = target_ + "\\TavrinSoloSetup.exe";
+    if (Exists(copy)) {
+      EXPECT_TRUE(ReadWhole(copy) == installerBytes_) << "partial copy";
+    }
+    // The uninstall record only after a whole install.
+    if (install && !recordBefore && KeyExists(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY)) {
+      EXPECT_EQ(result, 0) << "record left by a failed install";
+    }
+    if (install && firstRecordWrite != 0 && !recordBefore) {
+      EXPECT_GT(firstRecordWrite, lastFileWrite) << "record written before the last file";
+    }
+    return !HasFatalFailure();
+  }
+
+  // The loop of one procedure: count, then fail each call (counted by function, so that calls
+  // made on the procedure's other threads are each reached too), then lie about each deletion.
+  void Loop(Procedure procedure) {
+    ASSERT_TRUE(RunAndCheck(procedure, fault::kCount, 0));
+    const long calls = fault::Calls(), deletions = fault::Deletions();
+    const std::map<std::string, long> byFunction = fault::CallsByFunction();
+    ASSERT_GT(calls, 10);
+    for (const auto& function : byFunction) {
+      for (long k = 1; k <= function.second; ++k) {
+        if (!RunAndCheck(procedure, fault::kFailNamed, k, function.first.c_str())) return;
+      }
+    }
+    for (fault::Mode lie : {fault::kLie, fault::kLieHidden}) {
+      for (long k = 1; k <= deletions; ++k) {
+        if (!RunAndCheck(procedure, lie, k)) return;
+      }
+    }
+    printf("%s: %ld calls of %zu functions, %ld deletions; %d runs, %d faults injected; results:",
+           kProcedureNames[procedure], calls, byFunction.size(), deletions, runs_, injected_);
+    for (const auto& outcome : outcomes_) printf(" %d x%d", outcome.first, outcome.second);
+    printf("\n");
+    EXPECT_GE(injected_, calls);  // nearly every planned fault was injected
+  }
+
+  std::string target_, userMenu_, commonMenu_, download_, installer_, installerBytes_;
+  HMODULE package_ = nullptr;
+  PROCESS_INFORMATION app_ = {};
+  int runs_ = 0, injected_ = 0;
+  std::map<int32_t, int> outcomes_;
+};
+
+TEST_F(FaultLoops, InstallOnACleanMachine) { Loop(kFreshInstall); }
+TEST_F(FaultLoops, InstallOverAnEarlierInstall) { Loop(kInstallOver); }
+TEST_F(FaultLoops, Removal) { Loop(kRemoval); }
+TEST_F(FaultLoops, RemovalWithFilesInUse) { Loop(kRemovalInUse); }
+
+// The Start-menu, Startup and target folders through every single failure and every pair of
+// failures while they are asked of the shell: each is the shell's answer, SHFOLDER's (the same
+// folder), the Windows folder's fallback (the target), or nothing; never another folder.
+TEST_F(FaultLoops, FoldersResolveThroughEveryPairOfFailures) {
+  const std::string common = commonProgramsFolder, startup = startupFolder;
+  char programFiles[1024], fallback[1024];
+  ASSERT_TRUE(ProgramFilesFromWindowsDirectory(programFiles, sizeof programFiles));
+  ASSERT_TRUE(ComposeTargetFolder(programFiles, fallback, sizeof fallback));
+  auto resolve = [](fault::Mode mode, long k, long also) {
+    systemFoldersResolved = 0;
+    commonProgramsFolder[0] = '\0';
+    TextCopy(startupFolder, sizeof startupFolder, "Startup");
+    fault::Arm(mode, k, also);
+    ResolveSystemFolders();
+    const int32_t result = ResolveTargetFolder(&installerContext);
+    fault::Disarm();
+    return result;
+  };
+  ASSERT_EQ(resolve(fault::kCount, 0, 0), 0);
+  const long calls = fault::Calls();
+  int runs = 0, fellBack = 0, failed = 0;
+  for (long k = 1; k <= calls + 6; ++k) {
+    for (long also = 0; also <= calls + 6; also = also == 0 ? k + 1 : also + 1) {
+      const int32_t result = resolve(fault::kFail, k, also);
+      SCOPED_TRACE(fault::InjectedWhere());
+      ++runs;
+      EXPECT_TRUE(commonProgramsFolder == common || commonProgramsFolder[0] == '\0');
+      EXPECT_TRUE(startupFolder == startup || startupFolder[0] == '\0' ||
+                  strcmp(startupFolder, "Startup") == 0);
+      if (result == 0) {
+        const std::string target = installerContext.targetFolder;
+        EXPECT_TRUE(target == target_ || target == fallback) << target;
+        fellBack += target == fallback;
+      } else {
+        EXPECT_EQ(result, -1);
+        EXPECT_STREQ(installerContext.targetFolder, "");
+        ++failed;
+      }
+    }
+  }
+  printf("%ld calls, %d runs: %d fell back to the Windows folder, %d found no folder\n", calls,
+         runs, fellBack, failed);
+  EXPECT_GT(fellBack, 0);
+  resolve(fault::kCount, 0, 0);
+}
+
+// Where the DLL search cannot be restricted (SetDefaultDllDirectories missing, failing, or
+// the module not found), the later system DLLs are loaded by full path from the system folder.
+TEST_F(FaultLoops, DllSearchFallsBackToLoadingFromTheSystemFolder) {
+  char system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryA(system, sizeof system), 0u);
+  fault::Arm(fault::kCount, 0);
+  RestrictDllSearch();
+  fault::Disarm();
+  const long calls = fault::Calls();
+  int fellBack = 0;
+  for (long k = 1; k <= calls; ++k) {
+    fault::Arm(fault::kFail, k);
+    RestrictDllSearch();
+    fault::Disarm();
+    const std::string where = fault::InjectedWhere();
+    SCOPED_TRACE(where);
+    std::set<std::string> loaded;
+    for (const fault::Effect& effect : fault::Effects()) {
+      if (effect.function == "LoadLibraryA") loaded.insert(Lower(effect.path));
+    }
+    if (where.compare(0, 16, "GetModuleHandleA") == 0 ||
+        where.compare(0, 14, "GetProcAddress") == 0 ||
+        where.compare(0, 24, "SetDefaultDllDirectories") == 0) {
+      ++fellBack;
+      for (const char* name : {"uxtheme.dll", "dwmapi.dll", "propsys.dll", "comctl32.dll",
+                               "shfolder.dll", "version.dll", "cryptbase.dll"}) {
+        EXPECT_TRUE(loaded.count(Lower(std::string(system) + "\\" + name))) << name;
+      }
+    } else {
+      EXPECT_TRUE(loaded.empty());
+    }
+  }
+  EXPECT_EQ(fellBack, 3);
+}
+
+}  // namespace
