@@ -107,6 +107,7 @@ set(TAVRIN_HELPER_CASES Child.*
     Procedures.InstallOnAFullDiskFailsBeforeLinksCopyAndRecord
     Procedures.CopyOnAFullDiskLeavesNoPartialCopy
     Procedures.InstallLeftForTheHostTools
+    Procedures.FoldersLaidOutForTheOrderScript
     Removal.LinkInTheTargetFolderIsNeverFollowed
     DeleteFolderTree.RefusesADriveRoot
     DeleteFolderTree.NeverEntersALinkToAFolderOutside)

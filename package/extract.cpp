@@ -76,12 +76,6 @@ void InstallerPackageThreads(PackageThreads* threads) {
 }
 
 int32_t ExtractPackage(InstallerContext* context) {
-  return ExtractPackageObserved(context, nullptr, nullptr);
-}
-
-int32_t ExtractPackageObserved(InstallerContext* context,
-                               void (*entryDone)(void* user, int32_t index, int32_t outcome),
-                               void* user) {
   uint8_t* bytes;
   uint32_t size;
   if (!LockPackage(context->instanceHandle, &bytes, &size)) return -1;
@@ -90,7 +84,7 @@ int32_t ExtractPackageObserved(InstallerContext* context,
   // copy-on-write explicitly. Without a private writable view nothing can be unscrambled.
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
-  PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, entryDone, user};
+  PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, nullptr, nullptr};
   PackageThreads threads;
   InstallerPackageThreads(&threads);
   return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory,

@@ -15,12 +15,6 @@ int32_t ReadPackageDirectory(InstallerContext* context);
 // minus the number of failed entries.
 int32_t ExtractPackage(InstallerContext* context);
 
-// ExtractPackage, telling entryDone (on the calling thread) what became of each entry, in entry
-// order, as soon as it is known: an EntryOutcome (package/place.h).
-int32_t ExtractPackageObserved(InstallerContext* context,
-                               void (*entryDone)(void* user, int32_t index, int32_t outcome),
-                               void* user);
-
 // The installer's threads and signals for extraction (Win32), and whether the process may run on
 // two processors or more.
 void InstallerPackageThreads(PackageThreads* threads);

@@ -1,17 +1,18 @@
-// InstallProcedure: extracts the package into the target folder, makes the Start-menu shortcuts
-// and copies the installer in as the uninstaller (both beside extraction where that changes
-// nothing else), and writes the uninstall record. Runs on the install worker thread and reports
-// to the window with exactly one ID_RESULT.
+// InstallProcedure: extracts the package into the target folder, then makes the Start-menu
+// shortcuts, puts the installer's copy in place as the uninstaller and writes the uninstall
+// record, in that order. Runs on the install worker thread and reports to the window with exactly
+// one ID_RESULT.
 #include <windows.h>
 
 #include "base/activity.h"
 #include "base/product.h"
 #include "base/text.h"
+#include "base/thread.h"
 #include "package/extract.h"
 #include "setup/folders.h"
-#include "setup/installlinks.h"
 #include "setup/procedures.h"
 #include "setup/registry.h"
+#include "setup/shortcuts.h"
 
 static const char kPackageCorrupted[] =
     "Installation package might be corrupted\nthanks to download official package at\n%s.";
@@ -20,6 +21,9 @@ static const char kTargetFolderFailed[] =
 static const char kCopyFailed[] =
     "Failed to copy file(s) to destination folder...\nInstallation package might be corrupted\n"
     "thanks to download official package at\n%s.";
+
+// Appended to the copy's path to name the file the copy is written to before it takes its name.
+static const char kPartSuffix[] = ".part";
 
 static int32_t Fail(InstallerContext* context, const char* format, int32_t result) {
   TextFormat(context->errorText, sizeof context->errorText, format, MAKER_WEB_ADDRESS);
@@ -36,20 +40,35 @@ static const char* FileNamePart(const char* path) {
   return name;
 }
 
-// The installer copy. A copy that fails half-way is deleted: Wine's CopyFileA leaves the partial
-// file when the disk fills, and the record would name a broken uninstaller. The running
-// installer is never deleted: started from the target folder it is the copy itself, and nothing
-// is copied (the copy onto itself would fail anyway). Where no file is at the copy's path yet and
-// the disk has room for everything, the copy is made beside extraction, and deleted again if
-// extraction fails; otherwise (an earlier copy that a failed install must leave as it was, or a
-// disk that might not hold the files and the copy) it is made after extraction, as before.
+// The two shortcuts in programs joined with "Quorel\Tavrin-Solo", when that folder can be made.
+// A target path that does not fit is left out rather than cut short.
+static void MakeLinksBelow(const InstallerContext* context, const char* programs) {
+  static const char* const kLinkNames[2] = {"Readme", "TavrinSolo"};
+  static const char* const kTargetNames[2] = {APP_README_NAME, APP_EXECUTABLE_NAME};
+  char folder[1024];
+  char target[2048];
+  if (programs[0] == '\0' || !JoinPath(folder, sizeof folder, programs, PRODUCT_FOLDER)) return;
+  if (CreateFolderPath(folder) != 1) return;
+  for (int32_t i = 0; i < 2; ++i) {
+    if (JoinPath(target, sizeof target, context->targetFolder, kTargetNames[i])) {
+      CreateShortcut(folder, kLinkNames[i], target);
+    }
+  }
+}
+
+// The installer copy. It is written under the copy's path with ".part" appended and takes its
+// name by a rename once whole, so the copy's path only ever holds a whole file: a copy that
+// cannot be made (the source cannot be opened, the disk fills, the path is in use) leaves what
+// was there before untouched, and its part file is deleted. The running installer is never
+// written: started from the target folder it is the copy itself, and nothing is copied.
 struct InstallerCopy {
   const char* source;
-  char path[2048];   // targetFolder joined with the installer's file name
-  int32_t wanted;    // 0: no file name, or the path does not fit: no copy, no record
+  char path[2048];  // targetFolder joined with the installer's file name
+  char part[2048];  // path with ".part" appended
+  int32_t wanted;   // 0: no file name, or the paths do not fit: no copy, no record
   int32_t onItself;  // path is the running installer: nothing to copy
-  int32_t copied;
-  HANDLE thread;     // the copy made beside extraction, or null
+  int32_t whole;     // the part file holds the whole copy
+  HANDLE thread;     // the thread writing the part file, or null
 };
 
 static int32_t FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
@@ -70,81 +89,60 @@ static int32_t SameFile(const char* a, const char* b) {
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
-// The copy made beside extraction must not take room the package's files need: only where the
-// disk holds the installer, every entry and a margin besides.
-static int32_t RoomForBoth(const InstallerContext* context, const char* source) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  ULARGE_INTEGER available;
-  if (!GetFileAttributesExA(source, GetFileExInfoStandard, &data)) return 0;
-  if (!GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) return 0;
-  uint64_t needed = ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) + (1u << 20);
-  for (const PackageEntry& entry : context->packageDirectory.entries) needed += entry.dataSize;
-  return available.QuadPart >= needed;
+// Deletes the part file, which may carry the read-only attribute of a downloaded installer.
+static void DeletePart(const InstallerCopy* copy) {
+  SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(copy->part);
 }
 
-// Deletes the copy, which may carry the read-only attribute of a downloaded installer.
-static void DeleteCopy(const InstallerCopy* copy) {
-  SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
-  DeleteFileA(copy->path);
-}
-
-// CopyFileA; a copy that fails half-way is deleted (never the running installer: that case
-// copies nothing). A destination that could not be opened (an earlier copy in use or read-only)
-// was not touched and stays. A whole copy loses the read-only and hidden attributes taken over
-// from a download.
-static void MakeCopy(InstallerCopy* copy) {
-  copy->copied = CopyFileA(copy->source, copy->path, FALSE) != 0;
-  if (copy->copied) {
-    SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
-    return;
+// Writes the part file, over one a stopped run may have left (made writable first). A whole one
+// loses the read-only and hidden attributes taken over from a download; one that could not be
+// written whole (Wine's CopyFileA leaves what it wrote when the disk fills) is deleted.
+static void WritePart(InstallerCopy* copy) {
+  SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
+  copy->whole = CopyFileA(copy->source, copy->part, FALSE) != 0;
+  if (copy->whole) {
+    SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
+  } else {
+    DeletePart(copy);
   }
-  const DWORD error = GetLastError();
-  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) DeleteCopy(copy);
 }
 
-static DWORD WINAPI CopyThreadMain(void* copy) {
-  MakeCopy((InstallerCopy*)copy);
+static DWORD WINAPI PartThreadMain(void* copy) {
+  WritePart((InstallerCopy*)copy);
   return 0;
 }
 
-// Works out the copy's path and, where allowed, starts the copy on a thread of its own at this
-// thread's priority.
+// Works out the copy's paths and starts writing the part file on a thread of its own, at this
+// thread's priority, so that it is written while the links are made.
 static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
   copy->source = context->installerPath;
-  copy->copied = 0;
+  copy->whole = 0;
   copy->thread = nullptr;
   // An installer path without a file name gives no copy and no record naming a folder.
   const char* installerName = FileNamePart(context->installerPath);
   copy->wanted = installerName[0] != '\0' &&
-                 JoinPath(copy->path, sizeof copy->path, context->targetFolder, installerName);
+                 JoinPath(copy->path, sizeof copy->path, context->targetFolder, installerName) &&
+                 TextCopy(copy->part, sizeof copy->part, copy->path) &&
+                 TextAppend(copy->part, sizeof copy->part, kPartSuffix);
   copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
   if (!copy->wanted || copy->onItself) return;
-  if (GetFileAttributesA(copy->path) != INVALID_FILE_ATTRIBUTES) return;
-  if (!RoomForBoth(context, copy->source)) return;
-  copy->thread = CreateThread(nullptr, 0, CopyThreadMain, copy, 0, nullptr);
-  if (copy->thread != nullptr) {
-    SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
-  }
+  copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
 }
 
-static void WaitForCopyThread(InstallerCopy* copy) {
-  WaitForSingleObject(copy->thread, INFINITE);
-  CloseHandle(copy->thread);
-}
-
-// After a failed extraction: no copy is left.
-static void DropInstallerCopy(InstallerCopy* copy) {
-  if (copy->thread == nullptr) return;
-  WaitForCopyThread(copy);
-  DeleteCopy(copy);
-}
-
-// After a successful extraction: the copy, made now unless it was made beside extraction.
+// After the links: the part file, written now unless its thread wrote it, takes the copy's name,
+// replacing what is there. A rename that fails (the path in use) leaves that as it was, and the
+// part file goes.
 static void EndInstallerCopy(InstallerCopy* copy) {
+  if (!copy->wanted || copy->onItself) return;
   if (copy->thread != nullptr) {
-    WaitForCopyThread(copy);
-  } else if (copy->wanted && !copy->onItself) {
-    MakeCopy(copy);
+    WaitForSingleObject(copy->thread, INFINITE);
+    CloseHandle(copy->thread);
+  } else {
+    WritePart(copy);
+  }
+  if (copy->whole && !MoveFileExA(copy->part, copy->path, MOVEFILE_REPLACE_EXISTING)) {
+    DeletePart(copy);
   }
 }
 
@@ -156,17 +154,14 @@ int32_t InstallProcedure(InstallerContext* context) {
   SetActivityText(context, "Copy Files");
   if (ResolveTargetFolder(context) != 0) return Fail(context, kTargetFolderFailed, -2);
   if (CreateFolderPath(context->targetFolder) != 1) return Fail(context, kTargetFolderFailed, -3);
+  if (ExtractPackage(context) != 0) return Fail(context, kCopyFailed, -10);
+  SetActivityText(context, "Finalize Installation");
   InstallerCopy copy;
   BeginInstallerCopy(context, &copy);
-  InstallLinks links;
-  BeginInstallLinks(context, &links);
-  if (ExtractPackageObserved(context, InstallLinksEntryDone, &links) != 0) {
-    DropInstallLinks(&links);
-    DropInstallerCopy(&copy);
-    return Fail(context, kCopyFailed, -10);
-  }
-  SetActivityText(context, "Finalize Installation");
-  EndInstallLinks(&links);
+
+  char programs[1024];
+  if (ReadUserProgramsFolder(programs, sizeof programs) == 1) MakeLinksBelow(context, programs);
+  MakeLinksBelow(context, commonProgramsFolder);
 
   // The record names the copy whether or not the copy worked (started from the target folder
   // itself, there is nothing to copy), and comes after it.

@@ -23,7 +23,7 @@ tavrin_script_test(setup_shortcuts_read_back_with_lnkinfo COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/win/setup_shortcuts_lnkinfo.sh $<TARGET_FILE:setup_shortcut_tool>)
 # Install and uninstall procedures (proc):
 tavrin_portable_sources(delname.cpp)
-tavrin_windows_sources(install.cpp installlinks.cpp uninstall.cpp)
+tavrin_windows_sources(install.cpp uninstall.cpp)
 tavrin_host_test(procedures_host_tests SOURCES
   ${CMAKE_SOURCE_DIR}/tests/host/procedures_delname_test.cpp)
 tavrin_win_test(procedures_folder_tests SOURCES
@@ -42,6 +42,9 @@ if(TAVRIN_PACKAGE_RC)
   if(TAVRIN_WINDOWS)
     add_dependencies(procedures_install_tests tavrin_package)
   endif()
+  # inotify on the prefix's folders: the order of files, links, copy and record.
+  tavrin_script_test(procedures_install_order COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/procedures_order.sh $<TARGET_FILE:procedures_install_tests> LOCK)
   tavrin_script_test(procedures_install_on_full_disk COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/procedures_full_disk.sh $<TARGET_FILE:procedures_install_tests>
     LOCK)

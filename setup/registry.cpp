@@ -44,12 +44,23 @@ int32_t ReadUserProgramsFolder(char* out, size_t outSize) {
   if (result != ERROR_SUCCESS || type != REG_SZ || size > sizeof data) return 0;
   // The stored data need not end with a zero: CopyRegistryString stops at size bytes.
   if (!CopyRegistryString(data, size, out, outSize)) return 0;
-  // A relative folder would put the menu folder below whatever folder is current, where no
-  // removal finds it again; one with "." or ".." components below a folder the removal refuses
-  // to walk. Either counts as absent, for install and removal alike.
+  // A relative or drive-relative folder would put the menu folder below whatever folder is
+  // current, where no removal finds it again: it counts as absent, for install and removal alike.
+  if (!IsAbsoluteFolder(out)) {
+    out[0] = '\0';
+    return 0;
+  }
   if (IsPlainAbsoluteFolder(out)) return 1;
-  out[0] = '\0';
-  return 0;
+  // "." and ".." components: the folder Windows makes of them, the one the links are made in
+  // (by this build or an earlier one), and the one the removal's checks then accept.
+  char full[4096];
+  const DWORD length = GetFullPathNameA(out, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full || !IsPlainAbsoluteFolder(full) ||
+      !TextCopy(out, outSize, full)) {
+    out[0] = '\0';
+    return 0;
+  }
+  return 1;
 }
 
 int32_t DeleteRegistryTree(HKEY root, const char* subkey) {

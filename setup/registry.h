@@ -19,8 +19,9 @@ int32_t SetMachineString(const char* subkey, const char* data, const char* value
 int32_t ClearAppSetting(const char* valueName);
 
 // Copies the REG_SZ "Programs" shell folder into out (outSize bytes), terminated even when the
-// stored data is not. 0 (out empty) when it is missing, not REG_SZ, empty, does not fit out
-// with its terminator, or is not a plain absolute folder (IsPlainAbsoluteFolder).
+// stored data is not; an absolute folder with "." or ".." components as Windows resolves it
+// (GetFullPathNameA). 0 (out empty) when it is missing, not REG_SZ, empty, not absolute
+// (IsAbsoluteFolder: relative, drive-relative), or does not fit out with its terminator.
 int32_t ReadUserProgramsFolder(char* out, size_t outSize);
 
 // Deletes root\subkey with every key below it, deepest first. 0 when the key does not exist or

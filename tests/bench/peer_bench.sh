@@ -2,11 +2,15 @@
 # Side-by-side figures (not a test) against a peer installer framework, NSIS from Debian's nsis
 # package, on the same generated payload: 17 files, 16 of 8 MiB and one of 64 KiB (128 MiB of
 # pseudo-random bytes from a fixed AES-CTR key, the same on every run), with the sample's entry
-# names. The peer installer is uncompressed (SetCompress off) and CRC-checked, the closest to ours.
+# names. The peer installer does the work ours does: the files uncompressed (SetCompress off) and
+# CRC-checked, an uninstaller, two shortcuts in a Start-menu folder for the current user and for
+# all users, four uninstall values under HKLM.
 #   build: `packtool build` of our installer against `makensis` of the peer's; best of RUNS each.
-#   install: both installers run silently in one Wine prefix with one persistent wineserver
-#     (ours `-h -i`, removed with `-h -u`; the peer's `/S`, removed with its uninstaller),
-#     alternating, best of RUNS each; then extraction in memory (package_bench, host and Wine).
+#   install: the installers run silently in one Wine prefix with one persistent wineserver and no
+#     menu builder (ours `-h -i`, removed with `-h -u`; the peer's `/S`, removed with its
+#     uninstaller; as a second reference the floor, an NSIS installer of the files alone with
+#     CRCCheck off), alternating, best of RUNS each; then extraction in memory (package_bench,
+#     host and Wine). TAVRIN_BENCH_INSTALL_ONLY=1 leaves out the extraction figures.
 # Usage: tests/bench/peer_bench.sh [build|install|all] [RUNS]
 #   (needs the host and win builds: scripts/build.sh)
 set -eu
@@ -39,20 +43,15 @@ make_payload() {
   mv "$dir/manifest.txt.part" "$dir/manifest.txt"
 }
 
-# make_nsis_script DIR: DIR/peer.nsi, an installer of the same files into the same folders, with
-# an uninstaller and an uninstall record, as ours makes; silent with /S.
+# make_nsis_script DIR: DIR/peer.nsi, an installer doing the work ours does: the same files into
+# the same folder (uncompressed, CRC-checked), an uninstaller, a Start-menu folder with two
+# shortcuts for the current user and for all users, and four uninstall values under HKLM; and
+# DIR/floor.nsi, the same files and nothing else, unchecked (the floor for writing the bytes).
+# Both are silent with /S.
 make_nsis_script() {
-  local dir=$1 i name folder file
-  {
-    echo 'Unicode true'
-    echo 'SetCompress off'
-    echo 'CRCCheck on'
-    echo 'Name "Tavrin-Solo"'
-    echo 'OutFile "peer.exe"'
-    echo 'RequestExecutionLevel admin'
-    echo 'InstallDir "$PROGRAMFILES\Quorel\Tavrin-Solo"'
-    echo 'Page instfiles'
-    echo 'Section'
+  local dir=$1 i name folder file context key
+  key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin-Solo-peer'
+  files() {
     for i in $(seq 1 17); do
       name=${names[i - 1]}
       folder='$INSTDIR'
@@ -61,14 +60,53 @@ make_nsis_script() {
       echo "  SetOutPath \"$folder\""
       echo "  File \"/oname=$file\" \"files/f$i.bin\""
     done
+  }
+  header() {
+    echo 'Unicode true'
+    echo 'SetCompress off'
+    echo "CRCCheck $1"
+    echo 'Name "Tavrin-Solo"'
+    echo "OutFile \"$2\""
+    echo 'RequestExecutionLevel admin'
+    echo 'InstallDir "$PROGRAMFILES\Quorel\Tavrin-Solo"'
+    echo 'Page instfiles'
+  }
+  {
+    header on peer.exe
+    echo 'Section'
+    files
     echo '  WriteUninstaller "$INSTDIR\uninstall.exe"'
-    echo '  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin-Solo-peer" "UninstallString" "$INSTDIR\uninstall.exe"'
+    for context in current all; do
+      echo "  SetShellVarContext $context"
+      echo '  CreateDirectory "$SMPROGRAMS\Quorel\Tavrin-Solo"'
+      echo '  CreateShortCut "$SMPROGRAMS\Quorel\Tavrin-Solo\Readme.lnk" "$INSTDIR\readme.txt"'
+      echo '  CreateShortCut "$SMPROGRAMS\Quorel\Tavrin-Solo\TavrinSolo.lnk" "$INSTDIR\TavrinSolo.exe"'
+    done
+    echo "  WriteRegStr HKLM \"$key\" \"DisplayName\" \"Tavrin-Solo, Tavrin Solo Cueboard\""
+    echo "  WriteRegStr HKLM \"$key\" \"Publisher\" \"Quorel Software\""
+    echo "  WriteRegStr HKLM \"$key\" \"UninstallString\" \"\$INSTDIR\\uninstall.exe\""
+    echo "  WriteRegStr HKLM \"$key\" \"DisplayIcon\" \"\$INSTDIR\\uninstall.exe\""
     echo 'SectionEnd'
     echo 'Section "Uninstall"'
+    for context in current all; do
+      echo "  SetShellVarContext $context"
+      echo '  RMDir /r "$SMPROGRAMS\Quorel\Tavrin-Solo"'
+    done
     echo '  RMDir /r "$INSTDIR"'
-    echo '  DeleteRegKey HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin-Solo-peer"'
+    echo "  DeleteRegKey HKLM \"$key\""
     echo 'SectionEnd'
-  } >"$dir/peer.nsi"
+  } >"$dir/peer.nsi.new"
+  {
+    header off floor.exe
+    echo 'Section'
+    files
+    echo 'SectionEnd'
+  } >"$dir/floor.nsi.new"
+  # Rewritten only when changed, so that the installers are made again only then.
+  for file in peer floor; do
+    cmp -s "$dir/$file.nsi.new" "$dir/$file.nsi" || mv "$dir/$file.nsi.new" "$dir/$file.nsi"
+    rm -f "$dir/$file.nsi.new"
+  done
 }
 
 need_peer() {
@@ -117,42 +155,64 @@ wine_seconds() {
   echo "$end - $start" | bc -l
 }
 
+# min_of NAME SECONDS: keeps the smaller time in the variable NAME.
+min_of() { printf -v "$1" '%s' "$(min "${!1}" "$2")"; }
+
+# files_in FOLDER: how many files are below it.
+files_in() { find "$1" -type f 2>/dev/null | wc -l; }
+
 bench_install() {
-  local harness=$root/scripts/wine-harness.sh prefix=$work/wine ours peer target run t
+  local harness=$root/scripts/wine-harness.sh prefix=$work/wine ours peer floor target run t
   [ -x "$packtool" ] && [ -f "$installer" ] || { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
   need_peer
-  # Made again whenever the installer was rebuilt since.
+  # Made again whenever the installer or a script was changed since.
   [ "$work/ours.exe" -nt "$installer" ] ||
     "$packtool" build "$installer" "$work/payload/manifest.txt" "$work/ours.exe" >/dev/null
-  [ -f "$work/payload/peer.exe" ] || (cd "$work/payload" && makensis -V1 peer.nsi >/dev/null)
-  # The harness's prefix: a persistent wineserver, no menu builder (it would run for every link).
+  for file in peer floor; do
+    [ "$work/payload/$file.exe" -nt "$work/payload/$file.nsi" ] ||
+      (cd "$work/payload" && makensis -V1 "$file.nsi" >/dev/null)
+  done
+  # The harness's prefix: a persistent wineserver, and no menu builder (WINEDLLOVERRIDES
+  # winemenubuilder.exe=d): under Wine every saved link starts it, while on Windows saving a
+  # link starts no process.
   "$harness" "$prefix" up
   eval "$("$harness" "$prefix" env)"
+  case $WINEDLLOVERRIDES in *winemenubuilder.exe=d*) ;; *) echo "the menu builder is not disabled" >&2; exit 1 ;; esac
   target="$WINEPREFIX/drive_c/Program Files (x86)/Quorel/Tavrin-Solo"
   [ -d "$WINEPREFIX/drive_c/Program Files (x86)" ] || target="$WINEPREFIX/drive_c/Program Files/Quorel/Tavrin-Solo"
   local copy="${target#"$WINEPREFIX/drive_c/"}"
   copy="C:\\${copy//\//\\}"
-  ours= peer=
-  # One untimed run of each first: the files are in the page cache for every timed run.
+  ours= peer= floor=
+  # One untimed run of each first: the files are in the page cache for every timed run. Runs
+  # alternate, so that a change in the machine's load touches all three alike.
   for run in warm $(seq 1 "$runs"); do
     rm -rf "$target"
     t=$(wine_seconds "$work/ours.exe" -h -i)
-    [ "$(find "$target" -type f | wc -l)" = 18 ] || { echo "ours left $(find "$target" -type f | wc -l) files" >&2; exit 1; }
-    [ "$run" = warm ] || ours=$(min "$ours" "$t")
+    [ "$(files_in "$target")" = 18 ] || { echo "ours left $(files_in "$target") files" >&2; exit 1; }
+    [ "$run" = warm ] || min_of ours "$t"
     wine_seconds "$work/ours.exe" -h -u >/dev/null
     rm -rf "$target"
     t=$(wine_seconds "$work/payload/peer.exe" /S)
-    [ "$(find "$target" -type f | wc -l)" = 18 ] || { echo "the peer left $(find "$target" -type f | wc -l) files" >&2; exit 1; }
-    [ "$run" = warm ] || peer=$(min "$peer" "$t")
-    # In place (_?=), so that it ends before the next run; it cannot delete itself there.
+    [ "$(files_in "$target")" = 18 ] || { echo "the peer left $(files_in "$target") files" >&2; exit 1; }
+    [ "$run" = warm ] || min_of peer "$t"
+    # Wine quotes the argument, so the uninstaller does not see _?= and runs from a temporary
+    # copy, after this call returns: wait until it has removed the files.
     wine_seconds "$target/uninstall.exe" /S "_?=$copy" >/dev/null
+    for _ in $(seq 1 300); do [ "$(files_in "$target")" -le 1 ] && break; sleep 0.1; done
+    rm -rf "$target"
+    t=$(wine_seconds "$work/payload/floor.exe" /S)
+    [ "$(files_in "$target")" = 17 ] || { echo "the floor left $(files_in "$target") files" >&2; exit 1; }
+    [ "$run" = warm ] || min_of floor "$t"
   done
   rm -rf "$target"
   "$harness" "$prefix" down
-  echo "== install: the 128 MiB payload under Wine, best of $runs runs each, alternating"
-  printf '%-40s %6.3f s\n' "TavrinSoloSetup.exe -h -i (ours)" "$ours"
-  printf '%-40s %6.3f s\n' "makensis installer /S (peer)" "$peer"
-  printf 'ours / peer: %.2f\n' "$(echo "$ours / $peer" | bc -l)"
+  echo "== install: the 128 MiB payload under Wine, best of $runs runs each, alternating, no menu builder"
+  printf '%-58s %6.3f s\n' "TavrinSoloSetup.exe -h -i (ours)" "$ours"
+  printf '%-58s %6.3f s\n' "NSIS /S, files, uninstaller, 4 links, 4 values (peer)" "$peer"
+  printf '%-58s %6.3f s\n' "NSIS /S, the files only, CRCCheck off (floor)" "$floor"
+  printf 'ours / peer: %.2f   ours / floor: %.2f\n' "$(echo "$ours / $peer" | bc -l)" \
+    "$(echo "$ours / $floor" | bc -l)"
+  [ "${TAVRIN_BENCH_INSTALL_ONLY:-}" = 1 ] && return 0
   echo "== extraction in memory, 128 MiB, best of $runs runs: host, then the installer's code under Wine"
   "$builds/host/package_bench" 128 "$runs"
   "$harness" "$prefix" run "$builds/win/package_bench.exe" 128 "$runs"

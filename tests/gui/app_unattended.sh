@@ -2,7 +2,9 @@
 # Unattended runs: -h -i installs with exit code 0 and never shows a window or a box; -h -u
 # removes when installed and does nothing (0) when not, and ends with 0 past folders named with a
 # trailing dot or space and past a package file held open with delete sharing; a damaged package
-# entry is refused with -1 and nothing written; -h -i removes when installed; a failing
+# entry is refused with -1 and nothing written; the installer saved as TavrinSolo.exe leaves
+# itself as the uninstaller, one started from a folder the ANSI code page cannot spell keeps an
+# earlier copy whole; -h -i removes when installed; a failing
 # procedure's code is the exit code, still without a box.
 #   app_unattended.sh TavrinSoloSetup.exe procedures_folder_tests.exe
 . "$(dirname "$0")/lib.sh"
@@ -100,6 +102,45 @@ for damage in wrap beyond below; do
 done
 no_window_shown "-h -i with a damaged package entry"
 
+# The installer saved as TavrinSolo.exe: its copy comes after the program's file and replaces it,
+# the record names it, and started from there it removes the application.
+ensure_removed
+mkdir -p "$work/renamed"
+cp "$installer" "$work/renamed/TavrinSolo.exe"
+wine "$work/renamed/TavrinSolo.exe" -h -i >/dev/null 2>>"$work/stderr" </dev/null
+exit_code=$?
+[ "$exit_code" = 0 ] || fail "-h -i as TavrinSolo.exe exited with $exit_code"
+cmp -s "$installer" "$target/TavrinSolo.exe" || fail "TavrinSolo.exe in the target is not the installer's copy"
+uninstaller=$(wine reg query "$uninstall_key" /v UninstallString </dev/null 2>/dev/null |
+  sed -n 's/^ *UninstallString *REG_SZ *//p' | tr -d '\r')
+[ "$uninstaller" = "$(winepath -w "$target/TavrinSolo.exe" 2>/dev/null)" ] ||
+  fail "the record names '$uninstaller', not the copy"
+wine "$target/TavrinSolo.exe" -h -u >/dev/null 2>>"$work/stderr" </dev/null
+exit_code=$?
+[ "$exit_code" = 0 ] || fail "the copy named TavrinSolo.exe, run -h -u, exited with $exit_code"
+record_present && fail "the copy named TavrinSolo.exe left the uninstall record"
+[ -e "$target/readme.txt" ] || [ -e "$user_menu" ] && fail "the copy named TavrinSolo.exe did not remove"
+rm -rf "$target"
+
+# Started from a folder whose name the ANSI code page cannot spell, the installer cannot open
+# itself to copy: the install succeeds and an earlier copy (here one byte longer than this
+# installer, so that a copy made after all would show) stays whole, with no part file beside it.
+ensure_installed
+rm -f "$target/TavrinSolo.exe"  # an earlier install missing its program: -i installs again
+cat "$installer" - <<<"x" >"$target/TavrinSoloSetup.exe"
+earlier=$(md5sum <"$target/TavrinSoloSetup.exe")
+odd="$work/安装 ✓"
+mkdir -p "$odd"
+cp "$installer" "$odd/TavrinSoloSetup.exe"
+wine "$odd/TavrinSoloSetup.exe" -h -i >/dev/null 2>>"$work/stderr" </dev/null
+exit_code=$?
+[ "$exit_code" = 0 ] || fail "-h -i from an unspellable folder exited with $exit_code"
+installed || fail "-h -i from an unspellable folder did not install"
+[ "$(md5sum <"$target/TavrinSoloSetup.exe" 2>/dev/null)" = "$earlier" ] ||
+  fail "-h -i from an unspellable folder did not leave the earlier copy whole"
+[ -z "$(find "$target" -name '*.part')" ] || fail "a part file was left: $(find "$target" -name '*.part')"
+no_window_shown "-h -i renamed and from an unspellable folder"
+
 ensure_installed
 run_installer -h -i
 [ "$exit_code" = 0 ] || fail "-h -i when installed exited with $exit_code"
@@ -131,4 +172,4 @@ wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
 rm -f "$target"
 [ "$exit_code" = "$hidden_failure" ] ||
   fail "-i without -h exited with $exit_code after a failure, -h -i with $hidden_failure"
-echo "unattended install, removal (also past odd names and a held file), nothing to do, damaged package entries, removal by -i, failure codes with and without -h"
+echo "unattended install, removal (also past odd names and a held file), nothing to do, damaged package entries, saved as TavrinSolo.exe, started from an unspellable folder, removal by -i, failure codes with and without -h"

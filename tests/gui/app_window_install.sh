@@ -9,10 +9,11 @@
 . "$(dirname "$0")/app_lib.sh"
 
 ensure_removed
-# The worker's last large write is the installer's copy of itself into the target folder. A
-# FIFO in its place holds the installation there until this test drains it (64 KB fit into the
-# pipe, the installer is larger), while the window thread goes on.
-copy="$target/$(basename "$installer")"
+# The worker's last large write is the installer's copy of itself into the target folder, written
+# under the copy's name with ".part" appended and renamed once whole. A FIFO in the part file's
+# place holds the installation there until this test drains it (64 KB fit into the pipe, the
+# installer is larger), while the window thread goes on.
+copy="$target/$(basename "$installer").part"
 mkdir -p "$target"
 rm -f "$copy"
 mkfifo "$copy"

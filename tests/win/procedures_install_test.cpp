@@ -20,6 +20,7 @@
 #include "setup/folders.h"
 #include "setup/procedures.h"
 #include "setup/registry.h"
+#include "setup/shortcuts.h"
 #include "tests/win/procedures_testkit.h"
 #include "tests/win/setup_test_reader.h"
 
@@ -149,10 +150,71 @@ struct InstallRun {
   std::string caption, error, activity;
 };
 
+// Points this program's own import of function at replacement (the procedures linked into it
+// call the system through that table); returns the address it held, or null.
+void* PatchImport(const char* function, void* replacement) {
+  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+  const LONG headersAt = reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew;
+  const IMAGE_NT_HEADERS* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + headersAt);
+  const IMAGE_DATA_DIRECTORY& imports =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       dll->Name != 0; ++dll) {
+    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD protection;
+      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
+      void* previous = reinterpret_cast<void*>(slot->u1.Function);
+      slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+      return previous;
+    }
+  }
+  return nullptr;
+}
+
+// The moment the uninstall record is first written, shown to a watcher of the file system: the
+// first RegCreateKeyA or RegSetValueExA of the install creates the file PROC_CHILD_RECORD_MARK
+// names, then does its work.
+std::string recordMark;
+decltype(&RegCreateKeyA) realCreateKey;
+decltype(&RegSetValueExA) realSetValue;
+
+void MarkRecord() {
+  if (recordMark.empty()) return;
+  HANDLE mark = CreateFileA(recordMark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  recordMark.clear();
+}
+
+LONG WINAPI MarkedCreateKey(HKEY root, LPCSTR subkey, PHKEY key) {
+  MarkRecord();
+  return realCreateKey(root, subkey, key);
+}
+
+LONG WINAPI MarkedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                           DWORD size) {
+  MarkRecord();
+  return realSetValue(key, name, reserved, type, data, size);
+}
+
 // The child's side (Child.Install): the install as the window runs it, on a worker thread with
 // COM, posting to this process's hidden window, while this thread watches the activity text.
 TEST(Child, Install) {
   if (Env("PROC_CHILD_INSTALL").empty()) GTEST_SKIP() << "started by the Procedures cases";
+  recordMark = Env("PROC_CHILD_RECORD_MARK");
+  if (!recordMark.empty()) {
+    realCreateKey = reinterpret_cast<decltype(&RegCreateKeyA)>(
+        PatchImport("RegCreateKeyA", reinterpret_cast<void*>(MarkedCreateKey)));
+    realSetValue = reinterpret_cast<decltype(&RegSetValueExA)>(
+        PatchImport("RegSetValueExA", reinterpret_cast<void*>(MarkedSetValue)));
+    ASSERT_NE(realCreateKey, nullptr);
+    ASSERT_NE(realSetValue, nullptr);
+  }
   InitContext(GetModuleHandleA(nullptr));
   installerContext.mainWindow = MakeWindow();
   ASSERT_TRUE(TextCopy(installerContext.installerPath, sizeof installerContext.installerPath,
@@ -427,12 +489,12 @@ TEST_F(Procedures, InstallWithAPackageFileInUseFailsBeforeLinksCopyAndRecord) {
   ExpectNoInstallLeftovers();
 }
 
-// The links are made beside extraction once readme.txt and the program are written; a later
-// entry that cannot be written fails the install, and the links and their folders are taken back.
-TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
+// The last entry cannot be written: no Start-menu folder, link, copy (nor its part file) or
+// record is made, even once readme.txt and the program are written; an earlier install's links
+// are left as they were.
+TEST_F(Procedures, LaterPackageFileInUseLeavesNoLinksCopyOrRecord) {
   ASSERT_EQ(Install(), 0);
   KeepOnlyThePackageFiles();
-  // The Quorel folders too: both folders of each path are made for the links, and taken back.
   const std::string userQuorel = userMenu_.substr(0, userMenu_.rfind('\\'));
   const std::string commonQuorel = commonMenu_.substr(0, commonMenu_.rfind('\\'));
   RemoveDirectoryA(userQuorel.c_str());
@@ -450,7 +512,6 @@ TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
   ExpectNoInstallLeftovers();
   EXPECT_FALSE(Exists(userQuorel));
   EXPECT_FALSE(Exists(commonQuorel));
-  // An earlier install's links are left as they were: made after extraction, as before.
   ASSERT_EQ(Install(), 0);
   Clean(Path("TavrinSoloSetup.exe"));
   setup_test::DeleteKey(kRecordKey);
@@ -461,6 +522,38 @@ TEST_F(Procedures, LaterPackageFileInUseTakesBackTheLinksMadeBesideExtraction) {
   std::set<std::string> links = {"Readme.LNK", "TavrinSolo.LNK"};
   EXPECT_EQ(ListSet(userMenu_), links);
   EXPECT_EQ(ListSet(commonMenu_), links);
+  EXPECT_EQ(Strays(), std::set<std::string>{});
+}
+
+// The copy takes its path only once whole, replacing a package file of the same name, and never
+// harms what is at its path when it cannot be made.
+TEST_F(Procedures, InstallerCopyReplacesOrKeepsWhatIsAtItsPath) {
+  // Saved as TavrinSolo.exe: the copy comes after the program's file and replaces it, so the
+  // record names the installer, not the application.
+  std::string renamed = download_ + "\\TavrinSolo.exe";
+  SetFileAttributesA(renamed.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(CopyFileA(installer_.c_str(), renamed.c_str(), FALSE));
+  std::swap(installer_, renamed);
+  EXPECT_EQ(Install(), 0);
+  std::swap(installer_, renamed);
+  EXPECT_EQ(SystemMd5OfFile(Path("TavrinSolo.exe")), SystemMd5OfFile(renamed));
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, Path("TavrinSolo.exe"));
+  EXPECT_EQ(Strays(), std::set<std::string>{});
+  EXPECT_EQ(ListSet(userMenu_), (std::set<std::string>{"Readme.LNK", "TavrinSolo.LNK"}));
+
+  // An installer path that cannot be opened (a folder name the ANSI code page cannot spell
+  // reads back with '?'), with an earlier copy in place: the copy fails, the earlier copy stays
+  // whole and named by the record, and no part file is left.
+  ASSERT_EQ(Install(), 0);
+  const std::string copy = Path("TavrinSoloSetup.exe");
+  const std::string before = SystemMd5OfFile(copy);
+  ASSERT_NE(before, "missing");
+  installer_ = download_ + "\\?\\TavrinSoloSetup.exe";
+  setup_test::DeleteKey(kRecordKey);
+  EXPECT_EQ(Install(), 0);
+  EXPECT_EQ(SystemMd5OfFile(copy), before);
+  EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, copy);
+  EXPECT_EQ(Strays(), std::set<std::string>{"TavrinSoloSetup.exe"});
 }
 
 TEST_F(Procedures, FileWhereTheTargetFolderShouldBeFailsBeforeExtraction) {
@@ -536,10 +629,10 @@ TEST_F(Procedures, RelativeUserProgramsValueCountsAsAbsent) {
   char before[MAX_PATH];
   GetCurrentDirectoryA(sizeof before, before);
   SetCurrentDirectoryA(current.c_str());  // the child install starts here too
-  std::set<std::string> left[2];
-  int32_t results[2] = {-99, -99};
+  std::set<std::string> left[3];
+  int32_t results[3] = {-99, -99, -99};
   int i = 0;
-  for (const char* value : {"Menu", "C:Menu"}) {
+  for (const char* value : {"Menu", "C:Menu", ".\\Menu"}) {
     setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", value);
     results[i] = Install();
     if (results[i] == 0) results[i] = UninstallProcedure();
@@ -549,13 +642,70 @@ TEST_F(Procedures, RelativeUserProgramsValueCountsAsAbsent) {
   setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", saved);
   EXPECT_EQ(setup_test::QueryValue("HKCU\\" SHELL_FOLDERS_KEY, "Programs").data, saved);
   Clean(current);
-  for (int k = 0; k < 2; ++k) {
+  for (int k = 0; k < 3; ++k) {
     EXPECT_EQ(results[k], 0);
     EXPECT_TRUE(left[k].empty()) << *left[k].begin();
   }
   EXPECT_FALSE(Exists(userMenu_));
   EXPECT_FALSE(Exists(commonMenu_));
   EXPECT_FALSE(Exists(target_));
+}
+
+// An absolute value with "." and ".." components names the folder Windows resolves it to: the
+// links are made there and the removal takes them away, also links an earlier build made below
+// the value as it stands.
+TEST_F(Procedures, UserProgramsValueWithDotsIsUsedAsResolved) {
+  const std::string saved = userPrograms_;
+  const std::string last = saved.substr(saved.rfind('\\') + 1);
+  const std::string dotted = saved + "\\.\\..\\" + last;
+  const std::set<std::string> links = {"Readme.LNK", "TavrinSolo.LNK"};
+  setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", dotted);
+  const int32_t installed = Install();
+  const std::set<std::string> made = ListSet(userMenu_);
+  const int32_t removed = UninstallProcedure();
+  const bool leftByRemoval = Exists(userMenu_);
+  // An earlier build's install: the links saved below the unresolved folder.
+  ASSERT_EQ(ResolveTargetFolder(&installerContext), 0);
+  ASSERT_EQ(Install(), 0);
+  Clean(userMenu_);
+  const std::string earlierMenu = dotted + "\\Quorel\\Tavrin-Solo";
+  CoInitialize(nullptr);
+  CreateFolderPath(earlierMenu.c_str());
+  CreateShortcut(earlierMenu.c_str(), "Readme", Path("readme.txt").c_str());
+  CreateShortcut(earlierMenu.c_str(), "TavrinSolo", Path("TavrinSolo.exe").c_str());
+  CoUninitialize();
+  const std::set<std::string> earlier = ListSet(userMenu_);
+  const int32_t removedEarlier = UninstallProcedure();
+  setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", saved);
+  EXPECT_EQ(installed, 0);
+  EXPECT_EQ(made, links);
+  EXPECT_EQ(removed, 0);
+  EXPECT_FALSE(leftByRemoval);
+  EXPECT_EQ(earlier, links);
+  EXPECT_EQ(removedEarlier, 0);
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_FALSE(Exists(commonMenu_));
+  EXPECT_FALSE(Exists(target_));
+}
+
+// Run by procedures_order.sh: nothing installed, and every folder the install writes in made
+// beforehand, so that a watcher of the file system sees every file created in them; prints the
+// paths and the package's entries for the script.
+TEST_F(Procedures, FoldersLaidOutForTheOrderScript) {
+  if (Env("PROC_ORDER_LAYOUT").empty()) GTEST_SKIP() << "run by procedures_order.sh";
+  keepInstall_ = true;
+  for (const std::string& folder : {userMenu_, commonMenu_, target_}) {
+    ASSERT_EQ(CreateFolderPath(folder.c_str()), 1) << folder;
+  }
+  for (const PackageEntry& entry : installerContext.packageDirectory.entries) {
+    const std::string name = entry.entryName;
+    if (name.find('\\') != std::string::npos) {
+      CreateDirectoryA(Path(name.substr(0, name.rfind('\\')).c_str()).c_str(), nullptr);
+    }
+    printf("entry=%s\n", entry.entryName);
+  }
+  printf("target=%s\nuser=%s\ncommon=%s\ninstaller=%s\n", target_.c_str(), userMenu_.c_str(),
+         commonMenu_.c_str(), installer_.c_str());
 }
 
 // Run by procedures_full_disk.sh with a small file system mounted as Program Files\Quorel.

@@ -138,12 +138,17 @@ TEST_F(ProgramsFolderValue, AcceptsPlainStringsOnly) {
   Set(REG_EXPAND_SZ, "%USERPROFILE%\\Start Menu\\Programs");
   EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0);
   EXPECT_STREQ(out, "");
-  // A folder that is not absolute, or not plain, counts as absent.
-  for (const char* folder : {"Start Menu\\Programs", "C:Programs", "C:\\users\\..\\Programs"}) {
+  // A folder that is not absolute (relative, drive-relative, root-relative, empty) counts as
+  // absent; an absolute one with "." and ".." components is read as Windows resolves it.
+  for (const char* folder :
+       {"Start Menu\\Programs", "C:Programs", "\\Programs", "", ".\\Programs"}) {
     Set(REG_SZ, folder);
     EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0) << folder;
     EXPECT_STREQ(out, "");
   }
+  Set(REG_SZ, "C:\\users\\.\\u\\..\\Programs");
+  EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 1);
+  EXPECT_STREQ(out, "C:\\users\\Programs");
   RegDeleteValueA(key_, "Programs");
   EXPECT_EQ(ReadUserProgramsFolder(out, sizeof out), 0);
 }
