@@ -17,21 +17,6 @@ std::string Trim(const std::string& s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-// The name as text for a message: bytes outside printable ASCII as \xNN.
-std::string Shown(const std::string& name) {
-  std::string shown;
-  for (unsigned char c : name) {
-    if (c < 32 || c >= 127) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      shown += hex;
-    } else {
-      shown += (char)c;
-    }
-  }
-  return shown;
-}
-
 const char* RuleText(int rule) {
   switch (rule) {
     case NAME_RULE_EMPTY: return "it is empty";
@@ -124,7 +109,7 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   std::set<std::string> seen;
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
-                        Shown(e.name) + "\" ";
+                        ShownName(e.name) + "\" ";
     int rule = e.name.find('\0') != std::string::npos
                    ? NAME_RULE_CHARACTER
                    : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
@@ -155,4 +140,18 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
     }
   }
   return true;
+}
+
+std::string ShownName(const std::string& name) {
+  std::string shown;
+  for (unsigned char c : name) {
+    if (c < 32 || c >= 127) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      shown += hex;
+    } else {
+      shown += (char)c;
+    }
+  }
+  return shown;
 }

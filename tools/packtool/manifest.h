@@ -28,6 +28,9 @@ typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
 bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
                          std::vector<ManifestEntry>* entries, std::string* error);
 
+// A name as text for a message: bytes outside printable ASCII as \xNN.
+std::string ShownName(const std::string& name);
+
 // The names of 17 entries: each one the installer accepts, printable ASCII, none twice (in any
 // case), and TavrinSolo.exe and readme.txt at the top level. False with one line naming the rule.
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,

@@ -365,18 +365,7 @@ bool ReadPackageDirectory(PackageView* view, PackageDirectory* directory, std::s
 }
 
 std::string PrintableName(const PackageEntry& entry) {
-  std::string name;
-  for (int i = 0; i < PACKAGE_NAME_SIZE && entry.entryName[i] != '\0'; ++i) {
-    unsigned char c = (unsigned char)entry.entryName[i];
-    if (c < 32 || c >= 127) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      name += hex;
-    } else {
-      name += (char)c;
-    }
-  }
-  return name;
+  return ShownName(std::string(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE)));
 }
 
 std::string Hex(const uint8_t* bytes, int count) {
