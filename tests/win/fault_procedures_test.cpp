@@ -28,39 +28,14 @@ namespace {
 
 using proctest::Clean;
 using proctest::Exists;
+using proctest::MakeWindow;
+using proctest::Pump;
 
 enum Procedure { kFreshInstall, kInstallOver, kRemoval, kRemovalInUse };
 const char* const kProcedureNames[] = {"install on a clean machine", "install over an install",
                                        "removal", "removal with files in use"};
 const DWORD kTimeBoundMs = 30000;
 
-std::vector<std::pair<int, LPARAM>> received;
-
-LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND) received.emplace_back(LOWORD(wParam), lParam);
-  return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND MakeWindow() {
-  static HWND window = nullptr;
-  if (window != nullptr) return window;
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = RecordingWindowProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = "FaultLoopsWindow";
-  RegisterClassA(&windowClass);
-  window = CreateWindowExA(0, windowClass.lpszClassName, "fault loops", WS_OVERLAPPEDWINDOW, 0, 0,
-                           100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
-  return window;
-}
-
-std::vector<std::pair<int, LPARAM>> Pump() {
-  MSG message;
-  while (PeekMessageA(&message, MakeWindow(), 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-  std::vector<std::pair<int, LPARAM>> got;
-  got.swap(received);
-  return got;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) {

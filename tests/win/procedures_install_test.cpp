@@ -28,6 +28,8 @@ namespace {
 
 using proctest::Clean;
 using proctest::Exists;
+using proctest::MakeWindow;
+using proctest::Pump;
 using proctest::List;
 
 const char kRecordKey[] =
@@ -69,35 +71,6 @@ std::string SystemMd5OfFile(const std::string& path) {
   return std::string(reinterpret_cast<char*>(digest), 16);
 }
 
-// The hidden window the procedures post to; it keeps every WM_COMMAND it is sent.
-std::vector<std::pair<int, LPARAM>> received;
-
-LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND) received.emplace_back(LOWORD(wParam), lParam);
-  return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND MakeWindow() {
-  static HWND window = nullptr;
-  if (window != nullptr) return window;
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = RecordingWindowProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = "ProceduresTestWindow";
-  RegisterClassA(&windowClass);
-  window = CreateWindowExA(0, windowClass.lpszClassName, "procedures test", WS_OVERLAPPEDWINDOW, 0,
-                           0, 100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
-  return window;
-}
-
-// Dispatches what has been posted to the window and returns the WM_COMMANDs received.
-std::vector<std::pair<int, LPARAM>> Pump() {
-  MSG message;
-  while (PeekMessageA(&message, MakeWindow(), 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-  std::vector<std::pair<int, LPARAM>> got;
-  got.swap(received);
-  return got;
-}
 
 const std::vector<std::pair<int, LPARAM>> kSucceeded = {{ID_RESULT, RESULT_SUCCEEDED}};
 const std::vector<std::pair<int, LPARAM>> kFailed = {{ID_RESULT, RESULT_FAILED}};

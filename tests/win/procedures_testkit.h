@@ -1,11 +1,12 @@
-// File helpers shared by the procedures' Wine tests: they set up and inspect folders without the
-// code under test.
+// Helpers shared by the procedures' Wine tests: folders set up and inspected without the code
+// under test, and the window the procedures report to.
 #pragma once
 #include <windows.h>
 
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace proctest {
@@ -44,6 +45,37 @@ inline void Clean(const std::string& path) {
   }
   for (const std::string& name : List(path)) Clean(path + "\\" + name);
   RemoveDirectoryA(path.c_str());
+}
+
+// The hidden window the procedures post to; it keeps every WM_COMMAND it is sent.
+inline std::vector<std::pair<int, LPARAM>> received;
+
+inline LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM lParam) {
+  if (message == WM_COMMAND) received.emplace_back(LOWORD(wParam), lParam);
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+inline HWND MakeWindow() {
+  static HWND window = nullptr;
+  if (window != nullptr) return window;
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = RecordingWindowProc;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "ProceduresTestWindow";
+  RegisterClassA(&windowClass);
+  window = CreateWindowExA(0, windowClass.lpszClassName, "procedures test", WS_OVERLAPPEDWINDOW, 0,
+                           0, 100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+  return window;
+}
+
+// Dispatches what has been posted to the window and returns the WM_COMMANDs received.
+inline std::vector<std::pair<int, LPARAM>> Pump() {
+  MSG message;
+  while (PeekMessageA(&message, MakeWindow(), 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  std::vector<std::pair<int, LPARAM>> got;
+  got.swap(received);
+  return got;
 }
 
 }  // namespace proctest
