@@ -179,6 +179,8 @@ void SetStopLine(const std::string& part) {
 }
 
 #ifdef _WIN32
+// Ctrl+C, Ctrl+Break or a closed console. The process then ends as Windows' own handler ends it
+// on Ctrl+C, with STATUS_CONTROL_C_EXIT: Wine's own handler would end it with 0, success.
 BOOL WINAPI OnConsoleEvent(DWORD) {
   if (gPartOpen) {
     gPartOpen = 0;
@@ -186,7 +188,8 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     DWORD written;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), gStopLine, (DWORD)gStopLineSize, &written, nullptr);
   }
-  return FALSE;  // the default handler ends the process
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 #else
 void OnSignal(int signal) {
@@ -627,8 +630,8 @@ bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::strin
 #endif
 }
 
-bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* bytes,
-                       size_t size, std::string* error) {
+bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,
+                        std::string* error) {
   std::string path = tree->root + "/" + relative;
   bool again = tree->made.count(relative) != 0;  // a damaged package may name a file twice
 #ifdef _WIN32
@@ -637,11 +640,11 @@ bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* 
     return *error = folder + ": not a folder made by this run", false;
   }
   if (again) DeleteFileA(path.c_str());
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // FILE_SHARE_DELETE: the console handler can remove it while it is open.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *error = path + ": " + Reason(GetLastError()), false;
-  bool ok = WriteAll(h, bytes, size);
-  ok = CloseHandle(h) && ok;
+  file->handle = (intptr_t)h;
 #else
   size_t slash = relative.rfind('/');
   std::string folders = slash == std::string::npos ? "" : relative.substr(0, slash);
@@ -653,12 +656,59 @@ bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* 
   int openError = errno;
   close(dir);
   if (fd < 0) return *error = path + ": " + strerror(openError), false;
-  bool ok = WriteAll(fd, bytes, size);
-  ok = close(fd) == 0 && ok;
+  file->handle = fd;
 #endif
+  file->path = path;
   tree->made.insert(relative);
-  if (!ok) return *error = path + ": write error", false;
+  WatchSignals();
+  SetStopLine(path);
   return true;
+}
+
+bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error) {
+#ifdef _WIN32
+  bool ok = WriteAll(H(file->handle), bytes, size);
+#else
+  bool ok = WriteAll((int)file->handle, bytes, size);
+#endif
+  if (ok) return true;
+  *error = file->path + ": write error: " + LastReason();
+  HostTreeAbandonFile(file);
+  return false;
+}
+
+bool HostTreeFinishFile(HostTreeFile* file, std::string* error) {
+#ifdef _WIN32
+  bool ok = CloseHandle(H(file->handle)) != 0;
+#else
+  bool ok = close((int)file->handle) == 0;
+#endif
+  file->handle = -1;
+  if (ok) {
+    gPartOpen = 0;
+    return true;
+  }
+  *error = file->path + ": write error: " + LastReason();
+#ifdef _WIN32
+  DeleteFileA(file->path.c_str());
+#else
+  unlink(file->path.c_str());
+#endif
+  gPartOpen = 0;
+  return false;
+}
+
+void HostTreeAbandonFile(HostTreeFile* file) {
+  if (file->handle == -1) return;
+#ifdef _WIN32
+  CloseHandle(H(file->handle));
+  DeleteFileA(file->path.c_str());
+#else
+  close((int)file->handle);
+  unlink(file->path.c_str());
+#endif
+  file->handle = -1;
+  gPartOpen = 0;
 }
 
 void HostCloseTree(HostTree* tree) {
