@@ -75,7 +75,10 @@ ctrl_c() {
   # STATUS_CONTROL_C_EXIT, 0xC000013A: the shell sees its low 8 bits.
   [ "$rc" = 58 ] || fail "Ctrl+C: exit $rc, not 58: $*"
   [ ! -e "$work/$file" ] || fail "Ctrl+C: $file left: $*"
-  tr -d '\r' <"$work/stderr" >"$work/err"
+  # Without Wine's own "wine client error:...: sendmsg" line: its runtime, ending a thread that
+  # was talking to the wineserver as the process ends, says so on the same stderr (seen about
+  # once in fifteen runs); Windows has no such line.
+  tr -d '\r' <"$work/stderr" | grep -v '^wine client error:' >"$work/err"
   [ "$(cat "$work/err")" = "packtool: stopped; removed $removed" ] ||
     fail "Ctrl+C: not the stop line: $(cat "$work/err")"
 }
