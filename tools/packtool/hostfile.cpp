@@ -229,6 +229,20 @@ std::string LastReason() {
 #endif
 }
 
+// Closes an output (when open) and removes it, after a failure or when it is given up; the
+// signal handler then has nothing left to remove.
+void CloseAndRemove(intptr_t* handle, const std::string& path) {
+#ifdef _WIN32
+  if (*handle != -1) CloseHandle(H(*handle));
+  DeleteFileA(path.c_str());
+#else
+  if (*handle != -1) close((int)*handle);
+  unlink(path.c_str());
+#endif
+  *handle = -1;
+  gPartOpen = 0;
+}
+
 #ifdef _WIN32
 bool Seek(HANDLE h, uint64_t offset) {
   LARGE_INTEGER at;
@@ -343,16 +357,7 @@ bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
 }
 
 void HostAbandonPart(HostPart* part) {
-  if (part->handle == -1) return;
-#ifdef _WIN32
-  CloseHandle(H(part->handle));
-  DeleteFileA(part->part.c_str());
-#else
-  close((int)part->handle);
-  unlink(part->part.c_str());
-#endif
-  part->handle = -1;
-  gPartOpen = 0;
+  if (part->handle != -1) CloseAndRemove(&part->handle, part->part);
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
@@ -689,26 +694,12 @@ bool HostTreeFinishFile(HostTreeFile* file, std::string* error) {
     return true;
   }
   *error = file->path + ": write error: " + LastReason();
-#ifdef _WIN32
-  DeleteFileA(file->path.c_str());
-#else
-  unlink(file->path.c_str());
-#endif
-  gPartOpen = 0;
+  CloseAndRemove(&file->handle, file->path);
   return false;
 }
 
 void HostTreeAbandonFile(HostTreeFile* file) {
-  if (file->handle == -1) return;
-#ifdef _WIN32
-  CloseHandle(H(file->handle));
-  DeleteFileA(file->path.c_str());
-#else
-  close((int)file->handle);
-  unlink(file->path.c_str());
-#endif
-  file->handle = -1;
-  gPartOpen = 0;
+  if (file->handle != -1) CloseAndRemove(&file->handle, file->path);
 }
 
 void HostCloseTree(HostTree* tree) {
