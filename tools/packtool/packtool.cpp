@@ -601,8 +601,9 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
 // Extraction in blocks, entry by entry as the installer's in memory: the stored digest in a
 // first pass over the entry's bytes, the keystream and the plain digest in a second, then the
 // installer's placing (name, path, folder, file) through a sink that, for unpack, writes the
-// checked file in a third pass. Nothing is written for verify. The installer's result code in
-// *result; false with *error on a read error.
+// checked file: from the block when the entry fits in one (it is read once), else in a third
+// pass. Nothing is written for verify. Memory: one block, whatever the size. The installer's
+// result code in *result; false with *error on a read error.
 bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
   run->block.resize(kBlock);
   run->unscrambled.reserve(PACKAGE_ENTRY_COUNT);  // overlays point into it
