@@ -27,7 +27,9 @@ if(TAVRIN_WINDOWS)
   set(TAVRIN_HARNESS_DIR ${CMAKE_BINARY_DIR}/wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVRIN_SCRIPTS}/wine-harness.sh;${TAVRIN_HARNESS_DIR};run)
 else()
-  set(TAVRIN_PRODUCT_FLAGS)
+  # The installer's code is built as the installer builds it, so that host tests, sanitizers
+  # and coverage see the same code: no exceptions (and no unwinding edges), no RTTI.
+  set(TAVRIN_PRODUCT_FLAGS -fno-exceptions -fno-rtti)
   if(TAVRIN_SANITIZE)
     set(TAVRIN_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
         -fno-omit-frame-pointer)

@@ -30,8 +30,17 @@ build "$root/win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw-i686.cmake"
   -DTAVRIN_HOST_TOOLS="$src/$root/host/host-tools.cmake" \
   || { echo "coverage: the Windows build failed"; exit 1; }
 
-# Counters of earlier runs would add up.
+# Counters of earlier runs would add up. The notes of objects no longer built (a target renamed
+# or dropped since the last run) would be reported beside the live ones: ninja removes the dead
+# objects, and notes without an object go with them.
 find "$root" -name '*.gcda' -delete
+for dir in "$root/host" "$root/win"; do
+  ninja -C "$dir" -t cleandead >/dev/null
+  find "$dir" -name '*.gcno' | while read -r notes; do
+    stem=${notes%.gcno}
+    [ -e "$stem.o" ] || [ -e "$stem.obj" ] || rm -f "$notes"
+  done
+done
 
 # The size, byte-for-byte and PE-form checks judge the release build's executables, which the
 # counters make larger and different; they say nothing about coverage here.

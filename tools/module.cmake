@@ -4,14 +4,18 @@
 set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp
-  # The package code itself, not the whole portable library (which is defined at the end).
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp $<TARGET_OBJECTS:packtool_package>)
+# The package code itself, not the whole portable library (which is defined at the end), built
+# with the installer's flags: the tool runs the installer's code as the installer does.
+add_library(packtool_package OBJECT
   ${CMAKE_SOURCE_DIR}/package/md5.cpp ${CMAKE_SOURCE_DIR}/package/keystream.cpp
   ${CMAKE_SOURCE_DIR}/package/unscramble.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
   ${CMAKE_SOURCE_DIR}/package/entryname.cpp ${CMAKE_SOURCE_DIR}/package/directory.cpp
   ${CMAKE_SOURCE_DIR}/package/place.cpp
   ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/seal.cpp
   ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp)
+target_include_directories(packtool_package PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(packtool_package PRIVATE ${TAVRIN_WARNINGS} -fno-exceptions -fno-rtti)
 
 if(NOT TAVRIN_WINDOWS)
   add_executable(packtool ${TAVRIN_PACKTOOL_SOURCES})
