@@ -30,8 +30,8 @@ static int32_t PlaceFile(const Placing* placing, const PackageEntry* entry) {
   *cut = '\0';
   const PackageSink* sink = placing->sink;
   if (strcmp(folder, placing->targetFolder) != 0) sink->createFolderPath(sink->user, folder);
-  if (!sink->writeWholeFile(sink->user, entryPath, entry->dataSize,
-                            placing->image + entry->dataOffset)) {
+  const uint8_t* bytes = placing->image != nullptr ? placing->image + entry->dataOffset : nullptr;
+  if (!sink->writeWholeFile(sink->user, entryPath, entry->dataSize, bytes)) {
     return ENTRY_WRITE_FAILED;
   }
   return ENTRY_WRITTEN;

@@ -39,7 +39,8 @@ struct Placing {
   int32_t failureCount;
 };
 
-// targetFolder may be null (taken as empty).
+// targetFolder may be null (taken as empty). image may be null when the sink brings each
+// entry's bytes itself (the packing tool reads them in blocks): writeWholeFile then gets null.
 void StartPlacing(Placing* placing, const uint8_t* image, const PackageDirectory* directory,
                   const char* targetFolder, const PackageSink* sink);
 

@@ -77,12 +77,16 @@ endif()
 # A pack stopped by SIGTERM part-way and one onto a full file system leave nothing at OUTPUT.
 tavrin_script_test(packtool_interrupted_or_full_disk_leaves_nothing HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_interrupt_test.sh $<TARGET_FILE:packtool>)
-# pack, list and verify of a 100 MB payload within 64 MB of memory; verify, in blocks, agrees with
-# unpack's in-memory extraction on a damaged package.
+# pack, list, verify and unpack of a 100 MB payload within 64 MB of memory; verify and unpack
+# agree on a damaged package, and unpack leaves no file of a damaged entry.
 tavrin_script_test(packtool_streams_large_payloads HOST COMMAND bash
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_stream_test.sh $<TARGET_FILE:packtool>)
 tavrin_script_test(packtool_crafted_installers_refused_or_rebuilt HOST COMMAND ${TAVRIN_PYTHON}
   ${CMAKE_SOURCE_DIR}/tests/host/packtool_crafted_test.py $<TARGET_FILE:packtool>)
+# Entries that share bytes: verify and unpack, reading in blocks, see each entry as the
+# installer's in-memory extraction does (earlier entries unscrambled in place).
+tavrin_script_test(packtool_overlapping_entries_as_the_installer HOST COMMAND ${TAVRIN_PYTHON}
+  ${CMAKE_SOURCE_DIR}/tests/host/packtool_overlap_test.py $<TARGET_FILE:packtool>)
 if(TAVRIN_WINDOWS)
   tavrin_script_test(packtool_exe_creates_outputs_new COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/packtool_exe_outputs.sh $<TARGET_FILE:packtool_exe>

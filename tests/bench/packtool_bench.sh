@@ -2,9 +2,10 @@
 # Figures (not a test): packtool at a large payload against the peer framework's compiler. A
 # generated payload of SIZE MiB (17 files of fixed pseudo-random bytes from AES-CTR, incompressible)
 # is made into an installer by `packtool build` and by `makensis` (SetCompress off) of the same
-# files, alternating, RUNS times each; then `packtool verify` of ours. Each run's wall time and
-# peak memory (GNU time: elapsed, maximum resident size) are printed; the best of each is
-# summed up, with our time over the peer's. Files in the page cache (one warm-up run of each).
+# files, alternating, RUNS times each; then `packtool verify` and `packtool unpack` of ours. Each
+# run's wall time and peak memory (GNU time: elapsed, maximum resident size) are printed; the best
+# of each is summed up, with our time over the peer's. Files in the page cache (one warm-up run of
+# each).
 # Usage: tests/bench/packtool_bench.sh [SIZE_MIB] [RUNS]   (needs build/host and build/win)
 set -eu
 size_mib=${1:-512}
@@ -55,19 +56,22 @@ measure() {
 
 : >results.txt
 for run in $(seq 0 "$runs"); do
-  rm -f ours.exe peer.exe
+  rm -rf ours.exe peer.exe unpacked
   measure build "$packtool" --quiet build "$installer" "manifest-$size_mib.txt" ours.exe
   measure makensis makensis -V1 peer.nsi
   measure verify "$packtool" --quiet verify ours.exe
+  rm -rf unpacked
+  measure unpack "$packtool" --quiet unpack ours.exe unpacked
   [ "$run" = 0 ] && : >results.txt  # the warm-up run is not counted
 done
 best() { awk -v n="$1" '$1 == n { if (t == "" || $2 < t) t = $2; if ($3 > m) m = $3 } END { print t, m }' results.txt; }
 read -r bt bm <<<"$(best build)"
 read -r nt nm <<<"$(best makensis)"
 read -r vt vm <<<"$(best verify)"
+read -r ut um <<<"$(best unpack)"
 echo
 echo "payload ${size_mib} MiB, best of $runs (peak memory: the largest of the runs)"
 printf '%-18s %8s s %8d KB\n' "packtool build" "$bt" "$bm" "makensis" "$nt" "$nm" \
-  "packtool verify" "$vt" "$vm"
+  "packtool verify" "$vt" "$vm" "packtool unpack" "$ut" "$um"
 awk -v a="$bt" -v b="$nt" 'BEGIN { printf "build / makensis: %.2f\n", a / b }'
-rm -f ours.exe peer.exe
+rm -rf ours.exe peer.exe unpacked

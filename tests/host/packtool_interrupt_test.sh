@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # packtool leaves nothing half-written: a pack and a build stopped by SIGTERM part-way, and a pack
 # onto a full small file system, leave no OUTPUT and no OUTPUT.packtool-part, and say so in one
-# line with a failing exit status.
+# line with a failing exit status; an unpack stopped while it writes a file, or onto a full file
+# system, leaves only whole files.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -57,6 +58,26 @@ if [ -n "$installer" ]; then
   stop_part_way "$work/big.exe" "$tool" build "$installer" "$work/big/manifest.txt" "$work/big.exe"
 fi
 
+# unpack stopped by SIGTERM while it writes its 160 MB last file: that file goes, the others stay.
+make_payload "$work/unp" 4K
+truncate -s 160M "$work/unp/f17"
+"$tool" pack "$work/unp/manifest.txt" "$work/unp.pkg" || fail "pack for unpack"
+"$tool" unpack "$work/unp.pkg" "$work/tree" >/dev/null 2>"$work/stderr" &
+pid=$! waited=0
+while [ ! -e "$work/tree/file17.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+  sleep 0.01
+  waited=$((waited + 1))
+done
+kill -TERM $pid
+wait $pid
+status=$?
+[ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
+[ ! -e "$work/tree/file17.bin" ] || fail "unpack left a part of file17.bin"
+[ "$(cat "$work/stderr")" = "packtool: stopped; removed $work/tree/file17.bin" ] ||
+  fail "unpack: not the stop line: $(cat "$work/stderr")"
+cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
+rm -rf "$work/tree" "$work/unp.pkg"
+
 # A full disk: a 2 MB file system and a 3.4 MB package.
 mkdir -p "$full"
 if mount -t tmpfs -o size=2m tmpfs "$full" 2>/dev/null; then
@@ -74,6 +95,19 @@ if mount -t tmpfs -o size=2m tmpfs "$full" 2>/dev/null; then
     grep -q "$out: write error: No space left on device" "$work/stderr" ||
       fail "$command: no full-disk line: $(cat "$work/stderr")"
     [ -z "$(ls -A "$full")" ] || fail "$command left files on the full disk: $(ls -A "$full")"
+  done
+  # unpack onto it: each file that does not fit is removed; those left are whole.
+  "$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
+  if "$tool" unpack "$work/small.pkg" "$full/tree" >"$work/stdout" 2>"$work/stderr"; then
+    fail "unpack onto a full disk succeeded"
+  fi
+  grep -q "cannot write the file" "$work/stdout" || fail "unpack: no entry failed: $(cat "$work/stdout")"
+  grep -q "^result: -1[0-9][0-9]$" "$work/stdout" || fail "unpack: $(tail -n 1 "$work/stdout")"
+  [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $(cat "$work/stderr")"
+  grep -q "$full/tree/file[0-9]*.bin: write error: No space left on device" "$work/stderr" ||
+    fail "unpack: no full-disk line: $(cat "$work/stderr")"
+  for f in "$full"/tree/*; do
+    cmp -s "$f" "$work/small/f1" || fail "unpack left $(basename "$f") with $(stat -c %s "$f") bytes"
   done
 else
   echo "SKIP: full disk (cannot mount a tmpfs; not root?)"

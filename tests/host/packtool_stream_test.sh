@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# packtool at payload sizes far above its memory: pack, list and verify a 100 MB payload, each
-# within 64 MB of peak memory (GNU time's maximum resident size); and verify, which
-# reads in blocks, reports a damaged package entry by entry exactly as unpack (which extracts in
-# memory through the installer's own code) does.
+# packtool at payload sizes far above its memory: pack, list, verify and unpack a 100 MB payload,
+# each within 64 MB of peak memory (GNU time's maximum resident size); and on a damaged package
+# verify and unpack report entry by entry alike, and unpack leaves no file of a damaged entry.
 # Usage: packtool_stream_test.sh PACKTOOL
 set -u
 tool=$1
@@ -35,6 +34,14 @@ read -r status kb <<<"$(peak "$tool" list "$work/a.pkg")"
 read -r status kb <<<"$(peak "$tool" verify "$work/a.pkg")"
 [ "$status" -eq 0 ] && grep -qx "result: 0" "$work/out" || fail "verify: $(cat "$work/out")"
 [ "$kb" -le $limit_kb ] || fail "verify peak ${kb} KB"
+read -r status kb <<<"$(peak "$tool" unpack "$work/a.pkg" "$work/tree")"
+[ "$status" -eq 0 ] && grep -qx "result: 0" "$work/out" || fail "unpack: $(cat "$work/out" "$work/err")"
+[ "$kb" -le $limit_kb ] || fail "unpack peak ${kb} KB"
+for i in $(seq 1 17); do
+  case $i in 1) name=TavrinSolo.exe ;; 2) name=readme.txt ;; *) name="Sub/file$i.bin" ;; esac
+  cmp -s "$work/src/f$i" "$work/tree/$name" || fail "unpacked $name differs from its source"
+done
+rm -rf "$work/tree"
 
 # Progress: not on a file (above, stderr held nothing); on a terminal one line updated in place,
 # bytes done of the total and the entry; none with --quiet.
@@ -45,6 +52,10 @@ if command -v script >/dev/null; then
   [ "$(tr -cd '\n' <"$work/tty" | wc -c)" -eq 1 ] || fail "progress not on one line"
   script -qec "'$tool' --quiet verify '$work/a.pkg' 2>&1 >/dev/null" /dev/null >"$work/tty"
   [ -s "$work/tty" ] && fail "progress with --quiet: $(cat "$work/tty")"
+  script -qec "'$tool' unpack '$work/a.pkg' '$work/tree' 2>&1 >/dev/null" /dev/null >"$work/tty"
+  grep -q "unpacking: [0-9]* of 102 MB (.*%) Sub.file" "$work/tty" || fail "no progress: $(cat "$work/tty")"
+  [ "$(tr -cd '\n' <"$work/tty" | wc -c)" -eq 1 ] || fail "unpack progress not on one line"
+  rm -rf "$work/tree"
 fi
 
 # Damage: a stored byte of entry 3 (its file and every later seed's chain), a name the installer
@@ -62,6 +73,10 @@ grep -q "^entry 9 .*name refused" "$work/verify" || fail "verify: $(cat "$work/v
 grep -q "^entry 12 .*beyond the package" "$work/verify" || fail "verify: $(cat "$work/verify")"
 diff <(grep -E '^(entry [0-9]+ \(.*\): (digest mismatch|name refused|range ends|path too long)|result)' "$work/verify") \
   "$work/unpack" >"$work/diff" || fail "verify and unpack differ: $(cat "$work/diff")"
+# Entry 3, larger than a block of reading, is damaged in its first block: no file of it at all;
+# the entries before it are whole.
+[ ! -e "$work/out-bad/Sub/file3.bin" ] || fail "unpack left a file of the damaged entry 3"
+cmp -s "$work/src/f2" "$work/out-bad/readme.txt" || fail "unpack of a damaged package: readme.txt"
 
 # A package cut short: one line, not a crash or a huge allocation.
 head -c 100000 "$work/a.pkg" >"$work/short.pkg"

@@ -179,6 +179,8 @@ void SetStopLine(const std::string& part) {
 }
 
 #ifdef _WIN32
+// Ctrl+C, Ctrl+Break or a closed console. The process then ends as Windows' own handler ends it
+// on Ctrl+C, with STATUS_CONTROL_C_EXIT: Wine's own handler would end it with 0, success.
 BOOL WINAPI OnConsoleEvent(DWORD) {
   if (gPartOpen) {
     gPartOpen = 0;
@@ -186,7 +188,8 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     DWORD written;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), gStopLine, (DWORD)gStopLineSize, &written, nullptr);
   }
-  return FALSE;  // the default handler ends the process
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 #else
 void OnSignal(int signal) {
@@ -224,6 +227,20 @@ std::string LastReason() {
 #else
   return strerror(errno);
 #endif
+}
+
+// Closes an output (when open) and removes it, after a failure or when it is given up; the
+// signal handler then has nothing left to remove.
+void CloseAndRemove(intptr_t* handle, const std::string& path) {
+#ifdef _WIN32
+  if (*handle != -1) CloseHandle(H(*handle));
+  DeleteFileA(path.c_str());
+#else
+  if (*handle != -1) close((int)*handle);
+  unlink(path.c_str());
+#endif
+  *handle = -1;
+  gPartOpen = 0;
 }
 
 #ifdef _WIN32
@@ -340,16 +357,7 @@ bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
 }
 
 void HostAbandonPart(HostPart* part) {
-  if (part->handle == -1) return;
-#ifdef _WIN32
-  CloseHandle(H(part->handle));
-  DeleteFileA(part->part.c_str());
-#else
-  close((int)part->handle);
-  unlink(part->part.c_str());
-#endif
-  part->handle = -1;
-  gPartOpen = 0;
+  if (part->handle != -1) CloseAndRemove(&part->handle, part->part);
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
@@ -627,8 +635,8 @@ bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::strin
 #endif
 }
 
-bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* bytes,
-                       size_t size, std::string* error) {
+bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,
+                        std::string* error) {
   std::string path = tree->root + "/" + relative;
   bool again = tree->made.count(relative) != 0;  // a damaged package may name a file twice
 #ifdef _WIN32
@@ -637,11 +645,11 @@ bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* 
     return *error = folder + ": not a folder made by this run", false;
   }
   if (again) DeleteFileA(path.c_str());
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // FILE_SHARE_DELETE: the console handler can remove it while it is open.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return *error = path + ": " + Reason(GetLastError()), false;
-  bool ok = WriteAll(h, bytes, size);
-  ok = CloseHandle(h) && ok;
+  file->handle = (intptr_t)h;
 #else
   size_t slash = relative.rfind('/');
   std::string folders = slash == std::string::npos ? "" : relative.substr(0, slash);
@@ -653,12 +661,45 @@ bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* 
   int openError = errno;
   close(dir);
   if (fd < 0) return *error = path + ": " + strerror(openError), false;
-  bool ok = WriteAll(fd, bytes, size);
-  ok = close(fd) == 0 && ok;
+  file->handle = fd;
 #endif
+  file->path = path;
   tree->made.insert(relative);
-  if (!ok) return *error = path + ": write error", false;
+  WatchSignals();
+  SetStopLine(path);
   return true;
+}
+
+bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error) {
+#ifdef _WIN32
+  bool ok = WriteAll(H(file->handle), bytes, size);
+#else
+  bool ok = WriteAll((int)file->handle, bytes, size);
+#endif
+  if (ok) return true;
+  *error = file->path + ": write error: " + LastReason();
+  HostTreeAbandonFile(file);
+  return false;
+}
+
+bool HostTreeFinishFile(HostTreeFile* file, std::string* error) {
+#ifdef _WIN32
+  bool ok = CloseHandle(H(file->handle)) != 0;
+#else
+  bool ok = close((int)file->handle) == 0;
+#endif
+  file->handle = -1;
+  if (ok) {
+    gPartOpen = 0;
+    return true;
+  }
+  *error = file->path + ": write error: " + LastReason();
+  CloseAndRemove(&file->handle, file->path);
+  return false;
+}
+
+void HostTreeAbandonFile(HostTreeFile* file) {
+  if (file->handle != -1) CloseAndRemove(&file->handle, file->path);
 }
 
 void HostCloseTree(HostTree* tree) {

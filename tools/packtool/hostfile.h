@@ -53,15 +53,6 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error);
 // Closes and removes the part file (after a failure); nothing when none is open.
 void HostAbandonPart(HostPart* part);
 
-// Reads size bytes at offset back from the part file.
-bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
-                    std::string* error);
-// Sets the permission bits (host; -1: the default under the umask), closes the part file and
-// renames it over path. On failure the part file is removed and *error says what failed.
-bool HostCommitPart(HostPart* part, int mode, std::string* error);
-// Closes and removes the part file (after a failure); nothing when none is open.
-void HostAbandonPart(HostPart* part);
-
 // Reads size bytes at offset of an open input (no change of its position on the host). False
 // with "path: reason" in *error, also when the file ends before.
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
@@ -101,7 +92,18 @@ struct HostTree {
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error);
 // relative: '/'-separated below the root. Makes each missing folder of it.
 bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::string* error);
-// Writes the file relative (its folders made before) with size bytes.
-bool HostTreeWriteFile(HostTree* tree, const std::string& relative, const void* bytes,
-                       size_t size, std::string* error);
+// A file of the tree written in parts. HostTreeCreateFile creates relative (its folders made
+// before) new; while it is open, SIGINT and SIGTERM (Ctrl+C and closing the console on Windows)
+// remove it before the process ends, with one line on standard error, as for a part file.
+// HostTreeFinishFile closes it; HostTreeAbandonFile closes and removes it. A write or close that
+// fails removes it too. False with "path: reason" in *error.
+struct HostTreeFile {
+  std::string path;
+  intptr_t handle = -1;
+};
+bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,
+                        std::string* error);
+bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error);
+bool HostTreeFinishFile(HostTreeFile* file, std::string* error);
+void HostTreeAbandonFile(HostTreeFile* file);
 void HostCloseTree(HostTree* tree);

@@ -17,7 +17,7 @@
 #include "package/md5.h"
 #include "package/unscramble.h"
 #include "package/entryname.h"
-#include "package/image.h"
+#include "package/place.h"
 #include "package/seal.h"
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/manifest.h"
@@ -439,12 +439,37 @@ const char* OutcomeText(int32_t outcome) {
   }
 }
 
+// An earlier entry that extraction has unscrambled in place: an entry sharing bytes with it (a
+// damaged or crafted package may overlap entries) sees them unscrambled, so reads apply its
+// keystream over the shared bytes.
+struct Unscrambled {
+  uint32_t offset, size;
+  EntryChain params;
+};
+
+// One earlier entry's keystream, moved forward over an entry's bytes as they are read in order.
+struct Overlay {
+  const Unscrambled* under;
+  KeystreamState ks;
+  uint32_t at;  // bytes of under's keystream used or skipped
+};
+
 struct Run {
+  PackageView* view = nullptr;
   PackageDirectory directory;
   bool unpack = false;
   HostTree tree;       // unpack: the host folder
   uint64_t done = 0, total = 0;
   std::string error;   // the first host error of unpack
+  std::string fatal;   // a read error, or a package that changed under us: the run stops
+  std::vector<uint8_t> block;
+  std::vector<Unscrambled> unscrambled;
+  std::vector<Overlay> overlays;
+  // The entry at hand: its keystream parameters, and whether block holds all of its
+  // unscrambled bytes (an entry of one block is read once).
+  int index = 0;
+  EntryChain params;
+  bool plainInBlock = false;
 };
 
 const char kTarget[] = "OUT";  // stands for the host folder in the paths extraction joins
@@ -458,6 +483,73 @@ std::string RelativePath(const char* path) {
   return p.empty() ? p : p.substr(1);
 }
 
+// Starts a pass over the bytes of entry e: the earlier entries that share them.
+void StartEntryPass(Run* run, const PackageEntry& e) {
+  run->overlays.clear();
+  for (const Unscrambled& u : run->unscrambled) {
+    if (u.offset < (uint64_t)e.dataOffset + e.dataSize &&
+        e.dataOffset < (uint64_t)u.offset + u.size) {
+      Overlay o = {&u, {}, 0};
+      KeystreamStart(&o.ks, u.size, u.params.entrySeed, u.params.mixDigest);
+      run->overlays.push_back(o);
+    }
+  }
+}
+
+// Reads n bytes of entry e from byte at on (passes read forward) into the block, as extraction in
+// memory sees them when it comes to e.
+bool ReadEntryPart(Run* run, const PackageEntry& e, uint32_t at, uint32_t n) {
+  uint64_t from = (uint64_t)e.dataOffset + at, to = from + n;
+  if (!ReadPackageBytes(run->view, from, run->block.data(), n, &run->fatal)) return false;
+  for (Overlay& o : run->overlays) {
+    uint64_t lo = std::max<uint64_t>(from, o.under->offset);
+    uint64_t hi = std::min<uint64_t>(to, (uint64_t)o.under->offset + o.under->size);
+    if (lo >= hi) continue;
+    for (uint32_t skip = (uint32_t)(lo - o.under->offset) - o.at; skip > 0; --skip) {
+      KeystreamByte(&o.ks.t, o.ks.left--, o.ks.mix);
+    }
+    KeystreamApplyPart(&o.ks, run->block.data() + (lo - from), (uint32_t)(hi - lo));
+    o.at = (uint32_t)(hi - o.under->offset);
+  }
+  return true;
+}
+
+// Progress within the entry at hand: unpack's two passes over it count half each.
+void ProgressInEntry(Run* run, uint64_t done) {
+  const PackageEntry& e = run->directory.entries[run->index];
+  if (done < e.dataSize) {
+    Progress(run->unpack ? "unpacking" : "verifying", run->done + done, run->total,
+             PrintableName(e));
+  }
+}
+
+// The keystream and the plain digest over the whole entry at hand, read again in blocks; each
+// block goes to file when one is given (the entry was checked before). False with run->fatal
+// set on a read error, or *writeError on a write error (the file is then removed).
+bool UnscrambleEntryInBlocks(Run* run, HostTreeFile* file, uint8_t plainDigest[16],
+                             std::string* writeError) {
+  const PackageEntry& e = run->directory.entries[run->index];
+  KeystreamState ks;
+  KeystreamStart(&ks, e.dataSize, run->params.entrySeed, run->params.mixDigest);
+  Md5State plain;
+  Md5Init(&plain);
+  StartEntryPass(run, e);
+  for (uint32_t done = 0; done < e.dataSize;) {
+    uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
+    if (!ReadEntryPart(run, e, done, n)) return false;
+    UnscrambleThenDigest(&ks, &plain, run->block.data(), n);
+    if (file != nullptr && !HostTreeWriteMore(file, run->block.data(), n, writeError)) {
+      return false;
+    }
+    done += n;
+    // unpack goes over an entry twice (checking, then writing): each pass counts half.
+    ProgressInEntry(run, !run->unpack ? done
+                                      : ((file != nullptr ? e.dataSize : 0) + (uint64_t)done) / 2);
+  }
+  Md5Final(&plain, plainDigest);
+  return true;
+}
+
 int32_t HostCreateFolderPath(void* user, const char* path) {
   Run* run = static_cast<Run*>(user);
   if (!run->unpack) return 1;
@@ -467,13 +559,33 @@ int32_t HostCreateFolderPath(void* user, const char* path) {
   return 0;
 }
 
-int32_t HostWriteWholeFile(void* user, const char* path, uint32_t size, const void* bytes) {
+// Writes the checked entry at hand. Its bytes are read, unscrambled and digested once more as
+// they are written: if the digest differs now, the package changed under us and the file goes.
+// Why not a part file renamed when whole: its name would have to be one no entry can take, on
+// both file systems, and a rename is one more effect in the folder than the installer's; here
+// the only name ever made is the entry's, made after its bytes were checked.
+int32_t HostWriteCheckedFile(void* user, const char* path, uint32_t size, const void* bytes) {
+  (void)bytes;  // null: the bytes are read here
   Run* run = static_cast<Run*>(user);
   if (!run->unpack) return 1;
   std::string error;
-  if (HostTreeWriteFile(&run->tree, RelativePath(path), bytes, size, &error)) return 1;
-  if (run->error.empty()) run->error = error;
-  return 0;
+  HostTreeFile file;
+  bool ok = HostTreeCreateFile(&run->tree, RelativePath(path), &file, &error);
+  if (ok && run->plainInBlock) {
+    ok = HostTreeWriteMore(&file, run->block.data(), size, &error);
+  } else if (ok) {
+    uint8_t plainDigest[16];
+    ok = UnscrambleEntryInBlocks(run, &file, plainDigest, &error);
+    if (ok && memcmp(plainDigest, run->directory.entries[run->index].plainDigest, 16) != 0) {
+      run->fatal = run->view->path + ": changed while it was read (entry " +
+                   std::to_string(run->index + 1) + " differs from its first reading)";
+      ok = false;
+    }
+  }
+  if (ok) ok = HostTreeFinishFile(&file, &error);
+  HostTreeAbandonFile(&file);  // nothing when finished
+  if (!ok && !error.empty() && run->error.empty()) run->error = error;
+  return ok ? 1 : 0;
 }
 
 void ReportEntry(void* user, int32_t index, int32_t outcome) {
@@ -486,69 +598,65 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   }
 }
 
-// What placing makes of an entry whose digests match, when nothing is written: the name and
-// path checks of extraction.
-int32_t CheckedOutcome(const PackageEntry& entry) {
-  if (!IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE)) return ENTRY_NAME_REFUSED;
-  char path[EXTRACT_PATH_SIZE];
-  if (!JoinPath(path, sizeof path, kTarget, entry.entryName)) return ENTRY_PATH_TOO_LONG;
-  return ENTRY_WRITTEN;
-}
-
-// Checks every entry as extraction does, reading the package in blocks: the stored digest in a
-// first pass over the entry's bytes, the chain, then the keystream and the plain digest in a
-// second. The installer's result code in *result; false with *error on a read error.
-bool VerifyInBlocks(PackageView* view, Run* run, int32_t* result, std::string* error) {
-  std::vector<uint8_t> block(kBlock);
+// Extraction in blocks, entry by entry as the installer's in memory: the stored digest in a
+// first pass over the entry's bytes, the keystream and the plain digest in a second, then the
+// installer's placing (name, path, folder, file) through a sink that, for unpack, writes the
+// checked file: from the block when the entry fits in one (it is read once), else in a third
+// pass. Nothing is written for verify. Memory: one block, whatever the size. The installer's
+// result code in *result; false with *error on a read error.
+bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
+  run->block.resize(kBlock);
+  run->unscrambled.reserve(PACKAGE_ENTRY_COUNT);  // overlays point into it
+  PackageSink sink = {HostCreateFolderPath, HostWriteCheckedFile, ReportEntry, run};
+  Placing placing;
+  StartPlacing(&placing, nullptr, &run->directory, kTarget, &sink);
   EntryChain chain;
   StartEntryChain(&chain);
-  int32_t failures = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = run->directory.entries[i];
-    int32_t outcome = ENTRY_OUT_OF_BOUNDS;  // skipped, and not chained
-    if (EntryInImage(&e, (uint32_t)view->size)) {
-      Md5State stored, plain;
-      uint8_t storedDigest[16], plainDigest[16];
-      Md5Init(&stored);
-      for (uint32_t done = 0; done < e.dataSize;) {
-        uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
-        if (!ReadPackageBytes(view, (uint64_t)e.dataOffset + done, block.data(), n, error)) {
-          return false;
-        }
-        Md5Update(&stored, block.data(), n);
-        done += n;
-      }
-      Md5Final(&stored, storedDigest);
+    if (!EntryInImage(&e, (uint32_t)run->view->size)) {  // skipped, and not chained
+      PlaceNextEntry(&placing, nullptr);
+      continue;
+    }
+    run->index = i;
+    run->params = chain;
+    Md5State stored;
+    uint8_t storedDigest[16], plainDigest[16];
+    Md5Init(&stored);
+    StartEntryPass(run, e);
+    for (uint32_t done = 0; done < e.dataSize;) {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
+      if (!ReadEntryPart(run, e, done, n)) return *error = run->fatal, false;
+      Md5Update(&stored, run->block.data(), n);
+      done += n;
+    }
+    Md5Final(&stored, storedDigest);
+    run->plainInBlock = e.dataSize <= kBlock;
+    if (run->plainInBlock) {
       KeystreamState ks;
       KeystreamStart(&ks, e.dataSize, chain.entrySeed, chain.mixDigest);
+      Md5State plain;
       Md5Init(&plain);
-      for (uint32_t done = 0; done < e.dataSize;) {
-        uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
-        if (!ReadPackageBytes(view, (uint64_t)e.dataOffset + done, block.data(), n, error)) {
-          return false;
-        }
-        UnscrambleThenDigest(&ks, &plain, block.data(), n);
-        done += n;
-        if (done < e.dataSize) {
-          Progress("verifying", run->done + done, run->total, PrintableName(e));
-        }
-      }
+      UnscrambleThenDigest(&ks, &plain, run->block.data(), e.dataSize);
       Md5Final(&plain, plainDigest);
-      outcome = memcmp(plainDigest, e.plainDigest, 16) != 0 ? (int32_t)ENTRY_DIGEST_MISMATCH
-                                                            : CheckedOutcome(e);
-      ChainEntry(&chain, storedDigest);
+    } else {
+      if (!UnscrambleEntryInBlocks(run, nullptr, plainDigest, nullptr)) {
+        return *error = run->fatal, false;
+      }
     }
-    if (outcome != ENTRY_WRITTEN) ++failures;
-    ReportEntry(run, i, outcome);
+    PlaceNextEntry(&placing, plainDigest);
+    if (!run->fatal.empty()) return *error = run->fatal, false;
+    run->unscrambled.push_back({e.dataOffset, e.dataSize, chain});
+    ChainEntry(&chain, storedDigest);  // whatever became of the file
   }
-  *result = failures != 0 ? -100 - failures
-                          : (run->directory.entries[PACKAGE_ENTRY_COUNT - 1].dataSize != 0 ? 0 : -1);
+  *result = PlacingResult(&placing);
   return true;
 }
 
 int Extract(const std::string& path, const std::string& folder) {
   PackageView view;
   Run run;
+  run.view = &view;
   run.unpack = !folder.empty();
   std::string error;
   if (!OpenPackage(path, &view, &error) || !ReadPackageDirectory(&view, &run.directory, &error)) {
@@ -560,22 +668,17 @@ int Extract(const std::string& path, const std::string& folder) {
     for (const std::string& p : problems) printf("%s\n", p.c_str());
   }
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
-  int32_t result;
-  if (!run.unpack) {
-    bool ok = VerifyInBlocks(&view, &run, &result, &error);
+  if (run.unpack && !HostOpenTree(folder, &run.tree, &error)) {
     HostClose(&view.file);
-    if (!ok) return Fail(error);
-  } else {
-    // unpack hands each entry whole to the sink, as the installer does: the package in memory.
-    std::vector<uint8_t> image((size_t)view.size);
-    bool ok = ReadPackageBytes(&view, 0, image.data(), image.size(), &error);
-    HostClose(&view.file);
-    if (!ok) return Fail(error);
-    if (!HostOpenTree(folder, &run.tree, &error)) return Fail(error);
-    PackageSink sink = {HostCreateFolderPath, HostWriteWholeFile, ReportEntry, &run};
-    result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &run.directory, kTarget,
-                                 &sink);
-    HostCloseTree(&run.tree);
+    return Fail(error);
+  }
+  int32_t result = 0;
+  bool ok = ExtractInBlocks(&run, &result, &error);
+  HostClose(&view.file);
+  HostCloseTree(&run.tree);
+  if (!ok) {
+    fflush(stdout);
+    return Fail(error);
   }
   printf("result: %d\n", result);
   if (!run.error.empty()) return Fail(run.error);
