@@ -344,18 +344,6 @@ bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t 
   return ok;
 }
 
-bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
-                    std::string* error) {
-#ifdef _WIN32
-  bool ok = Seek(H(part->handle), offset) && ReadAll(H(part->handle), bytes, size) &&
-            SeekEnd(H(part->handle));
-#else
-  bool ok = PreadAll((int)part->handle, offset, bytes, size);
-#endif
-  if (!ok) *error = part->part + ": cannot read it back: " + LastReason();
-  return ok;
-}
-
 void HostAbandonPart(HostPart* part) {
   if (part->handle != -1) CloseAndRemove(&part->handle, part->part);
 }

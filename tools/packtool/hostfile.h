@@ -44,9 +44,6 @@ bool HostCreatePart(const std::string& path, HostPart* part, std::string* error)
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error);
-// Reads size bytes at offset back from the part file.
-bool HostReadPartAt(HostPart* part, uint64_t offset, void* bytes, size_t size,
-                    std::string* error);
 // Sets the permission bits (host; -1: the default under the umask), closes the part file and
 // renames it over path. On failure the part file is removed and *error says what failed.
 bool HostCommitPart(HostPart* part, int mode, std::string* error);

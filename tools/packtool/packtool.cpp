@@ -142,28 +142,44 @@ const size_t kBlock = 4u << 20;
 // Below this many bytes a block is digested on the calling thread (a thread costs more).
 const uint32_t kThreadMinBytes = 256u << 10;
 
-struct PlainDigestJob {
-  Md5State* md5;
+// The digests of one block, made on a second thread while the calling thread reads and
+// scrambles the next: the plain digest of the bytes as read, the stored digest of the bytes as
+// scrambled.
+struct DigestJob {
+  Md5State* plain;
+  Md5State* stored;
   const uint8_t* bytes;
+  const uint8_t* scrambled;
   uint32_t size;
 };
 
-void DigestPlain(void* user) {
-  PlainDigestJob* job = static_cast<PlainDigestJob*>(user);
-  Md5Update(job->md5, job->bytes, job->size);
+void DigestBlock(void* user) {
+  DigestJob* job = static_cast<DigestJob*>(user);
+  Md5Update(job->plain, job->bytes, job->size);
+  Md5Update(job->stored, job->scrambled, job->size);
 }
 
 // Writes the package at the end of the part file, where it starts at base, in blocks: the
 // directory's room first, then each entry as its source is read, its plain digest, keystream and
 // stored digest running forward through its bytes (the stored digest seeds the next entry); then
-// the directory, with the plain digests, over its room. The bytes SealPackage gives.
-bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* error) {
-  std::vector<uint8_t> block(kBlock), scrambled(kBlock);
-  memset(block.data(), 0, PACKAGE_DIRECTORY_SIZE);
-  if (!HostWritePart(part, block.data(), PACKAGE_DIRECTORY_SIZE, error)) return false;
+// the directory, with the plain digests, over its room. The bytes SealPackage gives. With
+// checksum, the PE checksum sum of the bytes written is added to *checksum as they are written.
+// Two blocks are in flight: while the second thread digests block k, this one writes it, then
+// reads and scrambles block k + 1 into the other pair of buffers. Only an entry's last digest
+// holds this thread up: the next entry's keystream needs it.
+bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* checksum,
+                  std::string* error) {
+  std::vector<uint8_t> buffers[2][2];  // [pair][0: as read, 1: scrambled]
+  for (auto& pair : buffers) {
+    for (std::vector<uint8_t>& buffer : pair) buffer.resize(kBlock);
+  }
+  memset(buffers[0][0].data(), 0, PACKAGE_DIRECTORY_SIZE);
+  if (!HostWritePart(part, buffers[0][0].data(), PACKAGE_DIRECTORY_SIZE, error)) return false;
   EntryChain chain;
   StartEntryChain(&chain);
   uint64_t written = 0;
+  HostThread helper;
+  DigestJob job;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const ManifestEntry& e = payload->entries[i];
     PackageEntry* entry = &payload->directory.entries[i];
@@ -173,36 +189,50 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, std::string* 
     KeystreamState ks;
     KeystreamStart(&ks, entry->dataSize, chain.entrySeed, chain.mixDigest);
     uint32_t done = 0;
+    int pair = 0;
+    bool ok = true;
     do {
       uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.size - done);
       bool last = done + n == e.size;
-      if (!HostReadExactly(&payload->sources[i], e.source, block.data(), n, last, error)) {
+      uint8_t* bytes = buffers[pair][0].data();
+      uint8_t* scrambled = buffers[pair][1].data();
+      if (!HostReadExactly(&payload->sources[i], e.source, bytes, n, last, error)) {
         *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
-        return false;
+        ok = false;
+        break;
       }
-      // The plain digest of the block on a second thread, the keystream and the stored digest
-      // of a copy of it on this one.
-      PlainDigestJob job = {&plain, block.data(), n};
-      HostThread helper;
+      memcpy(scrambled, bytes, n);
+      KeystreamApplyPart(&ks, scrambled, n);
+      HostJoinThread(&helper);  // done with the block before: its buffers are the other pair
+      job = {&plain, &stored, bytes, scrambled, n};
       if (n >= kThreadMinBytes) {
-        HostStartThread(&helper, DigestPlain, &job);
+        HostStartThread(&helper, DigestBlock, &job);
       } else {
-        DigestPlain(&job);
+        DigestBlock(&job);
       }
-      memcpy(scrambled.data(), block.data(), n);
-      KeystreamApplyPart(&ks, scrambled.data(), n);
-      Md5Update(&stored, scrambled.data(), n);
-      bool ok = HostWritePart(part, scrambled.data(), n, error);
-      HostJoinThread(&helper);
-      if (!ok) return false;
+      if (checksum != nullptr) {
+        *checksum = PeChecksumAddAt(*checksum, base + PACKAGE_DIRECTORY_SIZE + written, scrambled,
+                                    n);
+      }
+      if (!HostWritePart(part, scrambled, n, error)) {
+        ok = false;
+        break;
+      }
       done += n;
       written += n;
+      pair ^= 1;
       Progress("packing", written, payload->total, e.name);
     } while (done < e.size);
+    HostJoinThread(&helper);
+    if (!ok) return false;
     uint8_t storedDigest[16];
     Md5Final(&plain, entry->plainDigest);
     Md5Final(&stored, storedDigest);
     ChainEntry(&chain, storedDigest);
+  }
+  if (checksum != nullptr) {
+    *checksum = PeChecksumAddAt(*checksum, base, (const uint8_t*)&payload->directory,
+                                PACKAGE_DIRECTORY_SIZE);
   }
   return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
@@ -212,7 +242,8 @@ int Pack(const std::string& manifestPath, const std::string& outputPath) {
   std::string error;
   HostPart part;
   bool ok = ReadManifest(manifestPath, &payload, &error) &&
-            HostCreatePart(outputPath, &part, &error) && WritePackage(&payload, &part, 0, &error);
+            HostCreatePart(outputPath, &part, &error) &&
+            WritePackage(&payload, &part, 0, nullptr, &error);
   ClosePayload(&payload);
   if (!ok) {
     HostAbandonPart(&part);
@@ -227,20 +258,15 @@ bool ReadHostFileAt(void* user, uint64_t offset, void* bytes, size_t size) {
   return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
 }
 
-// Stores the PE checksum of the part file, read back in blocks, in its CheckSum field (zero as
-// written).
-bool WriteChecksum(HostPart* part, uint64_t size, uint64_t field, std::string* error) {
-  std::vector<uint8_t> block(kBlock);
-  uint64_t sum = 0;
-  for (uint64_t at = 0; at < size; at += kBlock) {
-    size_t n = (size_t)std::min<uint64_t>(kBlock, size - at);
-    if (!HostReadPartAt(part, at, block.data(), n, error)) return false;
-    sum = PeChecksumAdd(sum, block.data(), n);
-  }
-  uint32_t checksum = PeChecksumFinish(sum, 0, size);
+// Stores the PE checksum, from the sum of every byte written (the CheckSum field's as written
+// taken out), in the CheckSum field.
+bool WriteChecksum(HostPart* part, uint64_t sum, uint64_t size, const uint8_t* field,
+                   uint64_t fieldOffset, std::string* error) {
+  uint32_t asWritten = field[0] | field[1] << 8 | field[2] << 16 | (uint32_t)field[3] << 24;
+  uint32_t checksum = PeChecksumFinish(sum, asWritten, size);
   uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8), (uint8_t)(checksum >> 16),
                       (uint8_t)(checksum >> 24)};
-  return HostWritePartAt(part, field, bytes, 4, error);
+  return HostWritePartAt(part, fieldOffset, bytes, 4, error);
 }
 
 // Writes the new installer through *part: the installer read through a window, its layout made
@@ -281,12 +307,19 @@ bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned
   HostClose(&input);
   if (!ok) return false;
   uint64_t size = around.size() + payload->imageSize;
+  uint64_t fieldOffset = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
+  if (fieldOffset + 4 > packageOffset) {  // the reader put the headers before every section
+    return *error = installerPath + ": CheckSum field beyond the headers", false;
+  }
+  uint64_t sum = PeChecksumAddAt(0, 0, around.data(), packageOffset);
+  sum = PeChecksumAddAt(sum, packageOffset + payload->imageSize, around.data() + packageOffset,
+                        around.size() - packageOffset);
   return HostCreatePart(outputPath, part, error) &&
          HostWritePart(part, around.data(), packageOffset, error) &&
-         WritePackage(payload, part, packageOffset, error) &&
+         WritePackage(payload, part, packageOffset, &sum, error) &&
          HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset,
                        error) &&
-         WriteChecksum(part, size, layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM, error);
+         WriteChecksum(part, sum, size, around.data() + fieldOffset, fieldOffset, error);
 }
 
 int Build(const std::string& installerPath, const std::string& manifestPath,

@@ -354,6 +354,19 @@ uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size) {
   return sum + last;
 }
 
+// A byte's weight in the one's complement sum is 1 at an even offset and 256 at an odd one
+// (2^16 is 1 modulo 2^16 - 1). A piece summed from its own start at an odd offset therefore
+// counts 256 times its sum: the folded sum rotated by 8 bits. Folding keeps a nonzero sum
+// nonzero, so the finished checksum is the one of the whole file summed in one piece.
+uint64_t PeChecksumAddAt(uint64_t sum, uint64_t offset, const uint8_t* bytes, size_t size) {
+  uint64_t piece = PeChecksumAdd(0, bytes, size);
+  if ((offset & 1) != 0) {
+    while (piece >> 16) piece = (piece & 0xFFFFu) + (piece >> 16);
+    piece = ((piece << 8) | (piece >> 8)) & 0xFFFFu;
+  }
+  return sum + piece;
+}
+
 uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size) {
   sum += (uint64_t)(0xFFFFu - (field & 0xFFFFu)) + (0xFFFFu - (field >> 16));
   while (sum >> 16) sum = (sum & 0xFFFFu) + (sum >> 16);

@@ -41,6 +41,9 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
 // pieces whose sizes are multiples of 4 but the last; then finished with the CheckSum field's
 // value as summed and the file's size.
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
+// The same for a piece of the file that starts at offset, whatever the offset and the size: the
+// pieces of a file may be added in any order.
+uint64_t PeChecksumAddAt(uint64_t sum, uint64_t offset, const uint8_t* bytes, size_t size);
 uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size);
 
 // The PE checksum as Windows computes it (ImageHlp's CheckSumMappedFile): the 16-bit one's
