@@ -56,6 +56,20 @@ echo "== Windows tests under Wine"
 GCOV_PREFIX=Z: GCOV_PREFIX_STRIP=0 ctest --test-dir "$root/win" -j "$jobs" -E "$exclude" \
   | grep -E "tests passed|\(Failed|\(Timeout"
 
+# Host programs that the Windows tests run (the host packtool) took the prefix too: their counters
+# are in a folder named Z: in their working directory. They are merged into the host build's.
+host_abs=$(cd "$root/host" && pwd)
+find "$root/win" -type d -name 'Z:' -prune | while read -r stray; do
+  if [ -d "$stray$host_abs" ]; then
+    rm -rf "$root/merged"
+    gcov-tool merge -o "$root/merged" "$stray$host_abs" "$root/host" >/dev/null 2>&1 \
+      && cp -r "$root/merged/." "$root/host/" \
+      || echo "coverage: the counters of host programs run by Windows tests were not merged"
+    rm -rf "$root/merged"
+  fi
+  rm -rf "$stray"
+done
+
 echo "== report"
 common=(-r "$src" --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors
         -e "$src/tests/" -e "$src/build/" -e "$src/sample/")

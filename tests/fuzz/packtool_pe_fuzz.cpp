@@ -65,6 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(packageOffset + packageSize <= out.size());
   memset(out.data() + packageOffset, 0xA5, packageSize);
   SetPeChecksum(&out, layout);
+  // build sums the file in pieces as it writes them, the package in blocks of any length: the
+  // same checksum whatever the pieces' offsets.
+  const size_t field = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
+  const size_t cut = packageOffset + 1 + data[size / 2] % (packageSize - 1);
+  uint64_t pieces = PeChecksumAddAt(0, 0, out.data(), packageOffset);
+  pieces = PeChecksumAddAt(pieces, packageOffset, out.data() + packageOffset, cut - packageOffset);
+  pieces = PeChecksumAddAt(pieces, cut, out.data() + cut, out.size() - cut);
+  uint32_t stored;
+  memcpy(&stored, out.data() + field, 4);
+  Require(PeChecksumFinish(pieces, stored, out.size()) == stored);
   InstallerLayout again;
   if (!ReadInstaller({out.data(), out.size()}, &again, &error)) {
     fprintf(stderr, "the rebuilt image is refused: %s\n", error.c_str());
