@@ -21,7 +21,12 @@ HRESULT CreateShortcut(const char* folder, const char* name, const char* target)
   HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IShellLinkA, reinterpret_cast<void**>(&link));
   if (FAILED(result)) return result;
-  link->SetPath(target);
+  // A link whose target could not be set would be saved pointing nowhere: none is made.
+  result = link->SetPath(target);
+  if (FAILED(result)) {
+    link->Release();
+    return result;
+  }
   link->SetDescription(name);
   link->SetArguments(nullptr);  // no arguments, and no arguments string in the link
   link->SetWorkingDirectory(workingFolder);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/dllsearch.h"
+#include "base/product.h"
 #include "base/text.h"
 #include "setup/folders.h"
 #include "setup/procedures.h"
@@ -67,6 +68,32 @@ bool KeyExists(HKEY root, const char* subkey) {
   if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
+}
+
+// The target a link file names, read back through a shell link object ("" when it names none or
+// cannot be read).
+std::string LinkTarget(const std::string& link) {
+  const HRESULT com = CoInitialize(nullptr);
+  std::string target;
+  IShellLinkA* shellLink = nullptr;
+  IPersistFile* file = nullptr;
+  WCHAR wide[MAX_PATH];
+  char path[MAX_PATH] = "";
+  if (MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH) != 0 &&
+      SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                 reinterpret_cast<void**>(&shellLink)))) {
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile,
+                                            reinterpret_cast<void**>(&file)))) {
+      if (SUCCEEDED(file->Load(wide, STGM_READ)) &&
+          shellLink->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH) == S_OK) {
+        target = path;
+      }
+      file->Release();
+    }
+    shellLink->Release();
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  return target;
 }
 
 void DeleteKeyTree(HKEY root, const char* subkey) {
@@ -277,6 +304,16 @@ class FaultLoops : public ::testing::Test {
         if (firstRecordWrite == 0) firstRecordWrite = i + 1;
       } else if (Within(effect.path, target_) && effect.function == "CreateFileA") {
         lastFileWrite = i + 1;
+      }
+    }
+    // Every link there is names its file in the target folder.
+    for (const std::string& menu : {userMenu_, commonMenu_}) {
+      for (const char* name : {"Readme", "TavrinSolo"}) {
+        const std::string link = menu + "\\" + name + ".LNK";
+        if (!Exists(link)) continue;
+        const std::string file = std::string(name) == "Readme" ? APP_README_NAME
+                                                               : APP_EXECUTABLE_NAME;
+        EXPECT_EQ(Lower(LinkTarget(link)), Lower(target_ + "\\" + file)) << link;
       }
     }
     // The installer copy is whole or absent.
