@@ -187,33 +187,65 @@ FAULT_SIMPLE(LSTATUS, RegEnumKeyExA,
 
 // Shell link objects made while armed come wrapped, so that their methods count as calls too:
 // a setter or QueryInterface fails as out of memory, a Save as a full disk (nothing written).
-// A Save passed on is an effect: the link file it writes.
+// A Save passed on is an effect: the link file it writes. One object stands for the link and
+// for its IPersistFile, with one count of references.
 #define FAULT_METHOD(Name, Params, Args)                      \
   HRESULT STDMETHODCALLTYPE Name Params override {            \
     if (FailHere("IShellLinkA::" #Name)) return E_OUTOFMEMORY; \
-    return real_->Name Args;                                  \
+    return link_->Name Args;                                  \
   }
-#define PASS_METHOD(Name, Params, Args) \
-  HRESULT STDMETHODCALLTYPE Name Params override { return real_->Name Args; }
+#define PASS_METHOD(Real, Name, Params, Args) \
+  HRESULT STDMETHODCALLTYPE Name Params override { return Real->Name Args; }
 
 // COM objects end in their own Release, never deleted through an interface pointer.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-class PersistFileFault final : public IPersistFile {
+class LinkFault final : public IShellLinkA, public IPersistFile {
  public:
-  explicit PersistFileFault(IPersistFile* real) : real_(real) {}
+  explicit LinkFault(IShellLinkA* link) : link_(link) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    return real_->QueryInterface(iid, out);
+    if (iid != IID_IPersistFile) return link_->QueryInterface(iid, out);
+    *out = nullptr;
+    if (FailHere("IShellLinkA::QueryInterface")) return E_NOINTERFACE;
+    if (file_ == nullptr) {
+      const HRESULT result = link_->QueryInterface(iid, reinterpret_cast<void**>(&file_));
+      if (FAILED(result)) return result;
+    }
+    AddRef();
+    *out = static_cast<IPersistFile*>(this);
+    return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
   ULONG STDMETHODCALLTYPE Release() override {
     const LONG left = InterlockedDecrement(&refs_);
     if (left == 0) {
-      real_->Release();
+      if (file_ != nullptr) file_->Release();
+      link_->Release();
       delete this;
     }
     return left;
   }
+
+  FAULT_METHOD(SetPath, (LPCSTR file), (file))
+  FAULT_METHOD(SetDescription, (LPCSTR name), (name))
+  FAULT_METHOD(SetArguments, (LPCSTR arguments), (arguments))
+  FAULT_METHOD(SetWorkingDirectory, (LPCSTR folder), (folder))
+  PASS_METHOD(link_, GetPath, (LPSTR file, int size, WIN32_FIND_DATAA* data, DWORD flags),
+              (file, size, data, flags))
+  PASS_METHOD(link_, GetIDList, (PIDLIST_ABSOLUTE* list), (list))
+  PASS_METHOD(link_, SetIDList, (PCIDLIST_ABSOLUTE list), (list))
+  PASS_METHOD(link_, GetDescription, (LPSTR name, int size), (name, size))
+  PASS_METHOD(link_, GetWorkingDirectory, (LPSTR folder, int size), (folder, size))
+  PASS_METHOD(link_, GetArguments, (LPSTR arguments, int size), (arguments, size))
+  PASS_METHOD(link_, GetHotkey, (WORD* key), (key))
+  PASS_METHOD(link_, SetHotkey, (WORD key), (key))
+  PASS_METHOD(link_, GetShowCmd, (int* show), (show))
+  PASS_METHOD(link_, SetShowCmd, (int show), (show))
+  PASS_METHOD(link_, GetIconLocation, (LPSTR path, int size, int* icon), (path, size, icon))
+  PASS_METHOD(link_, SetIconLocation, (LPCSTR path, int icon), (path, icon))
+  PASS_METHOD(link_, SetRelativePath, (LPCSTR path, DWORD reserved), (path, reserved))
+  PASS_METHOD(link_, Resolve, (HWND window, DWORD flags), (window, flags))
+
   HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
     char path[2048] = "";
     if (name != nullptr) {
@@ -221,62 +253,17 @@ class PersistFileFault final : public IPersistFile {
     }
     if (FailHere("IPersistFile::Save", path)) return STG_E_MEDIUMFULL;
     Record("IPersistFile::Save", FullPath(path));
-    return real_->Save(name, remember);
+    return file_->Save(name, remember);
   }
-  PASS_METHOD(GetClassID, (CLSID* id), (id))
-  PASS_METHOD(IsDirty, (), ())
-  PASS_METHOD(Load, (LPCOLESTR name, DWORD access), (name, access))
-  PASS_METHOD(SaveCompleted, (LPCOLESTR name), (name))
-  PASS_METHOD(GetCurFile, (LPOLESTR* name), (name))
+  PASS_METHOD(file_, GetClassID, (CLSID* id), (id))
+  PASS_METHOD(file_, IsDirty, (), ())
+  PASS_METHOD(file_, Load, (LPCOLESTR name, DWORD access), (name, access))
+  PASS_METHOD(file_, SaveCompleted, (LPCOLESTR name), (name))
+  PASS_METHOD(file_, GetCurFile, (LPOLESTR* name), (name))
 
  private:
-  IPersistFile* real_;
-  volatile LONG refs_ = 1;
-};
-
-class ShellLinkFault final : public IShellLinkA {
- public:
-  explicit ShellLinkFault(IShellLinkA* real) : real_(real) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid != IID_IPersistFile) return real_->QueryInterface(iid, out);
-    *out = nullptr;
-    if (FailHere("IShellLinkA::QueryInterface")) return E_NOINTERFACE;
-    IPersistFile* file = nullptr;
-    const HRESULT result = real_->QueryInterface(iid, reinterpret_cast<void**>(&file));
-    if (SUCCEEDED(result)) *out = static_cast<IPersistFile*>(new PersistFileFault(file));
-    return result;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) {
-      real_->Release();
-      delete this;
-    }
-    return left;
-  }
-  FAULT_METHOD(SetPath, (LPCSTR file), (file))
-  FAULT_METHOD(SetDescription, (LPCSTR name), (name))
-  FAULT_METHOD(SetArguments, (LPCSTR arguments), (arguments))
-  FAULT_METHOD(SetWorkingDirectory, (LPCSTR folder), (folder))
-  PASS_METHOD(GetPath, (LPSTR file, int size, WIN32_FIND_DATAA* data, DWORD flags),
-              (file, size, data, flags))
-  PASS_METHOD(GetIDList, (PIDLIST_ABSOLUTE* list), (list))
-  PASS_METHOD(SetIDList, (PCIDLIST_ABSOLUTE list), (list))
-  PASS_METHOD(GetDescription, (LPSTR name, int size), (name, size))
-  PASS_METHOD(GetWorkingDirectory, (LPSTR folder, int size), (folder, size))
-  PASS_METHOD(GetArguments, (LPSTR arguments, int size), (arguments, size))
-  PASS_METHOD(GetHotkey, (WORD* key), (key))
-  PASS_METHOD(SetHotkey, (WORD key), (key))
-  PASS_METHOD(GetShowCmd, (int* show), (show))
-  PASS_METHOD(SetShowCmd, (int show), (show))
-  PASS_METHOD(GetIconLocation, (LPSTR path, int size, int* icon), (path, size, icon))
-  PASS_METHOD(SetIconLocation, (LPCSTR path, int icon), (path, icon))
-  PASS_METHOD(SetRelativePath, (LPCSTR path, DWORD reserved), (path, reserved))
-  PASS_METHOD(Resolve, (HWND window, DWORD flags), (window, flags))
-
- private:
-  IShellLinkA* real_;
+  IShellLinkA* link_;
+  IPersistFile* file_ = nullptr;  // the real object's, once asked for
   volatile LONG refs_ = 1;
 };
 #pragma GCC diagnostic pop
@@ -289,7 +276,7 @@ HRESULT WINAPI FakeCoCreateInstance(REFCLSID c, LPUNKNOWN o, DWORD x, REFIID i, 
   }
   const HRESULT result = realCoCreateInstance(c, o, x, i, p);
   if (armed && SUCCEEDED(result) && c == CLSID_ShellLink && i == IID_IShellLinkA) {
-    *p = static_cast<IShellLinkA*>(new ShellLinkFault(static_cast<IShellLinkA*>(*p)));
+    *p = static_cast<IShellLinkA*>(new LinkFault(static_cast<IShellLinkA*>(*p)));
   }
   return result;
 }
