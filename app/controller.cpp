@@ -10,6 +10,7 @@
 #include "base/product.h"
 #include "base/thread.h"
 #include "base/text.h"
+#include "setup/folders.h"
 #include "setup/procedures.h"
 #include "ui/paint.h"
 
@@ -131,7 +132,8 @@ void ShowQueuedOutcome(void) {
 }
 
 int32_t RunUnattended(void) {
-  switch (ChooseUnattendedAction(installerContext.appInstalled, installRequested)) {
+  InstallerContext& c = installerContext;
+  switch (ChooseUnattendedAction(c.appInstalled, installRequested, RunningFromTargetFolder(&c))) {
     case UNATTENDED_REMOVE: return UninstallProcedure();
     case UNATTENDED_INSTALL: return RunInstallAndWait(1);
     case UNATTENDED_NOTHING: break;

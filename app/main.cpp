@@ -7,6 +7,7 @@
 
 #include "app/window.h"
 #include "base/cmdline.h"
+#include "base/codepage.h"
 #include "base/context.h"
 #include "base/dllsearch.h"
 #include "base/product.h"
@@ -33,6 +34,7 @@ int RunMessageLoop(void) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   RestrictDllSearch();
+  LoadCodePageLeadBytes();
   ParseCommandLine(commandLine);
 
   HANDLE mutex = CreateMutexA(nullptr, TRUE, kMutexName);

@@ -9,8 +9,10 @@ ClickTarget ClassifyClick(int32_t left, int32_t top, int32_t right, int32_t bott
   return CLICK_NOTHING;
 }
 
-UnattendedAction ChooseUnattendedAction(int32_t appInstalled, int32_t installRequested) {
+UnattendedAction ChooseUnattendedAction(int32_t appInstalled, int32_t installRequested,
+                                        int32_t fromTargetFolder) {
   if (appInstalled != 0) return UNATTENDED_REMOVE;
   if (installRequested == 1) return UNATTENDED_INSTALL;
+  if (fromTargetFolder != 0) return UNATTENDED_REMOVE;
   return UNATTENDED_NOTHING;
 }

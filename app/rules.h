@@ -14,9 +14,13 @@ ClickTarget ClassifyClick(int32_t left, int32_t top, int32_t right, int32_t bott
                           int32_t pictureHeight, int32_t x, int32_t y);
 
 enum UnattendedAction : int32_t {
-  UNATTENDED_NOTHING = 0,  // only "-u" and the application is not installed
-  UNATTENDED_REMOVE = 1,   // installed: "-i" and "-u" both remove, like the "Remove" button
+  UNATTENDED_NOTHING = 0,  // only "-u", the application is not installed, and the program is not
+                           // the uninstaller copy in the target folder
+  UNATTENDED_REMOVE = 1,   // installed: "-i" and "-u" both remove, like the "Remove" button; and
+                           // "-u" from the uninstaller copy, which finishes a removal stopped
+                           // after the application's program was deleted
   UNATTENDED_INSTALL = 2,  // not installed and "-i" given
 };
 
-UnattendedAction ChooseUnattendedAction(int32_t appInstalled, int32_t installRequested);
+UnattendedAction ChooseUnattendedAction(int32_t appInstalled, int32_t installRequested,
+                                        int32_t fromTargetFolder);

@@ -3,6 +3,7 @@
 // loading of system DLLs by full path.
 #include "base/dllsearch.h"
 
+#include "base/path.h"
 #include "base/text.h"
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);

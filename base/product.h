@@ -14,3 +14,5 @@
 #define APP_EXECUTABLE_NAME "TavrinSolo.exe"
 #define APP_README_NAME "readme.txt"
 #define APP_WINDOW_TITLE "TavrinSolo"
+// The installer's usual file name: its copy's name when its own cannot be spelled.
+#define INSTALLER_FILE_NAME "TavrinSoloSetup.exe"

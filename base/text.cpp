@@ -1,4 +1,4 @@
-// Bounded text helpers: copy, append, path join and a one-argument formatter.
+// Bounded text helpers: copy, append and a one-argument formatter.
 #include "base/text.h"
 
 #include <string.h>
@@ -8,11 +8,6 @@ size_t TextLength(const char* s, size_t max) {
   if (s == nullptr) return 0;
   while (n < max && s[n] != '\0') ++n;
   return n;
-}
-
-int EndsWithBackslash(const char* s) {
-  if (s == nullptr || s[0] == '\0') return 0;
-  return s[strlen(s) - 1] == '\\';
 }
 
 static int Fail(char* dst, size_t size) {
@@ -38,14 +33,6 @@ int TextAppend(char* dst, size_t size, const char* src) {
   memmove(dst + have, src == nullptr ? "" : src, n);
   dst[have + n] = '\0';
   return 1;
-}
-
-int JoinPath(char* dst, size_t size, const char* folder, const char* name) {
-  if (dst == nullptr || size == 0) return 0;
-  if (dst != folder && !TextCopy(dst, size, folder)) return 0;
-  if (dst == folder && TextLength(dst, size) >= size) return Fail(dst, size);
-  if (!EndsWithBackslash(dst) && !TextAppend(dst, size, "\\")) return 0;
-  return TextAppend(dst, size, name);
 }
 
 int TextFormat(char* dst, size_t size, const char* format, const char* arg) {

@@ -10,15 +10,8 @@ int TextCopy(char* dst, size_t size, const char* src);
 // dst := dst + src. dst must be terminated within size.
 int TextAppend(char* dst, size_t size, const char* src);
 
-// dst := folder, a backslash unless folder already ends with one, then name.
-// dst may be the same buffer as folder.
-int JoinPath(char* dst, size_t size, const char* folder, const char* name);
-
 // dst := format with every "%s" replaced by arg (no other conversions; "%%" gives "%").
 int TextFormat(char* dst, size_t size, const char* format, const char* arg);
 
 // Length of s, reading at most max bytes; max when no terminator lies within them.
 size_t TextLength(const char* s, size_t max);
-
-// 1 when s ends with a backslash.
-int EndsWithBackslash(const char* s);

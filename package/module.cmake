@@ -69,7 +69,7 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
 # lanes' 64 KB parts. A short run of each from the committed seeds is a test; longer runs by hand:
 # bash tests/fuzz/run.sh format|threads SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp)
+  set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp ${CMAKE_SOURCE_DIR}/base/path.cpp)
   foreach(f md5 keystream unscramble lanes entryname directory place image seal)
     list(APPEND fuzzed ${CMAKE_CURRENT_LIST_DIR}/${f}.cpp)
   endforeach()

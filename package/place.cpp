@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "base/path.h"
 #include "base/text.h"
 #include "package/entryname.h"
 
@@ -26,7 +27,7 @@ static int32_t PlaceFile(const Placing* placing, const PackageEntry* entry) {
     return ENTRY_PATH_TOO_LONG;
   }
   TextCopy(folder, sizeof folder, entryPath);
-  char* cut = strrchr(folder, '\\');  // JoinPath put at least one backslash in
+  char* cut = LastPathSeparator(folder);  // JoinPath put at least one backslash in
   *cut = '\0';
   const PackageSink* sink = placing->sink;
   if (strcmp(folder, placing->targetFolder) != 0) sink->createFolderPath(sink->user, folder);
@@ -62,21 +63,22 @@ int32_t WalkFolderPath(const char* path, int32_t (*makeFolder)(void* user, const
   size_t length = strlen(work);
   if (length < 5) return 0;
   // The root: up to the first backslash at index 2 or later ("C:\", "\\server\"), and for a
-  // network path on to the next one, so that the share belongs to it too.
-  size_t root = 2;
-  while (root < length && work[root] != '\\') ++root;
-  if (work[0] == '\\' && work[1] == '\\' && root < length) {
-    ++root;
-    while (root < length && work[root] != '\\') ++root;
+  // network path on to the next one, so that the share belongs to it too. The walk steps by
+  // character: the second byte of a double-byte character may be a backslash.
+  const char* second = work;  // the first character that starts at index 2 or later
+  while (second < work + 2) second = NextPathChar(second);
+  char* root = const_cast<char*>(PathComponentEnd(second, 0));
+  if (work[0] == '\\' && work[1] == '\\' && *root != '\0') {
+    root = const_cast<char*>(PathComponentEnd(root + 1, 0));
   }
-  if (root + 1 >= length) return 1;
-  for (size_t i = root + 1; i < length; ++i) {
-    if (work[i] != '\\') continue;
-    work[i] = '\0';
+  if (*root == '\0' || root[1] == '\0') return 1;
+  for (char* p = root + 1; *p != '\0'; p = const_cast<char*>(NextPathChar(p))) {
+    if (*p != '\\') continue;
+    *p = '\0';
     int32_t made = makeFolder(user, work);
-    work[i] = '\\';
+    *p = '\\';
     if (!made) return 0;
   }
-  if (work[length - 1] == '\\') return 1;
+  if (EndsWithBackslash(work)) return 1;
   return makeFolder(user, work);
 }

@@ -4,21 +4,17 @@
 
 #include <string.h>
 
+#include "base/path.h"
 #include "base/text.h"
 
 int MakeDelName(const char* path, char* out, size_t outSize) {
   if (!TextCopy(out, outSize, path)) return 0;
-  // Scan back from the last character to the first dot or backslash: only a dot inside the
-  // file name itself starts an extension.
-  for (size_t i = strlen(out); i > 0; --i) {
-    char c = out[i - 1];
-    if (c == '\\') break;
-    if (c == '.') {
-      out[i - 1] = '\0';
-      return TextAppend(out, outSize, ".del");
-    }
-  }
-  return 1;
+  // The last dot of the file name starts its extension. The file name is found by character
+  // (a double-byte character's second byte may be a backslash, never a dot).
+  char* dot = strrchr(const_cast<char*>(PathFileName(out)), '.');
+  if (dot == nullptr) return 1;
+  *dot = '\0';
+  return TextAppend(out, outSize, ".del");
 }
 
 static int IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -31,14 +27,13 @@ static size_t AbsoluteRootLength(const char* path) {
   if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return 0;
   // "\\?\" and "\\.\" name devices and raw namespaces: never walked.
   if (path[2] == '?' || path[2] == '.') return 0;
-  size_t i = 2;
+  const char* p = path + 2;
   for (int part = 0; part < 2; ++part) {  // server, then share
-    size_t start = i;
-    while (path[i] != '\0' && !IsSeparator(path[i])) ++i;
-    if (i == start || path[i] == '\0') return 0;  // missing part, or nothing below the share
-    ++i;
+    const char* end = PathComponentEnd(p, 1);
+    if (end == p || *end == '\0') return 0;  // missing part, or nothing below the share
+    p = end + 1;
   }
-  return i;
+  return (size_t)(p - path);
 }
 
 int IsRemovableFolderPath(const char* path, size_t maxLength) {
@@ -48,7 +43,7 @@ int IsRemovableFolderPath(const char* path, size_t maxLength) {
   int components = 0;
   while (path[i] != '\0') {
     size_t start = i;
-    while (path[i] != '\0' && !IsSeparator(path[i])) ++i;
+    i = (size_t)(PathComponentEnd(path + i, 1) - path);
     size_t length = i - start;
     if (length == 1 && path[start] == '.') return 0;
     if (length == 2 && path[start] == '.' && path[start + 1] == '.') return 0;
@@ -66,17 +61,19 @@ int MakeExactFolderPath(const char* folder, char* out, size_t outSize) {
   if (!TextCopy(out, outSize, server ? "\\\\?\\UNC" : "\\\\?\\")) return 0;
   size_t length = strlen(out);
   int separator = 0;  // one backslash is due before the next character
-  for (const char* p = folder + server; *p != '\0'; ++p) {
+  for (const char* p = folder + server; *p != '\0';) {
     if (IsSeparator(*p)) {
       separator = 1;
+      ++p;
       continue;
     }
-    if (length + separator + 1 >= outSize) {
+    const char* next = NextPathChar(p);  // one character, both bytes of a double-byte one
+    if (length + separator + (size_t)(next - p) >= outSize) {
       out[0] = '\0';
       return 0;
     }
     if (separator) out[length++] = '\\';
-    out[length++] = *p;
+    while (p < next) out[length++] = *p++;
     separator = 0;
   }
   out[length] = '\0';

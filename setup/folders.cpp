@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include "base/codepage.h"
 #include "base/dllsearch.h"
 #include "base/text.h"
 #include "setup/paths.h"
@@ -12,49 +13,57 @@ char commonProgramsFolder[512];
 char startupFolder[512] = "Startup";
 int32_t systemFoldersResolved;
 
-typedef BOOL(WINAPI* SpecialFolderPathFunction)(HWND, LPSTR, int, BOOL);
-typedef HRESULT(WINAPI* FolderPathFunction)(HWND, int, HANDLE, DWORD, LPSTR);
+typedef BOOL(WINAPI* SpecialFolderPathFunction)(HWND, LPWSTR, int, BOOL);
+typedef HRESULT(WINAPI* FolderPathFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
 
-// Both shell calls write at most MAX_PATH bytes, which every buffer here holds.
-static_assert(sizeof commonProgramsFolder >= MAX_PATH && sizeof startupFolder >= MAX_PATH,
-              "shell folder buffers hold MAX_PATH");
+// Asks library (SHELL32: SHGetSpecialFolderPathW; SHFOLDER: SHGetFolderPathW, the folder's
+// current path) for shell folder csidl and spells the answer in the ANSI code page into out.
+// 1 when answered; 0 when refused, or when the code page cannot spell the folder exactly (a
+// best-fitted or '?' name would be a folder the user never had): out is then empty; -1 when the
+// library lacks the function: out is left as it was.
+static int AskShellFolder(HMODULE library, int shfolder, int csidl, BOOL create, char* out,
+                          size_t outSize) {
+  WCHAR wide[MAX_PATH];
+  int answered;
+  if (shfolder) {
+    FolderPathFunction get = LookUpFunction<FolderPathFunction>(library, "SHGetFolderPathW");
+    if (get == nullptr) return -1;
+    answered = get(nullptr, csidl, nullptr, 0, wide) == S_OK;
+  } else {
+    SpecialFolderPathFunction get =
+        LookUpFunction<SpecialFolderPathFunction>(library, "SHGetSpecialFolderPathW");
+    if (get == nullptr) return -1;
+    answered = get(nullptr, wide, csidl, create) == TRUE;
+  }
+  if (answered && SpellExactly(wide, out, outSize)) return 1;
+  out[0] = '\0';
+  return 0;
+}
 
-// SHGetSpecialFolderPathA from SHELL32. Returns 1 when both folders were resolved there.
+// Both folders from SHELL32. Returns 1 when both were resolved there, -1 when SHELL32 itself is
+// missing.
 static int ResolveWithShell32(void) {
   HMODULE shell = LoadSystemLibrary("SHELL32.DLL");
   if (shell == nullptr) return -1;
-  SpecialFolderPathFunction get =
-      LookUpFunction<SpecialFolderPathFunction>(shell, "SHGetSpecialFolderPathA");
-  int resolved = 0;
-  if (get != nullptr) {
-    resolved = 1;
-    if (get(nullptr, commonProgramsFolder, CSIDL_COMMON_PROGRAMS, TRUE) != TRUE) {
-      commonProgramsFolder[0] = '\0';
-      resolved = 0;
-    }
-    if (get(nullptr, startupFolder, CSIDL_STARTUP, TRUE) != TRUE) {
-      startupFolder[0] = '\0';
-      resolved = 0;
-    }
-  }
+  const int common = AskShellFolder(shell, 0, CSIDL_COMMON_PROGRAMS, TRUE, commonProgramsFolder,
+                                    sizeof commonProgramsFolder);
+  const int startup =
+      common < 0 ? -1
+                 : AskShellFolder(shell, 0, CSIDL_STARTUP, TRUE, startupFolder, sizeof startupFolder);
   FreeLibrary(shell);
-  return resolved;
+  return common == 1 && startup == 1;
 }
 
-// SHGetFolderPathA from SHFOLDER, for each folder that is empty.
+// SHFOLDER, for each folder that is empty.
 static void ResolveWithShfolder(void) {
   HMODULE shfolder = LoadSystemLibrary("SHFOLDER.DLL");
   if (shfolder == nullptr) return;
-  FolderPathFunction get = LookUpFunction<FolderPathFunction>(shfolder, "SHGetFolderPathA");
-  if (get != nullptr) {
-    if (commonProgramsFolder[0] == '\0' &&
-        get(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, commonProgramsFolder) != S_OK) {
-      commonProgramsFolder[0] = '\0';
-    }
-    if (startupFolder[0] == '\0' &&
-        get(nullptr, CSIDL_STARTUP, nullptr, 0, startupFolder) != S_OK) {
-      startupFolder[0] = '\0';
-    }
+  if (commonProgramsFolder[0] == '\0') {
+    AskShellFolder(shfolder, 1, CSIDL_COMMON_PROGRAMS, FALSE, commonProgramsFolder,
+                   sizeof commonProgramsFolder);
+  }
+  if (startupFolder[0] == '\0') {
+    AskShellFolder(shfolder, 1, CSIDL_STARTUP, FALSE, startupFolder, sizeof startupFolder);
   }
   FreeLibrary(shfolder);
 }
@@ -79,27 +88,18 @@ int32_t ProgramFilesFromWindowsDirectory(char* out, size_t outSize) {
 int32_t ResolveTargetFolder(InstallerContext* context) {
   char* target = context->targetFolder;
   char programFiles[1024];
-  static_assert(sizeof programFiles >= MAX_PATH, "shell folder buffer holds MAX_PATH");
   target[0] = '\0';
   programFiles[0] = '\0';
 
   HMODULE shell = LoadSystemLibrary("SHELL32.DLL");
   if (shell != nullptr) {
-    SpecialFolderPathFunction get =
-        LookUpFunction<SpecialFolderPathFunction>(shell, "SHGetSpecialFolderPathA");
-    if (get != nullptr && get(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE) != TRUE) {
-      programFiles[0] = '\0';
-    }
+    AskShellFolder(shell, 0, CSIDL_PROGRAM_FILES, FALSE, programFiles, sizeof programFiles);
     FreeLibrary(shell);
   }
   if (programFiles[0] == '\0') {
     HMODULE shfolder = LoadSystemLibrary("SHFOLDER.DLL");
     if (shfolder != nullptr) {
-      FolderPathFunction get = LookUpFunction<FolderPathFunction>(shfolder, "SHGetFolderPathA");
-      if (get != nullptr &&
-          get(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles) != S_OK) {
-        programFiles[0] = '\0';
-      }
+      AskShellFolder(shfolder, 1, CSIDL_PROGRAM_FILES, FALSE, programFiles, sizeof programFiles);
       FreeLibrary(shfolder);
     }
   }
@@ -108,4 +108,21 @@ int32_t ResolveTargetFolder(InstallerContext* context) {
     return -1;
   }
   return ComposeTargetFolder(programFiles, target, sizeof context->targetFolder) ? 0 : -1;
+}
+
+int32_t RunningFromTargetFolder(const InstallerContext* context) {
+  WCHAR module[1024];
+  WCHAR target[1024];
+  const DWORD length = GetModuleFileNameW(context->instanceHandle, module, 1024);
+  if (length == 0 || length >= 1024 || context->targetFolder[0] == '\0' ||
+      MultiByteToWideChar(CP_ACP, 0, context->targetFolder, -1, target, 1024) == 0) {
+    return 0;
+  }
+  WCHAR* name = nullptr;  // the module's folder ends before its last backslash
+  for (WCHAR* p = module; *p != 0; ++p) {
+    if (*p == L'\\') name = p;
+  }
+  if (name == nullptr) return 0;
+  *name = 0;
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, module, -1, target, -1) == CSTR_EQUAL;
 }

@@ -21,6 +21,10 @@ void ResolveSystemFolders(void);
 // trailing backslash. 0 on success, -1 when no folder could be found (or it would not fit).
 int32_t ResolveTargetFolder(InstallerContext* context);
 
+// 1 when the running program lies in context->targetFolder (compared as full paths, ignoring
+// case): it is the uninstaller copy, which the record starts and no removal deletes.
+int32_t RunningFromTargetFolder(const InstallerContext* context);
+
 // The fallback when the shell gives no Program Files: the root of the Windows directory joined
 // with "Program Files\" (C:\Program Files\). 1 on success, 0 when it would not fit out.
 int32_t ProgramFilesFromWindowsDirectory(char* out, size_t outSize);

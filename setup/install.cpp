@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include "base/activity.h"
+#include "base/codepage.h"
+#include "base/path.h"
 #include "base/product.h"
 #include "base/text.h"
 #include "base/thread.h"
@@ -31,15 +33,6 @@ static int32_t Fail(InstallerContext* context, const char* format, int32_t resul
   return result;
 }
 
-// Everything after the last backslash of path; the whole path when it has none.
-static const char* FileNamePart(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '\\') name = p + 1;
-  }
-  return name;
-}
-
 // The two shortcuts in programs joined with "Quorel\Tavrin-Solo", when that folder can be made.
 // A target path that does not fit is left out rather than cut short.
 static void MakeLinksBelow(const InstallerContext* context, const char* programs) {
@@ -61,30 +54,43 @@ static void MakeLinksBelow(const InstallerContext* context, const char* programs
 // cannot be made (the source cannot be opened, the disk fills, the path is in use) leaves what
 // was there before untouched, and its part file is deleted. The running installer is never
 // written: started from the target folder it is the copy itself, and nothing is copied.
+// The source is the running module. When the code page cannot spell its path exactly, the ANSI
+// spelling names no file (or another one), so it is read by its wide path; a file name that
+// cannot be spelled at all gives the copy the installer's usual name.
 struct InstallerCopy {
-  const char* source;
-  char path[2048];  // targetFolder joined with the installer's file name
-  char part[2048];  // path with ".part" appended
-  int32_t wanted;   // 0: no file name, or the paths do not fit: no copy, no record
+  char source[1024];       // the installer's path in the code page, "" when it cannot be spelled
+  WCHAR wideSource[1024];  // the installer's wide path, used when source is ""
+  char path[2048];         // targetFolder joined with the installer's file name
+  char part[2048];         // path with ".part" appended
+  int32_t wanted;    // 0: no file name, or the paths do not fit: no copy, no record
   int32_t onItself;  // path is the running installer: nothing to copy
   int32_t whole;     // the part file holds the whole copy
   HANDLE thread;     // the thread writing the part file, or null
 };
 
-static int32_t FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+enum { RENAME_TRIES = 20, RENAME_PAUSE_MS = 100 };
+
+static HANDLE OpenForIdentity(const char* path, const WCHAR* widePath) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (path[0] == '\0') return CreateFileW(widePath, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  return CreateFileA(path, 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+static int32_t FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   if (file == INVALID_HANDLE_VALUE) return 0;
   BOOL known = GetFileInformationByHandle(file, info);
   CloseHandle(file);
   return known;
 }
 
-// Whether both paths name one file: the same text, or the same volume and file index.
-static int32_t SameFile(const char* a, const char* b) {
+// Whether the copy's path names the source: the same text, or the same volume and file index.
+static int32_t CopyIsSource(const InstallerCopy* copy) {
   BY_HANDLE_FILE_INFORMATION infoA, infoB;
-  if (lstrcmpiA(a, b) == 0) return 1;
-  if (!FileIdentity(a, &infoA) || !FileIdentity(b, &infoB)) return 0;
+  if (copy->source[0] != '\0' && lstrcmpiA(copy->source, copy->path) == 0) return 1;
+  if (!FileIdentity(OpenForIdentity(copy->source, copy->wideSource), &infoA) ||
+      !FileIdentity(OpenForIdentity(copy->path, nullptr), &infoB)) {
+    return 0;
+  }
   return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
@@ -95,12 +101,39 @@ static void DeletePart(const InstallerCopy* copy) {
   DeleteFileA(copy->part);
 }
 
-// Writes the part file, over one a stopped run may have left (made writable first). A whole one
-// loses the read-only and hidden attributes taken over from a download; one that could not be
-// written whole (Wine's CopyFileA leaves what it wrote when the disk fills) is deleted.
+// The part file is made new: whatever holds its name (one a stopped run left, a file another
+// program holds, a link) is removed first, a link as the link. 0 when something stays there, or
+// a folder does: then there is no copy.
+static int32_t ClearPartName(const InstallerCopy* copy) {
+  DWORD attributes = GetFileAttributesA(copy->part);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    const DWORD folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      if (folder != 0) RemoveDirectoryA(copy->part); else DeleteFileA(copy->part);
+    } else if (folder != 0) {
+      return 0;
+    } else {
+      DeletePart(copy);
+    }
+    attributes = GetFileAttributesA(copy->part);
+  }
+  // A deletion still pending (the file is held open) answers "access denied": it stays.
+  return attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// Writes the part file, created new. A whole one loses the read-only and hidden attributes taken
+// over from a download; one that could not be written whole (Wine's CopyFileA leaves what it
+// wrote when the disk fills) is deleted.
 static void WritePart(InstallerCopy* copy) {
-  SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
-  copy->whole = CopyFileA(copy->source, copy->part, FALSE) != 0;
+  copy->whole = 0;
+  if (!ClearPartName(copy)) return;
+  if (copy->source[0] != '\0') {
+    copy->whole = CopyFileA(copy->source, copy->part, TRUE) != 0;
+  } else {
+    WCHAR widePart[2048];
+    copy->whole = MultiByteToWideChar(CP_ACP, 0, copy->part, -1, widePart, 2048) != 0 &&
+                  CopyFileW(copy->wideSource, widePart, TRUE) != 0;
+  }
   if (copy->whole) {
     SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
   } else {
@@ -113,26 +146,64 @@ static DWORD WINAPI PartThreadMain(void* copy) {
   return 0;
 }
 
+// The source's path and the copy's file name: the installer's own, spelled exactly in the code
+// page, or INSTALLER_FILE_NAME when its file name cannot be spelled. installerPath serves when the
+// wide path is not known.
+static const char* ChooseCopySource(const InstallerContext* context, InstallerCopy* copy,
+                                    char* name, size_t nameSize) {
+  const DWORD length = GetModuleFileNameW(context->instanceHandle, copy->wideSource, 1024);
+  if (length == 0 || length >= 1024) {
+    copy->wideSource[0] = 0;
+    TextCopy(copy->source, sizeof copy->source, context->installerPath);
+    return PathFileName(copy->source);
+  }
+  if (SpellExactly(copy->wideSource, copy->source, sizeof copy->source)) {
+    return PathFileName(copy->source);
+  }
+  const WCHAR* wideName = copy->wideSource;
+  for (const WCHAR* p = copy->wideSource; *p != 0; ++p) {
+    if (*p == L'\\') wideName = p + 1;
+  }
+  if (!SpellExactly(wideName, name, nameSize) || name[0] == '\0') {
+    TextCopy(name, nameSize, INSTALLER_FILE_NAME);
+  }
+  return name;
+}
+
 // Works out the copy's paths and starts writing the part file on a thread of its own, at this
 // thread's priority, so that it is written while the links are made.
 static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
-  copy->source = context->installerPath;
+  char spelledName[MAX_PATH];
   copy->whole = 0;
   copy->thread = nullptr;
   // An installer path without a file name gives no copy and no record naming a folder.
-  const char* installerName = FileNamePart(context->installerPath);
+  const char* installerName = ChooseCopySource(context, copy, spelledName, sizeof spelledName);
   copy->wanted = installerName[0] != '\0' &&
                  JoinPath(copy->path, sizeof copy->path, context->targetFolder, installerName) &&
                  TextCopy(copy->part, sizeof copy->part, copy->path) &&
                  TextAppend(copy->part, sizeof copy->part, kPartSuffix);
-  copy->onItself = copy->wanted && SameFile(copy->source, copy->path);
+  copy->onItself = copy->wanted && CopyIsSource(copy);
   if (!copy->wanted || copy->onItself) return;
   copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
 }
 
-// After the links: the part file, written now unless its thread wrote it, takes the copy's name,
-// replacing what is there. A rename that fails (the path in use) leaves that as it was, and the
-// part file goes.
+// Gives the part file the copy's name, replacing what is there. A virus scanner that opened the
+// fresh file, or a program holding the old copy, refuses the rename for a moment: it is tried
+// again for about two seconds.
+static int32_t RenamePart(const InstallerCopy* copy) {
+  for (int32_t tries = 1;; ++tries) {
+    if (MoveFileExA(copy->part, copy->path, MOVEFILE_REPLACE_EXISTING)) return 1;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        tries >= RENAME_TRIES) {
+      return 0;
+    }
+    Sleep(RENAME_PAUSE_MS);
+  }
+}
+
+// After the links: the part file, written now unless its thread wrote it, takes the copy's name.
+// A rename that fails (the path in use) leaves that as it was, and the part file goes.
 static void EndInstallerCopy(InstallerCopy* copy) {
   if (!copy->wanted || copy->onItself) return;
   if (copy->thread != nullptr) {
@@ -141,9 +212,7 @@ static void EndInstallerCopy(InstallerCopy* copy) {
   } else {
     WritePart(copy);
   }
-  if (copy->whole && !MoveFileExA(copy->part, copy->path, MOVEFILE_REPLACE_EXISTING)) {
-    DeletePart(copy);
-  }
+  if (copy->whole && !RenamePart(copy)) DeletePart(copy);
 }
 
 int32_t InstallProcedure(InstallerContext* context) {

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "base/path.h"
 #include "base/text.h"
 
 void PathToRoot(char* path) {
@@ -10,7 +11,7 @@ void PathToRoot(char* path) {
   const bool leadingBackslash = path[0] == '\\';
   bool root = false;
   size_t i = 0;
-  for (; path[i] != '\0'; ++i) {
+  for (; path[i] != '\0'; i = (size_t)(NextPathChar(path + i) - path)) {
     const char c = path[i];
     bool stop = false;
     if (c == ':') {
@@ -60,7 +61,7 @@ int ComposeLinkPath(const char* folder, const char* name, char* out, size_t outS
 
 int WorkingFolderOf(const char* target, char* out, size_t outSize) {
   if (!TextCopy(out, outSize, target)) return 0;
-  char* lastBackslash = strrchr(out, '\\');
+  char* lastBackslash = LastPathSeparator(out);
   if (lastBackslash != nullptr) *lastBackslash = '\0';
   return 1;
 }
@@ -76,12 +77,30 @@ int IsAbsoluteFolder(const char* folder) {
 int IsPlainAbsoluteFolder(const char* folder) {
   if (!IsAbsoluteFolder(folder)) return 0;
   for (const char* start = folder; *start != '\0';) {
-    size_t length = strcspn(start, "\\/");
+    size_t length = (size_t)(PathComponentEnd(start, 1) - start);
     if ((length == 1 || length == 2) && strncmp(start, "..", length) == 0) return 0;
     start += length;
     if (*start != '\0') ++start;
   }
   return 1;
+}
+
+int NormalizeFolderForm(char* folder) {
+  if (folder == nullptr) return 0;
+  // "\\?\UNC\server\share" is "\\server\share", "\\?\C:\x" is "C:\x".
+  if (strncmp(folder, "\\\\?\\", 4) == 0) {
+    const char* rest = folder + 4;
+    if ((rest[0] | 0x20) == 'u' && (rest[1] | 0x20) == 'n' && (rest[2] | 0x20) == 'c' &&
+        rest[3] == '\\') {
+      memmove(folder + 2, rest + 4, strlen(rest + 4) + 1);
+    } else {
+      memmove(folder, rest, strlen(rest) + 1);
+    }
+  }
+  for (char* p = folder; *p != '\0'; p = const_cast<char*>(NextPathChar(p))) {
+    if (*p == '/') *p = '\\';
+  }
+  return IsAbsoluteFolder(folder);
 }
 
 int CopyRegistryString(const char* data, size_t dataSize, char* out, size_t outSize) {

@@ -32,6 +32,11 @@ int IsAbsoluteFolder(const char* folder);
 // whatever the current folder, and the removal walks the folders made below it.
 int IsPlainAbsoluteFolder(const char* folder);
 
+// Rewrites folder in place in the form the other helpers read: forward slashes become
+// backslashes, and a "\\?\" prefix goes ("\\?\UNC\server\share" gives "\\server\share").
+// Then 1 when it is absolute (IsAbsoluteFolder).
+int NormalizeFolderForm(char* folder);
+
 // Copies registry string data of dataSize bytes, as RegQueryValueExA returned it, into out. The
 // string ends at the first zero byte within dataSize, or after dataSize bytes when there is none.
 // An empty string, or one that does not fit out with its terminator, gives 0.

@@ -2,6 +2,7 @@
 // application's two tray settings under HKEY_CURRENT_USER, and the user's "Programs" folder.
 #include "setup/registry.h"
 
+#include "base/codepage.h"
 #include "base/text.h"
 #include "setup/paths.h"
 
@@ -35,18 +36,26 @@ int32_t ReadUserProgramsFolder(char* out, size_t outSize) {
   out[0] = '\0';
   HKEY key = nullptr;
   if (RegOpenKeyA(HKEY_CURRENT_USER, SHELL_FOLDERS_KEY, &key) != ERROR_SUCCESS) return 0;
-  char data[4096];
+  // Read as wide text: the ANSI call would best-fit a name the code page cannot spell
+  // (C:\users\Łukasz as C:\users\Lukasz), a folder the user never had.
+  WCHAR data[2048];
   DWORD type = 0;
-  DWORD size = sizeof data;
+  DWORD size = sizeof data - sizeof data[0];
   const LONG result =
-      RegQueryValueExA(key, "Programs", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+      RegQueryValueExW(key, L"Programs", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
   RegCloseKey(key);
-  if (result != ERROR_SUCCESS || type != REG_SZ || size > sizeof data) return 0;
-  // The stored data need not end with a zero: CopyRegistryString stops at size bytes.
-  if (!CopyRegistryString(data, size, out, outSize)) return 0;
-  // A relative or drive-relative folder would put the menu folder below whatever folder is
-  // current, where no removal finds it again: it counts as absent, for install and removal alike.
-  if (!IsAbsoluteFolder(out)) {
+  if (result != ERROR_SUCCESS || type != REG_SZ || size > sizeof data - sizeof data[0]) return 0;
+  data[size / sizeof data[0]] = 0;  // the stored data need not end with a zero
+  char folder[4096];
+  if (!SpellExactly(data, folder, sizeof folder) ||
+      !CopyRegistryString(folder, sizeof folder, out, outSize)) {
+    out[0] = '\0';
+    return 0;
+  }
+  // Every form Windows accepts: forward slashes, a "\\?\" prefix. A relative or drive-relative
+  // folder would put the menu folder below whatever folder is current, where no removal finds
+  // it again: it counts as absent, for install and removal alike.
+  if (!NormalizeFolderForm(out)) {
     out[0] = '\0';
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "base/product.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "package/entryname.h"
 #include "package/extract.h"
@@ -139,10 +140,7 @@ int32_t DeleteFolderTree(const char* folder) {
       RemoveDirectoryA(path);
       if (depth == 0) return 1;
       int stays = StillExists(path);
-      char* cut = path;
-      for (char* p = path; *p != '\0'; ++p) {
-        if (*p == '\\') cut = p;
-      }
+      char* cut = LastPathSeparator(path);  // below the root: there is one
       TextCopy(removed, sizeof removed, cut + 1);
       *cut = '\0';
       --depth;

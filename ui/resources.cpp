@@ -4,6 +4,7 @@
 
 #include "base/context.h"
 #include "base/product.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "setup/folders.h"
 #include "sysinfo/oscode.h"

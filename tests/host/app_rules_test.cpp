@@ -42,10 +42,14 @@ TEST(ClassifyClick, NothingIsAButtonBeforeItWasDrawn) {
 }
 
 TEST(ChooseUnattendedAction, InstalledStateDecidesFirst) {
-  EXPECT_EQ(UNATTENDED_REMOVE, ChooseUnattendedAction(1, 0));  // -u, installed
-  EXPECT_EQ(UNATTENDED_REMOVE, ChooseUnattendedAction(1, 1));  // -i, installed: removes
-  EXPECT_EQ(UNATTENDED_INSTALL, ChooseUnattendedAction(0, 1)); // -i, not installed
-  EXPECT_EQ(UNATTENDED_NOTHING, ChooseUnattendedAction(0, 0)); // -u, not installed
+  for (int fromTarget = 0; fromTarget < 2; ++fromTarget) {
+    EXPECT_EQ(UNATTENDED_REMOVE, ChooseUnattendedAction(1, 0, fromTarget));  // -u, installed
+    EXPECT_EQ(UNATTENDED_REMOVE, ChooseUnattendedAction(1, 1, fromTarget));  // -i, installed
+    EXPECT_EQ(UNATTENDED_INSTALL, ChooseUnattendedAction(0, 1, fromTarget)); // -i, not installed
+  }
+  EXPECT_EQ(UNATTENDED_NOTHING, ChooseUnattendedAction(0, 0, 0)); // -u, not installed
+  // -u from the uninstaller copy after a removal stopped past the program's deletion
+  EXPECT_EQ(UNATTENDED_REMOVE, ChooseUnattendedAction(0, 0, 1));
 }
 
 }  // namespace

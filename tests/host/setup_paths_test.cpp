@@ -8,6 +8,9 @@
 #include <random>
 #include <string>
 
+#include "base/path.h"
+#include "package/place.h"
+#include "setup/delname.h"
 #include "setup/paths.h"
 
 namespace {
@@ -179,6 +182,74 @@ TEST(CopyRegistryString, TerminatesUnterminatedDataAndStopsAtTheFirstZero) {
   EXPECT_STREQ(out, "C:\\A");
   EXPECT_EQ(CopyRegistryString("", 1, out, sizeof out), 0);
   EXPECT_EQ(CopyRegistryString("x", 0, out, sizeof out), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every split and join steps by character in the code page in force: on 932 and 936 a
+// character's second byte may be a backslash (ソ 83 5C, 表 95 5C, 十 8F 5C; 誠 D5 5C), which
+// must neither end a folder nor count as a separator already there.
+#define SO "\x83\\"
+#define HYO "\x95\\"
+#define JU "\x8F\\"
+#define SEI "\xD5\\"
+std::string ByCharacter(const std::string& op, const char* p) {
+  char o[64];
+  if (op == "join") return JoinPath(o, sizeof o, p, "Q") ? o : "!";
+  if (op == "name") return PathFileName(p);
+  if (op == "folder") return WorkingFolderOf(p, o, sizeof o) ? o : "!";
+  if (op == "del") return MakeDelName(p, o, sizeof o) ? o : "!";
+  if (op == "exact") return MakeExactFolderPath(p, o, sizeof o) ? o : "!";
+  if (op == "root") return Root(p);
+  if (op == "plain") return IsPlainAbsoluteFolder(p) ? "1" : "0";
+  if (op == "form") {
+    snprintf(o, sizeof o, "%s", p);
+    return NormalizeFolderForm(o) ? o : "!";
+  }
+  std::string made;  // walk
+  auto note = [](void* u, const char* f) { return *(std::string*)u += std::string(f) + "|", 1; };
+  WalkFolderPath(p, note, &made);
+  return made;
+}
+
+TEST(PathsByCharacter, DoubleByteCodePagesNeverSplitACharacter) {
+  const unsigned char cp932[] = {0x81, 0x9F, 0xE0, 0xFC}, cp936[] = {0x81, 0xFE};
+  struct Case {
+    const unsigned char* table;
+    size_t pairs;
+    const char* op;
+    const char* in;
+    const char* want;
+  } cases[] = {
+      {cp932, 2, "join", "C:\\" SO HYO, "C:\\" SO HYO "\\Q"},
+      {cp932, 2, "join", "C:\\\x83", "!"},  // a lead byte cut off: no join could be right
+      {cp932, 2, "name", "C:\\dl\\" HYO "Setup.exe", HYO "Setup.exe"},
+      {cp932, 2, "name", "C:\\dl\\" SO ".exe", SO ".exe"},
+      {cp932, 2, "folder", "C:\\" SO "\\" HYO ".txt", "C:\\" SO},
+      {cp932, 2, "del", "C:\\" SO "\\" SO, "C:\\" SO "\\" SO},
+      {cp932, 2, "del", "C:\\a.b\\" SO ".exe", "C:\\a.b\\" SO ".del"},
+      {cp932, 2, "exact", "C:\\users\\" JU "\\Start Menu", "\\\\?\\C:\\users\\" JU "\\Start Menu"},
+      {cp932, 2, "root", "\\\\" SO "\\share\\dir", "\\\\" SO "\\"},
+      {cp932, 2, "form", "C:/" SO "/x", "C:\\" SO "\\x"},
+      {cp932, 2, "form", "\\\\?\\C:\\" SO, "C:\\" SO},
+      {cp932, 2, "form", "\\\\?\\unc\\srv\\" SO, "\\\\srv\\" SO},
+      {cp932, 2, "form", SO "x", "!"},
+      {cp932, 2, "plain", "C:\\" SO "..\\x", "1"},
+      {cp932, 2, "walk", "C:\\" SO "\\" HYO "\\x",
+       "C:\\" SO "|C:\\" SO "\\" HYO "|C:\\" SO "\\" HYO "\\x|"},
+      {cp936, 1, "join", "C:\\" SEI, "C:\\" SEI "\\Q"},
+      {cp936, 1, "name", "D:\\" SEI "Setup.exe", SEI "Setup.exe"},
+      {cp936, 1, "walk", "C:\\u\\\xB3\xC2" SEI "\\M",
+       "C:\\u|C:\\u\\\xB3\xC2" SEI "|C:\\u\\\xB3\xC2" SEI "\\M|"},
+      {nullptr, 0, "join", "C:\\" HYO, "C:\\" HYO "Q"},  // single-byte: 5C is a backslash
+  };
+  for (const Case& c : cases) {
+    SetPathLeadBytes(c.table, c.pairs);
+    EXPECT_EQ(ByCharacter(c.op, c.in), c.want) << c.op << " of " << c.in;
+  }
+  SetPathLeadBytes(nullptr, 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/path.h"
 #include "base/text.h"
 
 namespace {

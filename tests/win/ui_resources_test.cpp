@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "base/context.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "setup/folders.h"
 #include "sysinfo/oscode.h"

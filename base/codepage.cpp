@@ -1,0 +1,33 @@
+// The ANSI code page's lead bytes and exact spelling of wide text.
+#include "base/codepage.h"
+
+#include "base/path.h"
+
+void LoadCodePageLeadBytes(void) {
+  CPINFO info;
+  if (!GetCPInfo(CP_ACP, &info)) {
+    SetPathLeadBytes(nullptr, 0);
+    return;
+  }
+  size_t pairs = 0;
+  while (pairs < MAX_LEADBYTES / 2 && info.LeadByte[2 * pairs] != 0) ++pairs;
+  SetPathLeadBytes(info.LeadByte, pairs);
+}
+
+int32_t SpellExactly(const WCHAR* wide, char* out, size_t outSize) {
+  if (out == nullptr || outSize == 0) return 0;
+  out[0] = '\0';
+  if (wide == nullptr || outSize > 0x7fffffff) return 0;
+  // A UTF-8 code page spells every character; it takes neither flag nor default character, but
+  // refuses a lone surrogate.
+  const bool utf8 = GetACP() == CP_UTF8;
+  BOOL usedDefault = FALSE;
+  const int length =
+      WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
+                          out, (int)outSize, nullptr, utf8 ? nullptr : &usedDefault);
+  if (length <= 0 || usedDefault) {
+    out[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
