@@ -52,7 +52,7 @@ if(TAVRIN_WINDOWS)
 endif()
 set(TAVRIN_GUI ${CMAKE_SOURCE_DIR}/tests/gui)
 tavrin_script_test(app_window_install_by_click COMMAND bash ${TAVRIN_GUI}/app_window_install.sh
-  $<TARGET_FILE:TavrinSoloSetup> LOCK)
+  $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:packtool> LOCK)
 tavrin_script_test(app_window_remove_by_click COMMAND bash ${TAVRIN_GUI}/app_window_remove.sh
   $<TARGET_FILE:TavrinSoloSetup> LOCK)
 tavrin_script_test(app_unattended_runs_and_exit_codes COMMAND bash ${TAVRIN_GUI}/app_unattended.sh

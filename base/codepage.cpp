@@ -18,13 +18,14 @@ int32_t SpellExactly(const WCHAR* wide, char* out, size_t outSize) {
   if (out == nullptr || outSize == 0) return 0;
   out[0] = '\0';
   if (wide == nullptr || outSize > 0x7fffffff) return 0;
-  // A UTF-8 code page spells every character; it takes neither flag nor default character, but
-  // refuses a lone surrogate.
+  // A UTF-8 code page spells every character; it takes neither best-fit flag nor default
+  // character, but refuses a lone surrogate.
   const bool utf8 = GetACP() == CP_UTF8;
   BOOL usedDefault = FALSE;
-  const int length =
-      WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
-                          out, (int)outSize, nullptr, utf8 ? nullptr : &usedDefault);
+  const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  const int length = WideCharToMultiByte(codePage, flags, wide, -1, out, (int)outSize, nullptr,
+                                         utf8 ? nullptr : &usedDefault);
   if (length <= 0 || usedDefault) {
     out[0] = '\0';
     return 0;

@@ -47,9 +47,10 @@ static int ResolveWithShell32(void) {
   if (shell == nullptr) return -1;
   const int common = AskShellFolder(shell, 0, CSIDL_COMMON_PROGRAMS, TRUE, commonProgramsFolder,
                                     sizeof commonProgramsFolder);
-  const int startup =
-      common < 0 ? -1
-                 : AskShellFolder(shell, 0, CSIDL_STARTUP, TRUE, startupFolder, sizeof startupFolder);
+  int startup = -1;
+  if (common >= 0) {
+    startup = AskShellFolder(shell, 0, CSIDL_STARTUP, TRUE, startupFolder, sizeof startupFolder);
+  }
   FreeLibrary(shell);
   return common == 1 && startup == 1;
 }

@@ -58,8 +58,8 @@ static void MakeLinksBelow(const InstallerContext* context, const char* programs
 // spelling names no file (or another one), so it is read by its wide path; a file name that
 // cannot be spelled at all gives the copy the installer's usual name.
 struct InstallerCopy {
-  char source[1024];       // the installer's path in the code page, "" when it cannot be spelled
-  WCHAR wideSource[1024];  // the installer's wide path, used when source is ""
+  char source[1024];       // installerPath, or "" when the module is read by its wide path
+  WCHAR wideSource[1024];  // the running module's wide path, used when source is ""
   char path[2048];         // targetFolder joined with the installer's file name
   char part[2048];         // path with ".part" appended
   int32_t wanted;    // 0: no file name, or the paths do not fit: no copy, no record
@@ -146,20 +146,19 @@ static DWORD WINAPI PartThreadMain(void* copy) {
   return 0;
 }
 
-// The source's path and the copy's file name: the installer's own, spelled exactly in the code
-// page, or INSTALLER_FILE_NAME when its file name cannot be spelled. installerPath serves when the
-// wide path is not known.
+// The source and the copy's file name: installerPath and its file name, unless the code page
+// cannot spell the running module's path exactly. installerPath then holds a best-fit or '?'
+// spelling, so the module is read by its wide path, and the copy takes the module's file name
+// spelled exactly, or INSTALLER_FILE_NAME when that cannot be spelled either.
 static const char* ChooseCopySource(const InstallerContext* context, InstallerCopy* copy,
                                     char* name, size_t nameSize) {
+  TextCopy(copy->source, sizeof copy->source, context->installerPath);
   const DWORD length = GetModuleFileNameW(context->instanceHandle, copy->wideSource, 1024);
-  if (length == 0 || length >= 1024) {
-    copy->wideSource[0] = 0;
-    TextCopy(copy->source, sizeof copy->source, context->installerPath);
+  char spelled[1024];
+  if (length == 0 || length >= 1024 || SpellExactly(copy->wideSource, spelled, sizeof spelled)) {
     return PathFileName(copy->source);
   }
-  if (SpellExactly(copy->wideSource, copy->source, sizeof copy->source)) {
-    return PathFileName(copy->source);
-  }
+  copy->source[0] = '\0';
   const WCHAR* wideName = copy->wideSource;
   for (const WCHAR* p = copy->wideSource; *p != 0; ++p) {
     if (*p == L'\\') wideName = p + 1;

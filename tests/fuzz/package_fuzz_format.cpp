@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/path.h"
 #include "package/entryname.h"
 #include "package/image.h"
 #include "package/seal.h"
@@ -79,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path(reinterpret_cast<const char*>(data), size < 1100 ? size : 1100);
   path = path.c_str();
   WalkFolderPath(path.c_str(), CheckStep, &path);
+  static const unsigned char kCodePage932[] = {0x81, 0x9F, 0xE0, 0xFC};
+  SetPathLeadBytes(kCodePage932, 2);  // by double-byte characters, never past the end
+  WalkFolderPath(path.c_str(), CheckStep, &path);
+  SetPathLeadBytes(nullptr, 0);
   IsSafeEntryName(path.c_str(), 128);
   if (size == 0) return 0;
   if (data[0] & 1) {

@@ -4,8 +4,8 @@
 # trailing dot or space and past a package file held open with delete sharing; a damaged package
 # entry is refused with -1 and nothing written; the installer saved as TavrinSolo.exe leaves
 # itself as the uninstaller, one started from a folder the ANSI code page cannot spell still
-# copies itself; the copy finishes a removal stopped part-way; -h -i removes when installed; a failing
-# procedure's code is the exit code, still without a box.
+# copies itself; the copy finishes a removal stopped part-way; -h -i removes when installed; a
+# failing procedure's code is the exit code, still without a box.
 #   app_unattended.sh TavrinSoloSetup.exe procedures_folder_tests.exe
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"

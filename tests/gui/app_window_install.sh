@@ -8,17 +8,23 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
 
+packtool=${2:?usage: $0 TavrinSoloSetup.exe packtool}
 ensure_removed
-# The worker's last large write is the installer's copy of itself into the target folder, written
-# under the copy's name with ".part" appended and renamed once whole. A FIFO in the part file's
-# place holds the installation there until this test drains it (64 KB fit into the pipe, the
-# installer is larger), while the window thread goes on.
-copy="$target/$(basename "$installer").part"
-mkdir -p "$target"
-rm -f "$copy"
-mkfifo "$copy"
+# An installer whose last package file is larger than a pipe holds: a FIFO in that file's place
+# holds the installation there until this test drains it, while the window thread goes on.
+"$packtool" unpack "$installer" "$work/payload" >/dev/null || fail "packtool unpack failed"
+head -c 200000 /dev/zero >>"$work/payload/Remote/TimecodeLtc.dll"
+sed -n 's/^\([^#][^|]*[^ |]\) *|.*/\1/p' "$here/../../sample/payload/manifest.txt" |
+  while IFS= read -r name; do echo "$name | payload/${name//\\//}"; done >"$work/manifest.txt"
+"$packtool" build "$installer" "$work/manifest.txt" "$work/TavrinSoloSetup.exe" >/dev/null ||
+  fail "packtool build of the larger payload failed"
+installer="$work/TavrinSoloSetup.exe"
+held="$target/Remote/TimecodeLtc.dll"
+mkdir -p "$target/Remote"
+rm -f "$held"
+mkfifo "$held"
 # The programs are ended first, so no writer is left waiting on it.
-at_exit='rm -f "$copy"'
+at_exit='rm -f "$held"'
 
 open_installer_window
 eval "$(xdotool getwindowgeometry --shell "$win")"
@@ -75,7 +81,7 @@ sleep 0.6
 [ ! -s "$opened" ] || fail "a click on the edge or the band opened $(cat "$opened")"
 [ "$(pixel "$(shot edge)" $((X + 590)) $((Y + 474)))" = "srgb(255,255,255)" ] ||
   fail "a click on an edge started something"
-[ -p "$copy" ] && ! installed || fail "a click on an edge installed"
+[ -p "$held" ] && ! installed || fail "a click on an edge installed"
 
 # --- A click on the picture opens the header page (and nothing else happens).
 click "$win" 450 200
@@ -89,7 +95,7 @@ t0=$(date +%s%N)
 click "$win" 730 474
 wait_pixel $((X + 590)) $((Y + 474)) "gray(0)" 1500 || fail "no pressed look right after the click"
 echo "pressed look on the screen $(( ($(date +%s%N) - t0) / 1000000 )) ms after the click was sent (the pause is 200 ms)"
-# Wait until the worker is held at the FIFO: the installer's folder filled but the copy not.
+# Wait until the worker is held at the FIFO: the package's first files are in place.
 for _ in $(seq 100); do installed && break; sleep 0.1; done
 installed || fail "the files were not extracted"
 # A tick may have drawn the button before the worker named its first step; from the next tick on
@@ -126,13 +132,13 @@ sleep 1
 kill -0 "$pid" 2>/dev/null || fail "the installer ended while installing"
 [ "$(visible_windows)" = "$before" ] || fail "a window or box came or went while installing"
 [ ! -s "$opened" ] || fail "a click during the installation opened $(cat "$opened")"
-[ -p "$copy" ] || fail "the copy is no longer the FIFO"
+[ -p "$held" ] || fail "the held file is no longer the FIFO"
 
 # --- Let the worker finish: the completion page is opened before the "Success" box shows. The
 # shell opens pages asynchronously (winebrowser, then xdg-open), so the proof is that the address
 # arrives while the box is still up and unanswered: opened after the box, it could only come
 # once the box had been answered.
-cat "$copy" >/dev/null &
+cat "$held" >/dev/null &
 box=$(wait_window Success 30) || fail "no \"Success\" box"
 for _ in $(seq 100); do [ -s "$opened" ] && break; sleep 0.1; done
 [ -s "$opened" ] || fail "the completion page was not opened while the \"Success\" box was up"
@@ -150,5 +156,5 @@ installed || fail "TavrinSolo.exe is not in $target"
 record_present || fail "no uninstall record"
 
 ensure_removed
-rm -f "$copy"
+rm -f "$held"
 echo "window looked right, edges and band ignored, header page opened, installed by a click"
