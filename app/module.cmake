@@ -63,6 +63,12 @@ tavrin_script_test(app_second_installer_refused COMMAND bash ${TAVRIN_GUI}/app_s
   $<TARGET_FILE:TavrinSoloSetup> LOCK)
 tavrin_script_test(app_closes_only_exact_title COMMAND bash ${TAVRIN_GUI}/app_close_running.sh
   $<TARGET_FILE:TavrinSoloSetup> $<TARGET_FILE:TavrinSolo> $<TARGET_FILE:app_titled_window> LOCK)
+# Under the code pages 932, 936 and 1250, each in a prefix of its own (no shared lock).
+foreach(codepage 932 936 1250)
+  tavrin_script_test(app_codepage_${codepage}_paths COMMAND bash
+    ${CMAKE_SOURCE_DIR}/tests/win/codepage_paths.sh ${codepage} $<TARGET_FILE:TavrinSoloSetup>
+    $<TARGET_FILE:sysinfo_print>)
+endforeach()
 tavrin_script_test(app_own_size_within_budget COMMAND ${TAVRIN_PYTHON} ${TAVRIN_GUI}/app_size.py
   $<TARGET_FILE:TavrinSoloSetup>)
 tavrin_script_test(app_build_reproducible COMMAND bash ${TAVRIN_GUI}/app_reproducible.sh

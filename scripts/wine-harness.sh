@@ -13,6 +13,9 @@
 # the harness comes up (e.g. err+all to see Wine's error messages of a failing test).
 # TAVRIN_WINEARCH=win32 makes a 32-bit prefix instead of the default 64-bit one (WoW64, as on a
 # current Windows: Program Files (x86), the registry's Wow6432Node).
+# TAVRIN_LOCALE (e.g. ja_JP.UTF-8) becomes LC_ALL of every Wine process the harness starts, and of
+# whoever evals its env: Wine's ANSI code page follows it (932 for ja_JP). Like the two above, it
+# is fixed when the harness comes up; give each locale a DIR of its own.
 set -u
 dir=${1:?usage: wine-harness.sh DIR up|down|run|env}
 cmd=${2:?usage: wine-harness.sh DIR up|down|run|env}
@@ -32,6 +35,7 @@ export XDG_DATA_HOME='$dir/home/.local/share'
 export XDG_CACHE_HOME='$dir/home/.cache'
 export DISPLAY='$1'
 ENV
+  if [ -n "${TAVRIN_LOCALE:-}" ]; then echo "export LC_ALL='$TAVRIN_LOCALE'" >>"$dir/env.new"; fi
   mv "$dir/env.new" "$dir/env"
 }
 
