@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds TavrinSoloSetup.exe with the sample payload and runs it under Wine in a
-# throwaway prefix.
+# throwaway prefix. `run.sh INSTALLER` runs the given installer instead (a publisher's, made by
+# `packtool build`), without building anything.
 #   With a display (the caller's DISPLAY, or TAVRIN_RUN_GUI=1): the real window. On the caller's
 #   display it stays until the user closes it; with TAVRIN_RUN_GUI=1 and no display of the
 #   caller's it opens on the harness's own Xvfb, is photographed into $root/run/window.png and
@@ -9,6 +10,11 @@
 #   (-h -u), with a report of what was installed where (files, shortcuts, uninstall record) and
 #   the exit codes.
 set -euo pipefail
+given=""
+if [ $# -gt 0 ]; then
+  [ -f "$1" ] || { echo "usage: run.sh [INSTALLER]  ($1: no such file)" >&2; exit 2; }
+  given=$(realpath "$1")
+fi
 cd "$(dirname "$0")/.."
 root=${TAVRIN_BUILD_ROOT:-build}
 caller_display=${DISPLAY:-}
@@ -19,16 +25,28 @@ fi
 
 # Only what the installer needs: the host build's packing tool, then the one Windows target.
 bash scripts/setup.sh
-if [ ! -f "$root/host/build.ninja" ]; then
-  cmake --preset host -B "$root/host" >/dev/null
+if [ -n "$given" ]; then
+  exe=$given
+else
+  if [ ! -f "$root/host/build.ninja" ]; then
+    cmake --preset host -B "$root/host" >/dev/null
+  fi
+  echo "run: building packtool and TavrinSoloSetup.exe" >&2
+  cmake --build "$root/host" --target packtool
+  if [ ! -f "$root/win/build.ninja" ]; then
+    cmake --preset win -B "$root/win" -DTAVRIN_HOST_TOOLS="$PWD/$root/host/host-tools.cmake" >/dev/null
+  fi
+  cmake --build "$root/win" --target installer
+  exe="$PWD/$root/win/TavrinSoloSetup.exe"
+  # The payload stays what the win build was configured with (-DTAVRIN_PAYLOAD_MANIFEST sticks).
+  manifest=$(sed -n 's/^TAVRIN_PAYLOAD_MANIFEST:FILEPATH=//p' "$root/win/CMakeCache.txt")
+  case $manifest in
+    */sample/payload/manifest.txt) ;;
+    *) echo "run: the payload of $manifest; back to the sample payload:" \
+         "cmake -U TAVRIN_PAYLOAD_MANIFEST -B $root/win" >&2 ;;
+  esac
 fi
-echo "run: building packtool and TavrinSoloSetup.exe" >&2
-cmake --build "$root/host" --target packtool
-if [ ! -f "$root/win/build.ninja" ]; then
-  cmake --preset win -B "$root/win" -DTAVRIN_HOST_TOOLS="$PWD/$root/host/host-tools.cmake" >/dev/null
-fi
-cmake --build "$root/win" --target installer
-exe="$PWD/$root/win/TavrinSoloSetup.exe"
+echo "run: $exe" >&2
 
 harness="$root/run/wine"
 export TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-err+all}
