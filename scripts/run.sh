@@ -77,8 +77,11 @@ record='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Quorel:Tavrin-S
 # A Windows path for a path below drive_c.
 windows_path() { local p=${1#"$c_drive"}; p=${p//\//\\}; echo "C:$p"; }
 
+# Prints what is installed; $left then names what there is ("" for nothing).
 report_installed() {
+  left=""
   echo "Files in $(windows_path "$target"):"
+  [ -d "$target" ] && left="$left $(find "$target" -type f | wc -l) files in the target folder;"
   if [ -d "$target" ]; then
     (cd "$target" && find . -type f -printf '  %P (%s bytes)\n' | sort)
   else
@@ -87,14 +90,19 @@ report_installed() {
   echo "Shortcuts:"
   local found=0 link
   while IFS= read -r -d '' link; do
-    found=1
+    found=$((found + 1))
     echo "  $(windows_path "$link")"
     lnkinfo "$link" 2>/dev/null | sed -n 's/^\s*Local path\s*:\s*/    -> /p' | head -n1
   done < <(find "$c_drive/users" "$c_drive/ProgramData" -path '*Quorel*' -iname '*.lnk' -print0 2>/dev/null)
-  [ "$found" = 1 ] || echo "  (none)"
+  [ "$found" = 0 ] && echo "  (none)"
+  [ "$found" = 0 ] || left="$left $found shortcuts;"
   echo "Uninstall record HKLM\\...\\Uninstall\\Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}:"
   wine reg query "$record" 2>/dev/null </dev/null | tr -d '\r' | sed -n 's/^\s\+/  /p' || true
-  wine reg query "$record" >/dev/null 2>&1 </dev/null || echo "  (absent)"
+  if wine reg query "$record" >/dev/null 2>&1 </dev/null; then
+    left="$left the uninstall record;"
+  else
+    echo "  (absent)"
+  fi
 }
 
 if [ "$mode" = window ]; then
@@ -128,13 +136,18 @@ if [ "$mode" = window ]; then
   exit 0
 fi
 
+name=$(basename "$exe")
 echo
-echo "== Unattended install: TavrinSoloSetup.exe -h -i"
+echo "== Unattended install: $name -h -i"
 run -h -i
+install_code=$code
 echo "exit code $code"
 report_installed
 echo
-echo "== Unattended removal: TavrinSoloSetup.exe -h -u"
+echo "== Unattended removal: $name -h -u"
 run -h -u
 echo "exit code $code"
 report_installed
+echo
+left=${left%;}
+echo "run: install exited with $install_code, removal with $code; the removal left${left:- nothing}"
