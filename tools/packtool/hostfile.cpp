@@ -449,6 +449,9 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error) {
   }
 #endif
   KnowOpen("", false);
+  gStop.doing = "finishing";
+  gStop.left = part->path + " written whole";
+  ComposeStopLines();
   ReleaseStops();
   return true;
 }
