@@ -63,7 +63,7 @@ stopped() {
   local at=$1
   shift
   (STOP_AT=$at LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 "$@" >/dev/null \
-    2>"$work/stderr") 2>/dev/null  # without the shell's "Terminated"
+    2>"$work/stderr"; exit $?) 2>/dev/null  # the shell's "Terminated" line to /dev/null
   local status=$?
   [ $status -eq 143 ] || fail "exit status $status when stopped at creation $at, expected 143: $*"
   [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $(cat "$work/stderr")"
