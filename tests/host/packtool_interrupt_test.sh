@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# packtool leaves nothing half-written: a pack and a build stopped by SIGTERM part-way, and a pack
-# onto a full small file system, leave no OUTPUT and no OUTPUT.packtool-part, and say so in one
-# line with a failing exit status; an unpack stopped while it writes a file, or onto a full file
-# system, leaves only whole files.
+# packtool leaves nothing half-written: a pack and a build stopped by SIGTERM the moment the part
+# file appears, and a pack onto a full small file system, leave no OUTPUT and no
+# OUTPUT.packtool-part, and say so in one line with a failing exit status; an unpack stopped the
+# moment each file appears, while it checks, or onto a full file system, leaves only whole files.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -29,42 +29,82 @@ make_payload() {
   done
 }
 
-# stop_part_way OUTPUT COMMAND...: starts COMMAND, sends SIGTERM once OUTPUT.packtool-part
-# appears, and checks what is left.
-stop_part_way() {
-  local out=$1
+# A library preloaded into packtool that raises SIGTERM right after its STOP_AT-th file creation
+# (O_CREAT|O_EXCL) returns: the moment an output appears, before any byte is written.
+cat >"$work/stop.c" <<'EOF2'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+static int created;
+static int after(int fd, int flags) {
+  const char* at = getenv("STOP_AT");
+  if (fd >= 0 && (flags & O_CREAT) && (flags & O_EXCL) && at && ++created == atoi(at)) raise(SIGTERM);
+  return fd;
+}
+int open(const char* p, int flags, ...) {
+  va_list a; va_start(a, flags); int mode = va_arg(a, int); va_end(a);
+  int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
+  return after(real(p, flags, mode), flags);
+}
+int openat(int dir, const char* p, int flags, ...) {
+  va_list a; va_start(a, flags); int mode = va_arg(a, int); va_end(a);
+  int (*real)(int, const char*, int, ...) = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
+  return after(real(dir, p, flags, mode), flags);
+}
+EOF2
+${CC:-cc} -shared -fPIC -o "$work/stop.so" "$work/stop.c" -ldl || fail "cannot build the stop library"
+
+# stopped AT COMMAND...: runs COMMAND stopped at its AT-th creation; expects exit 143 and one line
+# on stderr (in $work/stderr).
+stopped() {
+  local at=$1
   shift
-  "$@" 2>"$work/stderr" &
-  local pid=$! waited=0
-  while [ ! -e "$out.packtool-part" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
-    sleep 0.01
-    waited=$((waited + 1))
-  done
-  [ -e "$out.packtool-part" ] || fail "no part file appeared: $*"
-  kill -TERM $pid
-  wait $pid
+  (STOP_AT=$at LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 "$@" >/dev/null \
+    2>"$work/stderr"; exit $?) 2>/dev/null  # the shell's "Terminated" line to /dev/null
   local status=$?
-  [ $status -eq 143 ] || fail "exit status $status after SIGTERM, expected 143: $*"
-  [ ! -e "$out" ] || fail "OUTPUT left after SIGTERM: $*"
-  [ ! -e "$out.packtool-part" ] || fail "part file left after SIGTERM: $*"
+  [ $status -eq 143 ] || fail "exit status $status when stopped at creation $at, expected 143: $*"
   [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $(cat "$work/stderr")"
-  grep -q "stopped; removed $out.packtool-part" "$work/stderr" ||
-    fail "no stop line: $(cat "$work/stderr")"
 }
 
-make_payload "$work/big" 24M
-stop_part_way "$work/big.pkg" "$tool" pack "$work/big/manifest.txt" "$work/big.pkg"
-if [ -n "$installer" ]; then
-  stop_part_way "$work/big.exe" "$tool" build "$installer" "$work/big/manifest.txt" "$work/big.exe"
-fi
+make_payload "$work/small" 4K
+for command in pack build; do
+  [ $command = build ] && [ -z "$installer" ] && continue
+  out=$work/out.$command
+  if [ $command = pack ]; then
+    stopped 1 "$tool" pack "$work/small/manifest.txt" "$out"
+  else
+    stopped 1 "$tool" build "$installer" "$work/small/manifest.txt" "$out"
+  fi
+  [ ! -e "$out" ] && [ ! -e "$out.packtool-part" ] || fail "$command stopped: $(ls "$work")"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while writing $out.packtool-part; removed it; $out unchanged" ] ||
+    fail "$command: not the stop line: $(cat "$work/stderr")"
+done
 
-# unpack stopped by SIGTERM while it writes its 160 MB last file: that file goes, the others stay.
+# unpack stopped as each of its 17 files appears: the files before it stay whole, it goes.
+"$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
+for k in $(seq 1 17); do
+  stopped "$k" "$tool" unpack "$work/small.pkg" "$work/tree"
+  name=$(sed -n "${k}s/|.*//p" "$work/small/manifest.txt")
+  [ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/$name; removed it; $((k - 1)) whole file$([ $k = 2 ] || echo s) written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped at file $k: not the stop line: $(cat "$work/stderr")"
+  [ "$(ls "$work/tree" | wc -l)" -eq $((k - 1)) ] || fail "unpack stopped at file $k left: $(ls "$work/tree")"
+  for i in $(seq 1 $((k - 1))); do
+    cmp -s "$work/small/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/small/manifest.txt")" ||
+      fail "unpack stopped at file $k: file $i not whole"
+  done
+  rm -rf "$work/tree"
+done
+
+# Stopped while checking the 160 MB last entry, with no file open: the line says what is left.
 make_payload "$work/unp" 4K
 truncate -s 160M "$work/unp/f17"
 "$tool" pack "$work/unp/manifest.txt" "$work/unp.pkg" || fail "pack for unpack"
 "$tool" unpack "$work/unp.pkg" "$work/tree" >/dev/null 2>"$work/stderr" &
 pid=$! waited=0
-while [ ! -e "$work/tree/file17.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+while [ ! -e "$work/tree/file16.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
   sleep 0.01
   waited=$((waited + 1))
 done
@@ -72,11 +112,10 @@ kill -TERM $pid
 wait $pid
 status=$?
 [ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
-[ ! -e "$work/tree/file17.bin" ] || fail "unpack left a part of file17.bin"
-[ "$(cat "$work/stderr")" = "packtool: stopped; removed $work/tree/file17.bin" ] ||
+[ "$(cat "$work/stderr")" = "packtool: stopped while checking; 16 whole files written in $work/tree, nothing partial" ] ||
   fail "unpack: not the stop line: $(cat "$work/stderr")"
 cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
-rm -rf "$work/tree" "$work/unp.pkg"
+rm -rf "$work/tree" "$work/unp.pkg" "$work/small" "$work/small.pkg"
 
 # A full disk: a 2 MB file system and a 3.4 MB package.
 mkdir -p "$full"

@@ -56,11 +56,10 @@ refused "full: not empty" unpack out.exe full
 "$tool" unpack "$work/host.exe" "$work/host-unpacked" >/dev/null || fail "host unpack"
 diff -r "$work/fresh" "$work/host-unpacked" >/dev/null || fail "packtool.exe unpacked other files than the host tool"
 
-# ctrl_c FILE WAITED ARGS...: starts packtool.exe ARGS in $work, sends SIGINT once FILE (relative
-# to $work) exists, and checks the exit status and the one line on stderr; WAITED is what the
-# line says was removed.
+# ctrl_c FILE LINE ARGS...: starts packtool.exe ARGS in $work, sends SIGINT once FILE (relative
+# to $work) exists, and checks the exit status and that LINE is all of stderr.
 ctrl_c() {
-  local file=$1 removed=$2 pid waited=0 rc
+  local file=$1 line=$2 pid waited=0 rc
   shift 2
   (cd "$work" && exec wine packtool.exe "$@" >/dev/null 2>stderr) &
   pid=$!
@@ -79,7 +78,7 @@ ctrl_c() {
   # was talking to the wineserver as the process ends, says so on the same stderr (seen about
   # once in fifteen runs); Windows has no such line.
   tr -d '\r' <"$work/stderr" | grep -v '^wine client error:' >"$work/err"
-  [ "$(cat "$work/err")" = "packtool: stopped; removed $removed" ] ||
+  [ "$(cat "$work/err")" = "$line" ] ||
     fail "Ctrl+C: not the stop line: $(cat "$work/err")"
 }
 mkdir -p "$work/big"
@@ -88,7 +87,9 @@ for i in $(seq 1 17); do
   truncate -s 24M "$work/big/f$i"
   echo "$name|f$i" >>"$work/big/manifest.txt"
 done
-ctrl_c big.exe.packtool-part big.exe.packtool-part build in.exe 'big\manifest.txt' big.exe
+ctrl_c big.exe.packtool-part \
+  "packtool: stopped while writing big.exe.packtool-part; removed it; big.exe unchanged" \
+  build in.exe 'big\manifest.txt' big.exe
 [ ! -e "$work/big.exe" ] || fail "Ctrl+C: OUTPUT left"
 : >"$work/big/manifest.txt"
 for i in $(seq 1 17); do
@@ -97,7 +98,8 @@ for i in $(seq 1 17); do
   echo "$name|f$i" >>"$work/big/manifest.txt"
 done
 "$tool" pack "$work/big/manifest.txt" "$work/big.pkg" || fail "host pack for unpack"
-ctrl_c stopped/file17.bin stopped/file17.bin unpack big.pkg stopped
+ctrl_c stopped/file17.bin "packtool: stopped while writing stopped/file17.bin; removed it; 16 whole \
+files written in stopped, nothing partial" unpack big.pkg stopped
 cmp -s "$work/big/f16" "$work/stopped/file16.bin" || fail "Ctrl+C: unpack lost a whole file"
 rm -rf "$work/big" "$work/big.pkg" "$work/stopped"
 

@@ -158,49 +158,60 @@ void HostClose(HostFile* file) {
   file->handle = -1;
 }
 
-// The part file open now, for the signal handler: its path and the line it prints, made before
-// the handler can run (it may only call async-signal-safe functions).
+// What a stop prints and removes. The handler only reads this state; it is changed with stops
+// held off (signals blocked on the host, the handler's lock taken on Windows), so the handler
+// sees it whole, and an output is known to it from the moment it exists.
 namespace {
-char gPartPath[4096];
-char gStopLine[4200];
-size_t gStopLineSize = 0;
-volatile sig_atomic_t gPartOpen = 0;
+struct StopState {
+  std::string doing = "working", left = "nothing written";
+  std::string open;               // the output open now, removed on a stop
+  std::string idleLine, openLine; // the line printed with no output open, and with one
+};
+StopState gStop;
+volatile sig_atomic_t gOpen = 0;     // gStop.open is an output to remove
+volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
-void SetStopLine(const std::string& part) {
-  std::string line = "packtool: stopped; removed " + part + "\n";
-  if (part.size() >= sizeof gPartPath || line.size() >= sizeof gStopLine) {
-    gPartOpen = 0;  // an over-long path is still removed on every failure, not on a signal
-    return;
-  }
-  memcpy(gPartPath, part.c_str(), part.size() + 1);
-  memcpy(gStopLine, line.data(), line.size());
-  gStopLineSize = line.size();
-  gPartOpen = 1;
+void ComposeStopLines() {
+  gStop.idleLine = "packtool: stopped while " + gStop.doing + "; " + gStop.left + "\n";
+  gStop.openLine = "packtool: stopped while writing " + gStop.open + "; removed it; " +
+                   gStop.left + "\n";
 }
 
 #ifdef _WIN32
-// Ctrl+C, Ctrl+Break or a closed console. The process then ends as Windows' own handler ends it
-// on Ctrl+C, with STATUS_CONTROL_C_EXIT: Wine's own handler would end it with 0, success.
+CRITICAL_SECTION gStopLock;
+
+// Ctrl+C, Ctrl+Break or a closed console, on a thread of its own. The process then ends as
+// Windows' own handler ends it on Ctrl+C, with STATUS_CONTROL_C_EXIT: Wine's own handler would
+// end it with 0, success. The lock waits for an output being created to be known.
 BOOL WINAPI OnConsoleEvent(DWORD) {
-  if (gPartOpen) {
-    gPartOpen = 0;
-    DeleteFileA(gPartPath);  // opened with FILE_SHARE_DELETE: gone when the process ends
-    DWORD written;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), gStopLine, (DWORD)gStopLineSize, &written, nullptr);
-  }
+  EnterCriticalSection(&gStopLock);
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written;
+  if (gMidLine) WriteFile(err, "\n", 1, &written, nullptr);
+  if (gOpen) DeleteFileA(gStop.open.c_str());  // opened with FILE_SHARE_DELETE: gone at exit
+  const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
+  WriteFile(err, line.data(), (DWORD)line.size(), &written, nullptr);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
 #else
+// Only async-signal-safe calls; the strings are read, never changed, here.
 void OnSignal(int signal) {
-  if (gPartOpen) {
-    gPartOpen = 0;
-    unlink(gPartPath);
-    ssize_t ignored = write(2, gStopLine, gStopLineSize);
-    (void)ignored;
-  }
+  ssize_t ignored = 0;
+  if (gMidLine) ignored = write(2, "\n", 1);
+  if (gOpen) unlink(gStop.open.c_str());
+  const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
+  ignored = write(2, line.data(), line.size());
+  (void)ignored;
   ::signal(signal, SIG_DFL);
   raise(signal);
+}
+
+void StopSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
 }
 #endif
 
@@ -208,17 +219,50 @@ void WatchSignals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
+  ComposeStopLines();
 #ifdef _WIN32
+  InitializeCriticalSection(&gStopLock);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
+  StopSignals(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
 #endif
+}
+
+// Stops held off: one that comes meanwhile is handled at ReleaseStops, on the state as it is then.
+void HoldStops() {
+  WatchSignals();
+#ifdef _WIN32
+  EnterCriticalSection(&gStopLock);
+#else
+  sigset_t set;
+  StopSignals(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+#endif
+}
+
+void ReleaseStops() {
+#ifdef _WIN32
+  LeaveCriticalSection(&gStopLock);
+#else
+  sigset_t set;
+  StopSignals(&set);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+#endif
+}
+
+// The handler's output, set (with stops held off): path when open, none when not.
+void KnowOpen(const std::string& path, bool open) {
+  if (open) {
+    gStop.open = path;
+    ComposeStopLines();
+  }
+  gOpen = open ? 1 : 0;
 }
 
 std::string LastReason() {
@@ -232,6 +276,7 @@ std::string LastReason() {
 // Closes an output (when open) and removes it, after a failure or when it is given up; the
 // signal handler then has nothing left to remove.
 void CloseAndRemove(intptr_t* handle, const std::string& path) {
+  HoldStops();
 #ifdef _WIN32
   if (*handle != -1) CloseHandle(H(*handle));
   DeleteFileA(path.c_str());
@@ -240,7 +285,8 @@ void CloseAndRemove(intptr_t* handle, const std::string& path) {
   unlink(path.c_str());
 #endif
   *handle = -1;
-  gPartOpen = 0;
+  KnowOpen("", false);
+  ReleaseStops();
 }
 
 #ifdef _WIN32
@@ -294,18 +340,29 @@ bool PreadAll(int fd, uint64_t offset, void* bytes, size_t size) {
 #endif
 }  // namespace
 
+void HostOnStop(const std::string& doing, const std::string& left) {
+  HoldStops();
+  gStop.doing = doing;
+  gStop.left = left;
+  ComposeStopLines();
+  ReleaseStops();
+}
+
+void HostProgressShowing(bool showing) { gMidLine = showing ? 1 : 0; }
+
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
   part->path = path;
   part->part = path + ".packtool-part";
   const std::string exists = part->part + ": already exists (left by a run that was stopped, or "
                                           "put there by someone else); remove it and run again";
-  WatchSignals();
+  HoldStops();  // the part file is known to the handler from the moment it exists
 #ifdef _WIN32
   HANDLE h = CreateFileA(part->part.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
                          nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
+    ReleaseStops();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return *error = exists, false;
     return *error = path + ": " + Reason(code), false;
   }
@@ -313,12 +370,15 @@ bool HostCreatePart(const std::string& path, HostPart* part, std::string* error)
 #else
   int fd = open(part->part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
-    if (errno == EEXIST) return *error = exists, false;
-    return *error = path + ": " + strerror(errno), false;
+    int code = errno;
+    ReleaseStops();
+    if (code == EEXIST) return *error = exists, false;
+    return *error = path + ": " + strerror(code), false;
   }
   part->handle = fd;
 #endif
-  SetStopLine(part->part);
+  KnowOpen(part->part, true);
+  ReleaseStops();
   return true;
 }
 
@@ -357,14 +417,14 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error) {
   part->handle = -1;
   if (!ok) {
     if (error->empty()) *error = part->path + ": write error: " + LastReason();
-    DeleteFileA(part->part.c_str());
-    gPartOpen = 0;
+    CloseAndRemove(&part->handle, part->part);
     return false;
   }
+  HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
   if (!MoveFileExA(part->part.c_str(), part->path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     *error = part->path + ": cannot replace it (" + Reason(GetLastError()) + ")";
-    DeleteFileA(part->part.c_str());
-    gPartOpen = 0;
+    ReleaseStops();
+    CloseAndRemove(&part->handle, part->part);
     return false;
   }
 #else
@@ -377,18 +437,22 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error) {
   }
   part->handle = -1;
   if (!ok) {
-    unlink(part->part.c_str());
-    gPartOpen = 0;
+    CloseAndRemove(&part->handle, part->part);
     return false;
   }
+  HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
   if (rename(part->part.c_str(), part->path.c_str()) != 0) {
     *error = part->path + ": " + strerror(errno);
-    unlink(part->part.c_str());
-    gPartOpen = 0;
+    ReleaseStops();
+    CloseAndRemove(&part->handle, part->part);
     return false;
   }
 #endif
-  gPartOpen = 0;
+  KnowOpen("", false);
+  gStop.doing = "finishing";
+  gStop.left = part->path + " written whole";
+  ComposeStopLines();
+  ReleaseStops();
   return true;
 }
 
@@ -461,11 +525,17 @@ void HostStartThread(HostThread* thread, void (*run)(void* user), void* user) {
   HANDLE h = CreateThread(nullptr, 0, RunThread, start, 0, nullptr);
   if (h != nullptr) thread->handle = (intptr_t)h, thread->started = true;
 #else
+  // The thread starts with stops blocked, so that they come to the calling thread, where
+  // holding them off works.
+  sigset_t stops, before;
+  StopSignals(&stops);
+  pthread_sigmask(SIG_BLOCK, &stops, &before);
   pthread_t t;
   if (pthread_create(&t, nullptr, RunThread, start) == 0) {
     thread->handle = (intptr_t)t;
     thread->started = true;
   }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 #endif
   if (!thread->started) RunThread(start);
 }
@@ -509,9 +579,21 @@ bool HostIsAbsolute(const std::string& path) {
 
 // The unpack tree.
 
+namespace {
+// What a stop of unpack leaves (stops held off): the whole files written so far.
+void SayTreeLeft(const HostTree* tree) {
+  size_t n = tree->whole.size();
+  gStop.doing = "checking";
+  gStop.left = std::to_string(n) + (n == 1 ? " whole file" : " whole files") + " written in " +
+               tree->root + ", nothing partial";
+  ComposeStopLines();
+}
+}  // namespace
+
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
   tree->root = folder;
   tree->made.clear();
+  tree->whole.clear();
   const std::string notEmpty =
       folder + ": not empty; unpack writes only into a new or empty folder";
 #ifdef _WIN32
@@ -558,6 +640,9 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   }
   tree->handle = fd;
 #endif
+  HoldStops();
+  SayTreeLeft(tree);
+  ReleaseStops();
   return true;
 }
 
@@ -634,9 +719,14 @@ bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFil
   }
   if (again) DeleteFileA(path.c_str());
   // FILE_SHARE_DELETE: the console handler can remove it while it is open.
+  HoldStops();
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return *error = path + ": " + Reason(GetLastError()), false;
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    ReleaseStops();
+    return *error = path + ": " + Reason(code), false;
+  }
   file->handle = (intptr_t)h;
 #else
   size_t slash = relative.rfind('/');
@@ -645,16 +735,25 @@ bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFil
   int dir = OpenFolders(tree, folders, false, error);
   if (dir < 0) return false;
   if (again) unlinkat(dir, name.c_str(), 0);
+  HoldStops();
   int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   int openError = errno;
   close(dir);
-  if (fd < 0) return *error = path + ": " + strerror(openError), false;
+  if (fd < 0) {
+    ReleaseStops();
+    return *error = path + ": " + strerror(openError), false;
+  }
   file->handle = fd;
 #endif
+  // Known to the handler before a stop can come (stops held off since before it existed).
   file->path = path;
+  file->relative = relative;
+  file->tree = tree;
   tree->made.insert(relative);
-  WatchSignals();
-  SetStopLine(path);
+  tree->whole.erase(relative);
+  KnowOpen(path, true);
+  SayTreeLeft(tree);
+  ReleaseStops();
   return true;
 }
 
@@ -678,7 +777,11 @@ bool HostTreeFinishFile(HostTreeFile* file, std::string* error) {
 #endif
   file->handle = -1;
   if (ok) {
-    gPartOpen = 0;
+    HoldStops();
+    file->tree->whole.insert(file->relative);
+    KnowOpen("", false);
+    SayTreeLeft(file->tree);
+    ReleaseStops();
     return true;
   }
   *error = file->path + ": write error: " + LastReason();

@@ -28,10 +28,19 @@ bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
 
 void HostClose(HostFile* file);
 
+// Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
+// the run with one line on standard error, on a line of its own: "packtool: stopped while
+// DOING; LEFT" when no output is open, "packtool: stopped while writing PATH; removed it; LEFT"
+// while one is (it is removed first). Every output is created with stops held off and known to
+// the handler from the moment it exists, so a stop never leaves one behind. HostOnStop installs
+// the handlers (on its first call) and sets DOING and LEFT; an unpack tree sets its own.
+void HostOnStop(const std::string& doing, const std::string& left);
+// Whether a progress line without its end is on the terminal (a stop line then starts anew).
+void HostProgressShowing(bool showing);
+
 // A file written through path + ".packtool-part", created new (an existing file or link of that
-// name is refused, never reused or followed), and renamed over path only when complete. While a
-// part file is open, SIGINT and SIGTERM (Ctrl+C and closing the console on Windows) remove it
-// before the process ends, with one line on standard error; any failure removes it too.
+// name is refused, never reused or followed), and renamed over path only when complete. A stop
+// while a part file is open removes it; any failure removes it too.
 struct HostPart {
   std::string path, part;
   intptr_t handle = -1;
@@ -82,6 +91,7 @@ struct HostTree {
   std::string root;
   intptr_t handle = -1;              // the root folder, open (host)
   std::set<std::string> made;        // relative paths of the folders and files made so far
+  std::set<std::string> whole;       // relative paths of the files written whole
 };
 
 // False with "folder: reason" in *error when folder exists and is not an empty folder, or when
@@ -90,12 +100,12 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
 // relative: '/'-separated below the root. Makes each missing folder of it.
 bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::string* error);
 // A file of the tree written in parts. HostTreeCreateFile creates relative (its folders made
-// before) new; while it is open, SIGINT and SIGTERM (Ctrl+C and closing the console on Windows)
-// remove it before the process ends, with one line on standard error, as for a part file.
+// before) new; a stop while it is open removes it, and says how many whole files the tree holds.
 // HostTreeFinishFile closes it; HostTreeAbandonFile closes and removes it. A write or close that
 // fails removes it too. False with "path: reason" in *error.
 struct HostTreeFile {
-  std::string path;
+  std::string path, relative;
+  HostTree* tree = nullptr;
   intptr_t handle = -1;
 };
 bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,

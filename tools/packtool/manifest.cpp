@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <set>
+#include <map>
 
 #include "base/packagedir.h"
 #include "package/entryname.h"
@@ -91,7 +91,20 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       if (entries->size() == PACKAGE_ENTRY_COUNT) {
         return Refuse(error, where, "an 18th entry; a package holds exactly 17");
       }
-      entries->push_back({Trim(text.substr(0, bar)), Trim(text.substr(bar + 1)), lineNumber, 0});
+      std::string source = Trim(text.substr(bar + 1));
+      // '#' starts a comment only at the start of a line: after a blank in the source it would
+      // read as a comment, so it is refused rather than taken as part of a file name.
+      size_t hash = source.find('#');
+      while (hash != std::string::npos && hash > 0 && source[hash - 1] != ' ' &&
+             source[hash - 1] != '\t') {
+        hash = source.find('#', hash + 1);
+      }
+      if (hash != std::string::npos) {
+        return Refuse(error, where,
+                      "a comment after an entry: '#' starts a comment only at the start of a "
+                      "line (a source name may hold '#', but not after a blank)");
+      }
+      entries->push_back({Trim(text.substr(0, bar)), source, lineNumber, 0});
     }
     line.clear();
     if (end) break;
@@ -106,7 +119,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
 
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
                         std::string* error) {
-  std::set<std::string> seen;
+  std::map<std::string, const ManifestEntry*> seen;  // by the name in lower case
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
                         ShownName(e.name) + "\" ";
@@ -126,7 +139,13 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
     }
     std::string folded = e.name;
     for (char& c : folded) c = (char)tolower((unsigned char)c);
-    if (!seen.insert(folded).second) return Refuse(error, where, "twice");
+    const ManifestEntry*& first = seen[folded];
+    if (first != nullptr) {
+      return Refuse(error, where, "twice: line " + std::to_string(first->line) + " has \"" +
+                                      ShownName(first->name) +
+                                      "\" (names are compared ignoring case)");
+    }
+    first = &e;
   }
   // The installer's check for an installed copy looks for the program, and its two Start-menu
   // links point at the program and the readme: both at the top of the target folder.

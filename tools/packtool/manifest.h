@@ -1,5 +1,5 @@
-// Reading a packing manifest: one entry a line ("entry name | source file"), blank lines and '#'
-// comments skipped. Lines of any length are read through a bounded buffer, so that memory stays
+// Reading a packing manifest: one entry a line ("entry name | source file"), blank lines and
+// comment lines (the first character other than a blank is '#') skipped. Lines of any length are read through a bounded buffer, so that memory stays
 // bounded by the entries kept (at most 17) and never by the file's size; the names are checked
 // with the installer's own rule and this tool's own (ASCII, the files the installer relies on).
 #pragma once
@@ -23,7 +23,8 @@ typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
 
 // Reads the entries of the manifest called fileName (for messages) from read. A UTF-8 byte-order
 // mark at the start is skipped (Windows editors write one); a NUL byte, a line longer than
-// MANIFEST_LINE_LIMIT, a line without '|', an 18th entry, or a count other than 17 is refused.
+// MANIFEST_LINE_LIMIT, a line without '|', a source with '#' at its start or after a blank (a
+// comment after an entry), an 18th entry, or a count other than 17 is refused.
 // Then every name is checked (CheckManifestNames). False with "fileName:line: reason" in *error.
 bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
                          std::vector<ManifestEntry>* entries, std::string* error);

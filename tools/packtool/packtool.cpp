@@ -26,30 +26,87 @@
 
 namespace {
 
-const char kHelp[] =
-    "usage: packtool COMMAND ARGUMENTS\n"
-    "\n"
-    "  pack MANIFEST OUTPUT              make a package from the 17 files a manifest names\n"
-    "  build INSTALLER MANIFEST OUTPUT   write OUTPUT: the installer with its package replaced\n"
-    "                                    by one packed from the manifest (sign OUTPUT after)\n"
-    "  list FILE                         print the directory: name, size, offset, plain MD5\n"
-    "  verify FILE                       check the layout, then unscramble and digest every\n"
-    "                                    entry in blocks; prints each failure and the\n"
-    "                                    installer's result code\n"
-    "  unpack FILE FOLDER                write the files into FOLDER as the installer would\n"
-    "  --help                            this text\n"
-    "  --quiet                           (with any command) no progress line\n"
-    "\n"
-    "FILE is a package file or an executable that carries one as resource RCDATA 100.\n"
-    "INSTALLER is a TavrinSoloSetup.exe built by this project, with any payload, unsigned.\n"
-    "A manifest has one line per entry, in directory order: the entry name (backslashes\n"
-    "between folders), a '|', and the source file, relative to the manifest's folder.\n"
-    "Blank lines and lines starting with '#' are skipped; a UTF-8 byte-order mark at the\n"
-    "start is allowed. The payload must hold TavrinSolo.exe and readme.txt at the top level.\n"
+const char kManifestHelp[] =
+    "MANIFEST: one line per entry, in directory order: the entry name, '|', and the source\n"
+    "file, relative to the manifest's folder. A line whose first character other than a blank\n"
+    "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
+    "'#...' (a comment after an entry) is refused. Blank lines are skipped; a UTF-8 byte-order\n"
+    "mark at the start is allowed; a line holds at most 8192 bytes. 17 entries; the payload\n"
+    "holds TavrinSolo.exe and readme.txt at the top level, and the last file is not empty.\n"
     "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
-    "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...).\n"
-    "OUTPUT is written to OUTPUT.packtool-part, which must not exist, and renamed when whole;\n"
-    "unpack's FOLDER must be new or empty.\n";
+    "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
+    "no name twice (case is ignored).\n";
+
+const char kWriteExit[] =
+    "OUTPUT is written as OUTPUT.packtool-part, which must not exist, and renamed when whole.\n"
+    "Prints nothing on success. Exit status: 0 written; 1 refused or failed, with one line on\n"
+    "stderr and nothing written; 2 wrong arguments.\n";
+
+const char kResultHelp[] =
+    "Then prints \"result: N\", the result the installer's extraction would give:\n"
+    "  0           every entry whole\n"
+    "  -1          every entry whole, but the last one is empty (the installer refuses it)\n"
+    "  -101..-117  1 to 17 entries failed (-100 minus their count); each is named above it\n";
+
+struct Command {
+  const char* name;
+  size_t arguments;
+  const char* synopsis;  // the line in the general usage
+  const char* what;      // the rest of the command's own usage
+  const char* more[2];   // shared paragraphs, or null
+};
+
+const Command kCommands[] = {
+    {"pack", 2, "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
+     "Writes OUTPUT: the package (the installer's resource RCDATA 100) of the files MANIFEST\n"
+     "names.\n",
+     {kWriteExit, kManifestHelp}},
+    {"build", 3,
+     "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
+     "Writes OUTPUT: INSTALLER (a TavrinSoloSetup.exe built by this project, with any payload,\n"
+     "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
+     {kWriteExit, kManifestHelp}},
+    {"list", 1, "list FILE                         print the directory: name, size, offset, MD5",
+     "Prints one line per entry (number, size, offset, plain MD5, name), then the package's\n"
+     "size in bytes. FILE is a package file or an executable (signed or not) that carries one\n"
+     "as resource RCDATA 100.\n"
+     "Exit status: 0 listed; 1 not a package, or one whose entries end beyond it (one line on\n"
+     "stderr); 2 wrong arguments.\n",
+     {nullptr, nullptr}},
+    {"verify", 1, "verify FILE                       unscramble and check every entry; print the result",
+     "Checks the layout (one line per problem), then unscrambles and digests every entry as the\n"
+     "installer would, in blocks. FILE is as for list.\n",
+     {kResultHelp,
+      "Exit status: 0 result 0 and no layout problem; 1 otherwise, or a file that cannot be\n"
+      "read as a package (one line on stderr, no result); 2 wrong arguments.\n"}},
+    {"unpack", 2, "unpack FILE FOLDER                write the files into FOLDER as the installer would",
+     "Writes the files into FOLDER (new, or an existing empty folder that is not a link) as the\n"
+     "installer places them; each entry is checked before its file is made, so only whole\n"
+     "files are left, also when stopped. FILE is as for list.\n",
+     {kResultHelp,
+      "Exit status: 0 result 0; 1 otherwise, or a file that cannot be read or written (one line\n"
+      "on stderr); 2 wrong arguments.\n"}},
+};
+
+void PrintUsage(FILE* to) {
+  fputs("usage: packtool [--quiet] COMMAND ARGUMENTS\n\n", to);
+  for (const Command& c : kCommands) fprintf(to, "  %s\n", c.synopsis);
+  fputs("\n"
+        "  packtool COMMAND --help           that command's usage, exit status and results\n"
+        "  --quiet, -q                       (with any command) no progress line\n"
+        "\n"
+        "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
+        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
+        to);
+}
+
+void PrintCommandUsage(const Command& c, FILE* to) {
+  std::string line = c.synopsis;
+  fprintf(to, "usage: packtool %s\n\n%s", line.substr(0, line.find("  ")).c_str(), c.what);
+  for (const char* more : c.more) {
+    if (more != nullptr) fprintf(to, "\n%s", more);
+  }
+}
 
 const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a terminal
 // The installer maps its whole image, package included, into a 32-bit address space of 2 GB
@@ -76,6 +133,7 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
           (unsigned)(done * 100 / total), done == total ? "" : name.c_str());
   if (done == total) fputc('\n', stderr);
   fflush(stderr);
+  HostProgressShowing(done != total);
 }
 
 // A checked manifest: 17 entries with names the installer accepts, each source a regular file
@@ -238,6 +296,7 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* che
 }
 
 int Pack(const std::string& manifestPath, const std::string& outputPath) {
+  HostOnStop("reading the sources", outputPath + " unchanged");
   Payload payload;
   std::string error;
   HostPart part;
@@ -324,6 +383,7 @@ bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned
 
 int Build(const std::string& installerPath, const std::string& manifestPath,
           const std::string& outputPath) {
+  HostOnStop("reading the inputs", outputPath + " unchanged");
   if (HostSameFile(installerPath, outputPath)) {
     return Fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
@@ -691,6 +751,7 @@ int Extract(const std::string& path, const std::string& folder) {
   Run run;
   run.view = &view;
   run.unpack = !folder.empty();
+  HostOnStop(run.unpack ? "reading the package" : "verifying", "nothing written");
   std::string error;
   if (!OpenPackage(path, &view, &error) || !ReadPackageDirectory(&view, &run.directory, &error)) {
     HostClose(&view.file);
@@ -729,15 +790,40 @@ int main(int argc, char** argv) {
       args.push_back(argv[i]);
     }
   }
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
-    fputs(kHelp, stdout);
+  if (args.empty()) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintUsage(stdout);
     return 0;
   }
-  if (args.size() == 3 && args[0] == "pack") return Pack(args[1], args[2]);
-  if (args.size() == 4 && args[0] == "build") return Build(args[1], args[2], args[3]);
-  if (args.size() == 2 && args[0] == "list") return List(args[1]);
-  if (args.size() == 2 && args[0] == "verify") return Extract(args[1], "");
-  if (args.size() == 3 && args[0] == "unpack") return Extract(args[1], args[2]);
-  fputs(kHelp, stderr);
-  return 2;
+  const Command* command = nullptr;
+  for (const Command& c : kCommands) {
+    if (args[0] == c.name) command = &c;
+  }
+  if (command == nullptr) {
+    fprintf(stderr, "packtool: unknown command '%s'; the commands are pack, build, list, verify "
+            "and unpack (packtool --help)\n", args[0].c_str());
+    return 2;
+  }
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
+      PrintCommandUsage(*command, stdout);
+      return 0;
+    }
+  }
+  if (args.size() != command->arguments + 1) {
+    fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
+            (unsigned)command->arguments, command->arguments == 1 ? "" : "s",
+            (unsigned)(args.size() - 1));
+    PrintCommandUsage(*command, stderr);
+    return 2;
+  }
+  const std::string& name = args[0];
+  if (name == "pack") return Pack(args[1], args[2]);
+  if (name == "build") return Build(args[1], args[2], args[3]);
+  if (name == "list") return List(args[1]);
+  if (name == "verify") return Extract(args[1], "");
+  return Extract(args[1], args[2]);
 }
