@@ -15,9 +15,8 @@
 
 namespace {
 
-const char kMutexName[] =
-    "Quorel TavrinSolo-Installation- Mutex-{6C0F2E93-B71A-4d5e-A3C9-51A8D40C72F6}";
-const char kWindowTitle[] = "Quorel " PRODUCT_NAME " Installation (Version " PRODUCT_VERSION ")";
+const char kMutexName[] = INSTALLER_MUTEX_NAME;
+const char kWindowTitle[] = MAKER_NAME " " PRODUCT_NAME " Installation (Version " PRODUCT_VERSION ")";
 const int kAnotherInstallerRuns = -1;
 
 int RunMessageLoop(void) {

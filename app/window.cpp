@@ -4,11 +4,12 @@
 
 #include "app/rules.h"
 #include "app/webaddress.h"
+#include "base/product.h"
 #include "ui/paint.h"
 
 namespace {
 
-const char kClassName[] = "QuorelTavrin-Solo0Installer0MainWindow0";
+const char kClassName[] = INSTALLER_WINDOW_CLASS;
 const DWORD kWindowStyle =
     WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_CLIPCHILDREN;  // 0x02CB0000
 const UINT kStartupBoxFlags = MB_ICONWARNING;

@@ -68,6 +68,21 @@ int JoinPath(char* dst, size_t size, const char* folder, const char* name) {
   return TextAppend(dst, size, name);
 }
 
+size_t PathRootLength(const char* path, int slashToo) {
+  if (path == nullptr) return 0;
+  auto separator = [slashToo](char c) { return c == '\\' || (slashToo && c == '/'); };
+  const char first = path[0];
+  const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+  if (letter && path[1] == ':' && separator(path[2])) return 3;
+  if (!separator(path[0]) || !separator(path[1]) || path[2] == '?' || path[2] == '.') return 0;
+  const char* server = path + 2;
+  const char* share = PathComponentEnd(server, slashToo);
+  if (share == server || *share == '\0') return 0;
+  const char* end = PathComponentEnd(share + 1, slashToo);
+  if (end == share + 1) return 0;
+  return (size_t)(end - path) + (*end != '\0' ? 1 : 0);
+}
+
 const char* PathComponentEnd(const char* p, int slashToo) {
   while (*p != '\0' && *p != '\\' && !(slashToo && *p == '/')) p = NextPathChar(p);
   return p;

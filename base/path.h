@@ -32,6 +32,13 @@ int EndsWithBackslash(const char* s);
 // buffer as folder. 1 when the whole result fits, else 0 with dst empty.
 int JoinPath(char* dst, size_t size, const char* folder, const char* name);
 
+// The length of path's root: 3 for a drive ("X:\\"); for a network path "\\\\server\\share" with
+// the separator after it, or the whole path when nothing follows the share. 0 when path has no
+// root: relative ("dir"), drive-relative ("C:dir"), root-relative ("\\dir"), the raw forms
+// ("\\\\?\\", "\\\\.\\"), or a network path without server or share. With slashToo, forward slashes
+// separate too.
+size_t PathRootLength(const char* path, int slashToo);
+
 // The end of the component that starts at p: the first backslash (or, with slashToo, forward
 // slash) that is a character of its own, or the terminator.
 const char* PathComponentEnd(const char* p, int slashToo);

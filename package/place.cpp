@@ -62,17 +62,13 @@ int32_t WalkFolderPath(const char* path, int32_t (*makeFolder)(void* user, const
   if (path == nullptr || !TextCopy(work, sizeof work, path)) return 0;
   size_t length = strlen(work);
   if (length < 5) return 0;
-  // The root: up to the first backslash at index 2 or later ("C:\", "\\server\"), and for a
-  // network path on to the next one, so that the share belongs to it too. The walk steps by
-  // character: the second byte of a double-byte character may be a backslash.
-  const char* second = work;  // the first character that starts at index 2 or later
-  while (second < work + 2) second = NextPathChar(second);
-  char* root = const_cast<char*>(PathComponentEnd(second, 0));
-  if (work[0] == '\\' && work[1] == '\\' && *root != '\0') {
-    root = const_cast<char*>(PathComponentEnd(root + 1, 0));
-  }
-  if (*root == '\0' || root[1] == '\0') return 1;
-  for (char* p = root + 1; *p != '\0'; p = const_cast<char*>(NextPathChar(p))) {
+  // The root (a drive, or the server and share of a network path) is never made; a path
+  // without one is refused. The walk steps by character: the second byte of a double-byte
+  // character may be a backslash.
+  const size_t root = PathRootLength(work, 0);
+  if (root == 0) return 0;
+  if (work[root] == '\0') return 1;
+  for (char* p = work + root; *p != '\0'; p = const_cast<char*>(NextPathChar(p))) {
     if (*p != '\\') continue;
     *p = '\0';
     int32_t made = makeFolder(user, work);

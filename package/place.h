@@ -56,6 +56,6 @@ int32_t PlacingResult(const Placing* placing);
 // the top down; makeFolder gives 1 when that folder exists afterwards and 0 on failure, which
 // ends the walk. The root (a drive, or the server and share of a network path) is never made.
 // 1 when the walk completes or there is nothing to make; 0 for a null path, one of fewer than 5
-// characters or more than 1023, or a failed step.
+// characters or more than 1023, one without a root (PathRootLength), or a failed step.
 int32_t WalkFolderPath(const char* path, int32_t (*makeFolder)(void* user, const char* folder),
                        void* user);

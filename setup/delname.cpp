@@ -19,26 +19,9 @@ int MakeDelName(const char* path, char* out, size_t outSize) {
 
 static int IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Length of the root of an absolute path ("C:\" or "\\server\share\"), 0 when the path has none.
-static size_t AbsoluteRootLength(const char* path) {
-  char first = path[0];
-  int letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-  if (letter && path[1] == ':' && IsSeparator(path[2])) return 3;
-  if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return 0;
-  // "\\?\" and "\\.\" name devices and raw namespaces: never walked.
-  if (path[2] == '?' || path[2] == '.') return 0;
-  const char* p = path + 2;
-  for (int part = 0; part < 2; ++part) {  // server, then share
-    const char* end = PathComponentEnd(p, 1);
-    if (end == p || *end == '\0') return 0;  // missing part, or nothing below the share
-    p = end + 1;
-  }
-  return (size_t)(p - path);
-}
-
 int IsRemovableFolderPath(const char* path, size_t maxLength) {
   if (path == nullptr || TextLength(path, maxLength) >= maxLength) return 0;
-  size_t i = AbsoluteRootLength(path);
+  size_t i = PathRootLength(path, 1);
   if (i == 0) return 0;
   int components = 0;
   while (path[i] != '\0') {

@@ -27,16 +27,10 @@ static const char kCopyFailed[] =
 // Appended to the copy's path to name the file the copy is written to before it takes its name.
 static const char kPartSuffix[] = ".part";
 
-static int32_t Fail(InstallerContext* context, const char* format, int32_t result) {
-  TextFormat(context->errorText, sizeof context->errorText, format, MAKER_WEB_ADDRESS);
-  PostMessageA(context->mainWindow, WM_COMMAND, ID_RESULT, RESULT_FAILED);
-  return result;
-}
-
 // The two shortcuts in programs joined with "Quorel\Tavrin-Solo", when that folder can be made.
 // A target path that does not fit is left out rather than cut short.
 static void MakeLinksBelow(const InstallerContext* context, const char* programs) {
-  static const char* const kLinkNames[2] = {"Readme", "TavrinSolo"};
+  static const char* const kLinkNames[2] = {README_LINK_NAME, APP_LINK_NAME};
   static const char* const kTargetNames[2] = {APP_README_NAME, APP_EXECUTABLE_NAME};
   char folder[1024];
   char target[2048];
@@ -214,15 +208,30 @@ static void EndInstallerCopy(InstallerCopy* copy) {
   if (copy->whole && !RenamePart(copy)) DeletePart(copy);
 }
 
+int32_t FailProcedure(InstallerContext* context, const char* format, const char* argument,
+                      int32_t result) {
+  TextFormat(context->errorText, sizeof context->errorText, format, argument);
+  PostMessageA(context->mainWindow, WM_COMMAND, ID_RESULT, RESULT_FAILED);
+  return result;
+}
+
 int32_t InstallProcedure(InstallerContext* context) {
   TextFormat(context->errorCaption, sizeof context->errorCaption, "%s Installation Error",
              PRODUCT_NAME);
   SetActivityText(context, "Extract Package");
-  if (ReadPackageDirectory(context) != 0) return Fail(context, kPackageCorrupted, -1);
+  if (ReadPackageDirectory(context) != 0) {
+    return FailProcedure(context, kPackageCorrupted, MAKER_WEB_ADDRESS, -1);
+  }
   SetActivityText(context, "Copy Files");
-  if (ResolveTargetFolder(context) != 0) return Fail(context, kTargetFolderFailed, -2);
-  if (CreateFolderPath(context->targetFolder) != 1) return Fail(context, kTargetFolderFailed, -3);
-  if (ExtractPackage(context) != 0) return Fail(context, kCopyFailed, -10);
+  if (ResolveTargetFolder(context) != 0) {
+    return FailProcedure(context, kTargetFolderFailed, MAKER_WEB_ADDRESS, -2);
+  }
+  if (CreateFolderPath(context->targetFolder) != 1) {
+    return FailProcedure(context, kTargetFolderFailed, MAKER_WEB_ADDRESS, -3);
+  }
+  if (ExtractPackage(context) != 0) {
+    return FailProcedure(context, kCopyFailed, MAKER_WEB_ADDRESS, -10);
+  }
   SetActivityText(context, "Finalize Installation");
   InstallerCopy copy;
   BeginInstallerCopy(context, &copy);

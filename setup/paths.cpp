@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "base/path.h"
+#include "base/product.h"
 #include "base/text.h"
 
 void PathToRoot(char* path) {
@@ -52,7 +53,7 @@ int ComposeTargetFolder(const char* programFiles, char* out, size_t outSize) {
     TextCopy(out, outSize, "");
     return 0;
   }
-  return JoinPath(out, outSize, programFiles, "Quorel\\Tavrin-Solo");
+  return JoinPath(out, outSize, programFiles, PRODUCT_FOLDER);
 }
 
 int ComposeLinkPath(const char* folder, const char* name, char* out, size_t outSize) {
@@ -66,13 +67,7 @@ int WorkingFolderOf(const char* target, char* out, size_t outSize) {
   return 1;
 }
 
-int IsAbsoluteFolder(const char* folder) {
-  if (folder == nullptr) return 0;
-  if (folder[0] == '\\') return folder[1] == '\\' && folder[2] != '\0';
-  const char drive = folder[0];
-  const bool letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
-  return letter && folder[1] == ':' && folder[2] == '\\';
-}
+int IsAbsoluteFolder(const char* folder) { return PathRootLength(folder, 0) > 0; }
 
 int IsPlainAbsoluteFolder(const char* folder) {
   if (!IsAbsoluteFolder(folder)) return 0;

@@ -24,8 +24,9 @@ int ComposeLinkPath(const char* folder, const char* name, char* out, size_t outS
 // is used whole.
 int WorkingFolderOf(const char* target, char* out, size_t outSize);
 
-// 1 when folder is absolute: a drive with its backslash (C:\...) or a server path (\\...).
-// Empty, relative ("Startup"), drive-relative (C:x) and root-relative (\x) folders give 0.
+// 1 when folder is absolute: a drive with its backslash (C:\...) or a server path with its share
+// (\\server\share...). Empty, relative ("Startup"), drive-relative (C:x), root-relative (\x) and
+// raw (\\?\...) folders give 0.
 int IsAbsoluteFolder(const char* folder);
 
 // 1 when folder is absolute (as above) and has no "." or ".." component: it names the same place

@@ -6,6 +6,11 @@
 
 #include "base/context.h"
 
+// A procedure's failure: errorText formatted from format with argument for every "%s", then
+// ID_RESULT with RESULT_FAILED posted to the window, as the procedure's last step. Returns result.
+int32_t FailProcedure(InstallerContext* context, const char* format, const char* argument,
+                      int32_t result);
+
 // 0 on success; -1 package unreadable, -2 no target folder, -3 target folder not created,
 // -10 extraction failed.
 int32_t InstallProcedure(InstallerContext* context);

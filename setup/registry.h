@@ -6,10 +6,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/product.h"
+
 #define UNINSTALL_ROOT_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
-#define UNINSTALL_RECORD_NAME "Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}"
+#define UNINSTALL_RECORD_NAME MAKER_NAME ":" PRODUCT_NAME " {" PRODUCT_GUID_HEAD "}"
 #define UNINSTALL_RECORD_KEY UNINSTALL_ROOT_KEY "\\" UNINSTALL_RECORD_NAME
-#define APP_SETTINGS_KEY "Quorel\\Tavrin-Solo"
+#define APP_SETTINGS_KEY PRODUCT_FOLDER
 #define SHELL_FOLDERS_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"
 
 // Writes REG_SZ valueName = data under HKEY_LOCAL_MACHINE\subkey, creating the key if needed.

@@ -5,8 +5,8 @@
 
 #include <string.h>
 
-#include "base/product.h"
 #include "base/path.h"
+#include "base/product.h"
 #include "base/text.h"
 #include "package/entryname.h"
 #include "package/extract.h"
@@ -154,20 +154,14 @@ static const char kPackageCorrupted[] =
 static const char kNoTargetFolder[] =
     "Failed to get target folder on system disk\nthanks to remove %s manually...";
 
-static int32_t Fail(const char* format, const char* argument, int32_t result) {
-  TextFormat(installerContext.errorText, sizeof installerContext.errorText, format, argument);
-  PostMessageA(installerContext.mainWindow, WM_COMMAND, ID_RESULT, RESULT_FAILED);
-  return result;
-}
-
 // Deletes the two shortcuts and then the whole programsFolder\Quorel\Tavrin-Solo; the "Quorel"
 // parent stays.
 static void RemoveStartMenuFolder(const char* programsFolder) {
   char folder[FOLDER_PATH_SIZE];
   if (programsFolder[0] == '\0') return;
   if (!JoinPath(folder, sizeof folder, programsFolder, PRODUCT_FOLDER)) return;
-  DeleteShortcut(folder, "TavrinSolo");
-  DeleteShortcut(folder, "Readme");
+  DeleteShortcut(folder, APP_LINK_NAME);
+  DeleteShortcut(folder, README_LINK_NAME);
   DeleteFolderTree(folder);
 }
 
@@ -175,14 +169,18 @@ int32_t UninstallProcedure(void) {
   InstallerContext* context = &installerContext;
   TextFormat(context->errorCaption, sizeof context->errorCaption, "%s Uninstallation Error",
              PRODUCT_NAME);
-  if (ReadPackageDirectory(context) != 0) return Fail(kPackageCorrupted, MAKER_WEB_ADDRESS, -1);
-  if (ResolveTargetFolder(context) != 0) return Fail(kNoTargetFolder, PRODUCT_NAME, -2);
+  if (ReadPackageDirectory(context) != 0) {
+    return FailProcedure(context, kPackageCorrupted, MAKER_WEB_ADDRESS, -1);
+  }
+  if (ResolveTargetFolder(context) != 0) {
+    return FailProcedure(context, kNoTargetFolder, PRODUCT_NAME, -2);
+  }
   RemovePackageFiles();
 
   char programs[FOLDER_PATH_SIZE];
   if (ReadUserProgramsFolder(programs, sizeof programs) == 1) RemoveStartMenuFolder(programs);
   if (TextCopy(programs, sizeof programs, commonProgramsFolder)) RemoveStartMenuFolder(programs);
-  DeleteShortcut(startupFolder, "Tavrin-Solo (Quorel)");
+  DeleteShortcut(startupFolder, STARTUP_LINK_NAME);
   ClearAppSetting("SysTray");
   ClearAppSetting("SysTrayShowOnRun");
   DeleteRegistryTree(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY);

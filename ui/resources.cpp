@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include "base/context.h"
-#include "base/product.h"
 #include "base/path.h"
+#include "base/product.h"
 #include "base/text.h"
 #include "setup/folders.h"
 #include "sysinfo/oscode.h"
@@ -27,8 +27,7 @@ static int32_t ApplicationPresent(void) {
   if (ResolveTargetFolder(&c) != 0) return 0;
   char path[1024];
   // A path that does not fit is not looked for: a cut path could name another file.
-  if (!JoinPath(path, sizeof path, c.targetFolder, "TavrinSolo") ||
-      !TextAppend(path, sizeof path, ".exe")) {
+  if (!JoinPath(path, sizeof path, c.targetFolder, APP_EXECUTABLE_NAME)) {
     return 0;
   }
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
