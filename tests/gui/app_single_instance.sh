@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Only one installer runs at a time: a second one, started while the first shows its window,
 # exits with -1 (255 in the shell) at once, installs nothing and shows nothing; the first goes on
-# and closes normally with Escape.
+# and closes normally with Escape. Without a display driver no window can be made: the installer
+# exits with -20 (236) and installs nothing.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
 
@@ -24,4 +25,10 @@ wait_gone "$pid" 20 || fail "the first installer did not close on Escape"
 # Once it has gone, an installer runs again.
 run_installer -h -u
 [ "$exit_code" = 0 ] || fail "an installer after the first one exited with $exit_code"
-echo "second installers refused with -1; the first closed with 0"
+for args in "" "-h -i"; do
+  # shellcheck disable=SC2086
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winex11.drv=d" run_installer $args
+  [ "$exit_code" = 236 ] || fail "no window ($args): exit $exit_code, expected -20 (236)"
+done
+installed && fail "the installer without a window installed"
+echo "second installers refused with -1; the first closed with 0; no window: -20"

@@ -16,13 +16,21 @@ CRITICAL_SECTION lock;
 volatile LONG armed;
 Mode mode = kCount;
 long target, second;  // the calls to fail (second: 0 for none)
-volatile LONG calls, deletions, injected;
+volatile LONG calls, deletions, injected, arms;
 std::string where;
 std::vector<Effect> effects;
 std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
 std::map<HKEY, std::string> keys;  // keys opened while armed, by handle
 std::map<std::string, long> byFunction;
-std::string namedFunction;  // kFailNamed: the function whose target-th call fails
+std::string namedFunction;  // kFailNamed, kShortNamed: the function whose target-th call lies
+std::string thenFunction;   // and the function whose thenTarget-th call fails too (0: none)
+long thenTarget;
+DWORD failError = ERROR_ACCESS_DENIED;  // what the last injected file-system failure answers
+
+// What Windows answers when a file-system call fails, varied from one injected failure to the
+// next (by the call's number and the run's), so that code looking at GetLastError sees each.
+const DWORD kFileErrors[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL,
+                             ERROR_PATH_NOT_FOUND};
 
 decltype(&::GetFullPathNameA) systemGetFullPathNameA;  // unpatched, for the kit's own use
 
@@ -72,41 +80,53 @@ void Remember(HKEY key, const std::string& path) {
   LeaveCriticalSection(&lock);
 }
 
-bool Take(const char* function, const std::string& path) {
-  if (InterlockedIncrement(&injected) > 2) return false;
+// Takes the n-th call as an injected fault and picks its error.
+bool Take(const char* function, const std::string& path, long n) {
+  InterlockedIncrement(&injected);
   EnterCriticalSection(&lock);
-  where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ")";
+  failError = kFileErrors[(n + arms) % 4];
+  where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ") error " +
+           std::to_string(failError);
   LeaveCriticalSection(&lock);
   return true;
 }
 
-// Counts one call; true when it is the one to fail.
-// Counts the call by function; true when it is the named function's target-th call.
-bool CountNamed(const char* function) {
+DWORD FileError() { return failError; }
+
+enum Fate { kPass, kFailIt, kShortIt, kLieIt };
+
+// Counts the call by function; the named plan's fault when it falls on this call.
+Fate Named(const char* function, const std::string& path) {
   EnterCriticalSection(&lock);
   const long n = ++byFunction[function];
-  const bool chosen = mode == kFailNamed && n == target && namedFunction == function;
+  const bool first = (mode == kFailNamed || mode == kShortNamed) &&
+                     (n == target || target == 0) && namedFunction == function;
+  const bool then = (n == thenTarget || thenTarget == 0) && thenFunction == function;
   LeaveCriticalSection(&lock);
-  return chosen;
+  if (!(first || then) || !Take(function, path, n)) return kPass;
+  return first && mode == kShortNamed ? kShortIt : kFailIt;
+}
+
+// Counts one call: pass it on, fail it, or (kShortIt) do half and report success.
+Fate Decide(const char* function, const std::string& path = "") {
+  if (!armed) return kPass;
+  const long n = InterlockedIncrement(&calls);
+  const Fate named = Named(function, path);
+  if (named != kPass) return named;
+  return mode == kFail && (n == target || n == second) && Take(function, path, n) ? kFailIt
+                                                                                  : kPass;
 }
 
 bool FailHere(const char* function, const std::string& path = "") {
-  if (!armed) return false;
-  const long n = InterlockedIncrement(&calls);
-  if (CountNamed(function)) return Take(function, path);
-  return mode == kFail && (n == target || n == second) && Take(function, path);
+  return Decide(function, path) != kPass;
 }
 
-enum Verdict { kPass, kFailIt, kLieIt };
-
 // Counts one deletion or removal: pass it on, fail it, or report success and leave the entry.
-Verdict Deletion(const char* function, const std::string& path) {
+Fate Deletion(const char* function, const std::string& path) {
   if (!armed) return kPass;
   Record(function, path);
-  const long n = InterlockedIncrement(&calls);
   const long d = InterlockedIncrement(&deletions);
-  if (CountNamed(function) && Take(function, path)) return kFailIt;
-  if (mode == kFail && (n == target || n == second) && Take(function, path)) return kFailIt;
+  if (Decide(function, path) != kPass) return kFailIt;
   if (mode != kLie && mode != kLieHidden) return kPass;
   // An entry lied about once stays, and every later deletion of it reports success again (as
   // Wine answers for a file that Unix will not unlink).
@@ -114,7 +134,7 @@ Verdict Deletion(const char* function, const std::string& path) {
   EnterCriticalSection(&lock);
   bool lie = std::find(lied.begin(), lied.end(), key) != lied.end();
   LeaveCriticalSection(&lock);
-  if (!lie && d == target && Take(function, path)) {
+  if (!lie && d == target && Take(function, path, d)) {
     EnterCriticalSection(&lock);
     lied.push_back(key);
     LeaveCriticalSection(&lock);
@@ -144,9 +164,9 @@ bool Hidden(const char* path) {
   }
 
 FAULT_SIMPLE(BOOL, GetFileInformationByHandle, (HANDLE f, LPBY_HANDLE_FILE_INFORMATION i), (f, i),
-             FALSE, ERROR_ACCESS_DENIED)
+             FALSE, FileError())
 FAULT_SIMPLE(HANDLE, FindFirstFileA, (LPCSTR p, LPWIN32_FIND_DATAA d), (p, d),
-             INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)
+             INVALID_HANDLE_VALUE, FileError())
 FAULT_SIMPLE(BOOL, FindNextFileA, (HANDLE h, LPWIN32_FIND_DATAA d), (h, d), FALSE,
              ERROR_ACCESS_DENIED)
 FAULT_SIMPLE(DWORD, GetFullPathNameA, (LPCSTR p, DWORD n, LPSTR b, LPSTR* f), (p, n, b, f), 0,
@@ -164,6 +184,8 @@ FAULT_SIMPLE(HANDLE, CreateEventA, (LPSECURITY_ATTRIBUTES s, BOOL m, BOOL i, LPC
 FAULT_SIMPLE(HMODULE, GetModuleHandleA, (LPCSTR n), (n), nullptr, ERROR_MOD_NOT_FOUND)
 FAULT_SIMPLE(DWORD, GetModuleFileNameA, (HMODULE m, LPSTR b, DWORD n), (m, b, n), 0,
              ERROR_INSUFFICIENT_BUFFER)
+FAULT_SIMPLE(DWORD, GetModuleFileNameW, (HMODULE m, LPWSTR b, DWORD n), (m, b, n), 0,
+             ERROR_INSUFFICIENT_BUFFER)
 FAULT_SIMPLE(HRSRC, FindResourceA, (HMODULE m, LPCSTR n, LPCSTR t), (m, n, t), nullptr,
              ERROR_RESOURCE_TYPE_NOT_FOUND)
 FAULT_SIMPLE(HGLOBAL, LoadResource, (HMODULE m, HRSRC r), (m, r), nullptr,
@@ -178,12 +200,27 @@ FAULT_SIMPLE(BOOL, GetProcessAffinityMask, (HANDLE p, PDWORD_PTR a, PDWORD_PTR s
              FALSE, ERROR_ACCESS_DENIED)
 FAULT_SIMPLE(int, MultiByteToWideChar, (UINT c, DWORD f, LPCCH s, int n, LPWSTR w, int m),
              (c, f, s, n, w, m), 0, ERROR_NO_UNICODE_TRANSLATION)
+FAULT_SIMPLE(int, WideCharToMultiByte,
+             (UINT c, DWORD f, LPCWCH w, int n, LPSTR s, int m, LPCCH d, LPBOOL u),
+             (c, f, w, n, s, m, d, u), 0, ERROR_INSUFFICIENT_BUFFER)
 FAULT_SIMPLE(LSTATUS, RegQueryValueExA,
              (HKEY k, LPCSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s), (k, n, r, t, d, s),
+             ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND)
+FAULT_SIMPLE(LSTATUS, RegQueryValueExW,
+             (HKEY k, LPCWSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s), (k, n, r, t, d, s),
              ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND)
 FAULT_SIMPLE(LSTATUS, RegEnumKeyExA,
              (HKEY k, DWORD i, LPSTR n, LPDWORD l, LPDWORD r, LPSTR c, LPDWORD cl, PFILETIME t),
              (k, i, n, l, r, c, cl, t), ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED)
+
+// A wide path in the ANSI code page, converted without counting the conversion as a call.
+std::string Narrow(const wchar_t* wide) {
+  char path[2048] = "";
+  const auto convert = realWideCharToMultiByte != nullptr ? realWideCharToMultiByte
+                                                          : &::WideCharToMultiByte;
+  if (wide != nullptr) convert(CP_ACP, 0, wide, -1, path, sizeof path, nullptr, nullptr);
+  return path;
+}
 
 // Shell link objects made while armed come wrapped, so that their methods count as calls too:
 // a setter or QueryInterface fails as out of memory, a Save as a full disk (nothing written).
@@ -247,12 +284,9 @@ class LinkFault final : public IShellLinkA, public IPersistFile {
   PASS_METHOD(link_, Resolve, (HWND window, DWORD flags), (window, flags))
 
   HRESULT STDMETHODCALLTYPE Save(LPCOLESTR name, BOOL remember) override {
-    char path[2048] = "";
-    if (name != nullptr) {
-      WideCharToMultiByte(CP_ACP, 0, name, -1, path, sizeof path, nullptr, nullptr);
-    }
+    const std::string path = Narrow(name);
     if (FailHere("IPersistFile::Save", path)) return STG_E_MEDIUMFULL;
-    Record("IPersistFile::Save", FullPath(path));
+    Record("IPersistFile::Save", FullPath(path.c_str()));
     return file_->Save(name, remember);
   }
   PASS_METHOD(file_, GetClassID, (CLSID* id), (id))
@@ -290,8 +324,17 @@ SpecialFolderPath realSHGetSpecialFolderPathA;
 FolderPath realSHGetFolderPathA;
 DefaultDllDirectories realSetDefaultDllDirectories;
 
+// A wrong success (kShortIt) for Program Files: a folder longer than any target folder holds
+// (the caller's buffer for it has 1,024 bytes).
 BOOL WINAPI FakeSHGetSpecialFolderPathA(HWND w, LPSTR p, int f, BOOL c) {
-  if (FailHere("SHGetSpecialFolderPathA")) return FALSE;
+  const Fate fate = Decide("SHGetSpecialFolderPathA");
+  if (fate == kFailIt) return FALSE;
+  if (fate == kShortIt && f == CSIDL_PROGRAM_FILES) {
+    memset(p, 'x', 1010);
+    memcpy(p, "C:\\", 3);
+    p[1010] = '\0';
+    return TRUE;
+  }
   return realSHGetSpecialFolderPathA(w, p, f, c);
 }
 
@@ -311,10 +354,12 @@ BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
 // Calls that change the machine, or whose lies the procedures must survive.
 decltype(&::CreateFileA) realCreateFileA;
 decltype(&::WriteFile) realWriteFile;
+decltype(&::ReadFile) realReadFile;
 decltype(&::DeleteFileA) realDeleteFileA;
 decltype(&::MoveFileA) realMoveFileA;
 decltype(&::MoveFileExA) realMoveFileExA;
 decltype(&::CopyFileA) realCopyFileA;
+decltype(&::CopyFileW) realCopyFileW;
 decltype(&::CreateDirectoryA) realCreateDirectoryA;
 decltype(&::RemoveDirectoryA) realRemoveDirectoryA;
 decltype(&::GetFileAttributesA) realGetFileAttributesA;
@@ -327,6 +372,8 @@ decltype(&::RegCreateKeyA) realRegCreateKeyA;
 decltype(&::RegOpenKeyExA) realRegOpenKeyExA;
 decltype(&::RegSetValueExA) realRegSetValueExA;
 decltype(&::RegDeleteKeyA) realRegDeleteKeyA;
+decltype(&::PostMessageA) realPostMessageA;
+decltype(&::Sleep) realSleep;
 
 HANDLE WINAPI FakeCreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES x, DWORD c,
                               DWORD f, HANDLE t) {
@@ -334,50 +381,86 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES 
                       c == CREATE_NEW || c == OPEN_ALWAYS || c == TRUNCATE_EXISTING;
   if (writes) Record("CreateFileA", FullPath(p));
   if (FailHere("CreateFileA", p)) {
-    SetLastError(writes ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+    SetLastError(FileError());
     return INVALID_HANDLE_VALUE;
   }
   return realCreateFileA(p, a, s, x, c, f, t);
 }
 
-// A write that fails part-way: half the bytes written, then the disk is full.
+// A write or read that does half: then the disk is full (a write) or the device fails (a read),
+// or (kShortIt) the call reports success with the short count.
 BOOL WINAPI FakeWriteFile(HANDLE f, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o) {
-  if (FailHere("WriteFile")) {
-    DWORD done = 0;
-    realWriteFile(f, b, n / 2, &done, o);
-    if (w != nullptr) *w = done;
-    SetLastError(ERROR_DISK_FULL);
-    return FALSE;
-  }
-  return realWriteFile(f, b, n, w, o);
+  const Fate fate = Decide("WriteFile");
+  if (fate == kPass) return realWriteFile(f, b, n, w, o);
+  DWORD done = 0;
+  const BOOL ok = realWriteFile(f, b, n / 2, &done, o);
+  if (w != nullptr) *w = done;
+  if (fate == kShortIt) return ok;
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
 }
 
-// A copy that fails after writing part of the destination, as a full disk leaves it.
+BOOL WINAPI FakeReadFile(HANDLE f, LPVOID b, DWORD n, LPDWORD r, LPOVERLAPPED o) {
+  const Fate fate = Decide("ReadFile");
+  if (fate == kPass) return realReadFile(f, b, n, r, o);
+  DWORD done = 0;
+  const BOOL ok = realReadFile(f, b, n / 2, &done, o);
+  if (r != nullptr) *r = done;
+  if (fate == kShortIt) return ok;
+  SetLastError(ERROR_READ_FAULT);
+  return FALSE;
+}
+
+// Cuts a copied file to half its size, as a disk that fills during the copy leaves it. The copy
+// took over the source's attributes, which may forbid writing.
+template <typename Char>
+void Halve(const Char* path, DWORD(WINAPI* getAttributes)(const Char*),
+           BOOL(WINAPI* setAttributes)(const Char*, DWORD),
+           HANDLE(WINAPI* create)(const Char*, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                  HANDLE)) {
+  const DWORD attributes = getAttributes(path);
+  setAttributes(path, FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = create(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    SetFilePointer(file, static_cast<LONG>(GetFileSize(file, nullptr) / 2), nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
+  }
+  setAttributes(path, attributes);
+}
+
+// A failed copy: a full disk leaves part of the destination, other errors nothing. A lying one
+// (kShortIt) leaves half and reports success.
 BOOL WINAPI FakeCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   Record("CopyFileA", FullPath(to));
-  if (FailHere("CopyFileA", to)) {
-    if (realCopyFileA(from, to, failIfExists)) {
-      // The copy took over the source's attributes, which may forbid writing.
-      const DWORD attributes = realGetFileAttributesA(to);
-      realSetFileAttributesA(to, FILE_ATTRIBUTE_NORMAL);
-      HANDLE file = realCreateFileA(to, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-      if (file != INVALID_HANDLE_VALUE) {
-        SetFilePointer(file, static_cast<LONG>(GetFileSize(file, nullptr) / 2), nullptr,
-                       FILE_BEGIN);
-        SetEndOfFile(file);
-        CloseHandle(file);
-      }
-      realSetFileAttributesA(to, attributes);
-    }
-    SetLastError(ERROR_DISK_FULL);
-    return FALSE;
+  const Fate fate = Decide("CopyFileA", to);
+  if (fate == kPass) return realCopyFileA(from, to, failIfExists);
+  if ((fate == kShortIt || FileError() == ERROR_DISK_FULL) &&
+      realCopyFileA(from, to, failIfExists)) {
+    Halve(to, realGetFileAttributesA, realSetFileAttributesA, realCreateFileA);
+    if (fate == kShortIt) return TRUE;
   }
-  return realCopyFileA(from, to, failIfExists);
+  SetLastError(FileError());
+  return FALSE;
+}
+
+BOOL WINAPI FakeCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
+  const std::string path = Narrow(to);
+  Record("CopyFileW", FullPath(path.c_str()));
+  const Fate fate = Decide("CopyFileW", path);
+  if (fate == kPass) return realCopyFileW(from, to, failIfExists);
+  if ((fate == kShortIt || FileError() == ERROR_DISK_FULL) &&
+      realCopyFileW(from, to, failIfExists)) {
+    Halve(to, ::GetFileAttributesW, ::SetFileAttributesW, ::CreateFileW);
+    if (fate == kShortIt) return TRUE;
+  }
+  SetLastError(FileError());
+  return FALSE;
 }
 
 BOOL WINAPI FakeDeleteFileA(LPCSTR p) {
   switch (Deletion("DeleteFileA", FullPath(p))) {
-    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kFailIt: SetLastError(FileError()); return FALSE;
     case kLieIt: return TRUE;
     default: return realDeleteFileA(p);
   }
@@ -385,7 +468,9 @@ BOOL WINAPI FakeDeleteFileA(LPCSTR p) {
 
 BOOL WINAPI FakeRemoveDirectoryA(LPCSTR p) {
   switch (Deletion("RemoveDirectoryA", FullPath(p))) {
-    case kFailIt: SetLastError(ERROR_DIR_NOT_EMPTY); return FALSE;
+    case kFailIt:
+      SetLastError(FileError() == ERROR_DISK_FULL ? ERROR_DIR_NOT_EMPTY : FileError());
+      return FALSE;
     case kLieIt: return TRUE;
     default: return realRemoveDirectoryA(p);
   }
@@ -394,7 +479,7 @@ BOOL WINAPI FakeRemoveDirectoryA(LPCSTR p) {
 BOOL WINAPI FakeMoveFileA(LPCSTR from, LPCSTR to) {
   Record("MoveFileA", FullPath(to));
   switch (Deletion("MoveFileA", FullPath(from))) {
-    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kFailIt: SetLastError(FileError()); return FALSE;
     case kLieIt: return TRUE;
     default: return realMoveFileA(from, to);
   }
@@ -403,7 +488,7 @@ BOOL WINAPI FakeMoveFileA(LPCSTR from, LPCSTR to) {
 BOOL WINAPI FakeMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   Record("MoveFileExA", FullPath(to));
   switch (Deletion("MoveFileExA", FullPath(from))) {
-    case kFailIt: SetLastError(ERROR_ACCESS_DENIED); return FALSE;
+    case kFailIt: SetLastError(FileError()); return FALSE;
     case kLieIt: return TRUE;
     default: return realMoveFileExA(from, to, flags);
   }
@@ -412,7 +497,7 @@ BOOL WINAPI FakeMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
 BOOL WINAPI FakeCreateDirectoryA(LPCSTR p, LPSECURITY_ATTRIBUTES s) {
   Record("CreateDirectoryA", FullPath(p));
   if (FailHere("CreateDirectoryA", p)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(FileError());
     return FALSE;
   }
   return realCreateDirectoryA(p, s);
@@ -420,7 +505,7 @@ BOOL WINAPI FakeCreateDirectoryA(LPCSTR p, LPSECURITY_ATTRIBUTES s) {
 
 DWORD WINAPI FakeGetFileAttributesA(LPCSTR p) {
   if (FailHere("GetFileAttributesA", p)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(FileError());
     return INVALID_FILE_ATTRIBUTES;
   }
   if (Hidden(p)) {
@@ -432,7 +517,7 @@ DWORD WINAPI FakeGetFileAttributesA(LPCSTR p) {
 
 BOOL WINAPI FakeGetFileAttributesExA(LPCSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID d) {
   if (FailHere("GetFileAttributesExA", p)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(FileError());
     return FALSE;
   }
   if (Hidden(p)) {
@@ -445,11 +530,23 @@ BOOL WINAPI FakeGetFileAttributesExA(LPCSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID 
 BOOL WINAPI FakeSetFileAttributesA(LPCSTR p, DWORD a) {
   Record("SetFileAttributesA", FullPath(p));
   if (FailHere("SetFileAttributesA", p)) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(FileError());
     return FALSE;
   }
   return realSetFileAttributesA(p, a);
 }
+
+// Posts are recorded (the result message's count and place among the effects), never failed.
+BOOL WINAPI FakePostMessageA(HWND w, UINT m, WPARAM p, LPARAM l) {
+  Record("PostMessageA", m == WM_COMMAND ? "WM_COMMAND " + std::to_string(LOWORD(p)) + " " +
+                                               std::to_string(static_cast<long>(l))
+                                         : "message " + std::to_string(m));
+  return realPostMessageA(w, m, p, l);
+}
+
+// Waits between retries are cut to 10 ms while armed, so that a loop retrying for seconds after
+// an injected failure stays quick; never failed or counted.
+void WINAPI FakeSleep(DWORD ms) { realSleep(armed && ms > 10 ? 10 : ms); }
 
 HMODULE WINAPI FakeLoadLibraryA(LPCSTR p) {
   Record("LoadLibraryA", p == nullptr ? "" : p);
@@ -536,18 +633,20 @@ struct Slot {
   { #Name, reinterpret_cast<void**>(&real##Name), reinterpret_cast<void*>(Fake##Name) }
 
 const Slot kSlots[] = {
-    FAULT_SLOT(CreateFileA), FAULT_SLOT(WriteFile), FAULT_SLOT(DeleteFileA),
-    FAULT_SLOT(MoveFileA), FAULT_SLOT(MoveFileExA), FAULT_SLOT(CopyFileA),
+    FAULT_SLOT(CreateFileA), FAULT_SLOT(WriteFile), FAULT_SLOT(ReadFile), FAULT_SLOT(DeleteFileA),
+    FAULT_SLOT(MoveFileA), FAULT_SLOT(MoveFileExA), FAULT_SLOT(CopyFileA), FAULT_SLOT(CopyFileW),
     FAULT_SLOT(CreateDirectoryA), FAULT_SLOT(RemoveDirectoryA), FAULT_SLOT(GetFileAttributesA),
     FAULT_SLOT(GetFileAttributesExA), FAULT_SLOT(SetFileAttributesA),
     FAULT_SLOT(GetFileInformationByHandle), FAULT_SLOT(FindFirstFileA),
     FAULT_SLOT(FindNextFileA), FAULT_SLOT(GetFullPathNameA), FAULT_SLOT(GetDiskFreeSpaceExA),
     FAULT_SLOT(CreateThread), FAULT_SLOT(SetThreadPriority), FAULT_SLOT(CreateEventA),
     FAULT_SLOT(LoadLibraryA), FAULT_SLOT(GetProcAddress), FAULT_SLOT(GetModuleHandleA),
-    FAULT_SLOT(GetModuleFileNameA), FAULT_SLOT(FindResourceA), FAULT_SLOT(LoadResource),
+    FAULT_SLOT(GetModuleFileNameA), FAULT_SLOT(GetModuleFileNameW), FAULT_SLOT(FindResourceA), FAULT_SLOT(LoadResource),
     FAULT_SLOT(LockResource), FAULT_SLOT(SizeofResource), FAULT_SLOT(VirtualProtect),
     FAULT_SLOT(GetSystemDirectoryA), FAULT_SLOT(GetWindowsDirectoryA),
     FAULT_SLOT(GetProcessAffinityMask), FAULT_SLOT(MultiByteToWideChar),
+    FAULT_SLOT(WideCharToMultiByte), FAULT_SLOT(RegQueryValueExW), FAULT_SLOT(PostMessageA),
+    FAULT_SLOT(Sleep),
     FAULT_SLOT(RegOpenKeyA), FAULT_SLOT(RegCreateKeyA), FAULT_SLOT(RegOpenKeyExA),
     FAULT_SLOT(RegSetValueExA), FAULT_SLOT(RegQueryValueExA), FAULT_SLOT(RegEnumKeyExA),
     FAULT_SLOT(RegDeleteKeyA), FAULT_SLOT(CoCreateInstance), FAULT_SLOT(CoInitialize),
@@ -592,12 +691,15 @@ void Install() {
   PatchImports();
 }
 
-void Arm(Mode newMode, long k, long also) {
+void ArmNamed(Mode newMode, const char* function, long k, const char* then, long thenK) {
   EnterCriticalSection(&lock);
   mode = newMode;
   target = k;
-  second = also;
+  namedFunction = function;
+  thenFunction = then;
+  thenTarget = thenK;
   calls = deletions = injected = 0;
+  ++arms;
   where.clear();
   effects.clear();
   lied.clear();
@@ -607,11 +709,9 @@ void Arm(Mode newMode, long k, long also) {
   InterlockedExchange(&armed, 1);
 }
 
-void ArmNamed(const char* function, long k) {
-  EnterCriticalSection(&lock);
-  namedFunction = function;
-  LeaveCriticalSection(&lock);
-  Arm(kFailNamed, k);
+void Arm(Mode newMode, long k, long also) {
+  second = also;
+  ArmNamed(newMode, "", k);
 }
 
 std::map<std::string, long> CallsByFunction() {
@@ -625,7 +725,7 @@ void Disarm() { InterlockedExchange(&armed, 0); }
 
 long Calls() { return calls; }
 long Deletions() { return deletions; }
-bool Injected() { return injected != 0; }
+long Injected() { return injected; }
 
 std::string InjectedWhere() {
   EnterCriticalSection(&lock);

@@ -15,6 +15,8 @@ enum Mode {
   kCount,     // pass every call on, count them
   kFail,      // the k-th call fails with a plausible error (a copy or write after writing part)
   kFailNamed, // the k-th call of one function fails, as kFail (ArmNamed)
+  kShortNamed,  // the k-th call of one function (a write, read or copy) does half its work and
+                // reports a whole success; a Program Files query answers an overlong folder
   kLie,       // the k-th deletion or removal reports success and the entry stays (and every
               // later deletion of that entry reports success again)
   kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
@@ -26,19 +28,22 @@ void Install();
 // Starts counting with this plan; k counts from 1 (calls for kFail, deletions for the lies);
 // with kFail, call also fails too (0: none).
 void Arm(Mode mode, long k, long also = 0);
-// Starts counting; the k-th call of function fails.
-void ArmNamed(const char* function, long k);
+// Starts counting; the k-th call of function (every call for k = 0) fails or lies (kFailNamed,
+// kShortNamed); then, when given, the thenK-th call of then (every call for 0) fails as well (a
+// fault in the clean-up after the first).
+void ArmNamed(Mode mode, const char* function, long k, const char* then = "", long thenK = 0);
 // Stops counting; the wrappers pass calls on again.
 void Disarm();
 
 long Calls();      // injectable calls since Arm
 long Deletions();  // deletions and removals since Arm (each also counts as a call)
 std::map<std::string, long> CallsByFunction();  // the calls since Arm, by function
-bool Injected();   // whether a planned fault was injected
+long Injected();   // how many planned faults were injected
 std::string InjectedWhere();  // "FunctionName(path)" of the injected call
 
 // An effect on the machine seen while armed: function, and the full path of a file or the key
-// ("HKLM\..." / "HKCU\...") it wrote, created, renamed or removed.
+// ("HKLM\..." / "HKCU\...") it wrote, created, renamed or removed; for PostMessageA, the message
+// as "WM_COMMAND id lParam" (posts are recorded, never failed or counted as calls).
 struct Effect {
   std::string function;
   std::string path;

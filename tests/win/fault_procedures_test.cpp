@@ -1,8 +1,10 @@
 // Fault loops over the install and removal procedures under Wine: a clean run counts the calls
 // the fault kit can make fail, then each call in turn fails (and each deletion in turn reports
 // success while the entry stays), and after every run the same invariants hold: a result from
-// the outcome table, one result message, nothing written outside the product's places, no
-// partial installer copy, no uninstall record without a whole install, a removal that ends.
+// the outcome table and whole files on success, one result message as the last effect, nothing
+// written or removed outside the product's places, the earlier uninstaller kept, no partial
+// copy or part file, the uninstall record only after the last file, a removal that ends.
+// Calls that only a failing run makes (its clean-up) are failed in turn as a second fault.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
@@ -36,6 +38,11 @@ enum Procedure { kFreshInstall, kInstallOver, kRemoval, kRemovalInUse };
 const char* const kProcedureNames[] = {"install on a clean machine", "install over an install",
                                        "removal", "removal with files in use"};
 const DWORD kTimeBoundMs = 30000;
+const std::map<std::string, std::string> kNoFiles;
+// The calls a clean-up makes: files and folders looked at, made writable, removed or renamed.
+const std::set<std::string> kCleanUpCalls = {
+    "DeleteFileA", "SetFileAttributesA", "GetFileAttributesA", "RemoveDirectoryA",
+    "MoveFileA",   "MoveFileExA",        "FindFirstFileA",     "FindNextFileA"};
 
 
 std::string Lower(std::string text) {
@@ -70,42 +77,28 @@ bool KeyExists(HKEY root, const char* subkey) {
   return true;
 }
 
-// The target a link file names, read back through a shell link object ("" when it names none or
-// cannot be read).
-std::string LinkTarget(const std::string& link) {
-  const HRESULT com = CoInitialize(nullptr);
-  std::string target;
-  IShellLinkA* shellLink = nullptr;
-  IPersistFile* file = nullptr;
-  WCHAR wide[MAX_PATH];
-  char path[MAX_PATH] = "";
-  if (MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH) != 0 &&
-      SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                 reinterpret_cast<void**>(&shellLink)))) {
-    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile,
-                                            reinterpret_cast<void**>(&file)))) {
-      if (SUCCEEDED(file->Load(wide, STGM_READ)) &&
-          shellLink->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH) == S_OK) {
-        target = path;
-      }
-      file->Release();
-    }
-    shellLink->Release();
-  }
-  if (SUCCEEDED(com)) CoUninitialize();
-  return target;
-}
-
 void DeleteKeyTree(HKEY root, const char* subkey) {
   RegDeleteTreeA(root, subkey);
   RegDeleteKeyA(root, subkey);
 }
 
+// What a run injects: the mode's k-th call (of function, for the named modes), and then's
+// thenK-th call as well.
+struct Plan {
+  fault::Mode mode;
+  std::string function;
+  long k;
+  std::string then;
+  long thenK;
+};
+
+bool Named(const Plan& plan) {
+  return plan.mode == fault::kFailNamed || plan.mode == fault::kShortNamed;
+}
+
 struct ProcedureRun {
   Procedure procedure;
-  fault::Mode mode;
-  long k;
-  const char* function;  // kFailNamed
+  Plan plan;
   int32_t result;
   LONG done;
 };
@@ -113,10 +106,11 @@ struct ProcedureRun {
 DWORD WINAPI ProcedureThread(void* parameter) {
   ProcedureRun* run = static_cast<ProcedureRun*>(parameter);
   const HRESULT com = CoInitialize(nullptr);
-  if (run->mode == fault::kFailNamed) {
-    fault::ArmNamed(run->function, run->k);
+  const Plan& plan = run->plan;
+  if (Named(plan)) {
+    fault::ArmNamed(plan.mode, plan.function.c_str(), plan.k, plan.then.c_str(), plan.thenK);
   } else {
-    fault::Arm(run->mode, run->k);
+    fault::Arm(plan.mode, plan.k);
   }
   run->result = run->procedure <= kInstallOver ? InstallProcedure(&installerContext)
                                                : UninstallProcedure();
@@ -194,10 +188,9 @@ class FaultLoops : public ::testing::Test {
   }
 
   // Runs the procedure on a thread of its own under the plan; false when it did not end in time.
-  bool RunProcedure(Procedure procedure, fault::Mode mode, long k, int32_t* result,
-                    const char* function = "") {
+  bool RunProcedure(Procedure procedure, const Plan& plan, int32_t* result) {
     LoadPackage();
-    ProcedureRun run = {procedure, mode, k, function, -99, 0};
+    ProcedureRun run = {procedure, plan, -99, 0};
     HANDLE thread = CreateThread(nullptr, 0, ProcedureThread, &run, 0, nullptr);
     const bool ended = WaitForSingleObject(thread, kTimeBoundMs) == WAIT_OBJECT_0;
     fault::Disarm();
@@ -236,7 +229,7 @@ class FaultLoops : public ::testing::Test {
     Reset();
     if (procedure == kFreshInstall) return;
     int32_t result = -99;
-    ASSERT_TRUE(RunProcedure(kFreshInstall, fault::kCount, 0, &result));
+    ASSERT_TRUE(RunProcedure(kFreshInstall, {fault::kCount}, &result));
     ASSERT_EQ(result, 0);
     Pump();
     HKEY key;
@@ -247,22 +240,27 @@ class FaultLoops : public ::testing::Test {
   }
 
   // One run under the plan, and the invariants after it. Returns false when the loop must stop.
-  bool RunAndCheck(Procedure procedure, fault::Mode mode, long k, const char* function = "") {
+  bool RunAndCheck(Procedure procedure, const Plan& plan) {
     Prepare(procedure);
     if (HasFatalFailure()) return false;
     const bool recordBefore = KeyExists(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY);
     int32_t result = -99;
-    const bool ended = RunProcedure(procedure, mode, k, &result, function);
+    const bool ended = RunProcedure(procedure, plan, &result);
+    result_ = result;
     const std::string where = fault::InjectedWhere();
-    SCOPED_TRACE(std::string(kProcedureNames[procedure]) + ", mode " + std::to_string(mode) +
-                 ", call " + std::to_string(k) + " of " + function + ": " +
+    const std::string planned = plan.function + " " + std::to_string(plan.k) + " mode " +
+                                std::to_string(plan.mode) + " then " + plan.then + " " +
+                                std::to_string(plan.thenK);
+    SCOPED_TRACE(std::string(kProcedureNames[procedure]) + ", " + planned + ": " +
                  (where.empty() ? "no fault" : where));
     ++runs_;
     if (GetEnvironmentVariableA("FAULT_VERBOSE", nullptr, 0) != 0) {
-      printf("%s %ld mode %d: %s -> %d\n", function, k, static_cast<int>(mode), where.c_str(),
-             static_cast<int>(result));
+      printf("%s: %s -> %d\n", planned.c_str(), where.c_str(), static_cast<int>(result));
     }
-    if (fault::Injected()) ++injected_;
+    // Every planned fault of a named plan falls on a call the procedure makes.
+    if (Named(plan) && plan.k != 0 && fault::Injected() != 1 + !plan.then.empty()) {
+      notInjected_.push_back(planned + " (" + where + ")");
+    }
     const bool install = procedure <= kInstallOver;
     if (!ended) {
       ADD_FAILURE() << "did not end within " << kTimeBoundMs / 1000 << " s";
@@ -272,15 +270,24 @@ class FaultLoops : public ::testing::Test {
     const std::set<int32_t> table =
         install ? std::set<int32_t>{0, -1, -2, -3, -10} : std::set<int32_t>{0, -1, -2};
     EXPECT_TRUE(table.count(result)) << "result " << result;
-    // Exactly one result message: the install's outcome; a removal's failure only.
+    // A successful install leaves every package file whole.
+    for (const auto& file : install && result == 0 ? wholeFiles_ : kNoFiles) {
+      EXPECT_TRUE(ReadWhole(file.first) == file.second) << "not whole: " << file.first;
+    }
+    // Exactly one result message (the install's outcome; a removal's failure only), posted as
+    // the procedure's last effect.
     std::vector<std::pair<int, LPARAM>> expected;
     if (install || result != 0) {
       expected.emplace_back(ID_RESULT, result == 0 ? RESULT_SUCCEEDED : RESULT_FAILED);
     }
     EXPECT_EQ(Pump(), expected);
+    const std::vector<fault::Effect> effects = fault::Effects();
+    if (!expected.empty() && !effects.empty()) {
+      EXPECT_EQ(effects.back().function, "PostMessageA") << "an effect after the result message";
+    }
     // Every change lies in the target folder, the two Start-menu folders or the uninstall key
     // (a removal also clears the application's settings and deletes its Startup link); only
-    // folders are made or removed above them, to make or take back their paths.
+    // folders are made above them, to make their paths.
     std::vector<std::string> places = {target_, userMenu_, commonMenu_,
                                        "HKLM\\" UNINSTALL_RECORD_KEY};
     if (!install) {
@@ -288,22 +295,19 @@ class FaultLoops : public ::testing::Test {
       places.push_back(std::string(startupFolder) + "\\Tavrin-Solo (Quorel).LNK");
     }
     size_t lastFileWrite = 0, firstRecordWrite = 0;
-    const std::vector<fault::Effect> effects = fault::Effects();
     for (size_t i = 0; i < effects.size(); ++i) {
       const fault::Effect& effect = effects[i];
-      if (effect.function == "LoadLibraryA") continue;
-      const bool folderCall =
-          effect.function == "CreateDirectoryA" || effect.function == "RemoveDirectoryA";
+      if (effect.function == "LoadLibraryA" || effect.function == "PostMessageA") continue;
       bool inside = false;
       for (const std::string& place : places) {
         inside = inside || Within(effect.path, place) ||
-                 (folderCall && Within(place, effect.path));
+                 (effect.function == "CreateDirectoryA" && Within(place, effect.path));
       }
       EXPECT_TRUE(inside) << effect.function << " " << effect.path;
       if (Within(effect.path, "HKLM\\" UNINSTALL_RECORD_KEY)) {
         if (firstRecordWrite == 0) firstRecordWrite = i + 1;
-      } else if (Within(effect.path, target_) && effect.function == "CreateFileA") {
-        lastFileWrite = i + 1;
+      } else if (effect.function != "CreateDirectoryA" && effect.function != "SetFileAttributesA") {
+        lastFileWrite = i + 1;  // a file, link, copy or rename
       }
     }
     // Every link there is names its file in the target folder.
@@ -313,59 +317,109 @@ class FaultLoops : public ::testing::Test {
         if (!Exists(link)) continue;
         const std::string file = std::string(name) == "Readme" ? APP_README_NAME
                                                                : APP_EXECUTABLE_NAME;
-        EXPECT_EQ(Lower(LinkTarget(link)), Lower(target_ + "\\" + file)) << link;
+        EXPECT_EQ(Lower(proctest::LinkTarget(link)), Lower(target_ + "\\" + file)) << link;
       }
     }
-    // The installer copy is whole or absent.
-    const std::string copy = target_ + "\\TavrinSoloSetup.exe";
+    // The installer copy is whole, or absent where there was none; no part file is left but
+    // one whose own clean-up was failed (or whose rename lied).
+    const std::string copy = target_ + "\\TavrinSoloSetup.exe", part = copy + ".part";
     if (Exists(copy)) {
       EXPECT_TRUE(ReadWhole(copy) == installerBytes_) << "partial copy";
+    } else {
+      EXPECT_NE(procedure, kInstallOver) << "the earlier uninstaller was lost";
     }
-    // The uninstall record only after a whole install.
+    const std::string faults = Lower(where);
+    const bool partFaulted = faults.find(Lower("DeleteFileA(" + part)) != std::string::npos ||
+                             faults.find(Lower("SetFileAttributesA(" + part)) != std::string::npos ||
+                             (!Named(plan) && faults.find(Lower(part)) != std::string::npos);
+    EXPECT_TRUE(!Exists(part) || partFaulted) << "part file left";
+    // The uninstall record only after a whole install, and after every file, link and copy.
     if (install && !recordBefore && KeyExists(HKEY_LOCAL_MACHINE, UNINSTALL_RECORD_KEY)) {
       EXPECT_EQ(result, 0) << "record left by a failed install";
     }
-    if (install && firstRecordWrite != 0 && !recordBefore) {
+    if (install && firstRecordWrite != 0) {
       EXPECT_GT(firstRecordWrite, lastFileWrite) << "record written before the last file";
     }
     return !HasFatalFailure();
   }
 
   // The loop of one procedure: count, then fail each call (counted by function, so that calls
-  // made on the procedure's other threads are each reached too), then lie about each deletion.
+  // made on the procedure's other threads are each reached too), and each call that only the
+  // failing run made (its clean-up) as a second fault; then make each write and copy lie about
+  // its length, and each deletion about its success.
   void Loop(Procedure procedure) {
-    ASSERT_TRUE(RunAndCheck(procedure, fault::kCount, 0));
+    ASSERT_TRUE(RunAndCheck(procedure, {fault::kCount}));
     const long calls = fault::Calls(), deletions = fault::Deletions();
     const std::map<std::string, long> byFunction = fault::CallsByFunction();
     ASSERT_GT(calls, 10);
+    if (procedure <= kInstallOver) {
+      for (const PackageEntry& entry : installerContext.packageDirectory.entries) {
+        const std::string path = target_ + "\\" + entry.entryName;
+        wholeFiles_[path] = ReadWhole(path);
+      }
+    }
+    std::set<std::string> cleanUps;  // first function, then call, failed together already
     for (const auto& function : byFunction) {
       for (long k = 1; k <= function.second; ++k) {
-        if (!RunAndCheck(procedure, fault::kFailNamed, k, function.first.c_str())) return;
+        if (!RunAndCheck(procedure, {fault::kFailNamed, function.first, k})) return;
+        for (const auto& made : fault::CallsByFunction()) {
+          if (!kCleanUpCalls.count(made.first)) continue;
+          const auto clean = byFunction.find(made.first);
+          for (long j = clean == byFunction.end() ? 1 : clean->second + 1; j <= made.second; ++j) {
+            if (!cleanUps.insert(function.first + " " + made.first + std::to_string(j)).second) {
+              continue;
+            }
+            if (!RunAndCheck(procedure, {fault::kFailNamed, function.first, k, made.first, j})) {
+              return;
+            }
+          }
+        }
+      }
+    }
+    for (const char* lying : {"WriteFile", "ReadFile", "CopyFileA", "CopyFileW"}) {
+      const auto found = byFunction.find(lying);
+      for (long k = 1; found != byFunction.end() && k <= found->second; ++k) {
+        if (!RunAndCheck(procedure, {fault::kShortNamed, lying, k})) return;
       }
     }
     for (fault::Mode lie : {fault::kLie, fault::kLieHidden}) {
       for (long k = 1; k <= deletions; ++k) {
-        if (!RunAndCheck(procedure, lie, k)) return;
+        if (!RunAndCheck(procedure, {lie, "", k})) return;
       }
     }
-    printf("%s: %ld calls of %zu functions, %ld deletions; %d runs, %d faults injected; results:",
-           kProcedureNames[procedure], calls, byFunction.size(), deletions, runs_, injected_);
+    printf("%s: %ld calls of %zu functions, %ld deletions; %d runs, %zu clean-up pairs; results:",
+           kProcedureNames[procedure], calls, byFunction.size(), deletions, runs_,
+           cleanUps.size());
     for (const auto& outcome : outcomes_) printf(" %d x%d", outcome.first, outcome.second);
     printf("\n");
-    EXPECT_GE(injected_, calls);  // nearly every planned fault was injected
+    EXPECT_EQ(notInjected_, std::vector<std::string>{}) << "planned faults not injected";
   }
 
   std::string target_, userMenu_, commonMenu_, download_, installer_, installerBytes_;
   HMODULE package_ = nullptr;
   PROCESS_INFORMATION app_ = {};
-  int runs_ = 0, injected_ = 0;
+  int runs_ = 0;
+  int32_t result_ = -99;  // of the last run
   std::map<int32_t, int> outcomes_;
+  std::map<std::string, std::string> wholeFiles_;  // the package's files after a whole install
+  std::vector<std::string> notInjected_;
 };
 
 TEST_F(FaultLoops, InstallOnACleanMachine) { Loop(kFreshInstall); }
 TEST_F(FaultLoops, InstallOverAnEarlierInstall) { Loop(kInstallOver); }
 TEST_F(FaultLoops, Removal) { Loop(kRemoval); }
 TEST_F(FaultLoops, RemovalWithFilesInUse) { Loop(kRemovalInUse); }
+
+// A Program Files folder too long to hold the target folder: the removal says so and removes
+// nothing.
+TEST_F(FaultLoops, RemovalWithoutATargetFolderFailsWithItsText) {
+  ASSERT_TRUE(RunAndCheck(kRemoval, {fault::kShortNamed, "SHGetSpecialFolderPathA", 0}));
+  EXPECT_EQ(result_, -2);
+  EXPECT_STREQ(installerContext.errorText,
+               "Failed to get target folder on system disk\nthanks to remove Tavrin-Solo "
+               "manually...");
+  EXPECT_TRUE(Exists(target_ + "\\" APP_EXECUTABLE_NAME));
+}
 
 // The Start-menu, Startup and target folders through every single failure and every pair of
 // failures while they are asked of the shell: each is the shell's answer, SHFOLDER's (the same

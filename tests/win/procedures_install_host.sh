@@ -22,36 +22,45 @@ echo "target folder: $target"
 lnk_field() {
   lnkinfo "$1" 2>/dev/null | sed -n "s/^[[:space:]]*$2[[:space:]]*: //p" | head -n1 | tr -d '\r'
 }
-# check_link FILE DESCRIPTION TARGET: the link's target, working folder and description.
+# check_link FILE DESCRIPTION TARGET: one line for each field lnkinfo reads otherwise than made.
 check_link() {
-  local file=$1 description=$2 link_target=$3
-  [ "$(lnk_field "$file" 'Local path')" = "$link_target" ] || return 1
-  [ "$(lnk_field "$file" 'Working directory')" = "$target" ] || return 1
-  [ "$(lnk_field "$file" 'Description')" = "$description" ] || return 1
+  local pair name expected got
+  for pair in "Local path=$3" "Working directory=$target" "Description=$2" \
+      "Command line arguments="; do
+    name=${pair%%=*} expected=${pair#*=}
+    got=$(lnk_field "$1" "$name")
+    [ "$got" = "$expected" ] ||
+      echo "${1#"$WINEPREFIX"/}: $name is '$got', expected '$expected'"
+  done
 }
 
 mapfile -t links < <(find "$WINEPREFIX/drive_c" -path '*/Quorel/Tavrin-Solo/*.LNK' | sort)
 [ "${#links[@]}" -eq 4 ] || fail "expected 4 shortcut files, found ${#links[@]}: ${links[*]}"
-for link in "${links[@]}"; do
+report=$(for link in "${links[@]}"; do
   case $(basename "$link") in
-    Readme.LNK) check_link "$link" Readme "$target\\readme.txt" ||
-      fail "$link: $(lnkinfo "$link")" ;;
-    TavrinSolo.LNK) check_link "$link" TavrinSolo "$target\\TavrinSolo.exe" ||
-      fail "$link: $(lnkinfo "$link")" ;;
-    *) fail "unexpected shortcut $link" ;;
+    Readme.LNK) check_link "$link" Readme "$target\\readme.txt" ;;
+    TavrinSolo.LNK) check_link "$link" TavrinSolo "$target\\TavrinSolo.exe" ;;
+    *) echo "unexpected shortcut $link" ;;
   esac
-done
+done)
+[ -z "$report" ] || fail "shortcuts as lnkinfo reads them:"$'\n'"$report"
 # The check bites: the readme link is not the executable's.
-! check_link "${links[0]}" TavrinSolo "$target\\TavrinSolo.exe" || fail "link check does not bite"
+[ -n "$(check_link "${links[0]}" TavrinSolo "$target\\TavrinSolo.exe")" ] ||
+  fail "link check does not bite"
 
 key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Quorel:Tavrin-Solo {6C0F2E93-B71A-4d5e}'
 record=$(wine reg query "$key" /reg:32 2>/dev/null | tr -d '\r')
 value() { sed -n "s/^    $1    REG_SZ    //p" <<<"$record"; }
-[ "$(value DisplayName)" = "Tavrin-Solo, Tavrin Solo Cueboard" ] || fail "DisplayName: $record"
-[ "$(value Publisher)" = "Quorel Software" ] || fail "Publisher: $record"
-[ "$(value UninstallString)" = "$target\\TavrinSoloSetup.exe" ] || fail "UninstallString: $record"
-[ "$(value DisplayIcon)" = "$target\\TavrinSoloSetup.exe" ] || fail "DisplayIcon: $record"
-[ "$(grep -c '    REG_' <<<"$record")" -eq 4 ] || fail "not exactly four values: $record"
+expect_value() {  # NAME EXPECTED
+  [ "$(value "$1")" = "$2" ] || fail "record value $1 is '$(value "$1")', expected '$2'"
+}
+expect_value DisplayName "Tavrin-Solo, Tavrin Solo Cueboard"
+expect_value Publisher "Quorel Software"
+expect_value UninstallString "$target\\TavrinSoloSetup.exe"
+expect_value DisplayIcon "$target\\TavrinSoloSetup.exe"
+names=$(awk '/    REG_/ { print $1 }' <<<"$record" | sort | tr '\n' ' ')
+[ "$names" = "DisplayIcon DisplayName Publisher UninstallString " ] ||
+  fail "record values are $names, expected the four"
 [ -z "$(value NoSuchValue)" ] || fail "record check does not bite"
 
 # A link to a sentinel outside the target folder, first in the search's order.

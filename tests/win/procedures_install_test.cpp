@@ -403,8 +403,11 @@ TEST_F(Procedures, FullInstallWritesFilesLinksCopyAndRecord) {
   ExpectPackageFiles();
   EXPECT_EQ(Strays(), std::set<std::string>{"TavrinSoloSetup.exe"});
   std::set<std::string> links = {"Readme.LNK", "TavrinSolo.LNK"};
-  EXPECT_EQ(ListSet(userMenu_), links);
-  EXPECT_EQ(ListSet(commonMenu_), links);
+  for (const std::string& menu : {userMenu_, commonMenu_}) {
+    EXPECT_EQ(ListSet(menu), links);
+    EXPECT_EQ(proctest::LinkTarget(menu + "\\Readme.LNK"), Path("readme.txt"));
+    EXPECT_EQ(proctest::LinkTarget(menu + "\\TavrinSolo.LNK"), Path("TavrinSolo.exe"));
+  }
   std::string copy = Path("TavrinSoloSetup.exe");
   DWORD attributes = GetFileAttributesA(copy.c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);

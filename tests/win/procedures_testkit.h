@@ -2,6 +2,8 @@
 // under test, and the window the procedures report to.
 #pragma once
 #include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <string.h>
 
@@ -28,6 +30,32 @@ inline std::vector<std::string> List(const std::string& folder) {
   } while (FindNextFileA(search, &found));
   FindClose(search);
   return names;
+}
+
+// The target a link file names, read back through a shell link object ("" when it names none or
+// cannot be read).
+inline std::string LinkTarget(const std::string& link) {
+  const HRESULT com = CoInitialize(nullptr);
+  std::string target;
+  IShellLinkA* shellLink = nullptr;
+  IPersistFile* file = nullptr;
+  WCHAR wide[MAX_PATH];
+  char path[MAX_PATH] = "";
+  if (MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH) != 0 &&
+      SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                 reinterpret_cast<void**>(&shellLink)))) {
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile,
+                                            reinterpret_cast<void**>(&file)))) {
+      if (SUCCEEDED(file->Load(wide, STGM_READ)) &&
+          shellLink->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH) == S_OK) {
+        target = path;
+      }
+      file->Release();
+    }
+    shellLink->Release();
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  return target;
 }
 
 // Removes a tree for a test's own set-up. Links are removed as links (or left), never entered.

@@ -92,13 +92,26 @@ TEST_F(TargetFolder, PresentExecutableMeansRemove) {
   EXPECT_EQ(installerContext.appInstalled, 1);
 }
 
-TEST_F(TargetFolder, ExecutableThatCannotBeOpenedWithReadSharingCountsAsAbsent) {
+// The executable is looked for by opening it for reading with read sharing only: another
+// program holding it without read sharing, or open for writing, makes it count as absent.
+TEST_F(TargetFolder, ExecutableHeldByAnotherProgramCountsAsPresentOnlyWhenShared) {
   PlantExecutable();
-  HANDLE locked = CreateFileA(exe, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(LoadWindowResources(), 0);
-  EXPECT_EQ(installerContext.appInstalled, 0);
-  CloseHandle(locked);
+  const struct {
+    DWORD access, share;
+    int32_t present;
+  } kHolders[] = {
+      {GENERIC_READ, 0, 0},
+      {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0},
+      {GENERIC_READ, FILE_SHARE_READ, 1},
+  };
+  for (const auto& holder : kHolders) {
+    HANDLE held = CreateFileA(exe, holder.access, holder.share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LoadWindowResources(), holder.present) << holder.access << " " << holder.share;
+    EXPECT_EQ(installerContext.appInstalled, holder.present);
+    CloseHandle(held);
+    ReleaseWindowResources();
+  }
 }
 
 TEST(GetFrameMetrics, PaddedBorderPlusFixedFrameAndCaption) {
