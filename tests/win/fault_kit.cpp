@@ -16,7 +16,7 @@ CRITICAL_SECTION lock;
 volatile LONG armed;
 Mode mode = kCount;
 long target, second;  // the calls to fail (second: 0 for none)
-volatile LONG calls, deletions, injected, arms;
+volatile LONG calls, deletions, injected;
 std::string where;
 std::vector<Effect> effects;
 std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
@@ -28,7 +28,8 @@ long thenTarget;
 DWORD failError = ERROR_ACCESS_DENIED;  // what the last injected file-system failure answers
 
 // What Windows answers when a file-system call fails, varied from one injected failure to the
-// next (by the call's number and the run's), so that code looking at GetLastError sees each.
+// next (by the call's number and the function's name, so that a plan always gives the same), so
+// that code looking at GetLastError sees each.
 const DWORD kFileErrors[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL,
                              ERROR_PATH_NOT_FOUND};
 
@@ -84,7 +85,7 @@ void Remember(HKEY key, const std::string& path) {
 bool Take(const char* function, const std::string& path, long n) {
   InterlockedIncrement(&injected);
   EnterCriticalSection(&lock);
-  failError = kFileErrors[(n + arms) % 4];
+  failError = kFileErrors[(n + strlen(function)) % 4];
   where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ") error " +
            std::to_string(failError);
   LeaveCriticalSection(&lock);
@@ -316,32 +317,25 @@ HRESULT WINAPI FakeCoCreateInstance(REFCLSID c, LPUNKNOWN o, DWORD x, REFIID i, 
 }
 FAULT_SIMPLE(HRESULT, CoInitialize, (LPVOID r), (r), E_OUTOFMEMORY, ERROR_SUCCESS)
 
-// Looked up through GetProcAddress rather than imported.
-typedef BOOL(WINAPI* SpecialFolderPath)(HWND, LPSTR, int, BOOL);
-typedef HRESULT(WINAPI* FolderPath)(HWND, int, HANDLE, DWORD, LPSTR);
-typedef BOOL(WINAPI* DefaultDllDirectories)(DWORD);
-SpecialFolderPath realSHGetSpecialFolderPathA;
-FolderPath realSHGetFolderPathA;
-DefaultDllDirectories realSetDefaultDllDirectories;
-
-// A wrong success (kShortIt) for Program Files: a folder longer than any target folder holds
-// (the caller's buffer for it has 1,024 bytes).
-BOOL WINAPI FakeSHGetSpecialFolderPathA(HWND w, LPSTR p, int f, BOOL c) {
-  const Fate fate = Decide("SHGetSpecialFolderPathA");
-  if (fate == kFailIt) return FALSE;
-  if (fate == kShortIt && f == CSIDL_PROGRAM_FILES) {
-    memset(p, 'x', 1010);
-    memcpy(p, "C:\\", 3);
-    p[1010] = '\0';
-    return TRUE;
+// Looked up through GetProcAddress rather than imported, in both spellings.
+#define FAULT_FOLDER_CALLS(Char, Suffix)                                                       \
+  typedef BOOL(WINAPI* SpecialFolderPath##Suffix)(HWND, Char*, int, BOOL);                     \
+  typedef HRESULT(WINAPI* FolderPath##Suffix)(HWND, int, HANDLE, DWORD, Char*);                \
+  SpecialFolderPath##Suffix realSHGetSpecialFolderPath##Suffix;                                \
+  FolderPath##Suffix realSHGetFolderPath##Suffix;                                              \
+  BOOL WINAPI FakeSHGetSpecialFolderPath##Suffix(HWND w, Char* p, int f, BOOL c) {             \
+    if (FailHere("SHGetSpecialFolderPath" #Suffix)) return FALSE;                              \
+    return realSHGetSpecialFolderPath##Suffix(w, p, f, c);                                     \
+  }                                                                                            \
+  HRESULT WINAPI FakeSHGetFolderPath##Suffix(HWND w, int f, HANDLE t, DWORD g, Char* p) {      \
+    if (FailHere("SHGetFolderPath" #Suffix)) return E_FAIL;                                    \
+    return realSHGetFolderPath##Suffix(w, f, t, g, p);                                         \
   }
-  return realSHGetSpecialFolderPathA(w, p, f, c);
-}
+FAULT_FOLDER_CALLS(char, A)
+FAULT_FOLDER_CALLS(WCHAR, W)
 
-HRESULT WINAPI FakeSHGetFolderPathA(HWND w, int f, HANDLE t, DWORD g, LPSTR p) {
-  if (FailHere("SHGetFolderPathA")) return E_FAIL;
-  return realSHGetFolderPathA(w, f, t, g, p);
-}
+typedef BOOL(WINAPI* DefaultDllDirectories)(DWORD);
+DefaultDllDirectories realSetDefaultDllDirectories;
 
 BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
   if (FailHere("SetDefaultDllDirectories")) {
@@ -572,14 +566,15 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE m, LPCSTR n) {
   }
   FARPROC found = realGetProcAddress(m, n);
   if (found == nullptr || !named) return found;
-  if (strcmp(n, "SHGetSpecialFolderPathA") == 0) {
-    realSHGetSpecialFolderPathA = Cast<SpecialFolderPath>(found);
-    return Cast<FARPROC>(FakeSHGetSpecialFolderPathA);
+#define FAULT_LOOKED_UP(Name)                  \
+  if (strcmp(n, #Name) == 0) {                 \
+    real##Name = Cast<decltype(real##Name)>(found); \
+    return Cast<FARPROC>(Fake##Name);          \
   }
-  if (strcmp(n, "SHGetFolderPathA") == 0) {
-    realSHGetFolderPathA = Cast<FolderPath>(found);
-    return Cast<FARPROC>(FakeSHGetFolderPathA);
-  }
+  FAULT_LOOKED_UP(SHGetSpecialFolderPathA)
+  FAULT_LOOKED_UP(SHGetSpecialFolderPathW)
+  FAULT_LOOKED_UP(SHGetFolderPathA)
+  FAULT_LOOKED_UP(SHGetFolderPathW)
   if (strcmp(n, "SetDefaultDllDirectories") == 0) {
     realSetDefaultDllDirectories = Cast<DefaultDllDirectories>(found);
     return Cast<FARPROC>(FakeSetDefaultDllDirectories);
@@ -699,7 +694,6 @@ void ArmNamed(Mode newMode, const char* function, long k, const char* then, long
   thenFunction = then;
   thenTarget = thenK;
   calls = deletions = injected = 0;
-  ++arms;
   where.clear();
   effects.clear();
   lied.clear();

@@ -16,7 +16,7 @@ enum Mode {
   kFail,      // the k-th call fails with a plausible error (a copy or write after writing part)
   kFailNamed, // the k-th call of one function fails, as kFail (ArmNamed)
   kShortNamed,  // the k-th call of one function (a write, read or copy) does half its work and
-                // reports a whole success; a Program Files query answers an overlong folder
+                // reports a whole success (ArmNamed)
   kLie,       // the k-th deletion or removal reports success and the entry stays (and every
               // later deletion of that entry reports success again)
   kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
