@@ -115,6 +115,16 @@ static int32_t ClearPartName(const InstallerCopy* copy) {
   return attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+// A copy that reported success is whole only when the part file is as long as its source.
+static int32_t PartAsLongAsSource(const InstallerCopy* copy) {
+  WIN32_FILE_ATTRIBUTE_DATA source, part;
+  const BOOL known = copy->source[0] != '\0'
+                         ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, &source)
+                         : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, &source);
+  return known && GetFileAttributesExA(copy->part, GetFileExInfoStandard, &part) &&
+         source.nFileSizeLow == part.nFileSizeLow && source.nFileSizeHigh == part.nFileSizeHigh;
+}
+
 // Writes the part file, created new. A whole one loses the read-only and hidden attributes taken
 // over from a download; one that could not be written whole (Wine's CopyFileA leaves what it
 // wrote when the disk fills) is deleted.
@@ -128,6 +138,7 @@ static void WritePart(InstallerCopy* copy) {
     copy->whole = MultiByteToWideChar(CP_ACP, 0, copy->part, -1, widePart, 2048) != 0 &&
                   CopyFileW(copy->wideSource, widePart, TRUE) != 0;
   }
+  copy->whole = copy->whole && PartAsLongAsSource(copy);
   if (copy->whole) {
     SetFileAttributesA(copy->part, FILE_ATTRIBUTE_NORMAL);
   } else {
