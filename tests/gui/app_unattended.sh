@@ -3,9 +3,8 @@
 # removes when installed and does nothing (0) when not, and ends with 0 past folders named with a
 # trailing dot or space and past a package file held open with delete sharing; a damaged package
 # entry is refused with -1 and nothing written; the installer saved as TavrinSolo.exe leaves
-# itself as the uninstaller, one started from a folder the ANSI code page cannot spell still
-# copies itself; the copy finishes a removal stopped part-way; -h -i removes when installed; a
-# failing procedure's code is the exit code, still without a box.
+# itself as the uninstaller; the copy finishes a removal stopped part-way; -h -i removes when
+# installed; a failing procedure's code is the exit code, still without a box.
 #   app_unattended.sh TavrinSoloSetup.exe procedures_folder_tests.exe
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/app_lib.sh"
@@ -122,22 +121,6 @@ record_present && fail "the copy named TavrinSolo.exe left the uninstall record"
 [ -e "$target/readme.txt" ] || [ -e "$user_menu" ] && fail "the copy named TavrinSolo.exe did not remove"
 rm -rf "$target"
 
-# Started from a folder whose name the ANSI code page cannot spell, the installer reads itself by
-# its wide path: its copy replaces an earlier one (one byte longer), with no part file left.
-ensure_installed
-rm -f "$target/TavrinSolo.exe"  # an earlier install missing its program: -i installs again
-cat "$installer" - <<<"x" >"$target/TavrinSoloSetup.exe"
-odd="$work/安装 ✓"
-mkdir -p "$odd"
-cp "$installer" "$odd/TavrinSoloSetup.exe"
-wine "$odd/TavrinSoloSetup.exe" -h -i >/dev/null 2>>"$work/stderr" </dev/null
-exit_code=$?
-[ "$exit_code" = 0 ] || fail "-h -i from an unspellable folder exited with $exit_code"
-installed || fail "-h -i from an unspellable folder did not install"
-cmp -s "$installer" "$target/TavrinSoloSetup.exe" || fail "-h -i from an unspellable folder made no copy"
-[ -z "$(find "$target" -name '*.part')" ] || fail "a part file was left: $(find "$target" -name '*.part')"
-no_window_shown "-h -i renamed and from an unspellable folder"
-
 # A removal stopped part-way (power cut): right after it deleted TavrinSolo.exe, and after the
 # record was gone too. The uninstaller copy, started as the record says with -h -u, finishes it.
 copy_win=$(winepath -w "$target/TavrinSoloSetup.exe" 2>/dev/null)
@@ -189,4 +172,4 @@ wait_gone "$pid" 20 || fail "the installer did not end after its failure box"
 rm -f "$target"
 [ "$exit_code" = "$hidden_failure" ] ||
   fail "-i without -h exited with $exit_code after a failure, -h -i with $hidden_failure"
-echo "unattended install, removal (also past odd names and a held file), nothing to do, damaged package entries, saved as TavrinSolo.exe, started from an unspellable folder, an interrupted removal finished by the copy, removal by -i, failure codes with and without -h"
+echo "unattended install, removal (also past odd names and a held file), nothing to do, damaged package entries, saved as TavrinSolo.exe, an interrupted removal finished by the copy, removal by -i, failure codes with and without -h"
