@@ -1,7 +1,7 @@
 // Extraction of a package image in memory, in one of two schedules:
-// - the fused loop: entry by entry on the calling thread, each entry's stored digest and then
-//   its keystream fused with its plain digest (package/unscramble.h), chained and placed before
-//   the next;
+// - the fused loop: the package stream (package/stream.h) entry by entry on the calling thread,
+//   each entry's stored digest and then its keystream fused with its plain digest, chained and
+//   placed before the next;
 // - two phases on the lanes (package/lanes.h): the stored digests of every entry, four entries
 //   at a time; the seeds chained once from them; then the keystream and plain digests, again
 //   four at a time. On two threads the entries are dealt out to the calling thread and a helper,
@@ -19,27 +19,20 @@
 #include "package/keystream.h"
 #include "package/lanes.h"
 #include "package/md5.h"
+#include "package/stream.h"
 #include "package/unscramble.h"
 
 int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
                             const char* targetFolder, const PackageSink* sink) {
   CopyPackageDirectory(image, size, directory);
-  Placing placing;
-  StartPlacing(&placing, image, directory, targetFolder, sink);
-  EntryChain chain;
-  StartEntryChain(&chain);
-  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+  PackageStream stream;
+  StartPackageStream(&stream, directory, size, PACKAGE_CHECK, image, targetFolder, sink);
+  for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
     const PackageEntry* entry = &directory->entries[i];
-    if (!EntryInImage(entry, size)) {  // skipped, and not chained
-      PlaceNextEntry(&placing, nullptr);
-      continue;
-    }
-    uint8_t stored[16], plain[16];
-    UnscrambleEntry(image + entry->dataOffset, entry->dataSize, &chain, stored, plain);
-    PlaceNextEntry(&placing, plain);
-    ChainEntry(&chain, stored);  // whatever became of the file
+    FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);
+    EndPackageEntry(&stream);
   }
-  return PlacingResult(&placing);
+  return PackageStreamResult(&stream);
 }
 
 int32_t PackageHasSse2(void) {
@@ -269,25 +262,6 @@ static void* StartHelper(LaneJob* job) {
     if (job->helperSignal != nullptr) threads->freeSignal(job->helperSignal);
   }
   return helper;
-}
-
-void DigestEntryBytes(const uint8_t* image, const PackageDirectory* directory,
-                      uint8_t digests[PACKAGE_ENTRY_COUNT][16]) {
-  if (!PackageHasSse2()) {
-    for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-      const PackageEntry* entry = &directory->entries[i];
-      ComputeMd5(image + entry->dataOffset, entry->dataSize, digests[i]);
-    }
-    return;
-  }
-  LaneJob job;
-  memset(&job, 0, sizeof job);
-  job.image = (uint8_t*)image;  // read only: the digest phase writes no byte
-  job.directory = directory;
-  memset(job.inImage, 1, sizeof job.inImage);
-  DealEntries(&job, 1);
-  RunLanes(&job, 0, 0, nullptr);
-  memcpy(digests, job.stored, sizeof job.stored);
 }
 
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,

@@ -57,12 +57,6 @@ int32_t PackageHasSse2(void);
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads);
 
-// The MD5 of each entry's bytes as they stand, four entries at a time where the processor has
-// SSE2 (the first phase of the lanes, on the calling thread). The entries must lie inside the
-// image. Sealing digests the plain bytes with it.
-void DigestEntryBytes(const uint8_t* image, const PackageDirectory* directory,
-                      uint8_t digests[PACKAGE_ENTRY_COUNT][16]);
-
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 

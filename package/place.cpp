@@ -18,20 +18,24 @@ void StartPlacing(Placing* placing, const uint8_t* image, const PackageDirectory
 }
 
 // Everything after the digests: the name check, the path, the folder and the file.
-static int32_t PlaceFile(const Placing* placing, const PackageEntry* entry) {
+static int32_t PlaceFile(const Placing* placing, int32_t index, const PackageEntry* entry) {
   char entryPath[EXTRACT_PATH_SIZE];
   char folder[EXTRACT_PATH_SIZE];
   // The name comes from the package: it is checked before it reaches any path.
   if (!IsSafeEntryName(entry->entryName, PACKAGE_NAME_SIZE)) return ENTRY_NAME_REFUSED;
+  const PackageSink* sink = placing->sink;
+  const uint8_t* bytes = placing->image != nullptr ? placing->image + entry->dataOffset : nullptr;
+  if (sink->placeEntry != nullptr) {
+    return sink->placeEntry(sink->user, index, entry->entryName, entry->dataSize, bytes)
+               ? ENTRY_WRITTEN : ENTRY_WRITE_FAILED;
+  }
   if (!JoinPath(entryPath, sizeof entryPath, placing->targetFolder, entry->entryName)) {
     return ENTRY_PATH_TOO_LONG;
   }
   TextCopy(folder, sizeof folder, entryPath);
   char* cut = LastPathSeparator(folder);  // JoinPath put at least one backslash in
   *cut = '\0';
-  const PackageSink* sink = placing->sink;
   if (strcmp(folder, placing->targetFolder) != 0) sink->createFolderPath(sink->user, folder);
-  const uint8_t* bytes = placing->image != nullptr ? placing->image + entry->dataOffset : nullptr;
   if (!sink->writeWholeFile(sink->user, entryPath, entry->dataSize, bytes)) {
     return ENTRY_WRITE_FAILED;
   }
@@ -44,7 +48,7 @@ void PlaceNextEntry(Placing* placing, const uint8_t plainDigest[16]) {
   int32_t outcome = ENTRY_OUT_OF_BOUNDS;
   if (plainDigest != nullptr) {
     outcome = memcmp(plainDigest, entry->plainDigest, 16) != 0 ? (int32_t)ENTRY_DIGEST_MISMATCH
-                                                               : PlaceFile(placing, entry);
+                                                               : PlaceFile(placing, index, entry);
   }
   if (outcome != ENTRY_WRITTEN) ++placing->failureCount;
   const PackageSink* sink = placing->sink;

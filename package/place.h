@@ -27,6 +27,11 @@ struct PackageSink {
   int32_t (*writeWholeFile)(void* user, const char* path, uint32_t size, const void* bytes);
   void (*entryDone)(void* user, int32_t index, int32_t outcome);  // may be null
   void* user;
+  // May be null. When set, it takes the place of the two calls above: the sink places the entry
+  // itself, given its index and its name (already checked) rather than a joined path; 1 on
+  // success, 0 on failure.
+  int32_t (*placeEntry)(void* user, int32_t index, const char* name, uint32_t size,
+                        const void* bytes);
 };
 
 // The placing of one extraction's entries.

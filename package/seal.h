@@ -1,5 +1,5 @@
-// Where a package is sealed: laying out the directory and scrambling the entries in place. Used by
-// the packing tool, and by tests, the fuzzer and the benchmark to make packages of their own.
+// Where a package's directory is laid out before it is sealed (package/stream.h). Used by the
+// packing tool, and by tests, the fuzzer and the benchmark to make packages of their own.
 #pragma once
 #include <stdint.h>
 
@@ -10,8 +10,3 @@
 // whole image, or 0 when a name is too long or the image would not fit in 32 bits.
 uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACKAGE_ENTRY_COUNT],
                        const uint32_t sizes[PACKAGE_ENTRY_COUNT]);
-
-// image holds, at each entry's dataOffset, its plain bytes. Sets each plainDigest, scrambles the
-// entries in place with the chained keystream and writes the directory to the image's first
-// 2720 bytes. The entries must lie inside the image.
-void SealPackage(PackageDirectory* directory, uint8_t* image);

@@ -57,23 +57,3 @@ void UnscrambleThenDigest(KeystreamState* ks, Md5State* plain, uint8_t* bytes, u
   KeystreamApplyPart(ks, bytes + 64 * blocks, length - 64 * blocks);
   Md5Update(plain, bytes + 64 * blocks, length - 64 * blocks);
 }
-
-// Part by part, so that the bytes the stored digest has just read are still in the cache when
-// they are unscrambled.
-static const uint32_t UNSCRAMBLE_PART = 32768;
-
-void UnscrambleEntry(uint8_t* bytes, uint32_t length, const EntryChain* chain,
-                     uint8_t storedDigest[16], uint8_t plainDigest[16]) {
-  Md5State stored, plain;
-  KeystreamState ks;
-  Md5Init(&stored);
-  Md5Init(&plain);
-  KeystreamStart(&ks, length, chain->entrySeed, chain->mixDigest);
-  for (uint32_t done = 0; done < length; done += UNSCRAMBLE_PART) {
-    const uint32_t part = length - done < UNSCRAMBLE_PART ? length - done : UNSCRAMBLE_PART;
-    Md5Update(&stored, bytes + done, part);
-    UnscrambleThenDigest(&ks, &plain, bytes + done, part);
-  }
-  Md5Final(&stored, storedDigest);
-  Md5Final(&plain, plainDigest);
-}

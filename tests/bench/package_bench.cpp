@@ -14,7 +14,7 @@
 #include "package/image.h"
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/seal.h"
+#include "../host/package_testkit.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,7 +38,6 @@ static double PeakMegabytes() {
 
 #include <thread>
 
-#include "../host/package_testkit.h"
 static PackageThreads ThreadsOf(int32_t schedule) {
   return pkgtest::StdThreads(schedule, (int32_t)std::thread::hardware_concurrency());
 }
@@ -85,7 +84,7 @@ static uint8_t* MakePackage(const uint32_t sizes[PACKAGE_ENTRY_COUNT], PackageDi
     x ^= x << 5;
     image[i] = (uint8_t)x;
   }
-  SealPackage(directory, image);
+  pkgtest::SealPackage(directory, image);
   return image;
 }
 
@@ -98,7 +97,7 @@ static double TimeWay(uint8_t* image, uint32_t total, PackageDirectory* director
   double t0 = Now();
   *result = ExtractPackageImageScheduled(image, total, &copy, "C:\\T", &sink, &threads);
   double t = Now() - t0;
-  SealPackage(directory, image);
+  pkgtest::SealPackage(directory, image);
   return t;
 }
 
@@ -141,7 +140,7 @@ static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figu
     }
     t = Now() - t0;
     if (t < figures->naive) figures->naive = t;
-    SealPackage(&directory, image);
+    pkgtest::SealPackage(&directory, image);
 
     for (int way = 0; way < WAY_COUNT; ++way) {
       int32_t result;

@@ -16,7 +16,7 @@
 #include "base/path.h"
 #include "package/entryname.h"
 #include "package/image.h"
-#include "package/seal.h"
+#include "../host/package_testkit.h"
 #include "package_fuzz.h"
 
 namespace {
@@ -58,7 +58,7 @@ void FuzzRoundTrip(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(total);
   memcpy(image.data() + 2720, data + 17, used);
   std::vector<uint8_t> plain(image.begin() + 2720, image.end());
-  SealPackage(&directory, image.data());
+  pkgtest::SealPackage(&directory, image.data());
   Seen seen;
   PackageSink sink = {CheckFolder, CheckWrite, nullptr, &seen};
   PackageDirectory extracted = directory;  // used as is when the image is only a directory

@@ -9,7 +9,7 @@
 
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/unscramble.h"
+#include "package/stream.h"
 
 namespace {
 
@@ -90,7 +90,9 @@ TEST(Md5, IncrementalUpdatesInAnySplitGiveTheOnePassDigest) {
 
 // The fused one-lane unscrambling must give exactly what the three plain passes give, at every
 // length around its fill and drain points.
-TEST(UnscrambleEntry, EqualsDigestThenKeystreamThenDigest) {
+// Checking gives the stored and plain digests of the three separate passes, and sealing the
+// unscrambled bytes gives back the stored ones with the same digests the other way round.
+TEST(EntryStream, ChecksAndSealsAsDigestThenKeystreamThenDigest) {
   std::mt19937 random(99);
   std::vector<size_t> lengths(std::begin(kLengths), std::end(kLengths));
   for (size_t n = 0; n <= 64 * 5 + 1; ++n) lengths.push_back(n);
@@ -105,8 +107,18 @@ TEST(UnscrambleEntry, EqualsDigestThenKeystreamThenDigest) {
     ComputeMd5(expected.data(), (uint32_t)length, storedExpected);
     ApplyPackageKeystream(expected.data(), (uint32_t)length, chain.entrySeed, mix);
     ComputeMd5(expected.data(), (uint32_t)length, plainExpected);
-    UnscrambleEntry(bytes.data(), (uint32_t)length, &chain, stored, plain);
+    const std::vector<uint8_t> original = bytes;
+    EntryStream stream;
+    BeginEntryStream(&stream, (uint32_t)length, &chain);
+    FeedEntryStream(&stream, bytes.data(), (uint32_t)length);
+    EndEntryStream(&stream, stored, plain);
     ASSERT_EQ(bytes, expected) << "length " << length;
+    ASSERT_EQ(Hex(stored), Hex(storedExpected)) << "length " << length;
+    ASSERT_EQ(Hex(plain), Hex(plainExpected)) << "length " << length;
+    BeginEntryStream(&stream, (uint32_t)length, &chain);
+    FeedEntryStream(&stream, bytes.data(), (uint32_t)length);
+    EndEntryStream(&stream, plain, stored);
+    ASSERT_EQ(bytes, original) << "length " << length;
     ASSERT_EQ(Hex(stored), Hex(storedExpected)) << "length " << length;
     ASSERT_EQ(Hex(plain), Hex(plainExpected)) << "length " << length;
   }

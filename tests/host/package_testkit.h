@@ -20,6 +20,7 @@
 #include "package/keystream.h"
 #include "package/md5.h"
 #include "package/seal.h"
+#include "package/stream.h"
 
 namespace pkgtest {
 
@@ -47,6 +48,19 @@ inline std::vector<File> SampleFiles() {
     files.push_back({name, RandomBytes(1000 + i, sizes[i])});
   }
   return files;
+}
+
+// image holds, at each entry's dataOffset, its plain bytes: sets each plainDigest, scrambles the
+// entries in place and writes the directory to the image's first 2720 bytes.
+inline void SealPackage(PackageDirectory* directory, uint8_t* image) {
+  PackageStream stream;
+  StartPackageStream(&stream, directory, 0, PACKAGE_SEAL, nullptr, nullptr, nullptr);
+  for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
+    const PackageEntry* entry = &directory->entries[i];
+    FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);
+    EndPackageEntry(&stream);
+  }
+  memcpy(image, directory, PACKAGE_DIRECTORY_SIZE);
 }
 
 inline std::vector<uint8_t> MakePackage(const std::vector<File>& files) {

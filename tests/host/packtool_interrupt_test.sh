@@ -98,13 +98,14 @@ for k in $(seq 1 17); do
   rm -rf "$work/tree"
 done
 
-# Stopped while checking the 160 MB last entry, with no file open: the line says what is left.
+# Stopped while checking the 160 MB last entry, written as it is read: it goes, and the line
+# says what is left.
 make_payload "$work/unp" 4K
 truncate -s 160M "$work/unp/f17"
 "$tool" pack "$work/unp/manifest.txt" "$work/unp.pkg" || fail "pack for unpack"
 "$tool" unpack "$work/unp.pkg" "$work/tree" >/dev/null 2>"$work/stderr" &
 pid=$! waited=0
-while [ ! -e "$work/tree/file16.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+while [ ! -e "$work/tree/file17.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
   sleep 0.01
   waited=$((waited + 1))
 done
@@ -112,9 +113,10 @@ kill -TERM $pid
 wait $pid
 status=$?
 [ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
-[ "$(cat "$work/stderr")" = "packtool: stopped while checking; 16 whole files written in $work/tree, nothing partial" ] ||
+[ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/file17.bin; removed it; 16 whole files written in $work/tree, nothing partial" ] ||
   fail "unpack: not the stop line: $(cat "$work/stderr")"
 cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
+[ ! -e "$work/tree/file17.bin" ] || fail "unpack stopped: the partial file17.bin stayed"
 rm -rf "$work/tree" "$work/unp.pkg" "$work/small" "$work/small.pkg"
 
 # A full disk: a 2 MB file system and a 3.4 MB package.

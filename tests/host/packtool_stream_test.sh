@@ -71,8 +71,7 @@ printf '\xff\xff\xff\x7f' | dd of="$work/bad.pkg" bs=1 seek=$((160 * 11 + 132)) 
 grep -q "^entry 3 .*digest mismatch" "$work/verify" || fail "verify: $(cat "$work/verify")"
 grep -q "^entry 9 .*name refused" "$work/verify" || fail "verify: $(cat "$work/verify")"
 grep -q "^entry 12 .*beyond the package" "$work/verify" || fail "verify: $(cat "$work/verify")"
-diff <(grep -E '^(entry [0-9]+ \(.*\): (digest mismatch|name refused|range ends|path too long)|result)' "$work/verify") \
-  "$work/unpack" >"$work/diff" || fail "verify and unpack differ: $(cat "$work/diff")"
+diff "$work/verify" "$work/unpack" >"$work/diff" || fail "verify and unpack differ: $(cat "$work/diff")"
 # Entry 3, larger than a block of reading, is damaged in its first block: no file of it at all;
 # the entries before it are whole.
 [ ! -e "$work/out-bad/Sub/file3.bin" ] || fail "unpack left a file of the damaged entry 3"

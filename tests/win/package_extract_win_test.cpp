@@ -15,7 +15,7 @@
 #include "base/context.h"
 #include "package/extract.h"
 #include "package/image.h"
-#include "package/unscramble.h"
+#include "package/stream.h"
 
 namespace {
 
@@ -326,7 +326,7 @@ TEST(ExtractToDisk, HostileNamesWriteNothingOutsideTheTarget) {
 
 // The installer's size-optimised build runs the unpacker's rolled loops, which the host tests
 // (built for speed) do not: compare them here with the three separate passes.
-TEST(UnscrambleEntry, SizeOptimisedFormEqualsTheThreeSeparatePasses) {
+TEST(EntryStream, SizeOptimisedFormEqualsTheThreeSeparatePasses) {
   uint8_t mix[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 250, 251, 252, 253, 254, 255};
   EntryChain chain;
   for (uint32_t length = 0; length <= 64 * 6 + 1; ++length) {
@@ -337,7 +337,10 @@ TEST(UnscrambleEntry, SizeOptimisedFormEqualsTheThreeSeparatePasses) {
     ComputeMd5(expected.data(), length, plainExpected);
     chain.entrySeed = 0x80000001u + length;
     memcpy(chain.mixDigest, mix, 16);
-    UnscrambleEntry(bytes.data(), length, &chain, stored, plain);
+    EntryStream stream;
+    BeginEntryStream(&stream, length, &chain);
+    FeedEntryStream(&stream, bytes.data(), length);
+    EndEntryStream(&stream, stored, plain);
     ASSERT_EQ(bytes, expected) << length;
     ASSERT_EQ(memcmp(stored, storedExpected, 16), 0) << length;
     ASSERT_EQ(memcmp(plain, plainExpected, 16), 0) << length;

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -501,54 +502,56 @@ bool HostSameFile(const std::string& a, const std::string& b) {
 #endif
 }
 
-namespace {
-struct ThreadStart {
-  void (*run)(void* user);
-  void* user;
-};
+void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
 #ifdef _WIN32
-DWORD WINAPI RunThread(void* start) {
+  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
 #else
-void* RunThread(void* start) {
-#endif
-  ThreadStart* s = static_cast<ThreadStart*>(start);
-  s->run(s->user);
-  delete s;
-  return 0;
-}
-}  // namespace
-
-void HostStartThread(HostThread* thread, void (*run)(void* user), void* user) {
-  ThreadStart* start = new ThreadStart{run, user};
-  thread->started = false;
-#ifdef _WIN32
-  HANDLE h = CreateThread(nullptr, 0, RunThread, start, 0, nullptr);
-  if (h != nullptr) thread->handle = (intptr_t)h, thread->started = true;
-#else
-  // The thread starts with stops blocked, so that they come to the calling thread, where
-  // holding them off works.
+  // A new thread starts with the signal mask of the one that makes it.
   sigset_t stops, before;
   StopSignals(&stops);
   pthread_sigmask(SIG_BLOCK, &stops, &before);
-  pthread_t t;
-  if (pthread_create(&t, nullptr, RunThread, start) == 0) {
-    thread->handle = (intptr_t)t;
-    thread->started = true;
-  }
+  *thread = std::thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 #endif
-  if (!thread->started) RunThread(start);
 }
 
-void HostJoinThread(HostThread* thread) {
-  if (!thread->started) return;
+bool HostOpenScratch(HostFile* file, std::string* error) {
 #ifdef _WIN32
-  WaitForSingleObject(H(thread->handle), INFINITE);
-  CloseHandle(H(thread->handle));
+  char folder[MAX_PATH + 1], name[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH || !GetTempFileNameA(folder, "pkt", 0, name)) {
+    return *error = std::string("scratch file: ") + Reason(GetLastError()), false;
+  }
+  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    DeleteFileA(name);
+    return *error = std::string(name) + ": " + Reason(code), false;
+  }
+  file->handle = (intptr_t)h;
 #else
-  pthread_join((pthread_t)thread->handle, nullptr);
+  const char* folder = getenv("TMPDIR");
+  std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                     "/packtool-XXXXXX";
+  int fd = mkstemp(&name[0]);
+  if (fd < 0) return *error = name + ": " + strerror(errno), false;
+  unlink(name.c_str());  // gone with the last descriptor, whatever ends the run
+  file->handle = fd;
 #endif
-  thread->started = false;
+  file->size = 0;
+  return true;
+}
+
+bool HostWriteAt(HostFile* file, const std::string& what, uint64_t offset, const void* bytes,
+                 size_t size, std::string* error) {
+#ifdef _WIN32
+  bool ok = Seek(H(file->handle), offset) && WriteAll(H(file->handle), bytes, size);
+#else
+  bool ok = PwriteAll((int)file->handle, offset, bytes, size);
+#endif
+  if (!ok) *error = what + ": write error: " + LastReason();
+  return ok;
 }
 
 bool HostErrorIsTerminal() {

@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <thread>
 
 struct HostFile {
   intptr_t handle = -1;  // a descriptor on the host, a HANDLE on Windows; -1 when closed
@@ -67,14 +68,16 @@ bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* 
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
 
-// A second thread for work beside the calling one: HostStartThread runs run(user) on it (or on
-// the calling thread, at once, when no thread can be made); HostJoinThread waits for it.
-struct HostThread {
-  intptr_t handle = 0;
-  bool started = false;
-};
-void HostStartThread(HostThread* thread, void (*run)(void* user), void* user);
-void HostJoinThread(HostThread* thread);
+// Starts run(user) on *thread, a second thread beside the calling one, with stops blocked on it
+// so that they land on the calling thread, where they are held off.
+void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
+
+// A scratch file, removed when closed or when the process ends: made new in the temporary
+// folder. False with one line in *error.
+bool HostOpenScratch(HostFile* file, std::string* error);
+// Writes size bytes at offset of a scratch file. False with "what: reason" in *error.
+bool HostWriteAt(HostFile* file, const std::string& what, uint64_t offset, const void* bytes,
+                 size_t size, std::string* error);
 
 // True when standard error is a terminal (progress is shown only there).
 bool HostErrorIsTerminal();

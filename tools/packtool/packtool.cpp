@@ -7,7 +7,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/packagedir.h"
@@ -15,7 +17,7 @@
 #include "package/directory.h"
 #include "package/keystream.h"
 #include "package/md5.h"
-#include "package/unscramble.h"
+#include "package/stream.h"
 #include "package/entryname.h"
 #include "package/place.h"
 #include "package/seal.h"
@@ -200,93 +202,108 @@ const size_t kBlock = 4u << 20;
 // Below this many bytes a block is digested on the calling thread (a thread costs more).
 const uint32_t kThreadMinBytes = 256u << 10;
 
-// The digests of one block, made on a second thread while the calling thread reads and
-// scrambles the next: the plain digest of the bytes as read, the stored digest of the bytes as
-// scrambled.
+// One entry's bytes in blocks through its stream (package/stream.h), each block read once:
+// while a second thread digests block k + 1 as read, this thread turns block k (the keystream
+// beside the other digest) and puts it, then reads block k + 2 into its buffer. read gets the
+// bytes at an offset in the entry (last: the entry ends there); put gets them turned.
+struct BlockPipe {
+  bool (*read)(void* user, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
+  bool (*put)(void* user, uint64_t at, uint8_t* bytes, uint32_t size);
+  void* user;
+  std::vector<uint8_t> buffers[2];
+};
+
 struct DigestJob {
-  Md5State* plain;
-  Md5State* stored;
+  EntryStream* stream;
   const uint8_t* bytes;
-  const uint8_t* scrambled;
   uint32_t size;
 };
 
-void DigestBlock(void* user) {
+void DigestBlockIn(void* user) {
   DigestJob* job = static_cast<DigestJob*>(user);
-  Md5Update(job->plain, job->bytes, job->size);
-  Md5Update(job->stored, job->scrambled, job->size);
+  DigestEntryIn(job->stream, job->bytes, job->size);
 }
 
-// Writes the package at the end of the part file, where it starts at base, in blocks: the
-// directory's room first, then each entry as its source is read, its plain digest, keystream and
-// stored digest running forward through its bytes (the stored digest seeds the next entry); then
-// the directory, with the plain digests, over its room. The bytes SealPackage gives. With
-// checksum, the PE checksum sum of the bytes written is added to *checksum as they are written.
-// Two blocks are in flight: while the second thread digests block k, this one writes it, then
-// reads and scrambles block k + 1 into the other pair of buffers. Only an entry's last digest
-// holds this thread up: the next entry's keystream needs it.
+bool PipeEntry(BlockPipe* pipe, EntryStream* stream, uint32_t size) {
+  for (std::vector<uint8_t>& buffer : pipe->buffers) buffer.resize(kBlock);
+  uint32_t length[2];
+  uint64_t at[2] = {0, 0}, read = std::min<uint64_t>(kBlock, size);
+  length[0] = (uint32_t)read;
+  if (!pipe->read(pipe->user, 0, pipe->buffers[0].data(), length[0], read == size)) return false;
+  for (int p = 0, turned = 1;; p ^= 1, turned = 0) {
+    DigestJob job = {stream, pipe->buffers[p].data(), length[p]};
+    std::thread helper;
+    if (length[p] >= kThreadMinBytes) {
+      HostStartThread(&helper, DigestBlockIn, &job);
+    } else {
+      DigestBlockIn(&job);
+    }
+    uint8_t* other = pipe->buffers[p ^ 1].data();
+    bool ok = turned || (TurnEntryBytes(stream, other, length[p ^ 1]),
+                         pipe->put(pipe->user, at[p ^ 1], other, length[p ^ 1]));
+    const bool more = read < size;
+    if (ok && more) {
+      at[p ^ 1] = read;
+      length[p ^ 1] = (uint32_t)std::min<uint64_t>(kBlock, size - read);
+      read += length[p ^ 1];
+      ok = pipe->read(pipe->user, at[p ^ 1], other, length[p ^ 1], read == size);
+    }
+    if (helper.joinable()) helper.join();
+    if (!ok) return false;
+    if (!more) {
+      TurnEntryBytes(stream, pipe->buffers[p].data(), length[p]);
+      return pipe->put(pipe->user, at[p], pipe->buffers[p].data(), length[p]);
+    }
+  }
+}
+
+// Sealing: the sources read, the package written at the end of the part file, where it
+// starts at base; with checksum, the PE checksum sum of the bytes written is added to it.
+struct Sealing {
+  Payload* payload;
+  HostPart* part;
+  uint64_t base, written;
+  uint64_t* checksum;
+  int index;
+  std::string* error;
+};
+
+bool ReadSource(void* user, uint64_t, uint8_t* bytes, uint32_t size, bool last) {
+  Sealing* s = static_cast<Sealing*>(user);
+  const ManifestEntry& e = s->payload->entries[s->index];
+  if (HostReadExactly(&s->payload->sources[s->index], e.source, bytes, size, last, s->error)) {
+    return true;
+  }
+  *s->error = s->payload->manifest + ":" + std::to_string(e.line) + ": " + *s->error;
+  return false;
+}
+
+bool PutSealed(void* user, uint64_t, uint8_t* bytes, uint32_t size) {
+  Sealing* s = static_cast<Sealing*>(user);
+  if (s->checksum != nullptr) {
+    *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
+                                   bytes, size);
+  }
+  if (!HostWritePart(s->part, bytes, size, s->error)) return false;
+  s->written += size;
+  Progress("packing", s->written, s->payload->total, s->payload->entries[s->index].name);
+  return true;
+}
+
+// Writes the package in blocks: the directory's room first, then each entry sealed as its
+// source is read, then the directory, with the plain digests, over its room.
 bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* checksum,
                   std::string* error) {
-  std::vector<uint8_t> buffers[2][2];  // [pair][0: as read, 1: scrambled]
-  for (auto& pair : buffers) {
-    for (std::vector<uint8_t>& buffer : pair) buffer.resize(kBlock);
-  }
-  memset(buffers[0][0].data(), 0, PACKAGE_DIRECTORY_SIZE);
-  if (!HostWritePart(part, buffers[0][0].data(), PACKAGE_DIRECTORY_SIZE, error)) return false;
-  EntryChain chain;
-  StartEntryChain(&chain);
-  uint64_t written = 0;
-  HostThread helper;
-  DigestJob job;
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    const ManifestEntry& e = payload->entries[i];
-    PackageEntry* entry = &payload->directory.entries[i];
-    Md5State plain, stored;
-    Md5Init(&plain);
-    Md5Init(&stored);
-    KeystreamState ks;
-    KeystreamStart(&ks, entry->dataSize, chain.entrySeed, chain.mixDigest);
-    uint32_t done = 0;
-    int pair = 0;
-    bool ok = true;
-    do {
-      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.size - done);
-      bool last = done + n == e.size;
-      uint8_t* bytes = buffers[pair][0].data();
-      uint8_t* scrambled = buffers[pair][1].data();
-      if (!HostReadExactly(&payload->sources[i], e.source, bytes, n, last, error)) {
-        *error = payload->manifest + ":" + std::to_string(e.line) + ": " + *error;
-        ok = false;
-        break;
-      }
-      memcpy(scrambled, bytes, n);
-      KeystreamApplyPart(&ks, scrambled, n);
-      HostJoinThread(&helper);  // done with the block before: its buffers are the other pair
-      job = {&plain, &stored, bytes, scrambled, n};
-      if (n >= kThreadMinBytes) {
-        HostStartThread(&helper, DigestBlock, &job);
-      } else {
-        DigestBlock(&job);
-      }
-      if (checksum != nullptr) {
-        *checksum = PeChecksumAddAt(*checksum, base + PACKAGE_DIRECTORY_SIZE + written, scrambled,
-                                    n);
-      }
-      if (!HostWritePart(part, scrambled, n, error)) {
-        ok = false;
-        break;
-      }
-      done += n;
-      written += n;
-      pair ^= 1;
-      Progress("packing", written, payload->total, e.name);
-    } while (done < e.size);
-    HostJoinThread(&helper);
-    if (!ok) return false;
-    uint8_t storedDigest[16];
-    Md5Final(&plain, entry->plainDigest);
-    Md5Final(&stored, storedDigest);
-    ChainEntry(&chain, storedDigest);
+  const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
+  if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
+  Sealing sealing = {payload, part, base, 0, checksum, 0, error};
+  BlockPipe pipe = {ReadSource, PutSealed, &sealing, {}};
+  PackageStream stream;
+  StartPackageStream(&stream, &payload->directory, 0, PACKAGE_SEAL, nullptr, nullptr, nullptr);
+  for (int i; (i = BeginPackageEntry(&stream)) >= 0;) {
+    sealing.index = i;
+    if (!PipeEntry(&pipe, &stream.entry, payload->directory.entries[i].dataSize)) return false;
+    EndPackageEntry(&stream);
   }
   if (checksum != nullptr) {
     *checksum = PeChecksumAddAt(*checksum, base, (const uint8_t*)&payload->directory,
@@ -451,9 +468,6 @@ bool ReadPackageDirectory(PackageView* view, PackageDirectory* directory, std::s
   uint8_t bytes[PACKAGE_DIRECTORY_SIZE];
   if (!ReadPackageBytes(view, 0, bytes, sizeof bytes, error)) return false;
   CopyPackageDirectory(bytes, (uint32_t)view->size, directory);
-  if (directory->entries[0].dataOffset != PACKAGE_DIRECTORY_SIZE) {
-    return *error = view->path + ": not a package (the first entry does not start at 2720)", false;
-  }
   return true;
 }
 
@@ -521,6 +535,89 @@ int List(const std::string& path) {
   return 0;
 }
 
+// verify and unpack: the package read entry by entry through the package stream, each block
+// once, and placed by the installer's placing through a sink that takes the entry's index and
+// name. Memory: two blocks, whatever the size.
+struct Run {
+  PackageView* view = nullptr;
+  PackageDirectory directory;
+  bool unpack = false;
+  HostTree tree;       // unpack: the host folder
+  uint64_t done = 0, total = 0;
+  std::string error;   // the first host error of unpack
+  std::string fatal;   // a read error, or a package that changed under us: the run stops
+  // When entries share bytes, a copy of the package in which each entry is unscrambled in place
+  // as it is read, so that a later entry sees what it sees in the installer's memory.
+  bool shared = false;
+  HostFile scratch;
+  BlockPipe pipe;
+  PackageStream stream;
+  // The entry at hand: its keystream parameters, its digests as first read, the file written as
+  // it is read (unpack of an entry larger than a block), and its bytes when it fits in a block.
+  int index = 0;
+  EntryChain params;
+  uint8_t in[16], out[16];
+  HostTreeFile file;
+  bool writeFailed = false;
+  const uint8_t* plainBlock = nullptr;
+  // Relative paths made so far, by their lower-case form: a later name that differs only in
+  // case is written over the file (or into the folder) made first, as a Windows file system does.
+  std::map<std::string, std::string> spelled;
+};
+
+std::string LowerPath(const char* name) {
+  std::string lower;
+  for (const char* c = name; *c != '\0'; ++c) {
+    lower += *c == '\\' ? '/' : (char)(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c);
+  }
+  return lower;
+}
+
+// The entry's name as a '/'-separated path below the folder, each part spelled as first made.
+std::string TreePath(Run* run, const char* name) {
+  std::string path, lower;
+  for (const char* c = name;; ++c) {
+    if (*c == '\\' || *c == '\0') {
+      auto made = run->spelled.emplace(lower, path);
+      path = made.first->second;
+      if (*c == '\0') return path;
+      path += '/';
+      lower += '/';
+    } else {
+      path += *c;
+      lower += (char)(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c);
+    }
+  }
+}
+
+bool ReadEntryBytes(void* user, uint64_t at, uint8_t* bytes, uint32_t size, bool) {
+  Run* run = static_cast<Run*>(user);
+  const uint64_t offset = run->directory.entries[run->index].dataOffset + at;
+  if (run->shared) return HostReadAt(&run->scratch, run->view->path, offset, bytes, size,
+                                     &run->fatal);
+  return ReadPackageBytes(run->view, offset, bytes, size, &run->fatal);
+}
+
+bool PutEntryBytes(void* user, uint64_t at, uint8_t* bytes, uint32_t size) {
+  Run* run = static_cast<Run*>(user);
+  const PackageEntry& e = run->directory.entries[run->index];
+  std::string error;
+  if (run->shared && !HostWriteAt(&run->scratch, "scratch copy", e.dataOffset + at, bytes, size,
+                                  &run->fatal)) {
+    return false;
+  }
+  if (run->file.handle != -1 && !HostTreeWriteMore(&run->file, bytes, size, &error)) {
+    run->writeFailed = true;  // the file is removed
+    if (run->error.empty()) run->error = error;
+  }
+  run->plainBlock = e.dataSize <= kBlock ? bytes : nullptr;
+  if (at + size < e.dataSize) {
+    Progress(run->unpack ? "unpacking" : "verifying", run->done + at + size, run->total,
+             PrintableName(e));
+  }
+  return true;
+}
+
 const char* OutcomeText(int32_t outcome) {
   switch (outcome) {
     case ENTRY_OUT_OF_BOUNDS: return "range ends beyond the package (skipped, not chained)";
@@ -532,157 +629,69 @@ const char* OutcomeText(int32_t outcome) {
   }
 }
 
-// An earlier entry that extraction has unscrambled in place: an entry sharing bytes with it (a
-// damaged or crafted package may overlap entries) sees them unscrambled, so reads apply its
-// keystream over the shared bytes.
-struct Unscrambled {
-  uint32_t offset, size;
-  EntryChain params;
-};
-
-// One earlier entry's keystream, moved forward over an entry's bytes as they are read in order.
-struct Overlay {
-  const Unscrambled* under;
-  KeystreamState ks;
-  uint32_t at;  // bytes of under's keystream used or skipped
-};
-
-struct Run {
-  PackageView* view = nullptr;
-  PackageDirectory directory;
-  bool unpack = false;
-  HostTree tree;       // unpack: the host folder
-  uint64_t done = 0, total = 0;
-  std::string error;   // the first host error of unpack
-  std::string fatal;   // a read error, or a package that changed under us: the run stops
-  std::vector<uint8_t> block;
-  std::vector<Unscrambled> unscrambled;
-  std::vector<Overlay> overlays;
-  // The entry at hand: its keystream parameters, and whether block holds all of its
-  // unscrambled bytes (an entry of one block is read once).
-  int index = 0;
-  EntryChain params;
-  bool plainInBlock = false;
-};
-
-const char kTarget[] = "OUT";  // stands for the host folder in the paths extraction joins
-
-// The path below the host folder of a path extraction joined onto kTarget, '/'-separated.
-std::string RelativePath(const char* path) {
-  std::string p = path + strlen(kTarget);
-  for (char& c : p) {
-    if (c == '\\') c = '/';
-  }
-  return p.empty() ? p : p.substr(1);
+bool CreateEntryFile(Run* run, const char* name) {
+  std::string path = TreePath(run, name), error;
+  size_t slash = path.rfind('/');
+  bool ok = (slash == std::string::npos ||
+             HostTreeMakeFolders(&run->tree, path.substr(0, slash), &error)) &&
+            HostTreeCreateFile(&run->tree, path, &run->file, &error);
+  if (!ok && run->error.empty()) run->error = error;
+  return ok;
 }
 
-// Starts a pass over the bytes of entry e: the earlier entries that share them.
-void StartEntryPass(Run* run, const PackageEntry& e) {
-  run->overlays.clear();
-  for (const Unscrambled& u : run->unscrambled) {
-    if (u.offset < (uint64_t)e.dataOffset + e.dataSize &&
-        e.dataOffset < (uint64_t)u.offset + u.size) {
-      Overlay o = {&u, {}, 0};
-      KeystreamStart(&o.ks, u.size, u.params.entrySeed, u.params.mixDigest);
-      run->overlays.push_back(o);
-    }
-  }
-}
-
-// Reads n bytes of entry e from byte at on (passes read forward) into the block, as extraction in
-// memory sees them when it comes to e.
-bool ReadEntryPart(Run* run, const PackageEntry& e, uint32_t at, uint32_t n) {
-  uint64_t from = (uint64_t)e.dataOffset + at, to = from + n;
-  if (!ReadPackageBytes(run->view, from, run->block.data(), n, &run->fatal)) return false;
-  for (Overlay& o : run->overlays) {
-    uint64_t lo = std::max<uint64_t>(from, o.under->offset);
-    uint64_t hi = std::min<uint64_t>(to, (uint64_t)o.under->offset + o.under->size);
-    if (lo >= hi) continue;
-    for (uint32_t skip = (uint32_t)(lo - o.under->offset) - o.at; skip > 0; --skip) {
-      KeystreamByte(&o.ks.t, o.ks.left--, o.ks.mix);
-    }
-    KeystreamApplyPart(&o.ks, run->block.data() + (lo - from), (uint32_t)(hi - lo));
-    o.at = (uint32_t)(hi - o.under->offset);
-  }
-  return true;
-}
-
-// Progress within the entry at hand: unpack's two passes over it count half each.
-void ProgressInEntry(Run* run, uint64_t done) {
-  const PackageEntry& e = run->directory.entries[run->index];
-  if (done < e.dataSize) {
-    Progress(run->unpack ? "unpacking" : "verifying", run->done + done, run->total,
-             PrintableName(e));
-  }
-}
-
-// The keystream and the plain digest over the whole entry at hand, read again in blocks; each
-// block goes to file when one is given (the entry was checked before). False with run->fatal
-// set on a read error, or *writeError on a write error (the file is then removed).
-bool UnscrambleEntryInBlocks(Run* run, HostTreeFile* file, uint8_t plainDigest[16],
-                             std::string* writeError) {
-  const PackageEntry& e = run->directory.entries[run->index];
-  KeystreamState ks;
-  KeystreamStart(&ks, e.dataSize, run->params.entrySeed, run->params.mixDigest);
-  Md5State plain;
-  Md5Init(&plain);
-  StartEntryPass(run, e);
-  for (uint32_t done = 0; done < e.dataSize;) {
-    uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
-    if (!ReadEntryPart(run, e, done, n)) return false;
-    UnscrambleThenDigest(&ks, &plain, run->block.data(), n);
-    if (file != nullptr && !HostTreeWriteMore(file, run->block.data(), n, writeError)) {
+// Copies the unscrambled bytes of the entry at hand from the scratch copy into its file.
+bool CopyFromScratch(Run* run, uint32_t size, std::string* error) {
+  const uint64_t offset = run->directory.entries[run->index].dataOffset;
+  uint8_t* block = run->pipe.buffers[0].data();
+  for (uint32_t at = 0; at < size;) {
+    uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
+    if (!HostReadAt(&run->scratch, "scratch copy", offset + at, block, n, error) ||
+        !HostTreeWriteMore(&run->file, block, n, error)) {
       return false;
     }
-    done += n;
-    // unpack goes over an entry twice (checking, then writing): each pass counts half.
-    ProgressInEntry(run, !run->unpack ? done
-                                      : ((file != nullptr ? e.dataSize : 0) + (uint64_t)done) / 2);
+    at += n;
   }
-  Md5Final(&plain, plainDigest);
   return true;
 }
 
-int32_t HostCreateFolderPath(void* user, const char* path) {
+// The sink's placing of a checked entry (unpack). Its file was written as it was read, or is
+// written now: from the block, from the scratch copy, or, for a large entry whose name this run
+// wrote before (the earlier file stays until this one is checked), read again and written, its
+// digests taken once more: if they differ now, the package changed under us and the file goes.
+int32_t PlaceCheckedEntry(void* user, int32_t, const char* name, uint32_t size, const void*) {
   Run* run = static_cast<Run*>(user);
   if (!run->unpack) return 1;
+  if (run->writeFailed) return 0;
   std::string error;
-  if (HostTreeMakeFolders(&run->tree, RelativePath(path), &error)) return 1;
-  if (run->error.empty()) run->error = error;
-  return 0;
-}
-
-// Writes the checked entry at hand. Its bytes are read, unscrambled and digested once more as
-// they are written: if the digest differs now, the package changed under us and the file goes.
-// Why not a part file renamed when whole: its name would have to be one no entry can take, on
-// both file systems, and a rename is one more effect in the folder than the installer's; here
-// the only name ever made is the entry's, made after its bytes were checked.
-int32_t HostWriteCheckedFile(void* user, const char* path, uint32_t size, const void* bytes) {
-  (void)bytes;  // null: the bytes are read here
-  Run* run = static_cast<Run*>(user);
-  if (!run->unpack) return 1;
-  std::string error;
-  HostTreeFile file;
-  bool ok = HostTreeCreateFile(&run->tree, RelativePath(path), &file, &error);
-  if (ok && run->plainInBlock) {
-    ok = HostTreeWriteMore(&file, run->block.data(), size, &error);
-  } else if (ok) {
-    uint8_t plainDigest[16];
-    ok = UnscrambleEntryInBlocks(run, &file, plainDigest, &error);
-    if (ok && memcmp(plainDigest, run->directory.entries[run->index].plainDigest, 16) != 0) {
-      run->fatal = run->view->path + ": changed while it was read (entry " +
-                   std::to_string(run->index + 1) + " differs from its first reading)";
-      ok = false;
+  bool ok = true;
+  if (run->file.handle == -1) {
+    ok = CreateEntryFile(run, name);
+    if (ok && run->plainBlock != nullptr) {
+      ok = HostTreeWriteMore(&run->file, run->plainBlock, size, &error);
+    } else if (ok && run->shared) {
+      ok = CopyFromScratch(run, size, &error);
+    } else if (ok) {
+      EntryStream again;
+      uint8_t in[16], out[16];
+      BeginEntryStream(&again, size, &run->params);
+      ok = PipeEntry(&run->pipe, &again, size);
+      EndEntryStream(&again, in, out);
+      if (ok && (memcmp(in, run->in, 16) != 0 || memcmp(out, run->out, 16) != 0)) {
+        run->fatal = run->view->path + ": changed while it was read (entry " +
+                     std::to_string(run->index + 1) + " differs from its first reading)";
+        ok = false;
+      }
     }
   }
-  if (ok) ok = HostTreeFinishFile(&file, &error);
-  HostTreeAbandonFile(&file);  // nothing when finished
+  if (ok && run->file.handle != -1) ok = HostTreeFinishFile(&run->file, &error);
+  HostTreeAbandonFile(&run->file);  // nothing when finished
   if (!ok && !error.empty() && run->error.empty()) run->error = error;
   return ok ? 1 : 0;
 }
 
 void ReportEntry(void* user, int32_t index, int32_t outcome) {
   Run* run = static_cast<Run*>(user);
+  HostTreeAbandonFile(&run->file);  // an entry written as it was read, then refused
   const PackageEntry& e = run->directory.entries[index];
   run->done += e.dataSize;
   Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
@@ -691,58 +700,54 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   }
 }
 
-// Extraction in blocks, entry by entry as the installer's in memory: the stored digest in a
-// first pass over the entry's bytes, the keystream and the plain digest in a second, then the
-// installer's placing (name, path, folder, file) through a sink that, for unpack, writes the
-// checked file: from the block when the entry fits in one (it is read once), else in a third
-// pass. Nothing is written for verify. Memory: one block, whatever the size. The installer's
-// result code in *result; false with *error on a read error.
-bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
-  run->block.resize(kBlock);
-  run->unscrambled.reserve(PACKAGE_ENTRY_COUNT);  // overlays point into it
-  PackageSink sink = {HostCreateFolderPath, HostWriteCheckedFile, ReportEntry, run};
-  Placing placing;
-  StartPlacing(&placing, nullptr, &run->directory, kTarget, &sink);
-  EntryChain chain;
-  StartEntryChain(&chain);
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    const PackageEntry& e = run->directory.entries[i];
-    if (!EntryInImage(&e, (uint32_t)run->view->size)) {  // skipped, and not chained
-      PlaceNextEntry(&placing, nullptr);
-      continue;
+// A copy of the package to unscramble entries in, when entries share bytes.
+bool CopyToScratch(Run* run, std::string* error) {
+  if (!HostOpenScratch(&run->scratch, error)) return false;
+  std::vector<uint8_t> block(kBlock);
+  for (uint64_t at = 0; at < run->view->size;) {
+    size_t n = (size_t)std::min<uint64_t>(kBlock, run->view->size - at);
+    if (!ReadPackageBytes(run->view, at, block.data(), n, error) ||
+        !HostWriteAt(&run->scratch, "scratch copy", at, block.data(), n, error)) {
+      return false;
     }
-    run->index = i;
-    run->params = chain;
-    Md5State stored;
-    uint8_t storedDigest[16], plainDigest[16];
-    Md5Init(&stored);
-    StartEntryPass(run, e);
-    for (uint32_t done = 0; done < e.dataSize;) {
-      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, e.dataSize - done);
-      if (!ReadEntryPart(run, e, done, n)) return *error = run->fatal, false;
-      Md5Update(&stored, run->block.data(), n);
-      done += n;
-    }
-    Md5Final(&stored, storedDigest);
-    run->plainInBlock = e.dataSize <= kBlock;
-    if (run->plainInBlock) {
-      KeystreamState ks;
-      KeystreamStart(&ks, e.dataSize, chain.entrySeed, chain.mixDigest);
-      Md5State plain;
-      Md5Init(&plain);
-      UnscrambleThenDigest(&ks, &plain, run->block.data(), e.dataSize);
-      Md5Final(&plain, plainDigest);
-    } else {
-      if (!UnscrambleEntryInBlocks(run, nullptr, plainDigest, nullptr)) {
-        return *error = run->fatal, false;
-      }
-    }
-    PlaceNextEntry(&placing, plainDigest);
-    if (!run->fatal.empty()) return *error = run->fatal, false;
-    run->unscrambled.push_back({e.dataOffset, e.dataSize, chain});
-    ChainEntry(&chain, storedDigest);  // whatever became of the file
+    at += n;
   }
-  *result = PlacingResult(&placing);
+  return true;
+}
+
+// Extraction in blocks, entry by entry as the installer's in memory, through the package
+// stream; for unpack an entry larger than a block whose name the installer takes and this run
+// has not written yet is written as it is read (and removed if its digests then fail), a
+// smaller one from its block once checked. The installer's result code in *result; false with
+// *error on a read error.
+bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
+  run->shared = EntriesShareBytes(&run->directory, (uint32_t)run->view->size) != 0;
+  if (run->shared && !CopyToScratch(run, error)) return false;
+  run->pipe = {ReadEntryBytes, PutEntryBytes, run, {}};
+  PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
+  PackageStream* stream = &run->stream;
+  StartPackageStream(stream, &run->directory, (uint32_t)run->view->size, PACKAGE_CHECK, nullptr,
+                     nullptr, &sink);
+  for (int i; (i = BeginPackageEntry(stream)) >= 0;) {
+    const PackageEntry& e = run->directory.entries[i];
+    run->index = i;
+    run->params = stream->chain;
+    run->writeFailed = false;
+    if (run->unpack && !run->shared && e.dataSize > kBlock &&
+        IsSafeEntryName(e.entryName, PACKAGE_NAME_SIZE) &&
+        run->spelled.count(LowerPath(e.entryName)) == 0) {
+      CreateEntryFile(run, e.entryName);
+    }
+    if (!PipeEntry(&run->pipe, &stream->entry, e.dataSize)) {
+      HostTreeAbandonFile(&run->file);
+      return *error = run->fatal, false;
+    }
+    EntryStream ended = stream->entry;
+    EndEntryStream(&ended, run->in, run->out);
+    EndPackageEntry(stream);
+    if (!run->fatal.empty()) return *error = run->fatal, false;
+  }
+  *result = PackageStreamResult(stream);
   return true;
 }
 
@@ -758,9 +763,7 @@ int Extract(const std::string& path, const std::string& folder) {
     return Fail(error);
   }
   std::vector<std::string> problems = LayoutProblems(view.size, run.directory);
-  if (folder.empty()) {
-    for (const std::string& p : problems) printf("%s\n", p.c_str());
-  }
+  for (const std::string& p : problems) printf("%s\n", p.c_str());
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
   if (run.unpack && !HostOpenTree(folder, &run.tree, &error)) {
     HostClose(&view.file);
@@ -769,14 +772,21 @@ int Extract(const std::string& path, const std::string& folder) {
   int32_t result = 0;
   bool ok = ExtractInBlocks(&run, &result, &error);
   HostClose(&view.file);
+  HostClose(&run.scratch);
   HostCloseTree(&run.tree);
-  if (!ok) {
-    fflush(stdout);
-    return Fail(error);
-  }
+  fflush(stdout);
+  if (!ok) return Fail(error);
   printf("result: %d\n", result);
+  fflush(stdout);
   if (!run.error.empty()) return Fail(run.error);
-  return result == 0 && problems.empty() ? 0 : 1;
+  if (result != 0) return Fail(path + ": result " + std::to_string(result) + (
+      result == -1 ? ": the last entry is empty" : ": entries failed (named above)"));
+  if (!problems.empty()) {
+    return Fail(path + ": irregular layout (" + std::to_string(problems.size()) +
+                " problem" + (problems.size() == 1 ? "" : "s") +
+                " above); the installer extracts it as shown");
+  }
+  return 0;
 }
 
 }  // namespace
