@@ -7,8 +7,10 @@ from the file and must see the same bytes. The package is made here with every p
 to what that in-memory extraction computes: exact duplicates, partial overlaps at odd offsets,
 an overlap across a 4 MiB reading block of two entries larger than one, a damaged entry
 (unscrambled in place all the same) under a later one, an out-of-bounds entry (never unscrambled,
-so not applied) and an empty one. verify and unpack must report exactly the damaged and the
-out-of-bounds entry, and unpack must write every other file with the bytes the installer would.
+so not applied) and an empty one; the first entry is not stored first, and names differ only in
+case (the later bytes under the first spelling, as on a Windows file system). verify and unpack
+must report exactly the damaged and the out-of-bounds entry, each with a line on stderr, and
+unpack must write every other file with the bytes the installer would.
 
 Usage: packtool_overlap_test.py PACKTOOL
 """
@@ -52,21 +54,21 @@ def main():
     # (name, offset from the data start, size); data starts right after the directory.
     big = 4 * MIB + 300
     layout = [
-        ("TavrinSolo.exe", 0, 3000),
+        ("TavrinSolo.exe", 64, 2936),         # not stored first
         ("readme.txt", 1000, 3001),          # the tail of entry 1, at an odd offset
-        ("Sub\\dup1.bin", 0, 3000),           # entry 1 again
+        ("Sub\\dup1.bin", 64, 2936),          # entry 1 again
         ("Sub\\damaged.bin", 1500, 700),      # inside 1 and 2; its digest is made wrong
         ("big1.bin", 8000, big),              # larger than a block
         ("across.bin", 8000 + 4 * MIB - 100, 400),  # over big1's block boundary
         ("big2.bin", 8200, 4 * MIB + 1000),   # over big1 and across, in two blocks
-        ("under.bin", 1600, 500),             # under the damaged entry
+        ("SUB\\DUP1.bin", 1600, 500),         # under the damaged entry; dup1.bin again
         ("outside.bin", 100, 0x7FFFFFF0),     # out of bounds: skipped, never unscrambled
         ("after-outside.bin", 50, 400),       # where outside would have been
         ("empty.bin", 2000, 0),
     ]
     tail = 8200 + 4 * MIB + 1000
     for i in range(len(layout), 17):
-        layout.append(("file%d.bin" % (i + 1), tail, 1000 + i))
+        layout.append(("file%d.bin" % (i + 1) if i < 15 else "FILE15.bin", tail, 1000 + i))
         tail += 1000 + i
     data = bytearray(DIRECTORY) + bytearray(rng.randbytes(tail))
     size = len(data)
@@ -107,16 +109,24 @@ def main():
             lines = [l for l in run.stdout.splitlines() if OUTCOME.match(l)]
             if lines != expected:
                 failures.append("%s: %s" % (command[0], "\n".join(lines)))
-            if run.returncode != 1:
+            if run.returncode != 1 or "result -102" not in run.stderr:
                 failures.append("%s: exit %d: %s" % (command[0], run.returncode, run.stderr))
+        first = {}
         for name, _, _ in layout:
-            path = os.path.join(work, "out", *name.split("\\"))
-            want = plain.get(name) if name != "Sub\\damaged.bin" else None
+            first.setdefault(name.lower(), name)
+        for name, _, _ in layout:
+            path = os.path.join(work, "out", *first[name.lower()].split("\\"))
+            later = [n for n, _, _ in layout if n.lower() == name.lower() and n in plain][-1:]
+            want = plain[later[0]] if later and name != "Sub\\damaged.bin" else None
             have = open(path, "rb").read() if os.path.exists(path) else None
             if have != want:
                 failures.append("unpack: %s: %s" % (
                     name, "missing" if have is None else "left" if want is None
                     else "other bytes than the installer's"))
+        written = {n.lower() for n in plain if n != "Sub\\damaged.bin"}
+        made = sum(len(files) for _, _, files in os.walk(os.path.join(work, "out")))
+        if made != len(written):
+            failures.append("unpack: %d files, not %d" % (made, len(written)))
     finally:
         shutil.rmtree(work)
     for f in failures:
