@@ -2,10 +2,11 @@
 # Figures (not a test): packtool at a large payload against the peer framework's compiler. A
 # generated payload of SIZE MiB (17 files of fixed pseudo-random bytes from AES-CTR, incompressible)
 # is made into an installer by `packtool build` and by `makensis` (SetCompress off) of the same
-# files, alternating, RUNS times each; then `packtool verify` and `packtool unpack` of ours. Each
+# files, alternating, RUNS times each; then one `md5sum` pass over ours, `packtool verify` and
+# `packtool unpack` of it. Each
 # run's wall time and peak memory (GNU time: elapsed, maximum resident size) are printed; the best
-# of each is summed up, with our time over the peer's. Files in the page cache (one warm-up run of
-# each).
+# of each is summed up, with the ratios the targets speak of: build over makensis, verify over
+# md5sum, unpack over verify. Files in the page cache (one warm-up run of each).
 # Usage: tests/bench/packtool_bench.sh [SIZE_MIB] [RUNS]   (needs build/host and build/win)
 set -eu
 size_mib=${1:-512}
@@ -59,6 +60,7 @@ for run in $(seq 0 "$runs"); do
   rm -rf ours.exe peer.exe unpacked
   measure build "$packtool" --quiet build "$installer" "manifest-$size_mib.txt" ours.exe
   measure makensis makensis -V1 peer.nsi
+  measure md5sum md5sum ours.exe
   measure verify "$packtool" --quiet verify ours.exe
   rm -rf unpacked
   measure unpack "$packtool" --quiet unpack ours.exe unpacked
@@ -67,11 +69,13 @@ done
 best() { awk -v n="$1" '$1 == n { if (t == "" || $2 < t) t = $2; if ($3 > m) m = $3 } END { print t, m }' results.txt; }
 read -r bt bm <<<"$(best build)"
 read -r nt nm <<<"$(best makensis)"
+read -r mt mm <<<"$(best md5sum)"
 read -r vt vm <<<"$(best verify)"
 read -r ut um <<<"$(best unpack)"
 echo
 echo "payload ${size_mib} MiB, best of $runs (peak memory: the largest of the runs)"
-printf '%-18s %8s s %8d KB\n' "packtool build" "$bt" "$bm" "makensis" "$nt" "$nm" \
+printf '%-18s %8s s %8d KB\n' "packtool build" "$bt" "$bm" "makensis" "$nt" "$nm" "md5sum" "$mt" "$mm" \
   "packtool verify" "$vt" "$vm" "packtool unpack" "$ut" "$um"
-awk -v a="$bt" -v b="$nt" 'BEGIN { printf "build / makensis: %.2f\n", a / b }'
+awk -v b="$bt" -v n="$nt" -v m="$mt" -v v="$vt" -v u="$ut" 'BEGIN {
+  printf "build / makensis: %.2f   verify / md5sum: %.2f   unpack / verify: %.2f\n", b / n, v / m, u / v }'
 rm -rf ours.exe peer.exe unpacked

@@ -61,13 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (BuiltImageSize(layout, packageSize) > (64u << 20)) return 0;
   std::vector<uint8_t> out;
   size_t packageOffset;
-  Require(WriteInstaller(file, layout, packageSize, &out, &packageOffset, &error));
-  Require(packageOffset + packageSize <= out.size());
-  memset(out.data() + packageOffset, 0xA5, packageSize);
-  SetPeChecksum(&out, layout);
-  // build sums the file in pieces as it writes them, the package in blocks of any length: the
-  // same checksum whatever the pieces' offsets.
+  Require(WriteInstallerAround(file, layout, packageSize, &out, &packageOffset, &error));
+  Require(packageOffset <= out.size());
+  out.insert(out.begin() + packageOffset, packageSize, 0xA5);
+  // The checksum of the whole file in one piece, its field taken as zero; build sums the file in
+  // pieces as it writes them, the package in blocks of any length: the same checksum whatever
+  // the pieces' offsets.
   const size_t field = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
+  Require(field + 4 <= packageOffset);
+  memset(out.data() + field, 0, 4);
+  const uint32_t whole = PeChecksumFinish(PeChecksumAdd(0, out.data(), out.size()), 0, out.size());
+  memcpy(out.data() + field, &whole, 4);
   const size_t cut = packageOffset + 1 + data[size / 2] % (packageSize - 1);
   uint64_t pieces = PeChecksumAddAt(0, 0, out.data(), packageOffset);
   pieces = PeChecksumAddAt(pieces, packageOffset, out.data() + packageOffset, cut - packageOffset);

@@ -301,13 +301,33 @@ bool SeekEnd(HANDLE h) {
   zero.QuadPart = 0;
   return SetFilePointerEx(h, zero, nullptr, FILE_END) != 0;
 }
-bool ReadAll(HANDLE h, void* bytes, size_t size) {
+// Reads at an offset given with each call, never through the file pointer, so that two threads
+// may read one handle.
+bool ReadAllAt(HANDLE h, uint64_t offset, void* bytes, size_t size) {
   char* p = static_cast<char*>(bytes);
   while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
     DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!ReadFile(h, p, piece, &done, nullptr)) return false;
+    if (!ReadFile(h, p, piece, &done, &at)) return false;
     if (done == 0) return SetLastError(ERROR_HANDLE_EOF), false;
     p += done;
+    offset += done;
+    size -= done;
+  }
+  return true;
+}
+bool WriteAllAt(HANDLE h, uint64_t offset, const void* bytes, size_t size) {
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
+    if (!WriteFile(h, p, piece, &done, &at) || done == 0) return false;
+    p += done;
+    offset += done;
     size -= done;
   }
   return true;
@@ -460,7 +480,7 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error) {
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
                 size_t size, std::string* error) {
 #ifdef _WIN32
-  bool ok = Seek(H(file->handle), offset) && ReadAll(H(file->handle), bytes, size);
+  bool ok = ReadAllAt(H(file->handle), offset, bytes, size);
 #else
   bool ok = PreadAll((int)file->handle, offset, bytes, size);
 #endif
@@ -546,7 +566,7 @@ bool HostOpenScratch(HostFile* file, std::string* error) {
 bool HostWriteAt(HostFile* file, const std::string& what, uint64_t offset, const void* bytes,
                  size_t size, std::string* error) {
 #ifdef _WIN32
-  bool ok = Seek(H(file->handle), offset) && WriteAll(H(file->handle), bytes, size);
+  bool ok = WriteAllAt(H(file->handle), offset, bytes, size);
 #else
   bool ok = PwriteAll((int)file->handle, offset, bytes, size);
 #endif

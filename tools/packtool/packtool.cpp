@@ -72,22 +72,24 @@ const Command kCommands[] = {
      "Prints one line per entry (number, size, offset, plain MD5, name), then the package's\n"
      "size in bytes. FILE is a package file or an executable (signed or not) that carries one\n"
      "as resource RCDATA 100.\n"
-     "Exit status: 0 listed; 1 not a package, or one whose entries end beyond it (one line on\n"
-     "stderr); 2 wrong arguments.\n",
+     "Exit status: 0 listed; 1 a file that cannot be read as a package, or one whose entries end\n"
+     "beyond it (one line on stderr); 2 wrong arguments.\n",
      {nullptr, nullptr}},
     {"verify", 1, "verify FILE                       unscramble and check every entry; print the result",
-     "Checks the layout (one line per problem), then unscrambles and digests every entry as the\n"
-     "installer would, in blocks. FILE is as for list.\n",
+     "Checks the layout (one line per problem: whatever the installer reads is read, entries\n"
+     "sharing bytes and a first entry not at 2720 included), then unscrambles and digests every\n"
+     "entry as the installer would, in blocks. FILE is as for list.\n",
      {kResultHelp,
-      "Exit status: 0 result 0 and no layout problem; 1 otherwise, or a file that cannot be\n"
-      "read as a package (one line on stderr, no result); 2 wrong arguments.\n"}},
+      "Exit status: 0 result 0 and no layout problem; 1 otherwise, with one line on stderr (no\n"
+      "result when the file cannot be read as a package); 2 wrong arguments.\n"}},
     {"unpack", 2, "unpack FILE FOLDER                write the files into FOLDER as the installer would",
      "Writes the files into FOLDER (new, or an existing empty folder that is not a link) as the\n"
-     "installer places them; each entry is checked before its file is made, so only whole\n"
-     "files are left, also when stopped. FILE is as for list.\n",
+     "installer places them, after the lines verify prints. A file whose entry fails its check\n"
+     "is removed, so only whole files are left, also when stopped. Names that differ only in\n"
+     "case make one file, as on Windows: the first spelling, the later bytes. FILE is as for list.\n",
      {kResultHelp,
-      "Exit status: 0 result 0; 1 otherwise, or a file that cannot be read or written (one line\n"
-      "on stderr); 2 wrong arguments.\n"}},
+      "Exit status: 0 result 0 and no layout problem; 1 otherwise, or a file that cannot be read\n"
+      "or written, with one line on stderr; 2 wrong arguments.\n"}},
 };
 
 void PrintUsage(FILE* to) {
@@ -202,59 +204,93 @@ const size_t kBlock = 4u << 20;
 // Below this many bytes a block is digested on the calling thread (a thread costs more).
 const uint32_t kThreadMinBytes = 256u << 10;
 
-// One entry's bytes in blocks through its stream (package/stream.h), each block read once:
-// while a second thread digests block k + 1 as read, this thread turns block k (the keystream
-// beside the other digest) and puts it, then reads block k + 2 into its buffer. read gets the
-// bytes at an offset in the entry (last: the entry ends there); put gets them turned.
+// The entries of a package in blocks through their streams (package/stream.h), each block read
+// once: while a second thread reads block j + 1 and digests it as read, this thread turns block j
+// (the keystream beside the other digest) and puts it. begin gives the stream of an entry whose
+// first block is next, begun; end comes once its last block is put. read gets the bytes at an
+// offset in the entry (last: the entry ends there). serial: each block read only after the one
+// before is put (entries that share bytes read what the entries before them wrote back).
 struct BlockPipe {
-  bool (*read)(void* user, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
-  bool (*put)(void* user, uint64_t at, uint8_t* bytes, uint32_t size);
+  bool (*read)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
+  EntryStream* (*begin)(void* user, int e);
+  bool (*put)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size);
+  void (*end)(void* user, int e);
   void* user;
-  std::vector<uint8_t> buffers[2];
+  bool serial;
 };
 
-struct DigestJob {
-  EntryStream* stream;
-  const uint8_t* bytes;
+struct PipeBlock {
+  int entry;  // the index into the entries run through the pipe
+  uint64_t at;
   uint32_t size;
+  bool last;
 };
 
-void DigestBlockIn(void* user) {
-  DigestJob* job = static_cast<DigestJob*>(user);
-  DigestEntryIn(job->stream, job->bytes, job->size);
+// The reading and first digest of one block, on the second thread.
+struct ReadJob {
+  BlockPipe* pipe;
+  int e;
+  PipeBlock block;
+  uint8_t* bytes;
+  Md5State* in;
+  bool ok;
+};
+
+void ReadAndDigest(void* user) {
+  ReadJob* job = static_cast<ReadJob*>(user);
+  const PipeBlock& b = job->block;
+  if (b.at == 0) Md5Init(job->in);
+  job->ok = job->pipe->read(job->pipe->user, job->e, b.at, job->bytes, b.size, b.last);
+  if (job->ok) Md5Update(job->in, job->bytes, b.size);
 }
 
-bool PipeEntry(BlockPipe* pipe, EntryStream* stream, uint32_t size) {
-  for (std::vector<uint8_t>& buffer : pipe->buffers) buffer.resize(kBlock);
-  uint32_t length[2];
-  uint64_t at[2] = {0, 0}, read = std::min<uint64_t>(kBlock, size);
-  length[0] = (uint32_t)read;
-  if (!pipe->read(pipe->user, 0, pipe->buffers[0].data(), length[0], read == size)) return false;
-  for (int p = 0, turned = 1;; p ^= 1, turned = 0) {
-    DigestJob job = {stream, pipe->buffers[p].data(), length[p]};
-    std::thread helper;
-    if (length[p] >= kThreadMinBytes) {
-      HostStartThread(&helper, DigestBlockIn, &job);
-    } else {
-      DigestBlockIn(&job);
-    }
-    uint8_t* other = pipe->buffers[p ^ 1].data();
-    bool ok = turned || (TurnEntryBytes(stream, other, length[p ^ 1]),
-                         pipe->put(pipe->user, at[p ^ 1], other, length[p ^ 1]));
-    const bool more = read < size;
-    if (ok && more) {
-      at[p ^ 1] = read;
-      length[p ^ 1] = (uint32_t)std::min<uint64_t>(kBlock, size - read);
-      read += length[p ^ 1];
-      ok = pipe->read(pipe->user, at[p ^ 1], other, length[p ^ 1], read == size);
-    }
-    if (helper.joinable()) helper.join();
-    if (!ok) return false;
-    if (!more) {
-      TurnEntryBytes(stream, pipe->buffers[p].data(), length[p]);
-      return pipe->put(pipe->user, at[p], pipe->buffers[p].data(), length[p]);
-    }
+// Runs count entries (their indices and sizes) through the pipe; false when a callback fails.
+bool RunPipe(BlockPipe* pipe, const int* entries, const uint32_t* sizes, int count) {
+  std::vector<PipeBlock> blocks;
+  for (int k = 0; k < count; ++k) {
+    uint64_t at = 0;
+    do {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, sizes[k] - at);
+      blocks.push_back({k, at, n, at + n == sizes[k]});
+      at += n;
+    } while (at < sizes[k]);
   }
+  if (blocks.empty()) return true;
+  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kBlock), std::vector<uint8_t>(kBlock)};
+  std::vector<Md5State> ins(count);
+  auto job = [&](size_t j) {
+    const PipeBlock& b = blocks[j];
+    return ReadJob{pipe, entries[b.entry], b, buffers[j & 1].data(), &ins[b.entry], false};
+  };
+  ReadJob next = job(0);
+  ReadAndDigest(&next);
+  EntryStream* stream = nullptr;
+  for (size_t j = 0; j < blocks.size(); ++j) {
+    if (!next.ok) return false;
+    const PipeBlock b = blocks[j];
+    const int e = entries[b.entry];
+    std::thread helper;
+    const bool more = j + 1 < blocks.size();
+    if (more) next = job(j + 1);
+    if (more && !pipe->serial && blocks[j + 1].size >= kThreadMinBytes) {
+      HostStartThread(&helper, ReadAndDigest, &next);
+    }
+    if (b.at == 0) stream = pipe->begin(pipe->user, e);
+    uint8_t* bytes = buffers[j & 1].data();
+    TurnEntryBytes(stream, bytes, b.size);
+    bool ok = pipe->put(pipe->user, e, b.at, bytes, b.size);
+    if (ok && b.last) {
+      stream->in = ins[b.entry];
+      pipe->end(pipe->user, e);
+    }
+    if (helper.joinable()) {
+      helper.join();
+    } else if (more && ok) {
+      ReadAndDigest(&next);
+    }
+    if (!ok) return false;
+  }
+  return true;
 }
 
 // Sealing: the sources read, the package written at the end of the part file, where it
@@ -264,21 +300,28 @@ struct Sealing {
   HostPart* part;
   uint64_t base, written;
   uint64_t* checksum;
-  int index;
   std::string* error;
+  std::string readError;  // set on the reading thread
+  PackageStream stream;
 };
 
-bool ReadSource(void* user, uint64_t, uint8_t* bytes, uint32_t size, bool last) {
+bool ReadSource(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size, bool last) {
   Sealing* s = static_cast<Sealing*>(user);
-  const ManifestEntry& e = s->payload->entries[s->index];
-  if (HostReadExactly(&s->payload->sources[s->index], e.source, bytes, size, last, s->error)) {
+  const ManifestEntry& m = s->payload->entries[e];
+  if (HostReadExactly(&s->payload->sources[e], m.source, bytes, size, last, &s->readError)) {
     return true;
   }
-  *s->error = s->payload->manifest + ":" + std::to_string(e.line) + ": " + *s->error;
+  s->readError = s->payload->manifest + ":" + std::to_string(m.line) + ": " + s->readError;
   return false;
 }
 
-bool PutSealed(void* user, uint64_t, uint8_t* bytes, uint32_t size) {
+EntryStream* BeginSealing(void* user, int) {
+  Sealing* s = static_cast<Sealing*>(user);
+  BeginPackageEntry(&s->stream);
+  return &s->stream.entry;
+}
+
+bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
   Sealing* s = static_cast<Sealing*>(user);
   if (s->checksum != nullptr) {
     *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
@@ -286,9 +329,11 @@ bool PutSealed(void* user, uint64_t, uint8_t* bytes, uint32_t size) {
   }
   if (!HostWritePart(s->part, bytes, size, s->error)) return false;
   s->written += size;
-  Progress("packing", s->written, s->payload->total, s->payload->entries[s->index].name);
+  Progress("packing", s->written, s->payload->total, s->payload->entries[e].name);
   return true;
 }
+
+void EndSealing(void* user, int) { EndPackageEntry(&static_cast<Sealing*>(user)->stream); }
 
 // Writes the package in blocks: the directory's room first, then each entry sealed as its
 // source is read, then the directory, with the plain digests, over its room.
@@ -296,14 +341,19 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* che
                   std::string* error) {
   const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
-  Sealing sealing = {payload, part, base, 0, checksum, 0, error};
-  BlockPipe pipe = {ReadSource, PutSealed, &sealing, {}};
-  PackageStream stream;
-  StartPackageStream(&stream, &payload->directory, 0, PACKAGE_SEAL, nullptr, nullptr, nullptr);
-  for (int i; (i = BeginPackageEntry(&stream)) >= 0;) {
-    sealing.index = i;
-    if (!PipeEntry(&pipe, &stream.entry, payload->directory.entries[i].dataSize)) return false;
-    EndPackageEntry(&stream);
+  Sealing sealing = {payload, part, base, 0, checksum, error, {}, {}};
+  StartPackageStream(&sealing.stream, &payload->directory, 0, PACKAGE_SEAL, nullptr, nullptr,
+                     nullptr);
+  BlockPipe pipe = {ReadSource, BeginSealing, PutSealed, EndSealing, &sealing, false};
+  int entries[PACKAGE_ENTRY_COUNT];
+  uint32_t sizes[PACKAGE_ENTRY_COUNT];
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    entries[i] = i;
+    sizes[i] = payload->directory.entries[i].dataSize;
+  }
+  if (!RunPipe(&pipe, entries, sizes, PACKAGE_ENTRY_COUNT)) {
+    if (error->empty()) *error = sealing.readError;
+    return false;
   }
   if (checksum != nullptr) {
     *checksum = PeChecksumAddAt(*checksum, base, (const uint8_t*)&payload->directory,
@@ -338,8 +388,7 @@ bool ReadHostFileAt(void* user, uint64_t offset, void* bytes, size_t size) {
 // taken out), in the CheckSum field.
 bool WriteChecksum(HostPart* part, uint64_t sum, uint64_t size, const uint8_t* field,
                    uint64_t fieldOffset, std::string* error) {
-  uint32_t asWritten = field[0] | field[1] << 8 | field[2] << 16 | (uint32_t)field[3] << 24;
-  uint32_t checksum = PeChecksumFinish(sum, asWritten, size);
+  uint32_t checksum = PeChecksumFinish(sum, PeLoad32(field), size);
   uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8), (uint8_t)(checksum >> 16),
                       (uint8_t)(checksum >> 24)};
   return HostWritePartAt(part, fieldOffset, bytes, 4, error);
@@ -475,7 +524,7 @@ std::string PrintableName(const PackageEntry& entry) {
   return ShownName(std::string(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE)));
 }
 
-std::string Hex(const uint8_t* bytes, int count) {
+std::string DigestText(const uint8_t* bytes, int count) {
   std::string s;
   char two[3];
   for (int i = 0; i < count; ++i) {
@@ -527,7 +576,7 @@ int List(const std::string& path) {
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = directory.entries[i];
     printf("%-3d %10u %10u  %s  %s\n", i + 1, e.dataSize, e.dataOffset,
-           Hex(e.plainDigest, 16).c_str(), PrintableName(e).c_str());
+           DigestText(e.plainDigest, 16).c_str(), PrintableName(e).c_str());
     if ((uint64_t)e.dataOffset + e.dataSize > view.size) truncated = true;
   }
   printf("%llu bytes\n", (unsigned long long)view.size);
@@ -546,11 +595,11 @@ struct Run {
   uint64_t done = 0, total = 0;
   std::string error;   // the first host error of unpack
   std::string fatal;   // a read error, or a package that changed under us: the run stops
+  std::string readError;  // set on the reading thread
   // When entries share bytes, a copy of the package in which each entry is unscrambled in place
   // as it is read, so that a later entry sees what it sees in the installer's memory.
   bool shared = false;
   HostFile scratch;
-  BlockPipe pipe;
   PackageStream stream;
   // The entry at hand: its keystream parameters, its digests as first read, the file written as
   // it is read (unpack of an entry larger than a block), and its bytes when it fits in a block.
@@ -590,17 +639,18 @@ std::string TreePath(Run* run, const char* name) {
   }
 }
 
-bool ReadEntryBytes(void* user, uint64_t at, uint8_t* bytes, uint32_t size, bool) {
+bool ReadEntryBytes(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool) {
   Run* run = static_cast<Run*>(user);
-  const uint64_t offset = run->directory.entries[run->index].dataOffset + at;
+  const uint64_t offset = run->directory.entries[e].dataOffset + at;
   if (run->shared) return HostReadAt(&run->scratch, run->view->path, offset, bytes, size,
-                                     &run->fatal);
-  return ReadPackageBytes(run->view, offset, bytes, size, &run->fatal);
+                                     &run->readError);
+  return ReadPackageBytes(run->view, offset, bytes, size, &run->readError);
 }
 
-bool PutEntryBytes(void* user, uint64_t at, uint8_t* bytes, uint32_t size) {
+bool PutEntryBytes(void* user, int, uint64_t at, uint8_t* bytes, uint32_t size) {
   Run* run = static_cast<Run*>(user);
   const PackageEntry& e = run->directory.entries[run->index];
+  if (!run->fatal.empty()) return false;  // the entry before changed under us
   std::string error;
   if (run->shared && !HostWriteAt(&run->scratch, "scratch copy", e.dataOffset + at, bytes, size,
                                   &run->fatal)) {
@@ -639,16 +689,24 @@ bool CreateEntryFile(Run* run, const char* name) {
   return ok;
 }
 
-// Copies the unscrambled bytes of the entry at hand from the scratch copy into its file.
-bool CopyFromScratch(Run* run, uint32_t size, std::string* error) {
+// The entry at hand into its file in blocks, read again: from the scratch copy, where it is
+// unscrambled already, or from the package, unscrambled once more with its digests taken into
+// *again.
+bool WriteAgain(Run* run, uint32_t size, EntryStream* again, std::string* error) {
   const uint64_t offset = run->directory.entries[run->index].dataOffset;
-  uint8_t* block = run->pipe.buffers[0].data();
+  std::vector<uint8_t> block(std::min<size_t>(kBlock, size));
+  BeginEntryStream(again, size, &run->params);
   for (uint32_t at = 0; at < size;) {
     uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
-    if (!HostReadAt(&run->scratch, "scratch copy", offset + at, block, n, error) ||
-        !HostTreeWriteMore(&run->file, block, n, error)) {
-      return false;
+    if (run->shared) {
+      if (!HostReadAt(&run->scratch, "scratch copy", offset + at, block.data(), n, error)) {
+        return false;
+      }
+    } else {
+      if (!ReadPackageBytes(run->view, offset + at, block.data(), n, &run->fatal)) return false;
+      FeedEntryStream(again, block.data(), n);
     }
+    if (!HostTreeWriteMore(&run->file, block.data(), n, error)) return false;
     at += n;
   }
   return true;
@@ -668,15 +726,12 @@ int32_t PlaceCheckedEntry(void* user, int32_t, const char* name, uint32_t size, 
     ok = CreateEntryFile(run, name);
     if (ok && run->plainBlock != nullptr) {
       ok = HostTreeWriteMore(&run->file, run->plainBlock, size, &error);
-    } else if (ok && run->shared) {
-      ok = CopyFromScratch(run, size, &error);
     } else if (ok) {
       EntryStream again;
       uint8_t in[16], out[16];
-      BeginEntryStream(&again, size, &run->params);
-      ok = PipeEntry(&run->pipe, &again, size);
+      ok = WriteAgain(run, size, &again, &error);
       EndEntryStream(&again, in, out);
-      if (ok && (memcmp(in, run->in, 16) != 0 || memcmp(out, run->out, 16) != 0)) {
+      if (ok && !run->shared && (memcmp(in, run->in, 16) != 0 || memcmp(out, run->out, 16) != 0)) {
         run->fatal = run->view->path + ": changed while it was read (entry " +
                      std::to_string(run->index + 1) + " differs from its first reading)";
         ok = false;
@@ -715,39 +770,54 @@ bool CopyToScratch(Run* run, std::string* error) {
   return true;
 }
 
+EntryStream* BeginChecking(void* user, int e) {
+  Run* run = static_cast<Run*>(user);
+  BeginPackageEntry(&run->stream);  // e: the entries out of the image are skipped alike
+  const PackageEntry& entry = run->directory.entries[e];
+  run->index = e;
+  run->params = run->stream.chain;
+  run->writeFailed = false;
+  if (run->unpack && !run->shared && entry.dataSize > kBlock &&
+      IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE) &&
+      run->spelled.count(LowerPath(entry.entryName)) == 0) {
+    CreateEntryFile(run, entry.entryName);
+  }
+  return &run->stream.entry;
+}
+
+void EndChecking(void* user, int) {
+  Run* run = static_cast<Run*>(user);
+  EntryStream ended = run->stream.entry;
+  EndEntryStream(&ended, run->in, run->out);
+  EndPackageEntry(&run->stream);  // places the entry
+}
+
 // Extraction in blocks, entry by entry as the installer's in memory, through the package
 // stream; for unpack an entry larger than a block whose name the installer takes and this run
 // has not written yet is written as it is read (and removed if its digests then fail), a
 // smaller one from its block once checked. The installer's result code in *result; false with
 // *error on a read error.
 bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
-  run->shared = EntriesShareBytes(&run->directory, (uint32_t)run->view->size) != 0;
+  const uint32_t size = (uint32_t)run->view->size;
+  run->shared = EntriesShareBytes(&run->directory, size) != 0;
   if (run->shared && !CopyToScratch(run, error)) return false;
-  run->pipe = {ReadEntryBytes, PutEntryBytes, run, {}};
   PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
-  PackageStream* stream = &run->stream;
-  StartPackageStream(stream, &run->directory, (uint32_t)run->view->size, PACKAGE_CHECK, nullptr,
-                     nullptr, &sink);
-  for (int i; (i = BeginPackageEntry(stream)) >= 0;) {
-    const PackageEntry& e = run->directory.entries[i];
-    run->index = i;
-    run->params = stream->chain;
-    run->writeFailed = false;
-    if (run->unpack && !run->shared && e.dataSize > kBlock &&
-        IsSafeEntryName(e.entryName, PACKAGE_NAME_SIZE) &&
-        run->spelled.count(LowerPath(e.entryName)) == 0) {
-      CreateEntryFile(run, e.entryName);
-    }
-    if (!PipeEntry(&run->pipe, &stream->entry, e.dataSize)) {
-      HostTreeAbandonFile(&run->file);
-      return *error = run->fatal, false;
-    }
-    EntryStream ended = stream->entry;
-    EndEntryStream(&ended, run->in, run->out);
-    EndPackageEntry(stream);
-    if (!run->fatal.empty()) return *error = run->fatal, false;
+  StartPackageStream(&run->stream, &run->directory, size, PACKAGE_CHECK, nullptr, nullptr, &sink);
+  int entries[PACKAGE_ENTRY_COUNT], count = 0;
+  uint32_t sizes[PACKAGE_ENTRY_COUNT];
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    if (!EntryInImage(&run->directory.entries[i], size)) continue;
+    sizes[count] = run->directory.entries[i].dataSize;
+    entries[count++] = i;
   }
-  *result = PackageStreamResult(stream);
+  BlockPipe pipe = {ReadEntryBytes, BeginChecking, PutEntryBytes, EndChecking, run, run->shared};
+  bool ok = RunPipe(&pipe, entries, sizes, count);
+  HostTreeAbandonFile(&run->file);  // nothing when the run went through
+  if (!ok || !run->fatal.empty()) {
+    return *error = !run->fatal.empty() ? run->fatal : run->readError, false;
+  }
+  BeginPackageEntry(&run->stream);  // the entries out of the image after the last one
+  *result = PackageStreamResult(&run->stream);
   return true;
 }
 

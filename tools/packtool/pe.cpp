@@ -14,9 +14,6 @@
 namespace {
 
 uint32_t U16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-uint32_t U32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
-}
 
 // The one way to the file's bytes: length bytes at offset, or null when they are not all there.
 bool InFile(const PeFile& file, uint64_t offset, uint64_t length) {
@@ -43,11 +40,9 @@ std::string Hex(uint64_t value) {
 
 // The part of a section the loader fills from the file: its raw bytes, cut to its virtual size.
 uint64_t FileBackedExtent(const PeSection& s) {
-  uint64_t mapped = s.virtualSize != 0 ? s.virtualSize : s.rawSize;
+  uint64_t mapped = PeMappedSize(s);
   return mapped < s.rawSize ? mapped : s.rawSize;
 }
-
-uint64_t MappedSize(const PeSection& s) { return s.virtualSize != 0 ? s.virtualSize : s.rawSize; }
 
 const char kNotOurs[] = " (not an installer built by this project)";
 
@@ -64,7 +59,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     return Refuse(error, "truncated: " + std::to_string(file.size) +
                              " bytes, less than the 64-byte DOS header");
   }
-  uint64_t header = U32(dos + 0x3C);
+  uint64_t header = PeLoad32(dos + 0x3C);
   if (header < 64) {
     return Refuse(error, "damaged PE header: e_lfanew (" + Hex(header) +
                              ") points into the DOS header");
@@ -80,7 +75,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   const uint8_t* h = nt + 4;
   pe->machine = (uint16_t)U16(h);
   uint32_t sectionCount = U16(h + 2), optionalSize = U16(h + 16);
-  pe->symbolTable = U32(h + 8);
+  pe->symbolTable = PeLoad32(h + 8);
   pe->characteristics = (uint16_t)U16(h + 18);
   pe->optionalHeader = (size_t)header + 24;
   const uint8_t* o = Bytes(file, pe->optionalHeader, optionalSize);
@@ -109,11 +104,11 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     return Refuse(error, "damaged PE header: an optional header of " +
                              std::to_string(optionalSize) + " bytes (PE32 needs at least 96)");
   }
-  pe->sectionAlignment = U32(o + 32);
-  pe->fileAlignment = U32(o + 36);
-  pe->sizeOfImage = U32(o + PE_OPTIONAL_SIZE_OF_IMAGE);
-  pe->sizeOfHeaders = U32(o + 60);
-  uint32_t declared = U32(o + 92);
+  pe->sectionAlignment = PeLoad32(o + 32);
+  pe->fileAlignment = PeLoad32(o + 36);
+  pe->sizeOfImage = PeLoad32(o + PE_OPTIONAL_SIZE_OF_IMAGE);
+  pe->sizeOfHeaders = PeLoad32(o + 60);
+  uint32_t declared = PeLoad32(o + 92);
   if (declared > 16 || 96 + 8 * (uint64_t)declared > optionalSize) {
     uint32_t room = (optionalSize - 96) / 8;
     return Refuse(error, "damaged PE header: " + std::to_string(declared) +
@@ -125,8 +120,8 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->directoryAddress.clear();
   pe->directorySize.clear();
   for (uint32_t d = 0; d < declared; ++d) {
-    pe->directoryAddress.push_back(U32(o + 96 + 8 * d));
-    pe->directorySize.push_back(U32(o + 96 + 8 * d + 4));
+    pe->directoryAddress.push_back(PeLoad32(o + 96 + 8 * d));
+    pe->directorySize.push_back(PeLoad32(o + 96 + 8 * d + 4));
   }
   if (sectionCount == 0 || sectionCount > 96) {
     return Refuse(error, "damaged PE header: " + std::to_string(sectionCount) + " sections");
@@ -156,10 +151,10 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     for (char& c : section.name) {
       if (c != '\0' && (c < 32 || c > 126)) c = '?';
     }
-    section.virtualSize = U32(s + 8);
-    section.virtualAddress = U32(s + 12);
-    section.rawSize = U32(s + 16);
-    section.rawOffset = U32(s + 20);
+    section.virtualSize = PeLoad32(s + 8);
+    section.virtualAddress = PeLoad32(s + 12);
+    section.rawSize = PeLoad32(s + 16);
+    section.rawOffset = PeLoad32(s + 20);
     section.headerOffset = (size_t)(table + 40 * i);
     std::string who = std::string("section ") + section.name;
     if (section.rawSize != 0 && section.rawOffset < pe->sizeOfHeaders) {
@@ -170,11 +165,11 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
       return Refuse(error, "truncated: " + who + " ends beyond the end of the file");
     }
     if (section.virtualAddress < virtualEnd ||
-        (uint64_t)section.virtualAddress + MappedSize(section) > pe->sizeOfImage) {
+        (uint64_t)section.virtualAddress + PeMappedSize(section) > pe->sizeOfImage) {
       return Refuse(error, "damaged PE header: " + who +
                                " overlaps the one before it or leaves the image");
     }
-    virtualEnd = (uint64_t)section.virtualAddress + MappedSize(section);
+    virtualEnd = (uint64_t)section.virtualAddress + PeMappedSize(section);
     pe->sections.push_back(section);
   }
   return 1;
@@ -241,7 +236,7 @@ bool ReadDataEntry(TreeWalk& w, uint64_t offset, const std::string& what) {
   if (!FirstVisit(w, w.dataEntries, offset, what + ": data entry")) return false;
   const uint8_t* p = Claim(w, offset, 16, what + ": data entry");
   if (p == nullptr) return false;
-  ResourceData data = {U32(p), U32(p + 4), U32(p + 8), U32(p + 12)};
+  ResourceData data = {PeLoad32(p), PeLoad32(p + 4), PeLoad32(p + 8), PeLoad32(p + 12)};
   if (PeFileRange(w.pe, w.file.size, data.rva, data.size) < 0) {
     *w.error = kDamaged + what + ": data (RVA " + Hex(data.rva) + ", " +
                std::to_string(data.size) + " bytes) wraps round or lies outside the image (" +
@@ -269,7 +264,7 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
   memcpy(w.tree->directories[index].header, d, 12);
   std::vector<ResourceEntry> entries;
   for (uint32_t i = 0; i < count; ++i, e += 8) {
-    ResourceEntry entry = {i < named, U32(e), {}, -1, -1};
+    ResourceEntry entry = {i < named, PeLoad32(e), {}, -1, -1};
     std::string name = path + "/" + std::to_string(entry.id);
     if (entry.named != ((entry.id & 0x80000000u) != 0)) {
       *w.error = kDamaged + what + ": entry " + std::to_string(i + 1) +
@@ -295,7 +290,7 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
                  " is not in ascending order (the loader searches the entries by bisection)";
       return -1;
     }
-    uint32_t target = U32(e + 4);
+    uint32_t target = PeLoad32(e + 4);
     if (depth < 2) {
       if (!(target & 0x80000000u)) {
         *w.error = kDamaged + name + " holds data where a directory belongs";

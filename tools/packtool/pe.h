@@ -40,6 +40,16 @@ struct PeSection {
   size_t headerOffset;  // file offset of its 40-byte section header (inside the header area)
 };
 
+// A little-endian 32-bit word of the file.
+inline uint32_t PeLoad32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+// The bytes a section takes in the image: its virtual size, or its raw size when that is 0.
+inline uint64_t PeMappedSize(const PeSection& s) {
+  return s.virtualSize != 0 ? s.virtualSize : s.rawSize;
+}
+
 struct PeHeaders {
   size_t optionalHeader;  // file offset of the optional header
   uint16_t machine, magic, characteristics;

@@ -19,8 +19,8 @@ void Store32(uint8_t* p, uint32_t v) {
 
 // The output buffer: every write names an offset in it and is checked against its size; one
 // that does not fit is not made and clears ok.
-// The output, whole or without the package's bytes: the hole [holeStart, holeStart + holeSize)
-// of the file is not held, and what follows it is held holeSize bytes earlier.
+// The output without the package's bytes: the hole [holeStart, holeStart + holeSize) of the file
+// is not held, and what follows it is held holeSize bytes earlier.
 struct Output {
   std::vector<uint8_t>* bytes;
   bool ok;
@@ -67,17 +67,12 @@ void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_
     o->ok = false;
   }
 }
-uint32_t Get32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
-}
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-uint64_t MappedSize(const PeSection& s) { return s.virtualSize != 0 ? s.virtualSize : s.rawSize; }
 
 // Where everything of the new resource section goes, as offsets from its start.
 struct ResourcePlan {
@@ -174,7 +169,7 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
   }
   for (const ResourceData& d : layout->tree.data) {
     if (d.rva < resources.virtualAddress ||
-        (uint64_t)d.rva + d.size > resources.virtualAddress + MappedSize(resources)) {
+        (uint64_t)d.rva + d.size > resources.virtualAddress + PeMappedSize(resources)) {
       return *error = std::string("resource data outside the resource section") + kind_, false;
     }
   }
@@ -192,7 +187,7 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
     if (s.virtualAddress < virtualEnd || !rawOk) {
       return *error = std::string("sections out of order or beyond the file") + kind_, false;
     }
-    virtualEnd = (uint64_t)s.virtualAddress + MappedSize(s);
+    virtualEnd = (uint64_t)s.virtualAddress + PeMappedSize(s);
     if (s.rawSize != 0) rawEnd = AlignUp((uint64_t)s.rawOffset + s.rawSize, pe.fileAlignment);
   }
   if (file.size > rawEnd) {
@@ -206,7 +201,7 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
     if (d == PE_DIRECTORY_RESOURCE || d == PE_DIRECTORY_SECURITY || address == 0) continue;
     bool inSection = false;
     for (const PeSection& s : pe.sections) {
-      if (address >= s.virtualAddress && address - s.virtualAddress < MappedSize(s)) {
+      if (address >= s.virtualAddress && address - s.virtualAddress < PeMappedSize(s)) {
         inSection = true;
       }
     }
@@ -215,7 +210,7 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
              false;
     }
     if (address >= resources.virtualAddress &&
-        address - resources.virtualAddress < MappedSize(resources)) {
+        address - resources.virtualAddress < PeMappedSize(resources)) {
       return *error = "data directory " + std::to_string(d) + " inside the resource section" +
                       kind_, false;
     }
@@ -228,7 +223,7 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
 }
 
 namespace {
-bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize, bool hole,
+bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
            std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
   const PeHeaders& pe = layout.pe;
   const ResourceTree& tree = layout.tree;
@@ -238,7 +233,7 @@ bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSi
   Output o = {out, true};
   *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
   if (*packageOffset + (uint64_t)packageSize > sec.fileSize) o.ok = false;
-  if (hole && o.ok) {
+  if (o.ok) {
     o.holeStart = *packageOffset;
     o.holeSize = packageSize;
   }
@@ -303,7 +298,7 @@ bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSi
     for (uint32_t d = 0; d < pe.directoryCount; ++d) {
       uint32_t address = pe.directoryAddress[d];
       if (d == PE_DIRECTORY_SECURITY || address < s.virtualAddress ||
-          address - s.virtualAddress >= MappedSize(s)) {
+          address - s.virtualAddress >= PeMappedSize(s)) {
         continue;
       }
       Put32(&o, pe.directories + 8 * d, address - s.virtualAddress + sec.virtualAddress[i]);
@@ -313,7 +308,7 @@ bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSi
   uint64_t optional = pe.optionalHeader;
   // SizeOfInitializedData changes by what the resource section's file bytes changed.
   uint32_t initialized = pe.optionalHeader + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA + 4 <= headerArea
-                             ? Get32(out->data() + optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA)
+                             ? PeLoad32(out->data() + optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA)
                              : 0;
   initialized += sec.rawSize[layout.resourceSection] -
                  (uint32_t)AlignUp(resources.rawSize, pe.fileAlignment);
@@ -331,15 +326,10 @@ bool Write(const PeFile& file, const InstallerLayout& layout, uint32_t packageSi
 }
 }  // namespace
 
-bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
-                    std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
-  return Write(file, layout, packageSize, false, out, packageOffset, error);
-}
-
 bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error) {
-  return Write(file, layout, packageSize, true, out, packageOffset, error);
+  return Write(file, layout, packageSize, out, packageOffset, error);
 }
 
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size) {
@@ -371,20 +361,4 @@ uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size) {
   sum += (uint64_t)(0xFFFFu - (field & 0xFFFFu)) + (0xFFFFu - (field >> 16));
   while (sum >> 16) sum = (sum & 0xFFFFu) + (sum >> 16);
   return (uint32_t)sum + (uint32_t)size;
-}
-
-uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset) {
-  // Little-endian 32-bit words summed in 64 bits and folded at the end give the same one's
-  // complement sum as 16-bit words (2^16 is 1 modulo 2^16 - 1), at a fraction of the cost.
-  // The CheckSum field counts as zero: its words are taken out again (one's complement
-  // subtraction) when the sum is finished.
-  return PeChecksumFinish(PeChecksumAdd(0, bytes, size), Get32(bytes + checksumOffset), size);
-}
-
-void SetPeChecksum(std::vector<uint8_t>* image, const InstallerLayout& layout) {
-  if (layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM + 4 > image->size()) return;
-  uint8_t* field = image->data() + layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
-  Store32(field, 0);
-  Store32(field, PeChecksum(image->data(), image->size(), layout.pe.optionalHeader +
-                                                            PE_OPTIONAL_CHECKSUM));
 }

@@ -23,16 +23,11 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
 // The new SizeOfImage for a package of packageSize bytes (64 bits: it is checked before use).
 uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize);
 
-// Writes into *out the whole new executable with room for a package of packageSize bytes at
-// *packageOffset (zero there); the caller puts the package there and then calls SetPeChecksum.
+// Writes into *out the new executable without the package's bytes: the file up to
+// *packageOffset and then what follows the package, which the caller writes between the two.
 // Every write goes through an offset computed for the output and checked against it; false
-// (with *error) when one would not fit, which a layout ReadInstaller accepted never gives.
-bool WriteInstaller(const PeFile& file, const InstallerLayout& layout, uint32_t packageSize,
-                    std::vector<uint8_t>* out, size_t* packageOffset, std::string* error);
-
-// WriteInstaller without the package's bytes: *out holds the file up to *packageOffset and then
-// what follows the package, which the caller writes between the two. A window's read error makes
-// it fail with "read error".
+// (with *error) when one would not fit, which a layout ReadInstaller accepted never gives. A
+// window's read error makes it fail with "read error".
 bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error);
@@ -45,10 +40,3 @@ uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
 // pieces of a file may be added in any order.
 uint64_t PeChecksumAddAt(uint64_t sum, uint64_t offset, const uint8_t* bytes, size_t size);
 uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size);
-
-// The PE checksum as Windows computes it (ImageHlp's CheckSumMappedFile): the 16-bit one's
-// complement sum of the file with the CheckSum field taken as zero, plus the file's length.
-uint32_t PeChecksum(const uint8_t* bytes, size_t size, size_t checksumOffset);
-
-// Stores PeChecksum of the image in its CheckSum field (nothing when the field is not inside it).
-void SetPeChecksum(std::vector<uint8_t>* image, const InstallerLayout& layout);
