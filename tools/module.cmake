@@ -2,7 +2,8 @@
 # host-tools.cmake, which the Windows build includes so that it can run it at build time; the
 # Windows build makes the same tool as packtool.exe (console) for publishers on Windows.
 set(TAVRIN_PACKTOOL_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/packtool/packtool.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/cli.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pack.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/blocks.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp $<TARGET_OBJECTS:packtool_package>)
 # The package code itself, not the whole portable library (which is defined at the end), built

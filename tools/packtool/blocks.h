@@ -1,0 +1,27 @@
+// The entries of a package in blocks through their streams (package/stream.h), each block read
+// once, two blocks in flight: pack and build seal through it, verify and unpack check.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "package/stream.h"
+
+// Bytes read, sealed or checked, and written at a time.
+const size_t kBlock = 4u << 20;
+
+// Two blocks in flight: while a second thread reads block j + 1 and digests it as read, this thread turns block j
+// (the keystream beside the other digest) and puts it. begin gives the stream of an entry whose
+// first block is next, begun; end comes once its last block is put. read gets the bytes at an
+// offset in the entry (last: the entry ends there). serial: each block read only after the one
+// before is put (entries that share bytes read what the entries before them wrote back).
+struct BlockPipe {
+  bool (*read)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
+  EntryStream* (*begin)(void* user, int e);
+  bool (*put)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size);
+  void (*end)(void* user, int e);
+  void* user;
+  bool serial;
+};
+
+// Runs count entries (their indices and sizes) through the pipe; false when a callback fails.
+bool RunPipe(BlockPipe* pipe, const int* entries, const uint32_t* sizes, int count);

@@ -1,0 +1,169 @@
+// packtool: the publisher's packing tool. Its command line: the commands and their help, the
+// arguments, the failure line and the progress line; the commands themselves are in
+// tools/packtool/commands.h.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/packtool/commands.h"
+#include "tools/packtool/hostfile.h"
+
+namespace {
+
+const char kManifestHelp[] =
+    "MANIFEST: one line per entry, in directory order: the entry name, '|', and the source\n"
+    "file, relative to the manifest's folder. A line whose first character other than a blank\n"
+    "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
+    "'#...' (a comment after an entry) is refused. Blank lines are skipped; a UTF-8 byte-order\n"
+    "mark at the start is allowed; a line holds at most 8192 bytes. 17 entries; the payload\n"
+    "holds TavrinSolo.exe and readme.txt at the top level, and the last file is not empty.\n"
+    "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
+    "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
+    "no name twice (case is ignored).\n";
+
+const char kWriteExit[] =
+    "OUTPUT is written as OUTPUT.packtool-part, which must not exist, and renamed when whole.\n"
+    "Prints nothing on success. Exit status: 0 written; 1 refused or failed, with one line on\n"
+    "stderr and nothing written; 2 wrong arguments.\n";
+
+const char kResultHelp[] =
+    "Then prints \"result: N\", the result the installer's extraction would give:\n"
+    "  0           every entry whole\n"
+    "  -1          every entry whole, but the last one is empty (the installer refuses it)\n"
+    "  -101..-117  1 to 17 entries failed (-100 minus their count); each is named above it\n";
+
+struct Command {
+  const char* name;
+  size_t arguments;
+  const char* synopsis;  // the line in the general usage
+  const char* what;      // the rest of the command's own usage
+  const char* more[2];   // shared paragraphs, or null
+};
+
+const Command kCommands[] = {
+    {"pack", 2, "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
+     "Writes OUTPUT: the package (the installer's resource RCDATA 100) of the files MANIFEST\n"
+     "names.\n",
+     {kWriteExit, kManifestHelp}},
+    {"build", 3,
+     "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
+     "Writes OUTPUT: INSTALLER (a TavrinSoloSetup.exe built by this project, with any payload,\n"
+     "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
+     {kWriteExit, kManifestHelp}},
+    {"list", 1, "list FILE                         print the directory: name, size, offset, MD5",
+     "Prints one line per entry (number, size, offset, plain MD5, name), then the package's\n"
+     "size in bytes. FILE is a package file or an executable (signed or not) that carries one\n"
+     "as resource RCDATA 100.\n"
+     "Exit status: 0 listed; 1 a file that cannot be read as a package, or one whose entries end\n"
+     "beyond it (one line on stderr); 2 wrong arguments.\n",
+     {nullptr, nullptr}},
+    {"verify", 1, "verify FILE                       unscramble and check every entry; print the result",
+     "Checks the layout (one line per problem: whatever the installer reads is read, entries\n"
+     "sharing bytes and a first entry not at 2720 included), then unscrambles and digests every\n"
+     "entry as the installer would, in blocks. FILE is as for list.\n",
+     {kResultHelp,
+      "Exit status: 0 result 0 and no layout problem; 1 otherwise, with one line on stderr (no\n"
+      "result when the file cannot be read as a package); 2 wrong arguments.\n"}},
+    {"unpack", 2, "unpack FILE FOLDER                write the files into FOLDER as the installer would",
+     "Writes the files into FOLDER (new, or an existing empty folder that is not a link) as the\n"
+     "installer places them, after the lines verify prints. A file whose entry fails its check\n"
+     "is removed, so only whole files are left, also when stopped. Names that differ only in\n"
+     "case make one file, as on Windows: the first spelling, the later bytes. FILE is as for list.\n",
+     {kResultHelp,
+      "Exit status: 0 result 0 and no layout problem; 1 otherwise, or a file that cannot be read\n"
+      "or written, with one line on stderr; 2 wrong arguments.\n"}},
+};
+
+void PrintUsage(FILE* to) {
+  fputs("usage: packtool [--quiet] COMMAND ARGUMENTS\n\n", to);
+  for (const Command& c : kCommands) fprintf(to, "  %s\n", c.synopsis);
+  fputs("\n"
+        "  packtool COMMAND --help           that command's usage, exit status and results\n"
+        "  --quiet, -q                       (with any command) no progress line\n"
+        "\n"
+        "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
+        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
+        to);
+}
+
+void PrintCommandUsage(const Command& c, FILE* to) {
+  std::string line = c.synopsis;
+  fprintf(to, "usage: packtool %s\n\n%s", line.substr(0, line.find("  ")).c_str(), c.what);
+  for (const char* more : c.more) {
+    if (more != nullptr) fprintf(to, "\n%s", more);
+  }
+}
+
+const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a terminal
+
+bool gQuiet = false;  // --quiet: no progress line
+
+}  // namespace
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "packtool: %s\n", message.c_str());
+  return 1;
+}
+
+void Progress(const char* what, uint64_t done, uint64_t total, const std::string& entry) {
+  static int terminal = -1;
+  if (gQuiet || total < kLargeBytes) return;
+  if (terminal < 0) terminal = HostErrorIsTerminal() ? 1 : 0;
+  if (terminal == 0) return;
+  std::string name = entry.size() > 40 ? "..." + entry.substr(entry.size() - 37) : entry;
+  fprintf(stderr, "\r%s: %llu of %llu MB (%3u%%) %-40s", what,
+          (unsigned long long)(done >> 20), (unsigned long long)(total >> 20),
+          (unsigned)(done * 100 / total), done == total ? "" : name.c_str());
+  if (done == total) fputc('\n', stderr);
+  fflush(stderr);
+  HostProgressShowing(done != total);
+}
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--quiet") == 0 || strcmp(argv[i], "-q") == 0) {
+      gQuiet = true;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  if (args.empty()) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& c : kCommands) {
+    if (args[0] == c.name) command = &c;
+  }
+  if (command == nullptr) {
+    fprintf(stderr, "packtool: unknown command '%s'; the commands are pack, build, list, verify "
+            "and unpack (packtool --help)\n", args[0].c_str());
+    return 2;
+  }
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
+      PrintCommandUsage(*command, stdout);
+      return 0;
+    }
+  }
+  if (args.size() != command->arguments + 1) {
+    fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
+            (unsigned)command->arguments, command->arguments == 1 ? "" : "s",
+            (unsigned)(args.size() - 1));
+    PrintCommandUsage(*command, stderr);
+    return 2;
+  }
+  const std::string& name = args[0];
+  if (name == "pack") return Pack(args[1], args[2]);
+  if (name == "build") return Build(args[1], args[2], args[3]);
+  if (name == "list") return List(args[1]);
+  if (name == "verify") return Extract(args[1], "");
+  return Extract(args[1], args[2]);
+}
