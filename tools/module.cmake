@@ -6,6 +6,12 @@ set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/blocks.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp $<TARGET_OBJECTS:packtool_package>)
+# The host's system calls, one file per platform, under the one policy of hostfile.cpp.
+if(TAVRIN_WINDOWS)
+  list(APPEND TAVRIN_PACKTOOL_SOURCES ${CMAKE_CURRENT_LIST_DIR}/packtool/hostsys_win32.cpp)
+else()
+  list(APPEND TAVRIN_PACKTOOL_SOURCES ${CMAKE_CURRENT_LIST_DIR}/packtool/hostsys_posix.cpp)
+endif()
 # The package code itself, not the whole portable library (which is defined at the end), built
 # with the installer's flags: the tool runs the installer's code as the installer does.
 add_library(packtool_package OBJECT
