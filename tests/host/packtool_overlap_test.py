@@ -52,21 +52,23 @@ def main():
     tool = sys.argv[1]
     rng = random.Random(19)
     # (name, offset from the data start, size); data starts right after the directory.
-    big = 4 * MIB + 300
+    big = 5 * MIB
     layout = [
         ("TavrinSolo.exe", 64, 2936),         # not stored first
         ("readme.txt", 1000, 3001),          # the tail of entry 1, at an odd offset
         ("Sub\\dup1.bin", 64, 2936),          # entry 1 again
         ("Sub\\damaged.bin", 1500, 700),      # inside 1 and 2; its digest is made wrong
         ("big1.bin", 8000, big),              # larger than a block
-        ("across.bin", 8000 + 4 * MIB - 100, 400),  # over big1's block boundary
+        # Over big1's block boundary and inside its last block, read while that block is
+        # unscrambled: it must see the bytes that block is given.
+        ("across.bin", 8000 + 4 * MIB - 100, 300000),
         ("big2.bin", 8200, 4 * MIB + 1000),   # over big1 and across, in two blocks
         ("SUB\\DUP1.bin", 1600, 500),         # under the damaged entry; dup1.bin again
         ("outside.bin", 100, 0x7FFFFFF0),     # out of bounds: skipped, never unscrambled
         ("after-outside.bin", 50, 400),       # where outside would have been
         ("empty.bin", 2000, 0),
     ]
-    tail = 8200 + 4 * MIB + 1000
+    tail = 8000 + big
     for i in range(len(layout), 17):
         layout.append(("file%d.bin" % (i + 1) if i < 15 else "FILE15.bin", tail, 1000 + i))
         tail += 1000 + i

@@ -67,7 +67,8 @@ bool RunPipe(BlockPipe* pipe, const int* entries, const uint32_t* sizes, int cou
     std::thread helper;
     const bool more = j + 1 < blocks.size();
     if (more) next = job(j + 1);
-    if (more && !pipe->serial && blocks[j + 1].size >= kThreadMinBytes) {
+    const bool beside = more && (!pipe->serial || blocks[j + 1].entry == b.entry);
+    if (beside && blocks[j + 1].size >= kThreadMinBytes) {
       HostStartThread(&helper, ReadAndDigest, &next);
     }
     if (b.at == 0) stream = pipe->begin(pipe->user, e);
