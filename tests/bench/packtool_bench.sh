@@ -51,6 +51,7 @@ cd "$work"
 measure() {
   local name=$1
   shift
+  sync  # the writes of the command before are not this one's
   /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>&1 || { echo "$name failed" >&2; exit 1; }
   echo "$name $(cat time.txt)" | tee -a results.txt
 }
