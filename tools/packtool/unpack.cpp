@@ -338,7 +338,7 @@ EntryStream* BeginChecking(void* user, int e) {
   if (run->unpack && !run->shared && entry.dataSize > kBlock &&
       IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE) &&
       run->spelled.count(LowerPath(entry.entryName)) == 0) {
-    CreateEntryFile(run, entry.entryName);
+    run->writeFailed = !CreateEntryFile(run, entry.entryName);  // not tried again
   }
   return &run->stream.entry;
 }
