@@ -8,6 +8,7 @@
 #include <map>
 
 #include "base/packagedir.h"
+#include "base/product.h"
 #include "package/entryname.h"
 
 namespace {
@@ -150,11 +151,13 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   // The installer's check for an installed copy looks for the program, and its two Start-menu
   // links point at the program and the readme: both at the top of the target folder.
   const char* needed[][2] = {
-      {"tavrinsolo.exe", "TavrinSolo.exe: the installer's check for an installed copy and its "
-                         "program link need it"},
-      {"readme.txt", "readme.txt: the installer's readme link needs it"}};
+      {APP_EXECUTABLE_NAME, APP_EXECUTABLE_NAME ": the installer's check for an installed copy "
+                            "and its program link need it"},
+      {APP_README_NAME, APP_README_NAME ": the installer's readme link needs it"}};
   for (const auto& n : needed) {
-    if (seen.count(n[0]) == 0) {
+    std::string key = n[0];
+    for (char& c : key) c = (char)tolower((unsigned char)c);
+    if (seen.count(key) == 0) {
       return Refuse(error, fileName, std::string(": the payload has no top-level ") + n[1]);
     }
   }

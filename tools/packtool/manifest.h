@@ -33,6 +33,6 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
 std::string ShownName(const std::string& name);
 
 // The names of 17 entries: each one the installer accepts, printable ASCII, none twice (in any
-// case), and TavrinSolo.exe and readme.txt at the top level. False with one line naming the rule.
+// case), and the program and readme.txt at the top level. False with one line naming the rule.
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
                         std::string* error);
