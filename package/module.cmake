@@ -4,7 +4,7 @@
 # schedule that drives extraction (image), the running module's package (extract, Win32), and
 # the directory's layout for sealing (seal); the entry-name check.
 tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp entryname.cpp directory.cpp
-                        place.cpp stream.cpp image.cpp seal.cpp bounds.cpp)
+                        place.cpp stream.cpp blocklanes.cpp image.cpp seal.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)

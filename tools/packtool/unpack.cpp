@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/packagedir.h"
+#include "package/blocklanes.h"
 #include "package/directory.h"
 #include "package/entryname.h"
+#include "package/image.h"
 #include "package/place.h"
 #include "package/seal.h"
 #include "package/stream.h"
@@ -154,6 +157,7 @@ struct Run {
   std::string error;   // the first host error of unpack
   std::string fatal;   // a read error, or a package that changed under us: the run stops
   std::string readError;  // set on the reading thread
+  std::string laneErrors[2];  // verify on the lanes: a read error of each share's thread
   // When entries share bytes, a copy of the package in which each entry is unscrambled in place
   // as it is read, so that a later entry sees what it sees in the installer's memory.
   bool shared = false;
@@ -350,6 +354,70 @@ void EndChecking(void* user, int) {
   EndPackageEntry(&run->stream);  // places the entry
 }
 
+int32_t ReadForLanes(void* user, int32_t share, int32_t e, uint32_t at, uint8_t* bytes,
+                     uint32_t count) {
+  Run* run = static_cast<Run*>(user);
+  return ReadPackageBytes(run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
+                          count, &run->laneErrors[share]);
+}
+
+struct LaneHelperJob {
+  LaneCheck* check;
+  const LaneReader* reader;
+  int32_t unscramble;
+  uint8_t* buffers;
+  int32_t ok;
+};
+
+void RunHelperShare(void* user) {
+  LaneHelperJob* job = static_cast<LaneHelperJob*>(user);
+  job->ok = RunLaneShare(job->check, job->reader, 1, job->unscramble, job->buffers);
+}
+
+// One phase of both shares, the second on a helper thread.
+bool RunLanePhase(LaneCheck* check, const LaneReader* reader, int32_t unscramble,
+                  std::vector<uint8_t>* buffers) {
+  LaneHelperJob job = {check, reader, unscramble, buffers[1].data(), 1};
+  std::thread helper;
+  if (check->count[1] != 0) HostStartThread(&helper, RunHelperShare, &job);
+  const int32_t ok = RunLaneShare(check, reader, 0, unscramble, buffers[0].data());
+  if (helper.joinable()) helper.join();
+  return ok && job.ok;
+}
+
+// verify on the lanes (package/blocklanes.h): every entry read twice, four entries side by side
+// on each of shares threads; an entry whose stored digest differs between its two readings
+// stops the run. Then the entries are placed in order.
+bool CheckOnLanes(Run* run, int32_t shares, int32_t* result, std::string* error) {
+  const uint32_t size = (uint32_t)run->view->size;
+  LaneCheck check;
+  StartLaneCheck(&check, &run->directory, size, shares);
+  LaneReader reader = {ReadForLanes, run};
+  std::vector<uint8_t> buffers[2];
+  for (int32_t s = 0; s < shares; ++s) buffers[s].resize(4 * LANE_READ_PART);
+  bool ok = RunLanePhase(&check, &reader, 0, buffers);
+  if (ok) {
+    ChainLaneCheck(&check);
+    ok = RunLanePhase(&check, &reader, 1, buffers);
+  }
+  if (!ok) return *error = !run->laneErrors[0].empty() ? run->laneErrors[0] : run->laneErrors[1],
+                false;
+  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    if (check.inImage[i] && memcmp(check.stored[i], check.again[i], 16) != 0) {
+      return *error = run->view->path + ": changed while it was read (entry " +
+                      std::to_string(i + 1) + " differs from its first reading)", false;
+    }
+  }
+  PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
+  Placing placing;
+  StartPlacing(&placing, nullptr, &run->directory, nullptr, &sink);
+  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    PlaceNextEntry(&placing, check.inImage[i] ? check.plain[i] : nullptr);
+  }
+  *result = PlacingResult(&placing);
+  return true;
+}
+
 // Extraction in blocks, entry by entry as the installer's in memory, through the package
 // stream; for unpack an entry larger than a block whose name the installer takes and this run
 // has not written yet is written as it is read (and removed if its digests then fail), a
@@ -357,6 +425,13 @@ void EndChecking(void* user, int) {
 // *error on a read error.
 bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
   const uint32_t size = (uint32_t)run->view->size;
+  // verify takes the lanes where the installer would (not when entries share bytes).
+  PackageThreads threads = {};
+  threads.processors = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+  const int32_t schedule = ChoosePackageSchedule(&run->directory, size, &threads);
+  if (!run->unpack && schedule != PACKAGE_FUSED_LOOP) {
+    return CheckOnLanes(run, schedule == PACKAGE_LANES_TWO_THREADS ? 2 : 1, result, error);
+  }
   run->shared = EntriesShareBytes(&run->directory, size) != 0;
   if (run->shared && !CopyToScratch(run, error)) return false;
   PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
