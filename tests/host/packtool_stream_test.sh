@@ -90,6 +90,29 @@ diff "$work/verify" "$work/unpack" >"$work/diff" || fail "verify and unpack diff
 [ ! -e "$work/out-bad/Sub/file3.bin" ] || fail "unpack left a file of the damaged entry 3"
 cmp -s "$work/src/f2" "$work/out-bad/readme.txt" || fail "unpack of a damaged package: readme.txt"
 
+# verify reads each entry twice: a byte of entry 3 that reads otherwise the second time (a
+# preloaded pread flips it) stops the run with one line, without a verdict.
+cat >"$work/flip.c" <<'EOF2'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/types.h>
+static int seen;
+static ssize_t flip(void* b, ssize_t n, off_t off) {
+  long long x = atoll(getenv("FLIP_AT"));
+  if (x >= off && x < off + n && ++seen == 2) ((unsigned char*)b)[x - off] ^= 1;
+  return n;
+}
+typedef ssize_t (*Pread)(int, void*, size_t, off_t);
+ssize_t pread(int f, void* b, size_t n, off_t o) { return flip(b, ((Pread)dlsym(RTLD_NEXT, "pread"))(f, b, n, o), o); }
+ssize_t pread64(int f, void* b, size_t n, off_t o) { return flip(b, ((Pread)dlsym(RTLD_NEXT, "pread64"))(f, b, n, o), o); }
+EOF2
+${CC:-cc} -shared -fPIC -o "$work/flip.so" "$work/flip.c" -ldl || fail "cannot build the flip library"
+FLIP_AT=$((off + 7)) LD_PRELOAD=$work/flip.so "$tool" verify "$work/a.pkg" >"$work/out" 2>"$work/err" &&
+  fail "verify passed a package that changed while it was read"
+grep -qx "packtool: $work/a.pkg: changed while it was read (entry 3 differs from its first reading)" \
+  "$work/err" && ! grep -q result "$work/out" || fail "changed package: $(cat "$work/out" "$work/err")"
+
 # A package cut short: one line, not a crash or a huge allocation.
 head -c 100000 "$work/a.pkg" >"$work/short.pkg"
 "$tool" verify "$work/short.pkg" >"$work/out" 2>&1

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -157,7 +158,10 @@ struct Run {
   std::string error;   // the first host error of unpack
   std::string fatal;   // a read error, or a package that changed under us: the run stops
   std::string readError;  // set on the reading thread
-  std::string laneErrors[2];  // verify on the lanes: a read error of each share's thread
+  // verify on the lanes: a read error of each share's thread, and the bytes both have read.
+  std::string laneErrors[2];
+  std::atomic<uint64_t> laneBytes{0};
+  bool onLanes = false;
   // When entries share bytes, a copy of the package in which each entry is unscrambled in place
   // as it is read, so that a later entry sees what it sees in the installer's memory.
   bool shared = false;
@@ -311,7 +315,7 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   HostTreeAbandonFile(&run->file);  // an entry written as it was read, then refused
   const PackageEntry& e = run->directory.entries[index];
   run->done += e.dataSize;
-  Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
+  if (!run->onLanes || run->done == run->total) Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
   if (outcome != ENTRY_WRITTEN) {
     printf("entry %d (%s): %s\n", index + 1, PrintableName(e).c_str(), OutcomeText(outcome));
   }
@@ -357,6 +361,11 @@ void EndChecking(void* user, int) {
 int32_t ReadForLanes(void* user, int32_t share, int32_t e, uint32_t at, uint8_t* bytes,
                      uint32_t count) {
   Run* run = static_cast<Run*>(user);
+  const uint64_t read = run->laneBytes += count;
+  if (share == 0) {  // every entry is read twice; the line ends once all are placed
+    Progress("verifying", std::min(read / 2, run->total - 1), run->total,
+             PrintableName(run->directory.entries[e]));
+  }
   return ReadPackageBytes(run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
                           count, &run->laneErrors[share]);
 }
@@ -390,6 +399,7 @@ bool RunLanePhase(LaneCheck* check, const LaneReader* reader, int32_t unscramble
 // stops the run. Then the entries are placed in order.
 bool CheckOnLanes(Run* run, int32_t shares, int32_t* result, std::string* error) {
   const uint32_t size = (uint32_t)run->view->size;
+  run->onLanes = true;
   LaneCheck check;
   StartLaneCheck(&check, &run->directory, size, shares);
   LaneReader reader = {ReadForLanes, run};
