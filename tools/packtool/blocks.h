@@ -9,7 +9,7 @@
 // Bytes read, sealed or checked, and written at a time.
 const size_t kBlock = 4u << 20;
 
-// Two blocks in flight: while a second thread reads block j + 1 and digests it as read, this thread turns block j
+// Two blocks in flight (three with keep): while a second thread reads block j + 1 and digests it as read, this thread turns block j
 // (the keystream beside the other digest) and puts it. begin gives the stream of an entry whose
 // first block is next, begun; end comes once its last block is put. read gets the bytes at an
 // offset in the entry (last: the entry ends there). serial: an entry's first block read only
@@ -21,6 +21,9 @@ struct BlockPipe {
   void (*end)(void* user, int e);
   void* user;
   bool serial;
+  // May be null. Takes a block after its put, on the second thread beside the turning of the
+  // next block of the same entry; an entry's last block is kept on this thread before end.
+  void (*keep)(void* user, int e, uint64_t at, const uint8_t* bytes, uint32_t size);
 };
 
 // Runs count entries (their indices and sizes) through the pipe; false when a callback fails.

@@ -217,14 +217,9 @@ bool PutEntryBytes(void* user, int, uint64_t at, uint8_t* bytes, uint32_t size) 
   Run* run = static_cast<Run*>(user);
   const PackageEntry& e = run->directory.entries[run->index];
   if (!run->fatal.empty()) return false;  // the entry before changed under us
-  std::string error;
   if (run->shared && !HostWriteAt(&run->scratch, "scratch copy", e.dataOffset + at, bytes, size,
                                   &run->fatal)) {
     return false;
-  }
-  if (run->file.handle != -1 && !HostTreeWriteMore(&run->file, bytes, size, &error)) {
-    run->writeFailed = true;  // the file is removed
-    if (run->error.empty()) run->error = error;
   }
   run->plainBlock = e.dataSize <= kBlock ? bytes : nullptr;
   if (at + size < e.dataSize) {
@@ -232,6 +227,16 @@ bool PutEntryBytes(void* user, int, uint64_t at, uint8_t* bytes, uint32_t size) 
              PrintableName(e));
   }
   return true;
+}
+
+// The unscrambled bytes into the entry's file when it is written as it is read.
+void KeepEntryBytes(void* user, int, uint64_t, const uint8_t* bytes, uint32_t size) {
+  Run* run = static_cast<Run*>(user);
+  std::string error;
+  if (run->file.handle != -1 && !HostTreeWriteMore(&run->file, bytes, size, &error)) {
+    run->writeFailed = true;  // the file is removed
+    if (run->error.empty()) run->error = error;
+  }
 }
 
 const char* OutcomeText(int32_t outcome) {
@@ -453,7 +458,8 @@ bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
     sizes[count] = run->directory.entries[i].dataSize;
     entries[count++] = i;
   }
-  BlockPipe pipe = {ReadEntryBytes, BeginChecking, PutEntryBytes, EndChecking, run, run->shared};
+  BlockPipe pipe = {ReadEntryBytes, BeginChecking, PutEntryBytes, EndChecking, run, run->shared,
+                    KeepEntryBytes};
   bool ok = RunPipe(&pipe, entries, sizes, count);
   HostTreeAbandonFile(&run->file);  // nothing when the run went through
   if (!ok || !run->fatal.empty()) {
