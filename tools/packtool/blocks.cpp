@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/shared.h"
 #include "tools/packtool/hostfile.h"
 
 namespace {
@@ -32,6 +33,7 @@ struct ReadJob {
   const PipeBlock* held;
   const uint8_t* heldBytes;
   int heldEntry;
+  int32_t kept, done;  // shared words: the held block is kept; the job is done
 };
 
 void ReadAndDigest(void* user) {
@@ -41,9 +43,11 @@ void ReadAndDigest(void* user) {
     job->pipe->keep(job->pipe->user, job->heldEntry, job->held->at, job->heldBytes,
                     job->held->size);
   }
+  StoreShared(&job->kept, 1);
   if (b.at == 0) Md5Init(job->in);
   job->ok = job->pipe->read(job->pipe->user, job->e, b.at, job->bytes, b.size, b.last);
   if (job->ok) Md5Update(job->in, job->bytes, b.size);
+  StoreShared(&job->done, 1);
 }
 
 }  // namespace
@@ -67,7 +71,7 @@ bool RunPipe(BlockPipe* pipe, const int* entries, const uint32_t* sizes, int cou
   auto job = [&](size_t j) {
     const PipeBlock& b = blocks[j];
     return ReadJob{pipe, entries[b.entry], b, buffers[j % ring].data(), &ins[b.entry], false,
-                   nullptr, nullptr, 0};
+                   nullptr, nullptr, 0, 0, 0};
   };
   ReadJob next = job(0);
   ReadAndDigest(&next);
@@ -98,15 +102,18 @@ bool RunPipe(BlockPipe* pipe, const int* entries, const uint32_t* sizes, int cou
     TurnEntryBytes(stream, bytes, b.size);
     bool ok = pipe->put(pipe->user, e, b.at, bytes, b.size);
     const bool ranBeside = helper.joinable();
-    if (ranBeside) helper.join();
-    if (ok && pipe->keep != nullptr) {
-      if (b.last) {
+    if (ok && pipe->keep != nullptr && !b.last) {
+      // Kept here while the helper still reads (its own keeping done), so that the writes go to
+      // the thread with time for them; else left to the next helper.
+      if (!ranBeside || (LoadShared(&next.kept) != 0 && LoadShared(&next.done) == 0)) {
         pipe->keep(pipe->user, e, b.at, bytes, b.size);
       } else {
         held = &blocks[j];
         heldBytes = bytes;
       }
     }
+    if (ranBeside) helper.join();
+    if (ok && pipe->keep != nullptr && b.last) pipe->keep(pipe->user, e, b.at, bytes, b.size);
     if (ok && b.last) {
       stream->in = ins[b.entry];
       pipe->end(pipe->user, e);
