@@ -18,6 +18,7 @@ void StartLaneCheck(LaneCheck* check, const PackageDirectory* directory, uint32_
                     int32_t shares) {
   memset(check, 0, sizeof *check);
   check->directory = directory;
+  check->part = LANE_READ_PART;
   uint64_t bytes[2] = {0, 0};
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry* entry = &directory->entries[i];
@@ -52,12 +53,13 @@ struct LaneShare {
   uint32_t held[4];    // bytes read and not yet run, from stored.bytes[lane] on
 };
 
-static uint32_t NextPart(uint32_t rest) {
-  return rest < (uint32_t)LANE_READ_PART ? rest : (uint32_t)LANE_READ_PART;
+
+static uint32_t NextPart(const LaneShare* s, uint32_t rest) {
+  return rest < s->check->part ? rest : s->check->part;
 }
 
 static int32_t ReadPart(LaneShare* s, int32_t lane, uint32_t count) {
-  uint8_t* buffer = s->buffers + (uint32_t)lane * LANE_READ_PART;
+  uint8_t* buffer = s->buffers + (size_t)lane * s->check->part;
   if (!s->reader->read(s->reader->user, s->share, s->entryOf[lane], s->readTo[lane], buffer,
                        count)) {
     return 0;
@@ -90,7 +92,7 @@ static int32_t FinishOnOneLane(LaneShare* s, int32_t lane) {
     if (s->unscramble) UnscrambleThenDigest(&ks, &out, bytes, count);
     if (s->readTo[lane] == size) break;
     const uint32_t rest = size - s->readTo[lane];
-    if (!ReadPart(s, lane, NextPart(rest))) return 0;
+    if (!ReadPart(s, lane, NextPart(s, rest))) return 0;
   }
   if (s->unscramble) {
     Md5Final(&in, check->again[e]);
@@ -149,7 +151,7 @@ int32_t RunLaneShare(LaneCheck* check, const LaneReader* reader, int32_t share,
       const uint32_t whole = check->directory->entries[e].dataSize & ~63u;
       if (s.held[lane] == 0) {
         const uint32_t rest = whole - s.readTo[lane];
-        if (!ReadPart(&s, lane, NextPart(rest))) return 0;
+        if (!ReadPart(&s, lane, NextPart(&s, rest))) return 0;
       }
       ++busy;
       busyLane = lane;

@@ -32,6 +32,7 @@ struct LaneCheck {
   EntryChain chain[PACKAGE_ENTRY_COUNT];    // chained from them
   uint8_t again[PACKAGE_ENTRY_COUNT][16];   // the second phase's stored digests
   uint8_t plain[PACKAGE_ENTRY_COUNT][16];
+  uint32_t part;  // bytes a lane reads at a time, a multiple of 64: LANE_READ_PART
 };
 
 // The entries of directory inside an image of size bytes, dealt out to shares (1 or 2) by bytes.
@@ -39,7 +40,7 @@ void StartLaneCheck(LaneCheck* check, const PackageDirectory* directory, uint32_
                     int32_t shares);
 
 // One share's work in one phase (unscramble 0: stored digests; 1: the second reading), with
-// 4 * LANE_READ_PART bytes of buffers. 0 when a read failed.
+// 4 * check->part bytes of buffers. 0 when a read failed.
 int32_t RunLaneShare(LaneCheck* check, const LaneReader* reader, int32_t share,
                      int32_t unscramble, uint8_t* buffers);
 

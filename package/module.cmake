@@ -66,12 +66,13 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
   $<TARGET_FILE:TavrinSoloSetup> ${TAVRIN_PACKAGE_FILE})
 
 # libFuzzer targets (clang, sanitizer build only): package_fuzz_format, one thread and fast;
-# package_fuzz_threads, the lanes on one and two threads against the fused loop, on inputs past the
-# lanes' 64 KB parts. A short run of each from the committed seeds is a test; longer runs by hand:
+# package_fuzz_threads, the lanes on one and two threads (in memory, and over parts read) against
+# the fused loop, on inputs past the lanes' 64 KB parts. A short run of each from the committed
+# seeds is a test; longer runs by hand:
 # bash tests/fuzz/run.sh format|threads SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp ${CMAKE_SOURCE_DIR}/base/path.cpp)
-  foreach(f md5 keystream unscramble lanes entryname directory place stream image seal)
+  foreach(f md5 keystream unscramble lanes entryname directory place stream blocklanes image seal)
     list(APPEND fuzzed ${CMAKE_CURRENT_LIST_DIR}/${f}.cpp)
   endforeach()
   foreach(target format threads)

@@ -409,7 +409,7 @@ bool CheckOnLanes(Run* run, int32_t shares, int32_t* result, std::string* error)
   StartLaneCheck(&check, &run->directory, size, shares);
   LaneReader reader = {ReadForLanes, run};
   std::vector<uint8_t> buffers[2];
-  for (int32_t s = 0; s < shares; ++s) buffers[s].resize(4 * LANE_READ_PART);
+  for (int32_t s = 0; s < shares; ++s) buffers[s].resize(4 * (size_t)check.part);
   bool ok = RunLanePhase(&check, &reader, 0, buffers);
   if (ok) {
     ChainLaneCheck(&check);
