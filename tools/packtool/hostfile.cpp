@@ -233,6 +233,8 @@ bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFil
   return true;
 }
 
+void HostTreeReserve(HostTreeFile* file, uint64_t size) { SysReserve(file->handle, size); }
+
 bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error) {
   if (SysWrite(file->handle, bytes, size)) return true;
   *error = file->path + ": write error: " + SysReason();

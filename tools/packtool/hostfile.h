@@ -113,6 +113,9 @@ struct HostTreeFile {
 };
 bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,
                         std::string* error);
+// Room for the size bytes to be written (a hint for the file system, which then lays the file
+// out at once).
+void HostTreeReserve(HostTreeFile* file, uint64_t size);
 bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error);
 bool HostTreeFinishFile(HostTreeFile* file, std::string* error);
 void HostTreeAbandonFile(HostTreeFile* file);

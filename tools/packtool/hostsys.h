@@ -26,6 +26,9 @@ bool SysWrite(intptr_t handle, const void* bytes, size_t size);
 // size bytes at offset; the next SysWrite still appends.
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size);
 void SysClose(intptr_t handle);
+// Room for size bytes about to be written, taken at once where the system can (the file's size
+// stays what is written); a hint: nothing when it cannot.
+void SysReserve(intptr_t handle, uint64_t size);
 // Sets the permission bits (the host's; -1 none) and closes a file written; with whole, an
 // output made whole, flushed first on Windows.
 bool SysCloseWritten(intptr_t handle, int mode, bool whole);

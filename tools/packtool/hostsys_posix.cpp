@@ -130,6 +130,15 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return true;
 }
 
+void SysReserve(intptr_t handle, uint64_t size) {
+#ifdef FALLOC_FL_KEEP_SIZE
+  if (size != 0) (void)fallocate((int)handle, FALLOC_FL_KEEP_SIZE, 0, (off_t)size);
+#else
+  (void)handle;
+  (void)size;
+#endif
+}
+
 void SysClose(intptr_t handle) {
   if (handle != -1) close((int)handle);
 }

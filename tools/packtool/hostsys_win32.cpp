@@ -147,6 +147,8 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return SetFilePointerEx(H(handle), zero, nullptr, FILE_END) != 0;
 }
 
+void SysReserve(intptr_t, uint64_t) {}  // the files are written whole in large writes
+
 void SysClose(intptr_t handle) {
   if (handle != -1) CloseHandle(H(handle));
 }

@@ -250,12 +250,13 @@ const char* OutcomeText(int32_t outcome) {
   }
 }
 
-bool CreateEntryFile(Run* run, const char* name) {
+bool CreateEntryFile(Run* run, const char* name, uint32_t size) {
   std::string path = TreePath(run, name), error;
   size_t slash = path.rfind('/');
   bool ok = (slash == std::string::npos ||
              HostTreeMakeFolders(&run->tree, path.substr(0, slash), &error)) &&
             HostTreeCreateFile(&run->tree, path, &run->file, &error);
+  if (ok) HostTreeReserve(&run->file, size);
   if (!ok && run->error.empty()) run->error = error;
   return ok;
 }
@@ -294,7 +295,7 @@ int32_t PlaceCheckedEntry(void* user, int32_t, const char* name, uint32_t size, 
   std::string error;
   bool ok = true;
   if (run->file.handle == -1) {
-    ok = CreateEntryFile(run, name);
+    ok = CreateEntryFile(run, name, size);
     if (ok && run->plainBlock != nullptr) {
       ok = HostTreeWriteMore(&run->file, run->plainBlock, size, &error);
     } else if (ok) {
@@ -351,7 +352,7 @@ EntryStream* BeginChecking(void* user, int e) {
   if (run->unpack && !run->shared && entry.dataSize > kBlock &&
       IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE) &&
       run->spelled.count(LowerPath(entry.entryName)) == 0) {
-    run->writeFailed = !CreateEntryFile(run, entry.entryName);  // not tried again
+    run->writeFailed = !CreateEntryFile(run, entry.entryName, entry.dataSize);  // not tried again
   }
   return &run->stream.entry;
 }
