@@ -78,7 +78,8 @@ read -r mt mm <<<"$(best md5sum)"
 read -r vt vm <<<"$(best verify)"
 read -r ut um <<<"$(best unpack)"
 echo
-echo "payload ${size_mib} MiB, best of $runs (md5sum, verify, unpack: of 3 x $runs; peak memory: the largest of the runs)"
+echo "payload ${size_mib} MiB, best of $runs (md5sum, verify, unpack: of 3 x $runs;" \
+  "peak memory: the largest of the runs)"
 printf '%-18s %8s s %8d KB\n' "packtool build" "$bt" "$bm" "makensis" "$nt" "$nm" "md5sum" "$mt" "$mm" \
   "packtool verify" "$vt" "$vm" "packtool unpack" "$ut" "$um"
 awk -v b="$bt" -v n="$nt" -v m="$mt" -v v="$vt" -v u="$ut" 'BEGIN {

@@ -104,8 +104,9 @@ static ssize_t flip(void* b, ssize_t n, off_t off) {
   return n;
 }
 typedef ssize_t (*Pread)(int, void*, size_t, off_t);
-ssize_t pread(int f, void* b, size_t n, off_t o) { return flip(b, ((Pread)dlsym(RTLD_NEXT, "pread"))(f, b, n, o), o); }
-ssize_t pread64(int f, void* b, size_t n, off_t o) { return flip(b, ((Pread)dlsym(RTLD_NEXT, "pread64"))(f, b, n, o), o); }
+#define REAL(name) ((Pread)dlsym(RTLD_NEXT, name))
+ssize_t pread(int f, void* b, size_t n, off_t o) { return flip(b, REAL("pread")(f, b, n, o), o); }
+ssize_t pread64(int f, void* b, size_t n, off_t o) { return flip(b, REAL("pread64")(f, b, n, o), o); }
 EOF2
 ${CC:-cc} -shared -fPIC -o "$work/flip.so" "$work/flip.c" -ldl || fail "cannot build the flip library"
 FLIP_AT=$((off + 7)) LD_PRELOAD=$work/flip.so "$tool" verify "$work/a.pkg" >"$work/out" 2>"$work/err" &&

@@ -321,7 +321,9 @@ void ReportEntry(void* user, int32_t index, int32_t outcome) {
   HostTreeAbandonFile(&run->file);  // an entry written as it was read, then refused
   const PackageEntry& e = run->directory.entries[index];
   run->done += e.dataSize;
-  if (!run->onLanes || run->done == run->total) Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
+  if (!run->onLanes || run->done == run->total) {  // on the lanes, the reading shows progress
+    Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
+  }
   if (outcome != ENTRY_WRITTEN) {
     printf("entry %d (%s): %s\n", index + 1, PrintableName(e).c_str(), OutcomeText(outcome));
   }
