@@ -53,7 +53,6 @@ struct LaneShare {
   uint32_t held[4];    // bytes read and not yet run, from stored.bytes[lane] on
 };
 
-
 static uint32_t NextPart(const LaneShare* s, uint32_t rest) {
   return rest < s->check->part ? rest : s->check->part;
 }

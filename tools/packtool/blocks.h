@@ -11,10 +11,10 @@ const size_t kBlock = 4u << 20;
 
 // Two blocks in flight (three with keep): while a second thread reads block j + 1 and digests it
 // as read, this thread turns block j (the keystream beside the other digest) and puts it. begin
-// gives the stream of an entry whose
-// first block is next, begun; end comes once its last block is put. read gets the bytes at an
-// offset in the entry (last: the entry ends there). serial: an entry's first block read only
-// after the entry before is put (entries that share bytes read what those before wrote back).
+// gives the stream of an entry whose first block is next, begun; end comes once its last block
+// is put. read gets the bytes at an offset in the entry (last: the entry ends there). serial: an
+// entry's first block read only after the entry before is put (entries that share bytes read
+// what those before wrote back).
 struct BlockPipe {
   bool (*read)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
   EntryStream* (*begin)(void* user, int e);

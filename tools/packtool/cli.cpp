@@ -19,7 +19,8 @@ const char kManifestHelp[] =
     "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
     "'#...' (a comment after an entry) is refused. Blank lines are skipped; a UTF-8 byte-order\n"
     "mark at the start is allowed; a line holds at most 8192 bytes. 17 entries; the payload\n"
-    "holds " APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level, and the last file is not empty.\n"
+    "holds " APP_EXECUTABLE_NAME " and " APP_README_NAME
+    " at the top level, and the last file is not empty.\n"
     "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
     "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
     "no name twice (case is ignored).\n";
@@ -50,7 +51,8 @@ const Command kCommands[] = {
      {kWriteExit, kManifestHelp}},
     {"build", 3,
      "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
-     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME " built by this project, with any payload,\n"
+     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME
+     " built by this project, with any payload,\n"
      "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
      {kWriteExit, kManifestHelp}},
     {"list", 1, "list FILE                         print the directory: name, size, offset, MD5",

@@ -13,6 +13,12 @@
 
 namespace {
 
+// A name as compared: ASCII letters in lower case (the names are ASCII).
+std::string Folded(std::string name) {
+  for (char& c : name) c = (char)tolower((unsigned char)c);
+  return name;
+}
+
 std::string Trim(const std::string& s) {
   size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
@@ -138,9 +144,7 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
                       "installer reads them in the target machine's code page");
       }
     }
-    std::string folded = e.name;
-    for (char& c : folded) c = (char)tolower((unsigned char)c);
-    const ManifestEntry*& first = seen[folded];
+    const ManifestEntry*& first = seen[Folded(e.name)];
     if (first != nullptr) {
       return Refuse(error, where, "twice: line " + std::to_string(first->line) + " has \"" +
                                       ShownName(first->name) +
@@ -155,9 +159,7 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
                             "and its program link need it"},
       {APP_README_NAME, APP_README_NAME ": the installer's readme link needs it"}};
   for (const auto& n : needed) {
-    std::string key = n[0];
-    for (char& c : key) c = (char)tolower((unsigned char)c);
-    if (seen.count(key) == 0) {
+    if (seen.count(Folded(n[0])) == 0) {
       return Refuse(error, fileName, std::string(": the payload has no top-level ") + n[1]);
     }
   }
