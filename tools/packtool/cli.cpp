@@ -17,10 +17,10 @@ const char kManifestHelp[] =
     "MANIFEST: one line per entry, in directory order: the entry name, '|', and the source\n"
     "file, relative to the manifest's folder. A line whose first character other than a blank\n"
     "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
-    "'#...' (a comment after an entry) is refused. Blank lines are skipped; a UTF-8 byte-order\n"
-    "mark at the start is allowed; a line holds at most 8192 bytes. 17 entries; the payload\n"
-    "holds " APP_EXECUTABLE_NAME " and " APP_README_NAME
-    " at the top level, and the last file is not empty.\n"
+    "'#...' (a comment after an entry) is refused. Blank lines are skipped. The text is UTF-8\n"
+    "(on Windows too, whatever the code page), a byte-order mark at the start allowed; a line\n"
+    "holds at most 8192 bytes besides its end (LF or CRLF). 17 entries; the payload holds\n"
+    APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level; the last file is not empty.\n"
     "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
     "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
     "no name twice (case is ignored).\n";
