@@ -178,8 +178,7 @@ expect_error "blocker" "$tool" unpack "$work/a.pkg" "$work/blocker"
 "$tool" pack "$work/src/m-bom.txt" "$work/bom.pkg" || fail "pack with a byte-order mark"
 "$tool" list "$work/bom.pkg" | grep -q "  TavrinSolo.exe\$" || fail "the byte-order mark became part of a name"
 rm -f "$work/bom.pkg"
-# Only at the start: a second one, or one on line 2, is text.
-for bom in '\xef\xbb\xbf\xef\xbb\xbf' '\n\xef\xbb\xbf'; do
+for bom in '\xef\xbb\xbf\xef\xbb\xbf' '\n\xef\xbb\xbf'; do  # only at the start: a second one, or one on line 2, is text
   { printf "$bom"; cat "$manifest"; } >"$work/src/m-bom2.txt"
   expect_error "m-bom2.txt:[12]: expected 'entry name | source file'" "$tool" pack "$work/src/m-bom2.txt" "$work/x.pkg"
 done
@@ -193,8 +192,7 @@ for n in 8192 8193; do
   sed 's/$/\r/' "$work/src/m-$n.txt" >"$work/src/m-$n-crlf.txt"
 done
 for m in m-8192 m-8192-crlf; do
-  "$tool" pack "$work/src/$m.txt" "$work/x.pkg" || fail "an entry line of 8192 bytes ($m)"
-  rm -f "$work/x.pkg"
+  "$tool" pack "$work/src/$m.txt" "$work/x.pkg" && rm "$work/x.pkg" || fail "an entry line of 8192 bytes ($m)"
   expect_error "${m/2/3}.txt:5: line longer than 8192 bytes$" "$tool" pack "$work/src/${m/2/3}.txt" "$work/x.pkg"
 done
 { cat "$manifest"; echo "extra.bin | f1"; } >"$work/src/m-18.txt"

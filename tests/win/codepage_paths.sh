@@ -5,11 +5,9 @@
 # trail byte or unspellable; a user's folder in the per-user menu folder. Each case checks the
 # exit codes, the copy's name and bytes, the record (read back in the console's code page), the
 # links and their targets, no folder made outside the expected ones, and what removal started
-# as the record says leaves. Then packtool.exe, given UTF-8 manifests (with and without a byte-order
-# mark) named ソース一覧.txt whose sources lie under ソース\ポ\ (second bytes 0x5C and 0x7C in 932),
-# builds the host tool's bytes into a folder 表示, and list, verify and unpack read them back into
-# a folder 能ソ; a source in the ANSI form is refused as not UTF-8; on a console a path the code
-# page cannot spell is named in its own characters.
+# as the record says leaves. packtool.exe builds the host tool's bytes into 表示 from UTF-8 manifests
+# ソース一覧.txt (with a byte-order mark, without) naming sources under ソース\ポ\ (trail bytes 0x5C, 0x7C
+# in 932), reads them back into 能ソ, refuses an ANSI source, names unspellable paths on a console.
 #   codepage_paths.sh 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe packtool.exe packtool
 set -u
 cp=${1:?usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe}
@@ -114,8 +112,7 @@ while IFS='|' read -r setup pf programs copy peruser own; do
 done <<<"$cases"
 
 case_name=packtool src=$(unix 'C:\ソース') out=$(unix 'C:\表示')
-. "$TAVRIN_SOURCE_DIR/tests/tools/second_payload.sh"
-second_payload "$src/ポ"
+. "$TAVRIN_SOURCE_DIR/tests/tools/second_payload.sh" && second_payload "$src/ポ"
 sed 's#| files/#| ポ/files/#' "$src/ポ/manifest.txt" >"$src/ソース一覧.txt"
 { printf '\xef\xbb\xbf'; sed 's#| files/#| ポ\\files\\#' "$src/ポ/manifest.txt"; } >"$src/ソース一覧B.txt"
 "$5" build "$installer" "$src/ソース一覧.txt" "$src/host.exe" && "$5" unpack "$src/host.exe" "$dir/host" >/dev/null ||
