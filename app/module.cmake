@@ -67,7 +67,7 @@ tavrin_script_test(app_closes_only_exact_title COMMAND bash ${TAVRIN_GUI}/app_cl
 foreach(codepage 932 936 1250)
   tavrin_script_test(app_codepage_${codepage}_paths COMMAND bash
     ${CMAKE_SOURCE_DIR}/tests/win/codepage_paths.sh ${codepage} $<TARGET_FILE:TavrinSoloSetup>
-    $<TARGET_FILE:sysinfo_print>)
+    $<TARGET_FILE:sysinfo_print> $<TARGET_FILE:packtool_exe> $<TARGET_FILE:packtool>)
 endforeach()
 tavrin_script_test(app_own_size_within_budget COMMAND ${TAVRIN_PYTHON} ${TAVRIN_GUI}/app_size.py
   $<TARGET_FILE:TavrinSoloSetup>)

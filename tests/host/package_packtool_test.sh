@@ -114,19 +114,34 @@ expect_error "refused by the installer: at most 127 characters" "$tool" pack "$w
 sed "s#^file4.bin #Docs\\\\\xc3\x9cber tips.txt #" "$manifest" >"$work/src/m-utf8.txt"
 expect_error "byte outside printable ASCII: names must be ASCII because the installer reads them in the target machine's code page" \
   "$tool" pack "$work/src/m-utf8.txt" "$work/x.pkg"
-sed "s#^file4.bin #FILE4.BIN #" "$manifest" >"$work/src/m-twice.txt"
-sed -i "s#^file5.bin #file4.bin #" "$work/src/m-twice.txt"
-expect_error ':6: entry name "file4.bin" twice: line 5 has "FILE4.BIN" (names are compared ignoring case)$' \
-  "$tool" pack "$work/src/m-twice.txt" "$work/x.pkg"
-# Comments are whole lines, indented or not; '#' inside a source name stays possible, and one
-# after a blank (a comment after an entry) is refused.
+# Names that differ only in case, either one in capitals, the first and the last entry included.
+while IFS='|' read -r n name pattern; do
+  sed "${n}s/^[^ ]*/$name/" "$manifest" >"$work/src/m-twice.txt"
+  expect_error "$pattern (names are compared ignoring case)\$" "$tool" pack "$work/src/m-twice.txt" "$work/x.pkg"
+done <<'EOF2'
+4|FILE4.BIN|:5: entry name "file4.bin" twice: line 4 has "FILE4.BIN"
+6|File4.Bin|:6: entry name "File4.Bin" twice: line 5 has "file4.bin"
+18|tavrinSOLO.EXE|:18: entry name "tavrinSOLO.EXE" twice: line 2 has "TavrinSolo.exe"
+EOF2
+# Comments are whole lines after any blanks, the first and the last line included; '#' inside a
+# source name stays possible; '#' starting a source or after any blank (a comment after an entry)
+# is refused, on the first and the last entry line alike.
 cp "$work/src/f3" "$work/src/f#3"
-{ echo "  # indented"; sed 's/| f3$/| f#3/' "$manifest"; } >"$work/src/m-hash.txt"
+{ printf ' \t\v\f# first\r\n'; sed 's/| f3$/| f#3/; s/$/\r/' "$manifest"; printf '\t# last'; } >"$work/src/m-hash.txt"
 "$tool" pack "$work/src/m-hash.txt" "$work/hash.pkg" && cmp -s "$work/a.pkg" "$work/hash.pkg" ||
-  fail "a comment line, or a source named f#3"
-sed 's/| f3$/| f3   # the third/' "$manifest" >"$work/src/m-after.txt"
-expect_error "m-after.txt:4: a comment after an entry: '#' starts a comment only at the start of a line" \
-  "$tool" pack "$work/src/m-after.txt" "$work/x.pkg"
+  fail "comment lines after blanks, CRLF lines, or a source named f#3"
+while read -r edit; do
+  sed "$edit" "$manifest" >"$work/src/m-after.txt"
+  expect_error "m-after.txt:${edit%%s*}: a comment after an entry: '#' starts a comment only at the start of a line" \
+    "$tool" pack "$work/src/m-after.txt" "$work/x.pkg"
+done <<'EOF2'
+2s/$/ # the program/
+4s/$/\t# the third/
+4s/| f3$/| #f3/
+4s/$/\r# the third/
+18s/$/\v#/
+18s/$/\f#/
+EOF2
 # The program and the readme the installer's check and links rely on.
 sed 's#^TavrinSolo.exe #Program.exe #' "$manifest" >"$work/src/m-noprogram.txt"
 expect_error "no top-level TavrinSolo.exe: the installer's check for an installed copy" \
@@ -163,17 +178,23 @@ expect_error "blocker" "$tool" unpack "$work/a.pkg" "$work/blocker"
 "$tool" pack "$work/src/m-bom.txt" "$work/bom.pkg" || fail "pack with a byte-order mark"
 "$tool" list "$work/bom.pkg" | grep -q "  TavrinSolo.exe\$" || fail "the byte-order mark became part of a name"
 rm -f "$work/bom.pkg"
+for bom in '\xef\xbb\xbf\xef\xbb\xbf' '\n\xef\xbb\xbf'; do  # only at the start: a second one, or one on line 2, is text
+  { printf "$bom"; cat "$manifest"; } >"$work/src/m-bom2.txt"
+  expect_error "m-bom2.txt:[12]: expected 'entry name | source file'" "$tool" pack "$work/src/m-bom2.txt" "$work/x.pkg"
+done
 iconv -f UTF-8 -t UTF-16 "$manifest" >"$work/src/m-utf16.txt"
 expect_error "m-utf16.txt:1: a NUL byte; a manifest is ASCII or UTF-8 text" \
   "$tool" pack "$work/src/m-utf16.txt" "$work/x.pkg"
-# The entry line of file4.bin padded to 8,192 bytes is read; to 8,193, refused.
+# The entry line of file4.bin padded to 8,192 bytes is read, ended by LF or CRLF; to 8,193, refused.
 for n in 8192 8193; do
   line="file4.bin |$(printf '%*s' $((n - 13)) '')f4"
   awk -v l="$line" 'NR == 5 { print l; next } { print }' "$manifest" >"$work/src/m-$n.txt"
+  sed 's/$/\r/' "$work/src/m-$n.txt" >"$work/src/m-$n-crlf.txt"
 done
-"$tool" pack "$work/src/m-8192.txt" "$work/x.pkg" || fail "an entry line of 8192 bytes"
-rm -f "$work/x.pkg"
-expect_error "m-8193.txt:5: line longer than 8192 bytes$" "$tool" pack "$work/src/m-8193.txt" "$work/x.pkg"
+for m in m-8192 m-8192-crlf; do
+  "$tool" pack "$work/src/$m.txt" "$work/x.pkg" && rm "$work/x.pkg" || fail "an entry line of 8192 bytes ($m)"
+  expect_error "${m/2/3}.txt:5: line longer than 8192 bytes$" "$tool" pack "$work/src/${m/2/3}.txt" "$work/x.pkg"
+done
 { cat "$manifest"; echo "extra.bin | f1"; } >"$work/src/m-18.txt"
 expect_error "m-18.txt:19: an 18th entry; a package holds exactly 17" "$tool" pack "$work/src/m-18.txt" "$work/x.pkg"
 # 200 MB: the entries, then comment lines, then an 18th entry; 200 MB of entries; one line of

@@ -5,8 +5,10 @@
 # trail byte or unspellable; a user's folder in the per-user menu folder. Each case checks the
 # exit codes, the copy's name and bytes, the record (read back in the console's code page), the
 # links and their targets, no folder made outside the expected ones, and what removal started
-# as the record says leaves.
-#   codepage_paths.sh 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe
+# as the record says leaves. packtool.exe builds the host tool's bytes into 表示 from UTF-8 manifests
+# ソース一覧.txt (with a byte-order mark, without) naming sources under ソース\ポ\ (trail bytes 0x5C, 0x7C
+# in 932), reads them back into 能ソ, refuses an ANSI source, names unspellable paths on a console.
+#   codepage_paths.sh 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe packtool.exe packtool
 set -u
 cp=${1:?usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe}
 installer=${2:?usage: $0 932|936|1250 TavrinSoloSetup.exe sysinfo_print.exe}
@@ -108,5 +110,28 @@ while IFS='|' read -r setup pf programs copy peruser own; do
   rm -rf "$(unix "$pf")/Quorel" "$(unix "$programs")/Quorel" "$(unix "$common")/Quorel" "$(dirname "$(unix "$setup")")"
   wine reg delete "$record" /f >/dev/null 2>&1 </dev/null
 done <<<"$cases"
+
+case_name=packtool src=$(unix 'C:\ソース') out=$(unix 'C:\表示')
+. "$TAVRIN_SOURCE_DIR/tests/tools/second_payload.sh" && second_payload "$src/ポ"
+sed 's#| files/#| ポ/files/#' "$src/ポ/manifest.txt" >"$src/ソース一覧.txt"
+{ printf '\xef\xbb\xbf'; sed 's#| files/#| ポ\\files\\#' "$src/ポ/manifest.txt"; } >"$src/ソース一覧B.txt"
+"$5" build "$installer" "$src/ソース一覧.txt" "$src/host.exe" && "$5" unpack "$src/host.exe" "$dir/host" >/dev/null ||
+  fail "the host tool"
+cp "$installer" "$src/in.exe" && mkdir -p "$out"
+for m in ソース一覧.txt ソース一覧B.txt; do
+  rm -f "$out/表示.exe"
+  wine "$4" build 'C:\ソース\in.exe' "C:\\ソース\\$m" 'C:\表示\表示.exe' >/dev/null 2>"$dir/err" </dev/null
+  cmp -s "$src/host.exe" "$out/表示.exe" || fail "$m: not the host tool's bytes: $(cat "$dir/err")"
+done
+diff <(wine "$4" list 'C:\表示\表示.exe' 2>&1 </dev/null | tr -d '\r') <("$5" list "$src/host.exe") >/dev/null &&
+  wine "$4" verify 'C:\表示\表示.exe' 2>&1 </dev/null | tr -d '\r' | grep -qx 'result: 0' || fail "list or verify"
+wine "$4" unpack 'C:\表示\表示.exe' 'C:\表示\能ソ' >/dev/null 2>&1 </dev/null
+diff -r "$dir/host" "$out/能ソ" >/dev/null || fail "unpack: not the host tool's files"
+sed 's#ポ/files/f3.bin#\x83\x5c.bin#' "$src/ソース一覧.txt" >"$src/ansi.txt"
+wine "$4" pack 'C:\ソース\ansi.txt' 'C:\表示\x.pkg' >/dev/null 2>"$dir/err" </dev/null
+tr -d '\r' <"$dir/err" | LC_ALL=C grep -qax 'packtool: C:\\ソース\\ansi.txt:3: C:\\ソース\\.*: not UTF-8.*' ||
+  fail "a source in the ANSI form: $(cat "$dir/err")"
+script -qec "wine '$4' list 'C:\\表示\\한.exe'" /dev/null </dev/null | grep -q '表示\\한.exe: No such file' ||
+  fail "the console did not show 表示\\한.exe"
 [ "$failures" -eq 0 ] || exit 1
 echo "code page $cp: trail-byte and unspellable installer names and folders, Program Files and Programs folders, a user's menu folder"

@@ -2,7 +2,6 @@
 // arguments, the failure line and the progress line; the commands themselves are in
 // tools/packtool/commands.h.
 #include <stdio.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "base/product.h"
 #include "tools/packtool/commands.h"
 #include "tools/packtool/hostfile.h"
+#include "tools/packtool/hosttext.h"
 
 namespace {
 
@@ -17,10 +17,10 @@ const char kManifestHelp[] =
     "MANIFEST: one line per entry, in directory order: the entry name, '|', and the source\n"
     "file, relative to the manifest's folder. A line whose first character other than a blank\n"
     "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
-    "'#...' (a comment after an entry) is refused. Blank lines are skipped; a UTF-8 byte-order\n"
-    "mark at the start is allowed; a line holds at most 8192 bytes. 17 entries; the payload\n"
-    "holds " APP_EXECUTABLE_NAME " and " APP_README_NAME
-    " at the top level, and the last file is not empty.\n"
+    "'#...' (a comment after an entry) is refused. Blank lines are skipped. The text is UTF-8\n"
+    "(on Windows too, whatever the code page), a byte-order mark at the start allowed; a line\n"
+    "holds at most 8192 bytes besides its end (LF or CRLF). 17 entries; the payload holds\n"
+    APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level; the last file is not empty.\n"
     "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
     "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
     "no name twice (case is ignored).\n";
@@ -106,7 +106,7 @@ bool gQuiet = false;  // --quiet: no progress line
 }  // namespace
 
 int Fail(const std::string& message) {
-  fprintf(stderr, "packtool: %s\n", message.c_str());
+  HostWriteText(stderr, "packtool: " + message + "\n");
   return 1;
 }
 
@@ -125,12 +125,17 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
 }
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--quiet") == 0 || strcmp(argv[i], "-q") == 0) {
+  std::vector<std::string> given, args;
+  std::string error;
+  if (!HostArguments(argc, argv, &given, &error)) {
+    Fail(error);
+    return 2;
+  }
+  for (const std::string& arg : given) {
+    if (arg == "--quiet" || arg == "-q") {
       gQuiet = true;
     } else {
-      args.push_back(argv[i]);
+      args.push_back(arg);
     }
   }
   if (args.empty()) {
@@ -146,8 +151,8 @@ int main(int argc, char** argv) {
     if (args[0] == c.name) command = &c;
   }
   if (command == nullptr) {
-    fprintf(stderr, "packtool: unknown command '%s'; the commands are pack, build, list, verify "
-            "and unpack (packtool --help)\n", args[0].c_str());
+    HostWriteText(stderr, "packtool: unknown command '" + args[0] + "'; the commands are pack, "
+                  "build, list, verify and unpack (packtool --help)\n");
     return 2;
   }
   for (size_t i = 1; i < args.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "tools/packtool/hostsys.h"
+#include "tools/packtool/hosttext.h"
 
 namespace {
 
@@ -281,3 +282,10 @@ std::string HostFolderOf(const std::string& path) {
 }
 
 bool HostIsAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+bool HostArguments(int argc, char** argv, std::vector<std::string>* args, std::string*) {
+  args->assign(argv + 1, argv + argc);
+  return true;
+}
+
+void HostWriteText(FILE* stream, const std::string& text) { fputs(text.c_str(), stream); }

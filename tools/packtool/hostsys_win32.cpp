@@ -1,18 +1,88 @@
 // The packing tool's system calls on Windows (packtool.exe): HANDLEs, the console's stop events,
-// and the unpack tree by paths, every folder checked to be one and not a link.
+// and the unpack tree by paths, every folder checked to be one and not a link. Paths are UTF-8
+// inside the tool and go to the system's wide calls, so that no name depends on the code page.
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include "tools/packtool/hostsys.h"
+#include "tools/packtool/hosttext.h"
 
 namespace {
 
 // Reads and writes go in pieces of at most this many bytes (ReadFile and WriteFile take a DWORD).
 const size_t kPiece = 64u << 20;
 
+// Lines go to a console in pieces of at most this many characters (older consoles take ~26,000).
+const size_t kConsolePiece = 8192;
+
 HANDLE H(intptr_t handle) { return (HANDLE)handle; }
+
+// UTF-8 text as UTF-16. With strict, text that is not UTF-8 (or holds a NUL) is refused:
+// false, with ERROR_NO_UNICODE_TRANSLATION; without, its bad bytes become U+FFFD.
+bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
+  wide->clear();
+  if (text.find('\0') != std::string::npos) return SetLastError(ERROR_INVALID_NAME), false;
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+  int size = MultiByteToWideChar(CP_UTF8, flags, text.data(), (int)text.size(), nullptr, 0);
+  if (size <= 0) return text.empty() || (SetLastError(ERROR_NO_UNICODE_TRANSLATION), false);
+  wide->resize(size);
+  MultiByteToWideChar(CP_UTF8, flags, text.data(), (int)text.size(), &(*wide)[0], size);
+  return true;
+}
+
+// UTF-16 text as UTF-8. With strict, an unpaired surrogate is refused; without, it becomes U+FFFD.
+bool Narrow(const wchar_t* wide, std::string* text, bool strict = true) {
+  const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
+  int size = WideCharToMultiByte(CP_UTF8, flags, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return false;
+  text->resize(size);
+  WideCharToMultiByte(CP_UTF8, flags, wide, -1, &(*text)[0], size, nullptr, nullptr);
+  text->resize(size - 1);  // without the NUL
+  return true;
+}
+
+// Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page;
+// elsewhere (a file, a pipe) as the UTF-8 bytes.
+void WriteText(HANDLE to, const std::string& text) {
+  DWORD mode, done;
+  std::wstring wide;
+  if (!GetConsoleMode(to, &mode)) {
+    WriteFile(to, text.data(), (DWORD)text.size(), &done, nullptr);
+    return;
+  }
+  Wide(text, &wide, false);
+  for (size_t at = 0; at < wide.size(); at += kConsolePiece) {
+    size_t piece = wide.size() - at < kConsolePiece ? wide.size() - at : kConsolePiece;
+    WriteConsoleW(to, wide.data() + at, (DWORD)piece, &done, nullptr);
+  }
+}
+
+// CreateFileW on a UTF-8 path; INVALID_HANDLE_VALUE when it fails or is not UTF-8.
+HANDLE OpenPath(const std::string& path, DWORD access, DWORD share, DWORD how, DWORD flags) {
+  std::wstring wide;
+  if (!Wide(path, &wide)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide.c_str(), access, share, nullptr, how, flags, nullptr);
+}
+
+DWORD Attributes(const std::string& path) {
+  std::wstring wide;
+  return Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
+bool MakeFolder(const std::string& path) {
+  std::wstring wide;
+  return Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr);
+}
+
+void Remove(const std::string& path) {
+  std::wstring wide;
+  if (Wide(path, &wide)) DeleteFileW(wide.c_str());
+}
 
 CRITICAL_SECTION gStopLock;
 
@@ -22,18 +92,16 @@ CRITICAL_SECTION gStopLock;
 BOOL WINAPI OnConsoleEvent(DWORD) {
   EnterCriticalSection(&gStopLock);
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  DWORD written;
-  if (gMidLine) WriteFile(err, "\n", 1, &written, nullptr);
-  if (gOpen) DeleteFileA(gStop.open.c_str());  // opened with FILE_SHARE_DELETE: gone at exit
-  const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
-  WriteFile(err, line.data(), (DWORD)line.size(), &written, nullptr);
+  if (gMidLine) WriteText(err, "\n");
+  if (gOpen) Remove(gStop.open);  // opened with FILE_SHARE_DELETE: gone at exit
+  WriteText(err, gOpen ? gStop.openLine : gStop.idleLine);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
 
 // A folder that is a folder and not a link (a symbolic link or a junction).
 bool IsPlainFolder(const std::string& path) {
-  DWORD a = GetFileAttributesA(path.c_str());
+  DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
          !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -46,8 +114,8 @@ OVERLAPPED At(uint64_t offset) {
 }
 
 bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = OpenPath(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
@@ -68,16 +136,18 @@ std::string SysReason() {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return "No space left on device";
     case ERROR_DIRECTORY: return "not a folder made by this run";
+    case ERROR_INVALID_NAME: return "not a valid file name";
+    case ERROR_NO_UNICODE_TRANSLATION:
+      return "not UTF-8 (packtool reads names and manifests as UTF-8 in every code page)";
     default: return "error " + std::to_string(code);
   }
 }
 
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = OpenPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
-    DWORD a = GetFileAttributesA(path.c_str());
+    DWORD a = Attributes(path);
     SetLastError(code);
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : -1;
   }
@@ -162,9 +232,8 @@ bool SysCloseWritten(intptr_t handle, int, bool whole) {
 }
 
 int SysCreateNew(const std::string& path, intptr_t* handle) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? 1 : -1;
@@ -173,10 +242,12 @@ int SysCreateNew(const std::string& path, intptr_t* handle) {
   return 0;
 }
 
-void SysRemove(const std::string& path) { DeleteFileA(path.c_str()); }
+void SysRemove(const std::string& path) { Remove(path); }
 
 bool SysReplace(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  std::wstring a, b;
+  return Wide(from, &a) && Wide(to, &b) &&
+         MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void SysWatchStops() {
@@ -188,16 +259,18 @@ void SysHoldStops() { EnterCriticalSection(&gStopLock); }
 void SysReleaseStops() { LeaveCriticalSection(&gStopLock); }
 
 int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
-  if (CreateDirectoryA(folder.c_str(), nullptr)) return 0;
+  if (MakeFolder(folder)) return 0;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
   if (!IsPlainFolder(folder)) return 2;
-  WIN32_FIND_DATAA found;
-  HANDLE f = FindFirstFileA((folder + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  std::wstring pattern;
+  Wide(folder + "\\*", &pattern);
+  HANDLE f = FindFirstFileW(pattern.c_str(), &found);
   bool empty = true;
   if (f != INVALID_HANDLE_VALUE) {
     do {
-      if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) empty = false;
-    } while (empty && FindNextFileA(f, &found));
+      if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) empty = false;
+    } while (empty && FindNextFileW(f, &found));
     FindClose(f);
   }
   return empty ? 0 : 1;
@@ -205,7 +278,7 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
 
 int SysMakeTreeFolder(const HostTree* tree, const std::string& relative) {
   const std::string path = tree->root + "/" + relative;
-  if (CreateDirectoryA(path.c_str(), nullptr)) return 0;
+  if (MakeFolder(path)) return 0;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
   return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
@@ -217,10 +290,10 @@ bool SysCreateTreeFile(const HostTree* tree, const std::string& relative, bool a
   if (!folder.empty() && folder != tree->root + "/" && !IsPlainFolder(folder)) {
     return SetLastError(ERROR_DIRECTORY), false;
   }
-  if (again) DeleteFileA(path.c_str());
+  if (again) Remove(path);
   // FILE_SHARE_DELETE: the console handler can remove it while it is open.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE h = OpenPath(path, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) return false;
   *handle = (intptr_t)h;
   return true;
@@ -231,16 +304,18 @@ void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
 }
 
 bool HostOpenScratch(HostFile* file, std::string* error) {
-  char folder[MAX_PATH + 1], name[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length > MAX_PATH || !GetTempFileNameA(folder, "pkt", 0, name)) {
+  wchar_t folder[MAX_PATH + 1], name[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH || !GetTempFileNameW(folder, L"pkt", 0, name)) {
     return *error = "scratch file: " + SysReason(), false;
   }
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = std::string(name) + ": " + SysReason();
-    DeleteFileA(name);
+    std::string shown;
+    Narrow(name, &shown, false);
+    *error = shown + ": " + SysReason();
+    DeleteFileW(name);
     return false;
   }
   file->handle = (intptr_t)h;
@@ -257,6 +332,8 @@ bool HostSameFile(const std::string& a, const std::string& b) {
 
 bool HostErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+// Paths are UTF-8 here, where no byte of a character other than '/' or '\\' is one of them, so
+// scanning bytes splits by character.
 std::string HostFolderOf(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -264,4 +341,30 @@ std::string HostFolderOf(const std::string& path) {
 
 bool HostIsAbsolute(const std::string& path) {
   return (path.size() >= 2 && path[1] == ':') || (!path.empty() && strchr("/\\", path[0]));
+}
+
+bool HostArguments(int, char**, std::vector<std::string>* args, std::string* error) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return *error = "the command line: " + SysReason(), false;
+  bool ok = true;
+  for (int i = 1; i < count && ok; ++i) {
+    args->emplace_back();
+    ok = Narrow(wide[i], &args->back());
+    if (!ok) *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+  }
+  LocalFree(wide);
+  return ok;
+}
+
+// A console is written as wide text; anything else through the C library, as every other line.
+void HostWriteText(FILE* stream, const std::string& text) {
+  HANDLE to = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode;
+  if (!GetConsoleMode(to, &mode)) {
+    fputs(text.c_str(), stream);
+    return;
+  }
+  fflush(stream);
+  WriteText(to, text);
 }

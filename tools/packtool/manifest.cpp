@@ -13,6 +13,12 @@
 
 namespace {
 
+// The blanks around names and sources and before a comment's '#': one set for every rule, so a
+// tab counts wherever a space does. A CR before the line's end (CRLF lines) is one too.
+const char kBlanks[] = " \t\r\v\f";
+
+bool IsBlank(char c) { return c != '\0' && strchr(kBlanks, c) != nullptr; }
+
 // A name as compared: ASCII letters in lower case (the names are ASCII).
 std::string Folded(std::string name) {
   for (char& c : name) c = (char)tolower((unsigned char)c);
@@ -20,7 +26,7 @@ std::string Folded(std::string name) {
 }
 
 std::string Trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+  size_t a = s.find_first_not_of(kBlanks), b = s.find_last_not_of(kBlanks);
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
@@ -59,9 +65,15 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
   int lineNumber = 1;
   for (;;) {
     if (at == have && !end) {
-      if (!read(user, buffer, sizeof buffer, &have)) {
-        return Refuse(error, fileName, ": read error");
-      }
+      // The first piece is read until it holds the 3 bytes of a byte-order mark, or all there is.
+      size_t got = 0;
+      have = 0;
+      do {
+        if (!read(user, buffer + have, sizeof buffer - have, &got)) {
+          return Refuse(error, fileName, ": read error");
+        }
+        have += got;
+      } while (start && got != 0 && have < 3);
       at = 0;
       end = have == 0;
       if (start && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
@@ -78,7 +90,8 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
         return Refuse(error, fileName + ":" + std::to_string(lineNumber),
                       ": a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
       }
-      if (line.size() == MANIFEST_LINE_LIMIT) {
+      // The limit leaves out the line's end: LF, or CRLF (whose CR is the one byte let past it).
+      if (line.size() > MANIFEST_LINE_LIMIT || (line.size() == MANIFEST_LINE_LIMIT && c != '\r')) {
         return Refuse(error, fileName + ":" + std::to_string(lineNumber),
                       ": line longer than " + std::to_string(MANIFEST_LINE_LIMIT) + " bytes");
       }
@@ -87,7 +100,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
     if (!lineDone) continue;
     if (end && line.empty()) break;
     // Blank and comment lines are looked at in place: no copy, whatever their number.
-    size_t first = line.find_first_not_of(" \t\r");
+    size_t first = line.find_first_not_of(kBlanks);
     if (first != std::string::npos && line[first] != '#') {
       std::string text = Trim(line);
       std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
@@ -102,8 +115,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       // '#' starts a comment only at the start of a line: after a blank in the source it would
       // read as a comment, so it is refused rather than taken as part of a file name.
       size_t hash = source.find('#');
-      while (hash != std::string::npos && hash > 0 && source[hash - 1] != ' ' &&
-             source[hash - 1] != '\t') {
+      while (hash != std::string::npos && hash > 0 && !IsBlank(source[hash - 1])) {
         hash = source.find('#', hash + 1);
       }
       if (hash != std::string::npos) {

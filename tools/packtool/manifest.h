@@ -23,8 +23,8 @@ typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
 
 // Reads the entries of the manifest called fileName (for messages) from read. A UTF-8 byte-order
 // mark at the start is skipped (Windows editors write one); a NUL byte, a line longer than
-// MANIFEST_LINE_LIMIT, a line without '|', a source with '#' at its start or after a blank (a
-// comment after an entry), an 18th entry, or a count other than 17 is refused.
+// MANIFEST_LINE_LIMIT besides its LF or CRLF, a line without '|', a source with '#' at its start
+// or after a blank (space, tab, CR, VT, FF), an 18th entry, or a count other than 17 is refused.
 // Then every name is checked (CheckManifestNames). False with "fileName:line: reason" in *error.
 bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
                          std::vector<ManifestEntry>* entries, std::string* error);
