@@ -27,6 +27,7 @@ std::string thenFunction;   // and the function whose thenTarget-th call fails t
 long thenTarget;
 DWORD failError = ERROR_ACCESS_DENIED;  // what the last injected file-system failure answers
 DWORD chosenError;  // kFailFirst: what every injected failure answers
+std::vector<std::string> readOnlyFolders;  // lowercase full paths, read-only as Windows keeps it
 
 // What Windows answers when a file-system call fails, varied from one injected failure to the
 // next (by the call's number and the function's name, so that a plan always gives the same), so
@@ -480,18 +481,29 @@ BOOL WINAPI FakeDeleteFileW(LPCWSTR p) {
   }
 }
 
-// Windows removes no read-only folder (Wine does): answered as Windows would while armed.
+// A folder marked read-only (Wine keeps no such attribute on folders): while armed it reads as
+// read-only and, as on Windows, cannot be removed until the attribute goes.
+bool ReadOnlyFolder(const std::string& path, bool clear = false) {
+  if (!armed) return false;
+  const std::string key = Lower(FullPath(path.c_str()));
+  EnterCriticalSection(&lock);
+  auto found = std::find(readOnlyFolders.begin(), readOnlyFolders.end(), key);
+  const bool marked = found != readOnlyFolders.end();
+  if (marked && clear) readOnlyFolders.erase(found);
+  LeaveCriticalSection(&lock);
+  return marked;
+}
+
 BOOL WINAPI FakeRemoveDirectoryW(LPCWSTR p) {
-  switch (Deletion("RemoveDirectoryW", FullPath(Narrow(p).c_str()))) {
+  const std::string path = Narrow(p);
+  switch (Deletion("RemoveDirectoryW", FullPath(path.c_str()))) {
     case kFailIt:
       SetLastError(FileError() == ERROR_DISK_FULL ? ERROR_DIR_NOT_EMPTY : FileError());
       return FALSE;
     case kLieIt: return TRUE;
     default: break;
   }
-  const DWORD attributes = armed ? realGetFileAttributesW(p) : INVALID_FILE_ATTRIBUTES;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (ReadOnlyFolder(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -578,7 +590,10 @@ DWORD WINAPI FakeGetFileAttributesW(LPCWSTR p) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return realGetFileAttributesW(p);
+  const DWORD attributes = realGetFileAttributesW(p);
+  return attributes != INVALID_FILE_ATTRIBUTES && ReadOnlyFolder(path)
+             ? attributes | FILE_ATTRIBUTE_READONLY
+             : attributes;
 }
 
 BOOL WINAPI FakeSetFileAttributesW(LPCWSTR p, DWORD a) {
@@ -588,6 +603,7 @@ BOOL WINAPI FakeSetFileAttributesW(LPCWSTR p, DWORD a) {
     SetLastError(FileError());
     return FALSE;
   }
+  if ((a & FILE_ATTRIBUTE_READONLY) == 0) ReadOnlyFolder(path, true);
   return realSetFileAttributesW(p, a);
 }
 
@@ -777,6 +793,13 @@ void ArmNamed(Mode newMode, const char* function, long k, const char* then, long
   byFunction.clear();
   LeaveCriticalSection(&lock);
   InterlockedExchange(&armed, 1);
+}
+
+void SetReadOnlyFolders(const std::vector<std::string>& folders) {
+  EnterCriticalSection(&lock);
+  readOnlyFolders.clear();
+  for (const std::string& folder : folders) readOnlyFolders.push_back(Lower(FullPath(folder.c_str())));
+  LeaveCriticalSection(&lock);
 }
 
 void ArmFirst(const char* function, long k, DWORD error) {

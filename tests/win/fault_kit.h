@@ -3,7 +3,7 @@
 // count every call and make one chosen call fail or lie. The installer's own bytes are
 // unchanged. While the kit is not armed the wrappers only pass calls on; while armed, a rename
 // over a read-only file and the removal of a read-only folder are refused as Windows refuses
-// them (Wine allows both).
+// them (Wine allows both, and keeps no read-only attribute on folders).
 #pragma once
 #include <windows.h>
 
@@ -37,6 +37,9 @@ void Arm(Mode mode, long k, long also = 0);
 void ArmNamed(Mode mode, const char* function, long k, const char* then = "", long thenK = 0);
 // Starts counting; the first k calls of function (every call for k = 0) fail with error.
 void ArmFirst(const char* function, long k, DWORD error);
+// The folders that read as read-only while armed, until an attribute without it is set (Wine
+// keeps none on folders); an empty list for none.
+void SetReadOnlyFolders(const std::vector<std::string>& folders);
 // Stops counting; the wrappers pass calls on again.
 void Disarm();
 

@@ -459,8 +459,10 @@ TEST_F(FaultLoops, CopyRenameRetriesSharingAndAccessErrorsAfterPauses) {
 }
 
 // A part file a stopped run left, read-only (and hidden), is replaced, and so is a read-only
-// earlier copy, which Windows renames nothing over (the kit answers as Windows does).
-TEST_F(FaultLoops, ReadOnlyPartFileAndCopyAreReplaced) {
+// earlier copy, which Windows renames nothing over; read-only folders in the product's places
+// are removed, which Windows also refuses until the attribute goes (the kit answers as Windows
+// does).
+TEST_F(FaultLoops, ReadOnlyEntriesAreReplacedAndRemoved) {
   const std::string copy = target_ + "\\TavrinSoloSetup.exe", part = copy + ".part";
   for (DWORD attributes : {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN}) {
     Prepare(kInstallOver);
@@ -474,6 +476,15 @@ TEST_F(FaultLoops, ReadOnlyPartFileAndCopyAreReplaced) {
     EXPECT_TRUE(ReadWhole(copy) == installerBytes_) << attributes;
     EXPECT_EQ(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << attributes;
   }
+  ASSERT_TRUE(CreateDirectoryA((userMenu_ + "\\Extras").c_str(), nullptr));
+  Put(userMenu_ + "\\Extras\\notes.txt", "x", FILE_ATTRIBUTE_READONLY);
+  fault::SetReadOnlyFolders({userMenu_ + "\\Extras", userMenu_, target_});
+  int32_t result = -99;
+  ASSERT_TRUE(RunProcedure(kRemoval, {fault::kCount}, &result));
+  fault::SetReadOnlyFolders({});
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_FALSE(Exists(target_));
 }
 
 TEST_F(FaultLoops, InstallOnACleanMachine) { Loop(kFreshInstall); }
