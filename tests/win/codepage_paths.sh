@@ -118,7 +118,8 @@ if [ "$cp" = 932 ]; then
   set_value "$shell" Programs "$programs0"
   setup='C:\dl\TavrinSoloSetup.exe'
   mkdir -p "$(unix 'C:\dl')" && cp "$installer" "$(unix "$setup")"
-  products=("$pf0\\Quorel\\Tavrin-Solo" "$programs0\\Quorel\\Tavrin-Solo" "$common\\Quorel\\Tavrin-Solo")
+  products=("$pf0\\Quorel\\Tavrin-Solo" "$programs0\\Quorel\\Tavrin-Solo"
+            "$common\\Quorel\\Tavrin-Solo")
   quorels=$(for f in "${products[@]}"; do unix "${f%\\*}"; done)
   before=$(listing)
   wine "$setup" -h -i >/dev/null 2>&1 </dev/null || fail "-h -i exited with $?"

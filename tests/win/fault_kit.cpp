@@ -798,7 +798,9 @@ void ArmNamed(Mode newMode, const char* function, long k, const char* then, long
 void SetReadOnlyFolders(const std::vector<std::string>& folders) {
   EnterCriticalSection(&lock);
   readOnlyFolders.clear();
-  for (const std::string& folder : folders) readOnlyFolders.push_back(Lower(FullPath(folder.c_str())));
+  for (const std::string& folder : folders) {
+    readOnlyFolders.push_back(Lower(FullPath(folder.c_str())));
+  }
   LeaveCriticalSection(&lock);
 }
 

@@ -464,7 +464,8 @@ TEST_F(FaultLoops, CopyRenameRetriesSharingAndAccessErrorsAfterPauses) {
 // does).
 TEST_F(FaultLoops, ReadOnlyEntriesAreReplacedAndRemoved) {
   const std::string copy = target_ + "\\TavrinSoloSetup.exe", part = copy + ".part";
-  for (DWORD attributes : {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN}) {
+  for (DWORD attributes :
+       {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN}) {
     Prepare(kInstallOver);
     Put(part, "stale", attributes);
     Put(copy, "earlier", attributes);
