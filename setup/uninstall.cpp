@@ -48,11 +48,11 @@ static int IsReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// dst := folder, a backslash unless folder ends with one, then name; dst may be folder itself.
-// 1 when it fits; 0 otherwise, dst then empty.
+// dst := folder, a backslash unless folder is empty or ends with one, then name; dst may be
+// folder itself. 1 when it fits; 0 otherwise, dst then empty.
 static int JoinWide(WCHAR* dst, size_t size, const WCHAR* folder, const WCHAR* name) {
   const size_t folderLength = wcslen(folder), nameLength = wcslen(name);
-  const size_t separator = folderLength > 0 && folder[folderLength - 1] == L'\\' ? 0 : 1;
+  const size_t separator = folderLength > 0 && folder[folderLength - 1] != L'\\';
   if (folderLength + separator + nameLength >= size) {
     dst[0] = 0;
     return 0;
@@ -61,15 +61,6 @@ static int JoinWide(WCHAR* dst, size_t size, const WCHAR* folder, const WCHAR* n
   if (separator) dst[folderLength] = L'\\';
   memcpy(dst + folderLength + separator, name, (nameLength + 1) * sizeof(WCHAR));
   return 1;
-}
-
-static void CopyWide(WCHAR* dst, size_t size, const WCHAR* src) {
-  const size_t length = wcslen(src);
-  if (length >= size) {
-    dst[0] = 0;
-    return;
-  }
-  memcpy(dst, src, (length + 1) * sizeof(WCHAR));
 }
 
 // A fresh search of folder for the first file, or the first subfolder whose name does not begin
@@ -94,10 +85,8 @@ static EntryKind FindFirstRemovable(const WCHAR* folder, WCHAR* name, size_t nam
     }
   } while (kind == ENTRY_NONE && FindNextFileW(search, &found));
   FindClose(search);
-  found.cFileName[MAX_PATH - 1] = 0;
-  CopyWide(name, nameSize, found.cFileName);
   *attributes = found.dwFileAttributes;
-  return name[0] != 0 ? kind : ENTRY_NONE;
+  return JoinWide(name, nameSize, L"", found.cFileName) ? kind : ENTRY_NONE;
 }
 
 // Still there unless the system says it is not found: an entry whose deletion is pending, which
@@ -168,7 +157,7 @@ int32_t DeleteFolderTree(const char* folder) {
     EntryKind kind = FindFirstRemovable(path, name, MAX_PATH, &attributes);
     int stuck = kind == ENTRY_NONE || wcscmp(name, removed) == 0;
     if (!stuck && !JoinWide(child, EXACT_PATH_SIZE, path, name)) stuck = 1;
-    if (!stuck) CopyWide(removed, MAX_PATH, name);
+    if (!stuck) JoinWide(removed, MAX_PATH, L"", name);
     if (!stuck && kind == ENTRY_FILE) {
       if (RemovedForGood(RemoveEntry(child, 0, attributes), child)) continue;
       stuck = 1;
@@ -181,7 +170,7 @@ int32_t DeleteFolderTree(const char* folder) {
         if (RemovedForGood(RemoveDirectoryW(child), child)) continue;
         stuck = 1;
       } else {
-        CopyWide(path, EXACT_PATH_SIZE, child);
+        JoinWide(path, EXACT_PATH_SIZE, L"", child);
         removed[0] = 0;
         ++depth;
         continue;
@@ -195,7 +184,7 @@ int32_t DeleteFolderTree(const char* folder) {
       int stays = StillExists(path);
       WCHAR* cut = wcsrchr(path, L'\\');
       if (cut == nullptr) return 1;  // below the root there is one; never cut what is not there
-      CopyWide(removed, MAX_PATH, cut + 1);
+      JoinWide(removed, MAX_PATH, L"", cut + 1);
       *cut = 0;
       --depth;
       if (!stays) break;
