@@ -193,8 +193,8 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
 
 // Gives the part file the copy's name, replacing what is there. A virus scanner that opened the
 // fresh file, or a program holding the old copy, refuses the rename for a moment: it is tried
-// again for about two seconds. Windows renames over no read-only file: a refused rename takes
-// that attribute from an earlier copy (a file, never a folder or a link), and the next try
+// again for about two seconds. Windows renames over no read-only file: a refused rename makes a
+// read-only earlier copy (a file, never a folder or a link) a normal file, and the next try
 // replaces it.
 static int32_t RenamePart(const InstallerCopy* copy) {
   for (int32_t tries = 1;; ++tries) {
@@ -209,7 +209,7 @@ static int32_t RenamePart(const InstallerCopy* copy) {
     const DWORD notAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
         (attributes & notAFile) == 0) {
-      SetFileAttributesA(copy->path, attributes & ~FILE_ATTRIBUTE_READONLY);
+      SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
     }
     Sleep(RENAME_PAUSE_MS);
   }
