@@ -125,5 +125,7 @@ int32_t RunningFromTargetFolder(const InstallerContext* context) {
   }
   if (name == nullptr) return 0;
   *name = 0;
-  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, module, -1, target, -1) == CSTR_EQUAL;
+  // The file system compares names ordinally (case folded, every character counted), not by
+  // the language rules that would pass over zero-weight characters such as a soft hyphen.
+  return CompareStringOrdinal(module, -1, target, -1, TRUE) == CSTR_EQUAL;
 }

@@ -193,7 +193,9 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
 
 // Gives the part file the copy's name, replacing what is there. A virus scanner that opened the
 // fresh file, or a program holding the old copy, refuses the rename for a moment: it is tried
-// again for about two seconds.
+// again for about two seconds. Windows renames over no read-only file: a refused rename makes a
+// read-only earlier copy (a file, never a folder or a link) a normal file, and the next try
+// replaces it.
 static int32_t RenamePart(const InstallerCopy* copy) {
   for (int32_t tries = 1;; ++tries) {
     if (MoveFileExA(copy->part, copy->path, MOVEFILE_REPLACE_EXISTING)) return 1;
@@ -201,6 +203,13 @@ static int32_t RenamePart(const InstallerCopy* copy) {
     if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
         tries >= RENAME_TRIES) {
       return 0;
+    }
+    const DWORD attributes = error == ERROR_ACCESS_DENIED ? GetFileAttributesA(copy->path)
+                                                          : INVALID_FILE_ATTRIBUTES;
+    const DWORD notAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        (attributes & notAFile) == 0) {
+      SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
     }
     Sleep(RENAME_PAUSE_MS);
   }

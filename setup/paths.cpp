@@ -80,18 +80,29 @@ int IsPlainAbsoluteFolder(const char* folder) {
   return 1;
 }
 
+static int IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The length of a device prefix at the start of folder: "\\?\" or "\\.\" (either slash), and
+// "UNC" with its separator after it in any letter case; 0 when there is none. *unc says which.
+static size_t DevicePrefixLength(const char* folder, int* unc) {
+  *unc = 0;
+  if (!IsSeparator(folder[0]) || !IsSeparator(folder[1]) ||
+      (folder[2] != '?' && folder[2] != '.') || !IsSeparator(folder[3])) {
+    return 0;
+  }
+  const char* rest = folder + 4;
+  *unc = (rest[0] == 'U' || rest[0] == 'u') && (rest[1] == 'N' || rest[1] == 'n') &&
+         (rest[2] == 'C' || rest[2] == 'c') && IsSeparator(rest[3]);
+  return *unc ? 8 : 4;
+}
+
 int NormalizeFolderForm(char* folder) {
   if (folder == nullptr) return 0;
-  // "\\?\UNC\server\share" is "\\server\share", "\\?\C:\x" is "C:\x".
-  if (strncmp(folder, "\\\\?\\", 4) == 0) {
-    const char* rest = folder + 4;
-    if ((rest[0] | 0x20) == 'u' && (rest[1] | 0x20) == 'n' && (rest[2] | 0x20) == 'c' &&
-        rest[3] == '\\') {
-      memmove(folder + 2, rest + 4, strlen(rest + 4) + 1);
-    } else {
-      memmove(folder, rest, strlen(rest) + 1);
-    }
-  }
+  // "\\?\UNC\server\share" and "\\.\UNC\server\share" are "\\server\share"; "\\?\C:\x" and
+  // "\\.\C:\x" are "C:\x".
+  int unc = 0;
+  const size_t prefix = DevicePrefixLength(folder, &unc);
+  if (prefix > 0) memmove(folder + (unc ? 2 : 0), folder + prefix, strlen(folder + prefix) + 1);
   for (char* p = folder; *p != '\0'; p = const_cast<char*>(NextPathChar(p))) {
     if (*p == '/') *p = '\\';
   }

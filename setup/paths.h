@@ -34,7 +34,8 @@ int IsAbsoluteFolder(const char* folder);
 int IsPlainAbsoluteFolder(const char* folder);
 
 // Rewrites folder in place in the form the other helpers read: forward slashes become
-// backslashes, and a "\\?\" prefix goes ("\\?\UNC\server\share" gives "\\server\share").
+// backslashes, and a "\\?\" or "\\.\" prefix goes, in either slash ("\\?\UNC\server\share" and
+// "\\.\unc\server\share" give "\\server\share", "\\.\C:\x" gives "C:\x").
 // Then 1 when it is absolute (IsAbsoluteFolder).
 int NormalizeFolderForm(char* folder);
 

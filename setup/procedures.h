@@ -22,7 +22,8 @@ int32_t UninstallProcedure(void);
 // ".del" name. Entry names that fail IsSafeEntryName are skipped. Returns 0.
 int32_t RemovePackageFiles(void);
 
-// Deletes folder's files and subfolders, then folder. Stops at the first file it cannot delete,
-// passes over subfolders whose names begin with a dot, removes links (junctions, symbolic links)
-// without entering them, and refuses empty, relative and root paths. Returns 1.
+// Deletes folder's files and subfolders, then folder, by their wide names (any name Windows
+// allows, spelled in the code page or not), read-only ones too. Stops at the first file it cannot
+// delete, passes over subfolders whose names begin with a dot, removes links (junctions, symbolic
+// links) without entering them, and refuses empty, relative and root paths. Returns 1.
 int32_t DeleteFolderTree(const char* folder);

@@ -52,9 +52,9 @@ int32_t ReadUserProgramsFolder(char* out, size_t outSize) {
     out[0] = '\0';
     return 0;
   }
-  // Every form Windows accepts: forward slashes, a "\\?\" prefix. A relative or drive-relative
-  // folder would put the menu folder below whatever folder is current, where no removal finds
-  // it again: it counts as absent, for install and removal alike.
+  // Every form Windows accepts: forward slashes, a "\\?\" or "\\.\" prefix. A relative or
+  // drive-relative folder would put the menu folder below whatever folder is current, where no
+  // removal finds it again: it counts as absent, for install and removal alike.
   if (!NormalizeFolderForm(out)) {
     out[0] = '\0';
     return 0;

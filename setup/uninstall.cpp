@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string.h>
+#include <wchar.h>
 
 #include "base/path.h"
 #include "base/product.h"
@@ -39,40 +40,59 @@ int32_t RemovePackageFiles(void) {
 
 enum EntryKind { ENTRY_NONE, ENTRY_FILE, ENTRY_FOLDER, ENTRY_LINK_FOLDER };
 
-// The walk names everything in the "\\?\" form, a few bytes longer than the folder's own path.
+// The walk names everything in the "\\?\" form, a few characters longer than the folder's own
+// path. Below the folder every name is wide, as the file system keeps it.
 enum { EXACT_PATH_SIZE = FOLDER_PATH_SIZE + 8 };
 
 static int IsReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// dst := folder, a backslash unless folder is empty or ends with one, then name; dst may be
+// folder itself. 1 when it fits; 0 otherwise, dst then empty.
+static int JoinWide(WCHAR* dst, size_t size, const WCHAR* folder, const WCHAR* name) {
+  const size_t folderLength = wcslen(folder), nameLength = wcslen(name);
+  const size_t separator = folderLength > 0 && folder[folderLength - 1] != L'\\';
+  if (folderLength + separator + nameLength >= size) {
+    dst[0] = 0;
+    return 0;
+  }
+  if (dst != folder) memcpy(dst, folder, folderLength * sizeof(WCHAR));
+  if (separator) dst[folderLength] = L'\\';
+  memcpy(dst + folderLength + separator, name, (nameLength + 1) * sizeof(WCHAR));
+  return 1;
+}
+
 // A fresh search of folder for the first file, or the first subfolder whose name does not begin
-// with a dot. Links to folders (junctions, symbolic links) are told apart so that they are
-// removed as links and never entered. The pattern "*" matches every name, whatever the form of
-// the path.
-static EntryKind FindFirstRemovable(const char* folder, char* name, size_t nameSize) {
-  char pattern[EXACT_PATH_SIZE];
-  WIN32_FIND_DATAA found;
-  if (!JoinPath(pattern, sizeof pattern, folder, "*")) return ENTRY_NONE;
-  HANDLE search = FindFirstFileA(pattern, &found);
+// with a dot; attributes as the search gives them. Links to folders (junctions, symbolic links)
+// are told apart so that they are removed as links and never entered. The pattern "*" matches
+// every name, whatever the form of the path. The search is wide: a name the ANSI code page
+// cannot spell ('?'), or spells with a backslash (U+00A5 as 0x5C in code page 932), comes back
+// as the file system has it.
+static EntryKind FindFirstRemovable(const WCHAR* folder, WCHAR* name, size_t nameSize,
+                                    DWORD* attributes) {
+  WCHAR pattern[EXACT_PATH_SIZE];
+  WIN32_FIND_DATAW found;
+  if (!JoinWide(pattern, EXACT_PATH_SIZE, folder, L"*")) return ENTRY_NONE;
+  HANDLE search = FindFirstFileW(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return ENTRY_NONE;
   EntryKind kind = ENTRY_NONE;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       kind = ENTRY_FILE;
-    } else if (found.cFileName[0] != '.') {
+    } else if (found.cFileName[0] != L'.') {
       kind = IsReparsePoint(found.dwFileAttributes) ? ENTRY_LINK_FOLDER : ENTRY_FOLDER;
     }
-  } while (kind == ENTRY_NONE && FindNextFileA(search, &found));
+  } while (kind == ENTRY_NONE && FindNextFileW(search, &found));
   FindClose(search);
-  if (kind != ENTRY_NONE && !TextCopy(name, nameSize, found.cFileName)) return ENTRY_NONE;
-  return kind;
+  *attributes = found.dwFileAttributes;
+  return JoinWide(name, nameSize, L"", found.cFileName) ? kind : ENTRY_NONE;
 }
 
 // Still there unless the system says it is not found: an entry whose deletion is pending, which
 // answers "access denied" on Windows, counts as still there.
-static int StillExists(const char* path) {
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 1;
+static int StillExists(const WCHAR* path) {
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return 1;
   DWORD error = GetLastError();
   return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
@@ -80,18 +100,35 @@ static int StillExists(const char* path) {
 // A removal that reported success only counts when the entry is really gone: Wine 8.0 answers
 // success for a file held open with delete sharing, or one Unix will not unlink, and the file
 // stays.
-static int RemovedForGood(BOOL reported, const char* path) {
+static int RemovedForGood(BOOL reported, const WCHAR* path) {
   return reported && !StillExists(path);
+}
+
+// Windows deletes no read-only file and removes no read-only folder: one refused with "access
+// denied" loses the attribute and is tried once more. A link keeps its attributes (they may be
+// those of what it points to) and is only tried.
+// attributes: the search's, or INVALID_FILE_ATTRIBUTES to read them once refused.
+static BOOL RemoveEntry(const WCHAR* path, int folder, DWORD attributes) {
+  if (folder ? RemoveDirectoryW(path) : DeleteFileW(path)) return TRUE;
+  if (GetLastError() != ERROR_ACCESS_DENIED) return FALSE;
+  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      IsReparsePoint(attributes) ||
+      !SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
+    return FALSE;
+  }
+  return folder ? RemoveDirectoryW(path) : DeleteFileW(path);
 }
 
 // Walks the tree with one path buffer: descending appends a subfolder's name, finishing a folder
 // removes it and cuts the name off again. After every removal the folder is searched afresh.
 // Once something cannot be removed, every folder above it is only tried (and stays).
-// Every path is in the exact form, so a name ending in a dot or a space ("foo.", "bar ") names
-// that entry and not another. The walk ends whatever the file system answers: it searches afresh
-// only after an entry has been removed and its exact name is no longer found, and an entry that
-// the fresh search returns first again (a name the ANSI search cannot give exactly) is treated
-// as one that cannot be removed; descending is bounded by the path buffer.
+// The folder's ANSI path is made exact and wide once; every path below it is wide and in the
+// exact form, so any name Windows allows (one ending in a dot or a space, one the code page
+// cannot spell) names that entry and not another. The walk ends whatever the file system
+// answers: it searches afresh only after an entry has been removed and its exact name is no
+// longer found, and an entry that the fresh search returns first again is treated as one that
+// cannot be removed; descending is bounded by the path buffer.
 int32_t DeleteFolderTree(const char* folder) {
   if (!IsRemovableFolderPath(folder, FOLDER_PATH_SIZE)) return 1;
   // The folder itself as the other Win32 calls that made or named it read it (trailing dots and
@@ -99,37 +136,42 @@ int32_t DeleteFolderTree(const char* folder) {
   char full[FOLDER_PATH_SIZE];
   const DWORD fullLength = GetFullPathNameA(folder, sizeof full, full, nullptr);
   if (fullLength == 0 || fullLength >= sizeof full) return 1;
-  char path[EXACT_PATH_SIZE];
-  if (!MakeExactFolderPath(full, path, sizeof path)) return 1;
-  char name[MAX_PATH];
-  char removed[MAX_PATH];  // the entry last removed from the folder at path, "" after descending
-  char child[EXACT_PATH_SIZE];
-  // A folder that is itself a link is removed as the link; what it points at stays.
-  if (IsReparsePoint(GetFileAttributesA(path))) {
-    RemoveDirectoryA(path);
+  char exact[EXACT_PATH_SIZE];
+  WCHAR path[EXACT_PATH_SIZE];
+  if (!MakeExactFolderPath(full, exact, sizeof exact) ||
+      MultiByteToWideChar(CP_ACP, 0, exact, -1, path, EXACT_PATH_SIZE) == 0) {
     return 1;
   }
-  removed[0] = '\0';
+  WCHAR name[MAX_PATH];
+  WCHAR removed[MAX_PATH];  // the entry last removed from the folder at path, "" after descending
+  WCHAR child[EXACT_PATH_SIZE];
+  // A folder that is itself a link is removed as the link; what it points at stays.
+  if (IsReparsePoint(GetFileAttributesW(path))) {
+    RemoveDirectoryW(path);
+    return 1;
+  }
+  removed[0] = 0;
   int depth = 0;
   for (;;) {
-    EntryKind kind = FindFirstRemovable(path, name, sizeof name);
-    int stuck = kind == ENTRY_NONE || strcmp(name, removed) == 0;
-    if (!stuck && !JoinPath(child, sizeof child, path, name)) stuck = 1;
-    if (!stuck) TextCopy(removed, sizeof removed, name);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    EntryKind kind = FindFirstRemovable(path, name, MAX_PATH, &attributes);
+    int stuck = kind == ENTRY_NONE || wcscmp(name, removed) == 0;
+    if (!stuck && !JoinWide(child, EXACT_PATH_SIZE, path, name)) stuck = 1;
+    if (!stuck) JoinWide(removed, MAX_PATH, L"", name);
     if (!stuck && kind == ENTRY_FILE) {
-      if (RemovedForGood(DeleteFileA(child), child)) continue;
+      if (RemovedForGood(RemoveEntry(child, 0, attributes), child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_LINK_FOLDER) {
-      if (RemovedForGood(RemoveDirectoryA(child) || DeleteFileA(child), child)) continue;
+      if (RemovedForGood(RemoveDirectoryW(child) || DeleteFileW(child), child)) continue;
       stuck = 1;
     } else if (!stuck && kind == ENTRY_FOLDER) {
       // Checked again on the path itself: the search data is not the only word on links.
-      if (IsReparsePoint(GetFileAttributesA(child))) {
-        if (RemovedForGood(RemoveDirectoryA(child), child)) continue;
+      if (IsReparsePoint(GetFileAttributesW(child))) {
+        if (RemovedForGood(RemoveDirectoryW(child), child)) continue;
         stuck = 1;
       } else {
-        TextCopy(path, sizeof path, child);
-        removed[0] = '\0';
+        JoinWide(path, EXACT_PATH_SIZE, L"", child);
+        removed[0] = 0;
         ++depth;
         continue;
       }
@@ -137,12 +179,13 @@ int32_t DeleteFolderTree(const char* folder) {
     // Nothing (more) to remove here: remove this folder and go up. A folder that stays keeps
     // every folder above it.
     for (;;) {
-      RemoveDirectoryA(path);
+      RemoveEntry(path, 1, INVALID_FILE_ATTRIBUTES);
       if (depth == 0) return 1;
       int stays = StillExists(path);
-      char* cut = LastPathSeparator(path);  // below the root: there is one
-      TextCopy(removed, sizeof removed, cut + 1);
-      *cut = '\0';
+      WCHAR* cut = wcsrchr(path, L'\\');
+      if (cut == nullptr) return 1;  // below the root there is one; never cut what is not there
+      JoinWide(removed, MAX_PATH, L"", cut + 1);
+      *cut = 0;
       --depth;
       if (!stays) break;
     }

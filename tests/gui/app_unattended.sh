@@ -122,9 +122,11 @@ record_present && fail "the copy named TavrinSolo.exe left the uninstall record"
 rm -rf "$target"
 
 # A removal stopped part-way (power cut): right after it deleted TavrinSolo.exe, and after the
-# record was gone too. The uninstaller copy, started as the record says with -h -u, finishes it.
+# record was gone too. The uninstaller copy, started as the record says with -h -u (and, the
+# second time, by its path in lower case, c:\program files\...), finishes it.
 copy_win=$(winepath -w "$target/TavrinSoloSetup.exe" 2>/dev/null)
 for stop in program record; do
+  [ "$stop" = record ] && copy_win=${copy_win,,}
   ensure_installed
   rm -f "$target/TavrinSolo.exe"
   if [ "$stop" = record ]; then

@@ -70,6 +70,7 @@ TEST(IsRemovableFolderPath, RefusesEmptyRelativeAndRootPaths) {
       "C:\\..",     "C:\\x\\..",     "C:\\x\\..\\..",   "C:\\x\\.\\y",   "\\\\",
       "\\\\server", "\\\\server\\",   "\\\\server\\share", "\\\\server\\share\\",
       "\\\\?\\C:\\x", "\\\\.\\PhysicalDrive0\\x", "\\\\\\share\\x", "1:\\x",
+      "\\\\server\\\\x", "//server//x", "@:\\x", "[:\\x", "`:\\x", "{:\\x",
   };
   for (const char* path : refused) EXPECT_EQ(IsRemovableFolderPath(path, 1024), 0) << path;
   EXPECT_EQ(IsRemovableFolderPath(nullptr, 1024), 0);
@@ -78,7 +79,8 @@ TEST(IsRemovableFolderPath, RefusesEmptyRelativeAndRootPaths) {
 TEST(IsRemovableFolderPath, AcceptsAbsoluteFoldersBelowARoot) {
   const char* accepted[] = {
       "C:\\Program Files\\Quorel\\Tavrin-Solo", "c:\\x", "C:\\x\\", "C:/x/y",
-      "\\\\server\\share\\dir", "C:\\x\\.hidden", "C:\\x..y",
+      "\\\\server\\share\\dir", "C:\\x\\.hidden", "C:\\x..y", "A:\\x", "Z:\\x", "a:\\x",
+      "z:\\x", "//server/share/dir",
   };
   for (const char* path : accepted) EXPECT_EQ(IsRemovableFolderPath(path, 1024), 1) << path;
 }

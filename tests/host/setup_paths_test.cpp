@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "base/path.h"
 #include "package/place.h"
@@ -133,16 +134,45 @@ TEST(WorkingFolderOf, CutsAtTheLastBackslashOrKeepsABareName) {
   EXPECT_EQ(WorkingFolderOf("C:\\x\\y", tiny, sizeof tiny), 0);
 }
 
+// The drive letters at both ends of each case, the characters just outside them, and network
+// paths missing a server or a share.
 TEST(IsAbsoluteFolder, RefusesUnresolvedStartupAndRelativeForms) {
-  EXPECT_EQ(IsAbsoluteFolder("Startup"), 0);
-  EXPECT_EQ(IsAbsoluteFolder(""), 0);
   EXPECT_EQ(IsAbsoluteFolder(nullptr), 0);
-  EXPECT_EQ(IsAbsoluteFolder("\\Startup"), 0);
-  EXPECT_EQ(IsAbsoluteFolder("C:Startup"), 0);
-  EXPECT_EQ(IsAbsoluteFolder("\\\\"), 0);
-  EXPECT_EQ(IsAbsoluteFolder("C:\\"), 1);
-  EXPECT_EQ(IsAbsoluteFolder("c:\\users\\x\\Start Menu\\Programs\\Startup"), 1);
-  EXPECT_EQ(IsAbsoluteFolder("\\\\server\\share"), 1);
+  for (const char* folder : {"Startup", "", "\\Startup", "C:Startup", "\\\\", "@:\\x", "[:\\x",
+                             "`:\\x", "{:\\x", "C:/x", "\\\\server\\\\x", "\\\\\\share\\x",
+                             "\\\\server", "\\\\server\\", "\\\\?\\C:\\x", "\\\\.\\C:\\x",
+                             "//server/share"}) {
+    EXPECT_EQ(IsAbsoluteFolder(folder), 0) << folder;
+  }
+  for (const char* folder : {"C:\\", "A:\\x", "Z:\\x", "a:\\x", "z:\\x",
+                             "c:\\users\\x\\Start Menu\\Programs\\Startup", "\\\\server\\share",
+                             "\\\\server\\share\\dir"}) {
+    EXPECT_EQ(IsAbsoluteFolder(folder), 1) << folder;
+  }
+}
+
+std::string Form(const std::string& folder) {
+  char o[64];
+  snprintf(o, sizeof o, "%s", folder.c_str());
+  return NormalizeFolderForm(o) ? o : "!";
+}
+
+// "\\?\" and "\\.\" in either slash, and "UNC" in every letter case.
+TEST(NormalizeFolderForm, DevicePrefixesGoInEveryFormAndLetterCase) {
+  for (const char* prefix : {"\\\\?\\", "\\\\.\\", "//?/", "//./", "\\/.\\"}) {
+    const std::string p = prefix;
+    EXPECT_EQ(Form(p + "C:\\x"), "C:\\x") << p;
+    EXPECT_EQ(Form(p + "z:/x/y"), "z:\\x\\y") << p;
+    for (int letters = 0; letters < 8; ++letters) {
+      std::string unc = "UNC";
+      for (int i = 0; i < 3; ++i) unc[i] = static_cast<char>(unc[i] | ((letters >> i & 1) << 5));
+      EXPECT_EQ(Form(p + unc + "/srv\\share"), "\\\\srv\\share") << p << unc;
+    }
+    for (const char* rest : {"", "UNC\\", "UNCx\\srv\\share", "UN\\srv\\share", "PhysicalDrive0"}) {
+      EXPECT_EQ(Form(p + rest), "!") << p << rest;
+    }
+  }
+  EXPECT_EQ(Form("\\\\?C:\\x"), "!");  // no separator after the mark
 }
 
 TEST(IsPlainAbsoluteFolder, RefusesRelativeFoldersAndDotComponents) {
@@ -248,6 +278,23 @@ TEST(PathsByCharacter, DoubleByteCodePagesNeverSplitACharacter) {
   for (const Case& c : cases) {
     SetPathLeadBytes(c.table, c.pairs);
     EXPECT_EQ(ByCharacter(c.op, c.in), c.want) << c.op << " of " << c.in;
+  }
+  // The first and last byte of every lead-byte range leads (in 932 9F 5C is 歃, FC 5C is 彁);
+  // the bytes just outside the ranges do not, and their 5C is a separator.
+  struct Edges {
+    const unsigned char* table;
+    size_t pairs;
+    std::vector<unsigned char> lead, single;
+  } edges[] = {{cp932, 2, {0x81, 0x9F, 0xE0, 0xFC}, {0x80, 0xA0, 0xDF, 0xFD}},
+               {cp936, 1, {0x81, 0xFE}, {0x80, 0xFF}}};
+  for (const Edges& e : edges) {
+    SetPathLeadBytes(e.table, e.pairs);
+    for (int lead = 0; lead < 2; ++lead) {
+      for (unsigned char b : lead ? e.lead : e.single) {
+        const std::string name = std::string(1, static_cast<char>(b)) + "\\Setup.exe";
+        EXPECT_EQ(ByCharacter("name", ("C:\\dl\\" + name).c_str()), lead ? name : "Setup.exe");
+      }
+    }
   }
   SetPathLeadBytes(nullptr, 0);
 }

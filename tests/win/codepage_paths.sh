@@ -133,5 +133,40 @@ tr -d '\r' <"$dir/err" | LC_ALL=C grep -qax 'packtool: C:\\ソース\\ansi.txt:3
   fail "a source in the ANSI form: $(cat "$dir/err")"
 script -qec "wine '$4' list 'C:\\表示\\한.exe'" /dev/null </dev/null | grep -q '表示\\한.exe: No such file' ||
   fail "the console did not show 表示\\한.exe"
+# Under 932 the ANSI search spells ¥ (U+00A5) as 0x5C and Hangul as '?': such names in the
+# target and both menu folders go with them (the installer started from elsewhere, so nothing
+# there is in use), while the same names beside them, in the Quorel parents, stay.
+if [ "$cp" = 932 ]; then
+  case_name='¥ and Hangul names'
+  set_value "$cv" ProgramFilesDir "$pf0"
+  set_value "$shell" Programs "$programs0"
+  setup='C:\dl\TavrinSoloSetup.exe'
+  mkdir -p "$(unix 'C:\dl')" && cp "$installer" "$(unix "$setup")"
+  products=("$pf0\\Quorel\\Tavrin-Solo" "$programs0\\Quorel\\Tavrin-Solo"
+            "$common\\Quorel\\Tavrin-Solo")
+  quorels=$(for f in "${products[@]}"; do unix "${f%\\*}"; done)
+  before=$(listing)
+  wine "$setup" -h -i >/dev/null 2>&1 </dev/null || fail "-h -i exited with $?"
+  for f in "${products[@]}"; do
+    for place in "$(unix "$f")" "$(unix "${f%\\*}")"; do
+      mkdir -p "$place/メモ¥2024/한글" && echo x >"$place/価格¥1000.txt" && echo x >"$place/메모 한글.txt" &&
+        echo x >"$place/メモ¥2024/メモ.txt" && echo x >"$place/メモ¥2024/한글/¥.txt" || fail "could not plant in $place"
+    done
+  done
+  wine "$setup" -h -u >/dev/null 2>&1 </dev/null || fail "-h -u exited with $?"
+  for f in "${products[@]}"; do
+    [ ! -e "$(unix "$f")" ] || fail "removal left $(ls -A "$(unix "$f")" | tr '\n' ' ')in $f"
+    for planted in 価格¥1000.txt '메모 한글.txt' メモ¥2024/メモ.txt メモ¥2024/한글/¥.txt; do
+      [ -f "$(unix "${f%\\*}")/$planted" ] || fail "removal took $planted beside $f"
+    done
+  done
+  left=$(comm -13 <(echo "$before") <(listing) | grep -vF -e "$quorels" -e "$(unix 'C:\dl')")
+  [ -z "$left" ] || fail "install and removal left $(head -n3 <<<"$left" | tr '\n' ' ')"
+  while read -r q; do rm -rf "$q"; done <<<"$quorels"
+  rm -rf "$(unix 'C:\dl')"
+fi
 [ "$failures" -eq 0 ] || exit 1
-echo "code page $cp: trail-byte and unspellable installer names and folders, Program Files and Programs folders, a user's menu folder"
+extra=
+[ "$cp" = 932 ] && extra=", ¥ and Hangul names removed with the product's folders"
+echo "code page $cp: trail-byte and unspellable installer names and folders, Program Files and Programs folders, a user's menu folder, packtool.exe on UTF-8 names$extra"
+

@@ -26,6 +26,8 @@ std::string namedFunction;  // kFailNamed, kShortNamed: the function whose targe
 std::string thenFunction;   // and the function whose thenTarget-th call fails too (0: none)
 long thenTarget;
 DWORD failError = ERROR_ACCESS_DENIED;  // what the last injected file-system failure answers
+DWORD chosenError;  // kFailFirst: what every injected failure answers
+std::vector<std::string> readOnlyFolders;  // lowercase full paths, read-only as Windows keeps it
 
 // What Windows answers when a file-system call fails, varied from one injected failure to the
 // next (by the call's number and the function's name, so that a plan always gives the same), so
@@ -85,7 +87,7 @@ void Remember(HKEY key, const std::string& path) {
 bool Take(const char* function, const std::string& path, long n) {
   InterlockedIncrement(&injected);
   EnterCriticalSection(&lock);
-  failError = kFileErrors[(n + strlen(function)) % 4];
+  failError = mode == kFailFirst ? chosenError : kFileErrors[(n + strlen(function)) % 4];
   where += (where.empty() ? "" : ", ") + std::string(function) + "(" + path + ") error " +
            std::to_string(failError);
   LeaveCriticalSection(&lock);
@@ -100,8 +102,9 @@ enum Fate { kPass, kFailIt, kShortIt, kLieIt };
 Fate Named(const char* function, const std::string& path) {
   EnterCriticalSection(&lock);
   const long n = ++byFunction[function];
-  const bool first = (mode == kFailNamed || mode == kShortNamed) &&
-                     (n == target || target == 0) && namedFunction == function;
+  const bool first = namedFunction == function &&
+                     (((mode == kFailNamed || mode == kShortNamed) && n == target) ||
+                      (mode == kFailFirst && n <= target) || target == 0);
   const bool then = (n == thenTarget || thenTarget == 0) && thenFunction == function;
   LeaveCriticalSection(&lock);
   if (!(first || then) || !Take(function, path, n)) return kPass;
@@ -169,6 +172,10 @@ FAULT_SIMPLE(BOOL, GetFileInformationByHandle, (HANDLE f, LPBY_HANDLE_FILE_INFOR
 FAULT_SIMPLE(HANDLE, FindFirstFileA, (LPCSTR p, LPWIN32_FIND_DATAA d), (p, d),
              INVALID_HANDLE_VALUE, FileError())
 FAULT_SIMPLE(BOOL, FindNextFileA, (HANDLE h, LPWIN32_FIND_DATAA d), (h, d), FALSE,
+             ERROR_ACCESS_DENIED)
+FAULT_SIMPLE(HANDLE, FindFirstFileW, (LPCWSTR p, LPWIN32_FIND_DATAW d), (p, d),
+             INVALID_HANDLE_VALUE, FileError())
+FAULT_SIMPLE(BOOL, FindNextFileW, (HANDLE h, LPWIN32_FIND_DATAW d), (h, d), FALSE,
              ERROR_ACCESS_DENIED)
 FAULT_SIMPLE(DWORD, GetFullPathNameA, (LPCSTR p, DWORD n, LPSTR b, LPSTR* f), (p, n, b, f), 0,
              ERROR_FILENAME_EXCED_RANGE)
@@ -359,6 +366,10 @@ decltype(&::RemoveDirectoryA) realRemoveDirectoryA;
 decltype(&::GetFileAttributesA) realGetFileAttributesA;
 decltype(&::GetFileAttributesExA) realGetFileAttributesExA;
 decltype(&::SetFileAttributesA) realSetFileAttributesA;
+decltype(&::DeleteFileW) realDeleteFileW;
+decltype(&::RemoveDirectoryW) realRemoveDirectoryW;
+decltype(&::GetFileAttributesW) realGetFileAttributesW;
+decltype(&::SetFileAttributesW) realSetFileAttributesW;
 decltype(&::LoadLibraryA) realLoadLibraryA;
 decltype(&::GetProcAddress) realGetProcAddress;
 decltype(&::RegOpenKeyA) realRegOpenKeyA;
@@ -445,7 +456,9 @@ BOOL WINAPI FakeCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
   if (fate == kPass) return realCopyFileW(from, to, failIfExists);
   if ((fate == kShortIt || FileError() == ERROR_DISK_FULL) &&
       realCopyFileW(from, to, failIfExists)) {
-    Halve(to, ::GetFileAttributesW, ::SetFileAttributesW, ::CreateFileW);
+    Halve(to, realGetFileAttributesW != nullptr ? realGetFileAttributesW : ::GetFileAttributesW,
+          realSetFileAttributesW != nullptr ? realSetFileAttributesW : ::SetFileAttributesW,
+          ::CreateFileW);
     if (fate == kShortIt) return TRUE;
   }
   SetLastError(FileError());
@@ -458,6 +471,43 @@ BOOL WINAPI FakeDeleteFileA(LPCSTR p) {
     case kLieIt: return TRUE;
     default: return realDeleteFileA(p);
   }
+}
+
+BOOL WINAPI FakeDeleteFileW(LPCWSTR p) {
+  switch (Deletion("DeleteFileW", FullPath(Narrow(p).c_str()))) {
+    case kFailIt: SetLastError(FileError()); return FALSE;
+    case kLieIt: return TRUE;
+    default: return realDeleteFileW(p);
+  }
+}
+
+// A folder marked read-only (Wine keeps no such attribute on folders): while armed it reads as
+// read-only and, as on Windows, cannot be removed until the attribute goes.
+bool ReadOnlyFolder(const std::string& path, bool clear = false) {
+  if (!armed) return false;
+  const std::string key = Lower(FullPath(path.c_str()));
+  EnterCriticalSection(&lock);
+  auto found = std::find(readOnlyFolders.begin(), readOnlyFolders.end(), key);
+  const bool marked = found != readOnlyFolders.end();
+  if (marked && clear) readOnlyFolders.erase(found);
+  LeaveCriticalSection(&lock);
+  return marked;
+}
+
+BOOL WINAPI FakeRemoveDirectoryW(LPCWSTR p) {
+  const std::string path = Narrow(p);
+  switch (Deletion("RemoveDirectoryW", FullPath(path.c_str()))) {
+    case kFailIt:
+      SetLastError(FileError() == ERROR_DISK_FULL ? ERROR_DIR_NOT_EMPTY : FileError());
+      return FALSE;
+    case kLieIt: return TRUE;
+    default: break;
+  }
+  if (ReadOnlyFolder(path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realRemoveDirectoryW(p);
 }
 
 BOOL WINAPI FakeRemoveDirectoryA(LPCSTR p) {
@@ -479,13 +529,22 @@ BOOL WINAPI FakeMoveFileA(LPCSTR from, LPCSTR to) {
   }
 }
 
+// Windows replaces no read-only file by a rename (Wine does): answered as Windows would while
+// armed.
 BOOL WINAPI FakeMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   Record("MoveFileExA", FullPath(to));
   switch (Deletion("MoveFileExA", FullPath(from))) {
     case kFailIt: SetLastError(FileError()); return FALSE;
     case kLieIt: return TRUE;
-    default: return realMoveFileExA(from, to, flags);
+    default: break;
   }
+  const DWORD attributes = armed ? realGetFileAttributesA(to) : INVALID_FILE_ATTRIBUTES;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      (flags & MOVEFILE_REPLACE_EXISTING)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realMoveFileExA(from, to, flags);
 }
 
 BOOL WINAPI FakeCreateDirectoryA(LPCSTR p, LPSECURITY_ATTRIBUTES s) {
@@ -521,6 +580,33 @@ BOOL WINAPI FakeGetFileAttributesExA(LPCSTR p, GET_FILEEX_INFO_LEVELS l, LPVOID 
   return realGetFileAttributesExA(p, l, d);
 }
 
+DWORD WINAPI FakeGetFileAttributesW(LPCWSTR p) {
+  const std::string path = Narrow(p);
+  if (FailHere("GetFileAttributesW", path)) {
+    SetLastError(FileError());
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (Hidden(path.c_str())) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  const DWORD attributes = realGetFileAttributesW(p);
+  return attributes != INVALID_FILE_ATTRIBUTES && ReadOnlyFolder(path)
+             ? attributes | FILE_ATTRIBUTE_READONLY
+             : attributes;
+}
+
+BOOL WINAPI FakeSetFileAttributesW(LPCWSTR p, DWORD a) {
+  const std::string path = Narrow(p);
+  Record("SetFileAttributesW", FullPath(path.c_str()));
+  if (FailHere("SetFileAttributesW", path)) {
+    SetLastError(FileError());
+    return FALSE;
+  }
+  if ((a & FILE_ATTRIBUTE_READONLY) == 0) ReadOnlyFolder(path, true);
+  return realSetFileAttributesW(p, a);
+}
+
 BOOL WINAPI FakeSetFileAttributesA(LPCSTR p, DWORD a) {
   Record("SetFileAttributesA", FullPath(p));
   if (FailHere("SetFileAttributesA", p)) {
@@ -539,8 +625,12 @@ BOOL WINAPI FakePostMessageA(HWND w, UINT m, WPARAM p, LPARAM l) {
 }
 
 // Waits between retries are cut to 10 ms while armed, so that a loop retrying for seconds after
-// an injected failure stays quick; never failed or counted.
-void WINAPI FakeSleep(DWORD ms) { realSleep(armed && ms > 10 ? 10 : ms); }
+// an injected failure stays quick; recorded ("Sleep", the milliseconds asked), never failed or
+// counted as calls.
+void WINAPI FakeSleep(DWORD ms) {
+  Record("Sleep", std::to_string(ms));
+  realSleep(armed && ms > 10 ? 10 : ms);
+}
 
 HMODULE WINAPI FakeLoadLibraryA(LPCSTR p) {
   Record("LoadLibraryA", p == nullptr ? "" : p);
@@ -631,7 +721,9 @@ const Slot kSlots[] = {
     FAULT_SLOT(CreateFileA), FAULT_SLOT(WriteFile), FAULT_SLOT(ReadFile), FAULT_SLOT(DeleteFileA),
     FAULT_SLOT(MoveFileA), FAULT_SLOT(MoveFileExA), FAULT_SLOT(CopyFileA), FAULT_SLOT(CopyFileW),
     FAULT_SLOT(CreateDirectoryA), FAULT_SLOT(RemoveDirectoryA), FAULT_SLOT(GetFileAttributesA),
-    FAULT_SLOT(GetFileAttributesExA), FAULT_SLOT(SetFileAttributesA),
+    FAULT_SLOT(GetFileAttributesExA), FAULT_SLOT(SetFileAttributesA), FAULT_SLOT(DeleteFileW),
+    FAULT_SLOT(RemoveDirectoryW), FAULT_SLOT(GetFileAttributesW), FAULT_SLOT(SetFileAttributesW),
+    FAULT_SLOT(FindFirstFileW), FAULT_SLOT(FindNextFileW),
     FAULT_SLOT(GetFileInformationByHandle), FAULT_SLOT(FindFirstFileA),
     FAULT_SLOT(FindNextFileA), FAULT_SLOT(GetFullPathNameA), FAULT_SLOT(GetDiskFreeSpaceExA),
     FAULT_SLOT(CreateThread), FAULT_SLOT(SetThreadPriority), FAULT_SLOT(CreateEventA),
@@ -701,6 +793,20 @@ void ArmNamed(Mode newMode, const char* function, long k, const char* then, long
   byFunction.clear();
   LeaveCriticalSection(&lock);
   InterlockedExchange(&armed, 1);
+}
+
+void SetReadOnlyFolders(const std::vector<std::string>& folders) {
+  EnterCriticalSection(&lock);
+  readOnlyFolders.clear();
+  for (const std::string& folder : folders) {
+    readOnlyFolders.push_back(Lower(FullPath(folder.c_str())));
+  }
+  LeaveCriticalSection(&lock);
+}
+
+void ArmFirst(const char* function, long k, DWORD error) {
+  chosenError = error;
+  ArmNamed(kFailFirst, function, k);
 }
 
 void Arm(Mode newMode, long k, long also) {

@@ -1,7 +1,9 @@
 // Fault injection for the Windows test programs: the program rewrites its own import address
 // table, so that the installer's code linked into it calls the system through wrappers that
 // count every call and make one chosen call fail or lie. The installer's own bytes are
-// unchanged. While the kit is not armed the wrappers only pass calls on.
+// unchanged. While the kit is not armed the wrappers only pass calls on; while armed, a rename
+// over a read-only file and the removal of a read-only folder are refused as Windows refuses
+// them (Wine allows both, and keeps no read-only attribute on folders).
 #pragma once
 #include <windows.h>
 
@@ -17,6 +19,7 @@ enum Mode {
   kFailNamed, // the k-th call of one function fails, as kFail (ArmNamed)
   kShortNamed,  // the k-th call of one function (a write, read or copy) does half its work and
                 // reports a whole success (ArmNamed)
+  kFailFirst,   // the first k calls of one function fail with one chosen error (ArmFirst)
   kLie,       // the k-th deletion or removal reports success and the entry stays (and every
               // later deletion of that entry reports success again)
   kLieHidden  // as kLie, and the entry then reads as "not found" while searches still list it
@@ -32,6 +35,11 @@ void Arm(Mode mode, long k, long also = 0);
 // kShortNamed); then, when given, the thenK-th call of then (every call for 0) fails as well (a
 // fault in the clean-up after the first).
 void ArmNamed(Mode mode, const char* function, long k, const char* then = "", long thenK = 0);
+// Starts counting; the first k calls of function (every call for k = 0) fail with error.
+void ArmFirst(const char* function, long k, DWORD error);
+// The folders that read as read-only while armed, until an attribute without it is set (Wine
+// keeps none on folders); an empty list for none.
+void SetReadOnlyFolders(const std::vector<std::string>& folders);
 // Stops counting; the wrappers pass calls on again.
 void Disarm();
 

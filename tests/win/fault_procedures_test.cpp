@@ -41,8 +41,10 @@ const DWORD kTimeBoundMs = 30000;
 const std::map<std::string, std::string> kNoFiles;
 // The calls a clean-up makes: files and folders looked at, made writable, removed or renamed.
 const std::set<std::string> kCleanUpCalls = {
-    "DeleteFileA", "SetFileAttributesA", "GetFileAttributesA", "RemoveDirectoryA",
-    "MoveFileA",   "MoveFileExA",        "FindFirstFileA",     "FindNextFileA"};
+    "DeleteFileA",    "SetFileAttributesA", "GetFileAttributesA", "RemoveDirectoryA",
+    "MoveFileA",      "MoveFileExA",        "FindFirstFileA",     "FindNextFileA",
+    "DeleteFileW",    "SetFileAttributesW", "GetFileAttributesW", "RemoveDirectoryW",
+    "FindFirstFileW", "FindNextFileW"};
 
 
 std::string Lower(std::string text) {
@@ -90,6 +92,7 @@ struct Plan {
   long k;
   std::string then;
   long thenK;
+  DWORD error;  // kFailFirst: what the failed calls answer
 };
 
 bool Named(const Plan& plan) {
@@ -107,7 +110,9 @@ DWORD WINAPI ProcedureThread(void* parameter) {
   ProcedureRun* run = static_cast<ProcedureRun*>(parameter);
   const HRESULT com = CoInitialize(nullptr);
   const Plan& plan = run->plan;
-  if (Named(plan)) {
+  if (plan.mode == fault::kFailFirst) {
+    fault::ArmFirst(plan.function.c_str(), plan.k, plan.error);
+  } else if (Named(plan)) {
     fault::ArmNamed(plan.mode, plan.function.c_str(), plan.k, plan.then.c_str(), plan.thenK);
   } else {
     fault::Arm(plan.mode, plan.k);
@@ -240,6 +245,17 @@ class FaultLoops : public ::testing::Test {
     if (procedure == kRemovalInUse) StartApp();
   }
 
+  // path := bytes, with attributes.
+  void Put(const std::string& path, const std::string& bytes, DWORD attributes) {
+    Clean(path);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes)) << path;
+  }
+
   // One run under the plan, and the invariants after it. Returns false when the loop must stop.
   bool RunAndCheck(Procedure procedure, const Plan& plan) {
     Prepare(procedure);
@@ -297,7 +313,10 @@ class FaultLoops : public ::testing::Test {
     size_t lastFileWrite = 0, firstRecordWrite = 0;
     for (size_t i = 0; i < effects.size(); ++i) {
       const fault::Effect& effect = effects[i];
-      if (effect.function == "LoadLibraryA" || effect.function == "PostMessageA") continue;
+      if (effect.function == "LoadLibraryA" || effect.function == "PostMessageA" ||
+          effect.function == "Sleep") {
+        continue;
+      }
       bool inside = false;
       for (const std::string& place : places) {
         inside = inside || Within(effect.path, place) ||
@@ -403,6 +422,71 @@ class FaultLoops : public ::testing::Test {
   std::map<std::string, std::string> wholeFiles_;  // the package's files after a whole install
   std::vector<std::string> notInjected_;
 };
+
+// The copy's rename answered with one error a number of times (0: always), then as the file
+// system answers. Sharing violations and access denials are tried again after a pause, 20 tries
+// in all; other errors are not. However it ends, no part file is left, and the earlier copy is
+// replaced only by a rename that worked.
+TEST_F(FaultLoops, CopyRenameRetriesSharingAndAccessErrorsAfterPauses) {
+  const struct {
+    DWORD error;
+    long failures;
+    int tries;
+  } cases[] = {{ERROR_SHARING_VIOLATION, 1, 2}, {ERROR_ACCESS_DENIED, 3, 4},
+               {ERROR_SHARING_VIOLATION, 19, 20}, {ERROR_ACCESS_DENIED, 20, 20},
+               {ERROR_SHARING_VIOLATION, 0, 20}, {ERROR_DISK_FULL, 1, 1},
+               {ERROR_PATH_NOT_FOUND, 0, 1}};
+  const std::string copy = target_ + "\\TavrinSoloSetup.exe", part = copy + ".part";
+  for (const auto& c : cases) {
+    SCOPED_TRACE("error " + std::to_string(c.error) + " x" + std::to_string(c.failures));
+    Prepare(kInstallOver);
+    Put(copy, "earlier", FILE_ATTRIBUTE_NORMAL);
+    int32_t result = -99;
+    const Plan plan = {fault::kFailFirst, "MoveFileExA", c.failures, "", 0, c.error};
+    ASSERT_TRUE(RunProcedure(kInstallOver, plan, &result));
+    EXPECT_EQ(result, 0);
+    Pump();
+    std::string order, want = "m";  // the renames (m) and the pauses (s) in their order
+    for (const fault::Effect& effect : fault::Effects()) {
+      if (effect.function == "MoveFileExA" && Within(effect.path, copy)) order += "m";
+      if (effect.function == "Sleep") order += "s";
+    }
+    for (int i = 1; i < c.tries; ++i) want += "sm";
+    EXPECT_EQ(order, want);
+    EXPECT_EQ(ReadWhole(copy) == installerBytes_, c.tries > c.failures && c.failures > 0);
+    EXPECT_FALSE(Exists(part));
+  }
+}
+
+// A part file a stopped run left, read-only (and hidden), is replaced, and so is a read-only
+// earlier copy, which Windows renames nothing over; read-only folders in the product's places
+// are removed, which Windows also refuses until the attribute goes (the kit answers as Windows
+// does).
+TEST_F(FaultLoops, ReadOnlyEntriesAreReplacedAndRemoved) {
+  const std::string copy = target_ + "\\TavrinSoloSetup.exe", part = copy + ".part";
+  for (DWORD attributes :
+       {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN}) {
+    Prepare(kInstallOver);
+    Put(part, "stale", attributes);
+    Put(copy, "earlier", attributes);
+    int32_t result = -99;
+    ASSERT_TRUE(RunProcedure(kInstallOver, {fault::kCount}, &result));
+    EXPECT_EQ(result, 0);
+    Pump();
+    EXPECT_FALSE(Exists(part)) << attributes;
+    EXPECT_TRUE(ReadWhole(copy) == installerBytes_) << attributes;
+    EXPECT_EQ(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << attributes;
+  }
+  ASSERT_TRUE(CreateDirectoryA((userMenu_ + "\\Extras").c_str(), nullptr));
+  Put(userMenu_ + "\\Extras\\notes.txt", "x", FILE_ATTRIBUTE_READONLY);
+  fault::SetReadOnlyFolders({userMenu_ + "\\Extras", userMenu_, target_});
+  int32_t result = -99;
+  ASSERT_TRUE(RunProcedure(kRemoval, {fault::kCount}, &result));
+  fault::SetReadOnlyFolders({});
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_FALSE(Exists(target_));
+}
 
 TEST_F(FaultLoops, InstallOnACleanMachine) { Loop(kFreshInstall); }
 TEST_F(FaultLoops, InstallOverAnEarlierInstall) { Loop(kInstallOver); }

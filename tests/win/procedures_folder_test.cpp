@@ -77,6 +77,13 @@ int32_t DeleteFolderTreeWatched(const std::string& folder) {
 // The exact form of a path, for names the plain form cannot give ("foo.", "bar ").
 std::string Exact(const std::string& path) { return "\\\\?\\" + path; }
 
+std::wstring Wide(const std::string& text) {
+  wchar_t wide[MAX_PATH];
+  return MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide, MAX_PATH) ? wide : L"";
+}
+
+// Names the ANSI code page cannot spell (Hangul under 1252 reads back as '?'), a read-only file
+// (Windows and Wine delete none) and a read-only folder among them.
 TEST(DeleteFolderTree, RemovesNestedFilesAndFoldersWhole) {
   std::string root = Scratch();
   MakeFolder(root);
@@ -87,6 +94,15 @@ TEST(DeleteFolderTree, RemovesNestedFilesAndFoldersWhole) {
   PutFile(root + "\\Remote\\deep\\x.dll");
   PutFile(root + "\\Remote\\y.dll");
   MakeFolder(root + "\\empty");
+  const std::wstring hangul = Wide(root) + L"\\\uD55C\uAE00";
+  ASSERT_TRUE(CreateDirectoryW(hangul.c_str(), nullptr));
+  for (const std::wstring& file : {hangul + L"\\\uBA54\uBAA8.txt", Wide(root) + L"\\\uAC00.txt"}) {
+    HANDLE made = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+  }
+  SetFileAttributesA((root + "\\Remote\\y.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesA((root + "\\empty").c_str(), FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(DeleteFolderTreeWatched(root), 1);
   EXPECT_FALSE(Exists(root));
   Clean(root);

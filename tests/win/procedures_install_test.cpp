@@ -639,7 +639,7 @@ TEST_F(Procedures, UserProgramsValueWithDotsIsUsedAsResolved) {
   std::string slashed = saved;
   std::replace(slashed.begin(), slashed.end(), '\\', '/');
   // Every form Windows accepts names the same folder, at install and at removal.
-  for (const std::string& form : {dotted, slashed, "\\\\?\\" + saved}) {
+  for (const std::string& form : {dotted, slashed, "\\\\?\\" + saved, "\\\\.\\" + saved}) {
     setup_test::AddString("HKCU\\" SHELL_FOLDERS_KEY, "Programs", form);
     ASSERT_EQ(ResolveTargetFolder(&installerContext), 0);
     EXPECT_EQ(Install(), 0) << form;

@@ -2,6 +2,7 @@
 // the loading of the shell DLLs from the system directory only.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -50,6 +51,30 @@ TEST(ResolveTargetFolder, WindowsDirectoryFallbackGivesProgramFilesOnItsDrive) {
   char small[8];
   EXPECT_EQ(ProgramFilesFromWindowsDirectory(small, sizeof small), 0);
   EXPECT_STREQ(small, "");
+}
+
+// The running program's folder named in either letter case is the target folder; one character
+// more, less, or a soft hyphen (0xAD in code page 1252, ignored by language-aware comparison)
+// names another.
+TEST(RunningFromTargetFolder, ComparesTheFolderOrdinallyIgnoringCase) {
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  ASSERT_TRUE(n > 0 && n < sizeof self);
+  const std::string folder = std::string(self).substr(0, std::string(self).rfind('\\'));
+  std::string upper = folder, soft = folder;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  soft.insert(folder.rfind('\\') + 2, "\xAD");
+  const struct {
+    std::string target;
+    int32_t want;
+  } cases[] = {{folder, 1}, {Lower(folder), 1}, {upper, 1}, {folder + "\\x", 0},
+               {folder.substr(0, folder.size() - 1), 0}, {soft, 0}, {"", 0}};
+  installerContext.instanceHandle = GetModuleHandleA(nullptr);
+  for (const auto& c : cases) {
+    snprintf(installerContext.targetFolder, sizeof installerContext.targetFolder, "%s",
+             c.target.c_str());
+    EXPECT_EQ(RunningFromTargetFolder(&installerContext), c.want) << c.target;
+  }
 }
 
 TEST(ResolveSystemFolders, ResolvesBothFoldersOnceAndASecondCallChangesNothing) {
