@@ -65,17 +65,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 // forwards to signal handlers: this program uses none of them (it links with auto-import off,
 // so no run-time relocation can be needed). Kept from it: the 16-byte stack the SSE2 code
 // expects, the x87 unit reset to its defaults, WinMain's arguments, exit() with its result.
+// Coverage builds start through the C runtime instead: gcov needs its constructors and atexit.
+#ifndef TAVRIN_COVERAGE
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 extern "C" void InstallerEntry(void);
-#ifdef TAVRIN_COVERAGE
-extern "C" void __main(void);
-#endif
 
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void InstallerEntry(void) {
   __asm__ volatile("fninit");
-#ifdef TAVRIN_COVERAGE
-  __main();  // gcov's constructors; exit() then writes the counts
-#endif
   exit(WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr,
                const_cast<char*>(SkipProgramName(GetCommandLineA())), SW_SHOWDEFAULT));
 }
+#endif

@@ -13,12 +13,14 @@ if(TAVRIN_WINDOWS)
   set_target_properties(tavrin_linked_setup PROPERTIES OUTPUT_NAME TavrinSoloSetup-linked
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linked)
   target_compile_options(tavrin_linked_setup PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
-  # Started at InstallerEntry (main.cpp) without the C runtime's start-up files; with auto-import
-  # off, data imported from a DLL without its declaration fails the link instead of needing the
-  # run-time relocations that start-up would have applied.
-  target_link_options(tavrin_linked_setup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s
-    -nostartfiles -Wl,-e,_InstallerEntry -Wl,--disable-auto-import
-    -Wl,--disable-runtime-pseudo-reloc)
+  target_link_options(tavrin_linked_setup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s)
+  if(NOT TAVRIN_COVERAGE)
+    # Started at InstallerEntry (main.cpp) without the C runtime's start-up files; with
+    # auto-import off, data imported from a DLL without its declaration fails the link instead
+    # of needing the run-time relocations that start-up would have applied.
+    target_link_options(tavrin_linked_setup PRIVATE -nostartfiles -Wl,-e,_InstallerEntry
+      -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
+  endif()
   target_link_libraries(tavrin_linked_setup PRIVATE tavrin_windows)
 
   set(TAVRIN_INSTALLER ${CMAKE_BINARY_DIR}/TavrinSoloSetup.exe)
