@@ -1,7 +1,8 @@
-// Program entry of TavrinSoloSetup.exe: one installer at a time (named mutex), a running copy of
-// the application asked to quit, the window created, and the message loop whose quit code is the
-// exit code.
+// Program entry of TavrinSoloSetup.exe: the process's first function (in place of the C runtime's
+// start-up), one installer at a time (named mutex), a running copy of the application asked to
+// quit, the window created, and the message loop whose quit code is the exit code.
 #include <windows.h>
+#include <stdlib.h>
 
 #include <objbase.h>
 
@@ -58,3 +59,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (com == S_OK) CoUninitialize();
   return exitCode;
 }
+
+// The linker's entry (app/module.cmake). The C runtime's own start-up would also set up argv,
+// thread-local data, run-time relocations, static constructors and a crash filter that only
+// forwards to signal handlers: this program uses none of them (it links with auto-import off,
+// so no run-time relocation can be needed). Kept from it: the 16-byte stack the SSE2 code
+// expects, the x87 unit reset to its defaults, WinMain's arguments, exit() with its result.
+// Coverage builds start through the C runtime instead: gcov needs its constructors and atexit.
+#ifndef TAVRIN_COVERAGE
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+extern "C" void InstallerEntry(void);
+
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void InstallerEntry(void) {
+  __asm__ volatile("fninit");
+  exit(WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr,
+               const_cast<char*>(SkipProgramName(GetCommandLineA())), SW_SHOWDEFAULT));
+}
+#endif

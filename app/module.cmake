@@ -14,6 +14,17 @@ if(TAVRIN_WINDOWS)
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linked)
   target_compile_options(tavrin_linked_setup PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
   target_link_options(tavrin_linked_setup PRIVATE ${TAVRIN_STATIC_LINK} -Wl,--gc-sections -s)
+  if(NOT TAVRIN_COVERAGE)
+    # Started at InstallerEntry (main.cpp) without the C runtime's start-up files; with
+    # auto-import off, data imported from a DLL without its declaration fails the link instead
+    # of needing the run-time relocations that start-up would have applied, and startup.ld
+    # fails it on any initialiser that start-up would have run.
+    target_link_options(tavrin_linked_setup PRIVATE -nostartfiles -Wl,-e,_InstallerEntry
+      -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+      ${CMAKE_CURRENT_LIST_DIR}/startup.ld)
+    set_target_properties(tavrin_linked_setup PROPERTIES
+      LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/startup.ld)
+  endif()
   target_link_libraries(tavrin_linked_setup PRIVATE tavrin_windows)
 
   set(TAVRIN_INSTALLER ${CMAKE_BINARY_DIR}/TavrinSoloSetup.exe)

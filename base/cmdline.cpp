@@ -20,3 +20,14 @@ void ParseCommandLine(const char* commandLine) {
     ++p;  // the option character, whatever it was: "--i" consumes the second hyphen here
   }
 }
+
+const char* SkipProgramName(const char* commandLine) {
+  const char* p = commandLine;
+  bool quoted = false;
+  while (static_cast<signed char>(*p) > ' ' || (*p != '\0' && quoted)) {
+    if (*p == '"') quoted = !quoted;
+    ++p;
+  }
+  while (*p != '\0' && static_cast<signed char>(*p) <= ' ') ++p;
+  return p;
+}

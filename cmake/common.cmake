@@ -47,6 +47,7 @@ endif()
 option(TAVRIN_COVERAGE "Build with gcc --coverage" OFF)
 if(TAVRIN_COVERAGE)
   add_compile_options(--coverage -fprofile-update=atomic -O0)
+  add_compile_definitions(TAVRIN_COVERAGE)
   add_link_options(--coverage)
 endif()
 
