@@ -24,10 +24,10 @@ void ParseCommandLine(const char* commandLine) {
 const char* SkipProgramName(const char* commandLine) {
   const char* p = commandLine;
   bool quoted = false;
-  while (static_cast<signed char>(*p) > ' ' || (*p != '\0' && quoted)) {
+  while (static_cast<unsigned char>(*p) > ' ' || (*p != '\0' && quoted)) {
     if (*p == '"') quoted = !quoted;
     ++p;
   }
-  while (*p != '\0' && static_cast<signed char>(*p) <= ' ') ++p;
+  while (*p != '\0' && static_cast<unsigned char>(*p) <= ' ') ++p;
   return p;
 }

@@ -1,5 +1,6 @@
-// The three command-line flags, their parser, and where the options start after the program name. The flags live outside InstallerContext, so
-// clearing the context at start-up leaves them as the command line set them.
+// The three command-line flags, their parser, and where the options start after the program
+// name. The flags live outside InstallerContext, so clearing the context at start-up leaves them
+// as the command line set them.
 #pragma once
 #include <stdint.h>
 
@@ -11,7 +12,9 @@ extern int32_t uninstallRequested;  // "-u": run at once; the installed state de
 // without the program name; may be null). Sets flags, never clears them.
 void ParseCommandLine(const char* commandLine);
 
-// The command line after the program name and the blanks that follow it, as the C runtime's
-// start-up has always handed it to WinMain: the name ends at the first byte at or below a blank
-// outside quotes, bytes from 0x80 up counting as below (they compare as negative chars).
+// The command line after the program name and the blanks that follow it: the name ends at the
+// first control character or blank outside quotes. Unlike the C runtime's start-up, whose signed
+// comparison ends an unquoted name at its first byte from 0x80 up, a name in a double-byte or
+// accented code page stays whole, so no hyphen in its path (C:\ダウンロード\tavrin-installer.exe)
+// is read as an option.
 const char* SkipProgramName(const char* commandLine);

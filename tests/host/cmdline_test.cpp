@@ -65,12 +65,13 @@ TEST(ParseCommandLine, LongLinesAreReadOnlyToTheirTerminator) {
   delete[] exact;
 }
 
-// Quoted names may hold blanks; a byte from 0x80 up ends an unquoted name (ours: 0xA3, Ł in 1250).
+// Quoted names may hold blanks; bytes from 0x80 up (Ł in 1250, a double-byte character's lead)
+// belong to an unquoted name, whose hyphens are no options.
 TEST(SkipProgramName, OptionsStartAfterTheNameAndItsBlanks) {
   const char* const cases[][2] = {
       {"", ""}, {"setup.exe", ""}, {"setup.exe -u", "-u"}, {"\"C:\\a b\\s.exe\"\t \t-h -i", "-h -i"},
-      {"a\"b c\"d -u", "-u"}, {"\"a b -u", ""}, {"C:\\\xA3\xF3" "dz\\s.exe -i", "dz\\s.exe -i"},
-      {"\" \" -i", "-i"}, {"s.exe\x01-i", "-i"}};
+      {"a\"b c\"d -u", "-u"}, {"\"a b -u", ""}, {"C:\\\xA3\xF3" "dz\\s-u.exe -i", "-i"},
+      {"\xFF-u", ""}, {"\" \" -i", "-i"}, {"s.exe\x01-i", "-i"}};
   for (const auto& c : cases) EXPECT_STREQ(SkipProgramName(c[0]), c[1]) << c[0];
 }
 
