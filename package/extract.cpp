@@ -5,6 +5,7 @@
 
 #include "base/thread.h"
 #include "package/bounds.h"
+#include "package/folder.h"
 
 // The size of the module's mapped image (SizeOfImage from its own PE headers); 0 when the
 // headers are not those of a PE image.
@@ -43,6 +44,19 @@ static int32_t SinkCreateFolderPath(void*, const char* path) { return CreateFold
 
 static int32_t SinkWriteWholeFile(void*, const char* path, uint32_t size, const void* bytes) {
   return WriteWholeFile(path, size, bytes);
+}
+
+// An entry that passed its checks becomes a file under the target folder.
+static int32_t PlaceInTarget(void* targetFolder, int32_t, const PackageEntry* entry,
+                             const uint8_t* bytes, int32_t outcome) {
+  if (outcome != ENTRY_WRITTEN) return outcome;
+  const FolderWriter writer = {(const char*)targetFolder, SinkCreateFolderPath,
+                               SinkWriteWholeFile, nullptr};
+  return PlaceInFolder(&writer, entry, bytes);
+}
+
+void InstallerPackageSink(PackageSink* sink, const char* targetFolder) {
+  *sink = {PlaceInTarget, nullptr, (void*)targetFolder};
 }
 
 static DWORD WINAPI PackageHelperMain(void* job) {
@@ -84,11 +98,11 @@ int32_t ExtractPackage(InstallerContext* context) {
   // copy-on-write explicitly. Without a private writable view nothing can be unscrambled.
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
-  PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, nullptr, nullptr};
+  PackageSink sink;
+  InstallerPackageSink(&sink, context->targetFolder);
   PackageThreads threads;
   InstallerPackageThreads(&threads);
-  return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory,
-                                      context->targetFolder, &sink, &threads);
+  return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory, &sink, &threads);
 }
 
 // "Already exists" is also the answer when a file stands where the folder should be; that is not

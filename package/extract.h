@@ -19,6 +19,10 @@ int32_t ExtractPackage(InstallerContext* context);
 // two processors or more.
 void InstallerPackageThreads(PackageThreads* threads);
 
+// The installer's sink: each entry that passed its checks written under targetFolder (its
+// folder made, then the file); targetFolder must outlive the extraction.
+void InstallerPackageSink(PackageSink* sink, const char* targetFolder);
+
 // Creates every missing folder of path (at most 1023 characters). 1 when they all exist
 // afterwards or there was nothing to create; 0 on failure.
 int32_t CreateFolderPath(const char* path);

@@ -39,14 +39,13 @@ void EndEntryStream(EntryStream* stream, uint8_t inDigest[16], uint8_t outDigest
 }
 
 void StartPackageStream(PackageStream* stream, PackageDirectory* directory, uint32_t imageSize,
-                        int32_t way, const uint8_t* image, const char* targetFolder,
-                        const PackageSink* sink) {
+                        int32_t way, const uint8_t* image, const PackageSink* sink) {
   stream->directory = directory;
   stream->imageSize = imageSize;
   stream->way = way;
   stream->index = -1;
   StartEntryChain(&stream->chain);
-  StartPlacing(&stream->placing, image, directory, targetFolder, sink);
+  StartPlacing(&stream->placing, image, directory, sink);
 }
 
 int32_t BeginPackageEntry(PackageStream* stream) {

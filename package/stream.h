@@ -44,11 +44,9 @@ struct PackageStream {
   Placing placing;
 };
 
-// image, targetFolder and sink serve the placing when checking (as StartPlacing; sink null when
-// sealing).
+// image and sink serve the placing when checking (as StartPlacing; sink null when sealing).
 void StartPackageStream(PackageStream* stream, PackageDirectory* directory, uint32_t imageSize,
-                        int32_t way, const uint8_t* image, const char* targetFolder,
-                        const PackageSink* sink);
+                        int32_t way, const uint8_t* image, const PackageSink* sink);
 // The index of the next entry to feed, begun; -1 when every entry is done.
 int32_t BeginPackageEntry(PackageStream* stream);
 // Ends the entry at hand: sealing sets its plain digest, checking places it; then the chain.

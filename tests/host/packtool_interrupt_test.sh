@@ -2,7 +2,8 @@
 # packtool leaves nothing half-written: a pack and a build stopped by SIGTERM the moment the part
 # file appears, and a pack onto a full small file system, leave no OUTPUT and no
 # OUTPUT.packtool-part, and say so in one line with a failing exit status; an unpack stopped the
-# moment each file appears, while it checks, or onto a full file system, leaves only whole files.
+# moment each part file is made or each file appears, from outside while a helper thread reads
+# and writes the last entry, or onto a full file system, leaves only whole files and no part.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -30,7 +31,8 @@ make_payload() {
 }
 
 # A library preloaded into packtool that raises SIGTERM right after its STOP_AT-th file creation
-# (O_CREAT|O_EXCL) returns: the moment an output appears, before any byte is written.
+# (O_CREAT|O_EXCL) returns, the moment an output appears, before any byte is written; or right
+# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears.
 cat >"$work/stop.c" <<'EOF2'
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -38,7 +40,14 @@ cat >"$work/stop.c" <<'EOF2'
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
-static int created;
+static int created, renamed;
+int renameat(int a, const char* p, int b, const char* q) {
+  int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
+  int done = real(a, p, b, q);
+  const char* at = getenv("STOP_AT_RENAME");
+  if (done == 0 && at && ++renamed == atoi(at)) raise(SIGTERM);
+  return done;
+}
 static int after(int fd, int flags) {
   const char* at = getenv("STOP_AT");
   if (fd >= 0 && (flags & O_CREAT) && (flags & O_EXCL) && at && ++created == atoi(at)) raise(SIGTERM);
@@ -83,29 +92,37 @@ for command in pack build; do
     fail "$command: not the stop line: $(cat "$work/stderr")"
 done
 
-# unpack stopped as each of its 17 files appears: the files before it stay whole, it goes.
+# unpack stopped as a part file is made: nothing is left. Stopped as each of its 17 files
+# appears (renamed from its part file): the files before it and it stay whole, no part file.
 "$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
-for k in $(seq 1 17); do
+for k in 1 9 17; do
   stopped "$k" "$tool" unpack "$work/small.pkg" "$work/tree"
-  name=$(sed -n "${k}s/|.*//p" "$work/small/manifest.txt")
-  [ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/$name; removed it; $((k - 1)) whole file$([ $k = 2 ] || echo s) written in $work/tree, nothing partial" ] ||
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; 0 whole files written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped at part $k: not the stop line: $(cat "$work/stderr")"
+  [ -z "$(ls -A "$work/tree")" ] || fail "unpack stopped at part $k left: $(ls -A "$work/tree")"
+  rm -rf "$work/tree"
+done
+for k in $(seq 1 17); do
+  STOP_AT_RENAME=$k stopped 0 "$tool" unpack "$work/small.pkg" "$work/tree"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $k whole file$([ $k = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
     fail "unpack stopped at file $k: not the stop line: $(cat "$work/stderr")"
-  [ "$(ls "$work/tree" | wc -l)" -eq $((k - 1)) ] || fail "unpack stopped at file $k left: $(ls "$work/tree")"
-  for i in $(seq 1 $((k - 1))); do
+  [ "$(ls -A "$work/tree" | wc -l)" -eq $k ] || fail "unpack stopped at file $k left: $(ls -A "$work/tree")"
+  for i in $(seq 1 $k); do
     cmp -s "$work/small/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/small/manifest.txt")" ||
       fail "unpack stopped at file $k: file $i not whole"
   done
   rm -rf "$work/tree"
 done
 
-# Stopped while checking the 160 MB last entry, written as it is read: it goes, and the line
-# says what is left.
+# SIGTERM from outside while the helper thread unscrambles and writes the 160 MB last entry
+# (the other 16 placed): it goes with its part file, and the line says what is left.
 make_payload "$work/unp" 4K
 truncate -s 160M "$work/unp/f17"
 "$tool" pack "$work/unp/manifest.txt" "$work/unp.pkg" || fail "pack for unpack"
 "$tool" unpack "$work/unp.pkg" "$work/tree" >/dev/null 2>"$work/stderr" &
 pid=$! waited=0
-while [ ! -e "$work/tree/file17.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+while { [ "$(ls "$work/tree" 2>/dev/null | wc -l)" -lt 16 ] ||
+        [ ! -s "$work/tree/.packtool-part-17" ]; } && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
   sleep 0.01
   waited=$((waited + 1))
 done
@@ -113,10 +130,10 @@ kill -TERM $pid
 wait $pid
 status=$?
 [ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
-[ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/file17.bin; removed it; 16 whole files written in $work/tree, nothing partial" ] ||
+[ "$(cat "$work/stderr")" = "packtool: stopped while checking; 16 whole files written in $work/tree, nothing partial" ] ||
   fail "unpack: not the stop line: $(cat "$work/stderr")"
 cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
-[ ! -e "$work/tree/file17.bin" ] || fail "unpack stopped: the partial file17.bin stayed"
+[ "$(ls -A "$work/tree" | wc -l)" -eq 16 ] || fail "unpack stopped left: $(ls -A "$work/tree")"
 rm -rf "$work/tree" "$work/unp.pkg" "$work/small" "$work/small.pkg"
 
 # A full disk: a 2 MB file system and a 3.4 MB package.
@@ -147,7 +164,8 @@ if mount -t tmpfs -o size=2m tmpfs "$full" 2>/dev/null; then
   [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $(cat "$work/stderr")"
   grep -q "$full/tree/file[0-9]*.bin: write error: No space left on device" "$work/stderr" ||
     fail "unpack: no full-disk line: $(cat "$work/stderr")"
-  for f in "$full"/tree/*; do
+  for f in "$full"/tree/* "$full"/tree/.packtool-part*; do
+    [ -e "$f" ] || continue
     cmp -s "$f" "$work/small/f1" || fail "unpack left $(basename "$f") with $(stat -c %s "$f") bytes"
   done
 else

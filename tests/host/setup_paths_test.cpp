@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/path.h"
-#include "package/place.h"
+#include "package/folder.h"
 #include "setup/delname.h"
 #include "setup/paths.h"
 

@@ -103,9 +103,13 @@ const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a termi
 
 bool gQuiet = false;  // --quiet: no progress line
 
-}  // namespace
+void Line(const std::string& text) {
+  fputs(text.c_str(), stdout);
+  fputc('\n', stdout);
+}
 
 int Fail(const std::string& message) {
+  fflush(stdout);
   fprintf(stderr, "packtool: %s\n", message.c_str());
   return 1;
 }
@@ -123,6 +127,8 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
   fflush(stderr);
   HostProgressShowing(done != total);
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args;
@@ -163,10 +169,11 @@ int main(int argc, char** argv) {
     PrintCommandUsage(*command, stderr);
     return 2;
   }
+  const CommandCalls calls = {Line, Fail, Progress};
   const std::string& name = args[0];
-  if (name == "pack") return Pack(args[1], args[2]);
-  if (name == "build") return Build(args[1], args[2], args[3]);
-  if (name == "list") return List(args[1]);
-  if (name == "verify") return Extract(args[1], "");
-  return Extract(args[1], args[2]);
+  if (name == "pack") return Pack(calls, args[1], args[2]);
+  if (name == "build") return Build(calls, args[1], args[2], args[3]);
+  if (name == "list") return List(calls, args[1]);
+  if (name == "verify") return Verify(calls, args[1]);
+  return Unpack(calls, args[1], args[2]);
 }

@@ -7,6 +7,11 @@
 
 #include "tools/packtool/hostsys.h"
 
+StopState gStop;
+volatile sig_atomic_t gLive[STOP_PARTS];
+volatile sig_atomic_t gOpen = 0;
+volatile sig_atomic_t gMidLine = 0;
+
 namespace {
 
 // Reads and writes go in pieces of at most this many bytes (ReadFile and WriteFile take a DWORD).
@@ -24,7 +29,9 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD written;
   if (gMidLine) WriteFile(err, "\n", 1, &written, nullptr);
-  if (gOpen) DeleteFileA(gStop.open.c_str());  // opened with FILE_SHARE_DELETE: gone at exit
+  for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
+    if (gLive[k]) DeleteFileA(gStop.parts[k].c_str());
+  }
   const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
   WriteFile(err, line.data(), (DWORD)line.size(), &written, nullptr);
   ExitProcess(STATUS_CONTROL_C_EXIT);
@@ -147,7 +154,6 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return SetFilePointerEx(H(handle), zero, nullptr, FILE_END) != 0;
 }
 
-void SysReserve(intptr_t, uint64_t) {}  // the files are written whole in large writes
 
 void SysClose(intptr_t handle) {
   if (handle != -1) CloseHandle(H(handle));
@@ -203,49 +209,40 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
   return empty ? 0 : 1;
 }
 
-int SysMakeTreeFolder(const HostTree* tree, const std::string& relative) {
-  const std::string path = tree->root + "/" + relative;
+int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& relative) {
+  const std::string path = root + "/" + relative;
   if (CreateDirectoryA(path.c_str(), nullptr)) return 0;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
   return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
-bool SysCreateTreeFile(const HostTree* tree, const std::string& relative, bool again,
+// The folder of relative below the root is a plain folder (not a link).
+static bool InPlainFolder(const std::string& root, const std::string& relative) {
+  const std::string folder = HostFolderOf(root + "/" + relative);
+  return folder == root + "/" || IsPlainFolder(folder) || (SetLastError(ERROR_DIRECTORY), false);
+}
+
+bool SysCreateTreeFile(const std::string& root, intptr_t, const std::string& relative,
                        intptr_t* handle) {
-  const std::string path = tree->root + "/" + relative;
-  std::string folder = HostFolderOf(path);
-  if (!folder.empty() && folder != tree->root + "/" && !IsPlainFolder(folder)) {
-    return SetLastError(ERROR_DIRECTORY), false;
-  }
-  if (again) DeleteFileA(path.c_str());
+  if (!InPlainFolder(root, relative)) return false;
   // FILE_SHARE_DELETE: the console handler can remove it while it is open.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+  HANDLE h = CreateFileA((root + "/" + relative).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   *handle = (intptr_t)h;
   return true;
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
+bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
+                     const std::string& to) {
+  return InPlainFolder(root, to) &&
+         MoveFileExA((root + "/" + from).c_str(), (root + "/" + to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool HostOpenScratch(HostFile* file, std::string* error) {
-  char folder[MAX_PATH + 1], name[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length > MAX_PATH || !GetTempFileNameA(folder, "pkt", 0, name)) {
-    return *error = "scratch file: " + SysReason(), false;
-  }
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = std::string(name) + ": " + SysReason();
-    DeleteFileA(name);
-    return false;
-  }
-  file->handle = (intptr_t)h;
-  file->size = 0;
-  return true;
+void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
+  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {

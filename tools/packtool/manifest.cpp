@@ -179,3 +179,5 @@ std::string ShownName(const std::string& name) {
   }
   return shown;
 }
+
+std::string FoldedName(const std::string& name) { return Folded(name); }
