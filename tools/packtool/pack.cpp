@@ -198,7 +198,7 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
     return *error = installerPath + ": 4 GB or larger; too large for a package", false;
   }
   PeWindow window = {ReadHostFileAt, &input};
-  PeFile file = {nullptr, input.size, &window};
+  PeFile file = {input.size, &window};
   InstallerLayout layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;

@@ -55,7 +55,7 @@ bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* d
     return *error = path + ": 4 GB or larger; too large for a package", false;
   }
   PeWindow window = {ReadThroughWindow, view};
-  PeFile file = {nullptr, view->file.size, &window};
+  PeFile file = {view->file.size, &window};
   PeImage pe;
   std::string peError;
   int kind = ReadPeImage(file, &pe, &peError);
