@@ -46,17 +46,9 @@ static int32_t SinkWriteWholeFile(void*, const char* path, uint32_t size, const 
   return WriteWholeFile(path, size, bytes);
 }
 
-// An entry that passed its checks becomes a file under the target folder.
-static int32_t PlaceInTarget(void* targetFolder, int32_t, const PackageEntry* entry,
-                             const uint8_t* bytes, int32_t outcome) {
-  if (outcome != ENTRY_WRITTEN) return outcome;
-  const FolderWriter writer = {(const char*)targetFolder, SinkCreateFolderPath,
-                               SinkWriteWholeFile, nullptr};
-  return PlaceInFolder(&writer, entry, bytes);
-}
-
-void InstallerPackageSink(PackageSink* sink, const char* targetFolder) {
-  *sink = {PlaceInTarget, nullptr, (void*)targetFolder};
+void InstallerPackageSink(PackageSink* sink, FolderWriter* writer, const char* targetFolder) {
+  *writer = {targetFolder, SinkCreateFolderPath, SinkWriteWholeFile, nullptr};
+  *sink = {PlaceInFolder, nullptr, writer};
 }
 
 static DWORD WINAPI PackageHelperMain(void* job) {
@@ -99,7 +91,8 @@ int32_t ExtractPackage(InstallerContext* context) {
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
   PackageSink sink;
-  InstallerPackageSink(&sink, context->targetFolder);
+  FolderWriter writer;
+  InstallerPackageSink(&sink, &writer, context->targetFolder);
   PackageThreads threads;
   InstallerPackageThreads(&threads);
   return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory, &sink, &threads);

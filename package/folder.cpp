@@ -7,9 +7,12 @@
 #include "base/text.h"
 #include "package/place.h"
 
-int32_t PlaceInFolder(const FolderWriter* writer, const PackageEntry* entry, const uint8_t* bytes) {
+int32_t PlaceInFolder(void* user, int32_t, const PackageEntry* entry, const uint8_t* bytes,
+                      int32_t outcome) {
+  const FolderWriter* writer = (const FolderWriter*)user;
   char entryPath[EXTRACT_PATH_SIZE];
   char folder[EXTRACT_PATH_SIZE];
+  if (outcome != ENTRY_WRITTEN) return outcome;
   if (!JoinPath(entryPath, sizeof entryPath, writer->targetFolder, entry->entryName)) {
     return ENTRY_PATH_TOO_LONG;
   }

@@ -18,10 +18,12 @@ struct FolderWriter {
   void* user;
 };
 
-// Joins the entry's name (already checked) onto the target folder, makes the folder the path
-// names when it is not the target itself, and writes the file: an EntryOutcome, ENTRY_WRITTEN,
-// ENTRY_PATH_TOO_LONG or ENTRY_WRITE_FAILED.
-int32_t PlaceInFolder(const FolderWriter* writer, const PackageEntry* entry, const uint8_t* bytes);
+// A sink's place (package/place.h) over writer, a FolderWriter: an entry that passed its checks
+// has its name joined onto the target folder, the folder the path names made when it is not the
+// target itself, and the file written; ENTRY_WRITTEN, ENTRY_PATH_TOO_LONG or ENTRY_WRITE_FAILED.
+// Any other outcome is given back as it is.
+int32_t PlaceInFolder(void* writer, int32_t index, const PackageEntry* entry,
+                      const uint8_t* bytes, int32_t outcome);
 
 // The walk of CreateFolderPath: calls makeFolder for each folder of path below its root, from
 // the top down; makeFolder gives 1 when that folder exists afterwards and 0 on failure, which

@@ -1,7 +1,6 @@
-// Extraction of a package, in one of two schedules:
-// - the fused loop: the package stream (package/stream.h) entry by entry on the calling thread,
-//   each entry's stored digest and then its keystream fused with its plain digest, chained and
-//   placed before the next;
+// Extraction of a package, in one of two schedules, both run by the same lanes:
+// - the fused loop: entry by entry on one lane of the calling thread, each entry's stored digest
+//   and then its keystream beside its plain digest, chained and placed before the next;
 // - two phases on the lanes (package/lanes.h): the stored digests of every entry, four entries
 //   at a time; the seeds chained once from them; then the keystream and plain digests, again
 //   four at a time. On two threads the entries are dealt out to the calling thread and a helper,
@@ -21,21 +20,7 @@
 #include "package/keystream.h"
 #include "package/lanes.h"
 #include "package/md5.h"
-#include "package/stream.h"
 #include "package/unscramble.h"
-
-int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                            const PackageSink* sink) {
-  CopyPackageDirectory(image, size, directory);
-  PackageStream stream;
-  StartPackageStream(&stream, directory, size, PACKAGE_CHECK, image, sink);
-  for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
-    const PackageEntry* entry = &directory->entries[i];
-    FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);
-    EndPackageEntry(&stream);
-  }
-  return PackageStreamResult(&stream);
-}
 
 int32_t PackageHasSse2(void) {
   unsigned int a, b, c, d;
@@ -49,7 +34,7 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
     return PACKAGE_FUSED_LOOP;
   }
   if (threads->schedule != PACKAGE_SCHEDULE_CHOSEN) return threads->schedule;
-  uint64_t total = 0;
+  uint32_t total = 0;  // the entries share no bytes: their sum fits
   int32_t wide = 0;  // entries of a block or more
   for (const PackageEntry& entry : directory->entries) {
     if (!EntryInImage(&entry, size)) continue;
@@ -76,7 +61,7 @@ struct LaneJob {
   const PackageSink* sink;
   const PackageDirectory* directory;
   const PackageThreads* threads;
-  int32_t width;           // lanes a thread runs side by side: 4, or 1 without SSE2
+  int32_t (*nextWindow)(struct LaneRun* run, int32_t lane);  // ImageWindow or PartWindow
   void* callerSignal;      // raised by the helper when it publishes a word
   void* helperSignal;      // raised by the calling thread when the seeds are chained
   uint8_t inImage[PACKAGE_ENTRY_COUNT];
@@ -118,11 +103,12 @@ static int32_t AwaitWord(const LaneJob* job, const int32_t* word, void* signal) 
 // the other's. A thread's lanes advance together, so its time follows its fullest lane: the
 // helper takes the share with the fuller lane, since the calling thread also places the files.
 // Each share stays in entry order, so that entries are done about in the order they are placed.
+// The entries in the image share no bytes here: their sums fit in 32 bits.
 static void DealEntries(LaneJob* job, int32_t threadCount) {
-  uint64_t laneBytes[LANE_COUNT] = {0};
+  uint32_t laneBytes[LANE_COUNT] = {0};
   int8_t laneOf[PACKAGE_ENTRY_COUNT];
   memset(laneOf, -1, sizeof laneOf);
-  memset(job->count, 0, sizeof job->count);
+  memset(job->count, 0, sizeof job->count);  // dealt again on one thread when no helper starts
   for (;;) {
     int32_t largest = -1;
     for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
@@ -138,7 +124,7 @@ static void DealEntries(LaneJob* job, int32_t threadCount) {
     laneOf[largest] = (int8_t)lane;
     laneBytes[lane] += job->directory->entries[largest].dataSize;
   }
-  uint64_t fullest[2] = {0, 0};
+  uint32_t fullest[2] = {0, 0};
   for (int32_t l = 0; l < LANE_COUNT; ++l) {
     if (laneBytes[l] > fullest[l / 4]) fullest[l / 4] = laneBytes[l];
   }
@@ -163,17 +149,21 @@ struct LaneRun {
   uint32_t windowAt[4], windowEnd[4];
 };
 
-// The lane's next window (its window is run through). A package read in parts: the plain bytes
-// of the window before go to the sink first, and the next part is read into the lane's buffer.
-static int32_t NextWindow(LaneRun* run, int32_t lane) {
+// The lane's next window (its window is run through): in the image, the whole entry; read in
+// parts, the plain bytes of the window before go to the sink first, and the next part is read
+// into the lane's buffer.
+static int32_t ImageWindow(LaneRun* run, int32_t lane) {
+  const PackageEntry* entry = &run->job->directory->entries[run->entryOf[lane]];
+  run->window[lane] = run->job->image + entry->dataOffset;
+  run->windowEnd[lane] = entry->dataSize;
+  return 1;
+}
+
+static int32_t PartWindow(LaneRun* run, int32_t lane) {
   LaneJob* job = run->job;
+  if (LoadShared(&job->stopped) != 0) return 0;  // the other thread stopped the run
   const int32_t e = run->entryOf[lane];
   const PackageEntry* entry = &job->directory->entries[e];
-  if (job->reader == nullptr) {
-    run->window[lane] = job->image + entry->dataOffset;
-    run->windowEnd[lane] = entry->dataSize;
-    return 1;
-  }
   const uint32_t at = run->done[lane];
   if (run->unscramble && at != 0 && job->sink->plainPart != nullptr &&
       !job->sink->plainPart(job->sink->user, e, run->windowAt[lane], run->window[lane],
@@ -218,14 +208,14 @@ static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
   ks.t = run->out.t[lane];
   ks.left = run->out.left[lane];
   while (run->done[lane] != entry->dataSize) {
-    if (run->done[lane] == run->windowEnd[lane] && !NextWindow(run, lane)) return 0;
+    if (run->done[lane] == run->windowEnd[lane] && !job->nextWindow(run, lane)) return 0;
     uint8_t* bytes = run->window[lane] + (run->done[lane] - run->windowAt[lane]);
     const uint32_t count = run->windowEnd[lane] - run->done[lane];
     if (digestIn) Md5Update(&in, bytes, count);
     if (run->unscramble) UnscrambleThenDigest(&ks, &out, bytes, count);
     run->done[lane] += count;
   }
-  if (job->reader != nullptr && !NextWindow(run, lane)) return 0;  // the last plain bytes out
+  if (job->reader != nullptr && !job->nextWindow(run, lane)) return 0;  // the last plain bytes
   run->entryOf[lane] = -1;
   if (!run->unscramble) return Md5Final(&in, job->stored[e]), 1;
   if (digestIn) Md5Final(&in, job->again[e]);
@@ -256,7 +246,7 @@ static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait);
 
 // One phase of one thread's lanes over the entries dealt to it. An idle lane works on a scratch
 // block of its own. The calling thread (placing not null) places what it can between two steps.
-// 0 when the run stops.
+// 0 when the run stops (a thread sees a stop of the other at its next read).
 static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* placing) {
   LaneRun run;
   memset(&run, 0, sizeof run);
@@ -268,25 +258,23 @@ static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placin
   int32_t taken = 0;
   const int32_t digestIn = !unscramble || job->reader != nullptr;
   for (;;) {
-    if (LoadShared(&job->stopped) != 0) return 0;
     int32_t busy = 0, busyLane = 0;
     uint32_t blocks = LANE_STEP / 64;
     for (int32_t lane = 0; lane < 4; ++lane) {
-      run.in.bytes[lane] = run.out.bytes[lane] = scratch[lane];
-      run.in.step[lane] = run.out.step[lane] = 0;
-      if (lane >= job->width || !TakeEntry(&run, lane, &taken)) {
-        if (LoadShared(&job->stopped) != 0) return 0;
-        continue;
+      uint8_t* bytes = scratch[lane];
+      uint32_t step = 0;
+      if (!TakeEntry(&run, lane, &taken)) return 0;
+      if (run.entryOf[lane] >= 0) {
+        if (run.done[lane] == run.windowEnd[lane] && !job->nextWindow(&run, lane)) return 0;
+        bytes = run.window[lane] + (run.done[lane] - run.windowAt[lane]);
+        step = 64;
+        ++busy;
+        busyLane = lane;
+        const uint32_t held = (run.windowEnd[lane] - run.done[lane]) / 64;
+        if (held < blocks) blocks = held;
       }
-      if (run.entryOf[lane] < 0) continue;
-      if (run.done[lane] == run.windowEnd[lane] && !NextWindow(&run, lane)) return 0;
-      run.in.bytes[lane] = run.out.bytes[lane] =
-          run.window[lane] + (run.done[lane] - run.windowAt[lane]);
-      run.in.step[lane] = run.out.step[lane] = 64;
-      ++busy;
-      busyLane = lane;
-      const uint32_t held = (run.windowEnd[lane] - run.done[lane]) / 64;
-      if (held < blocks) blocks = held;
+      run.in.bytes[lane] = run.out.bytes[lane] = bytes;
+      run.in.step[lane] = run.out.step[lane] = step;
     }
     if (busy == 0) return 1;
     if (busy == 1) {
@@ -353,36 +341,53 @@ static void* StartHelper(LaneJob* job) {
   return helper;
 }
 
-// The two phases on the lanes, on one thread or two.
-static int32_t RunTwoPhases(LaneJob* job, uint32_t size, int32_t schedule) {
+// The two phases over the entries queued: their stored digests, the seeds chained in entry
+// order past out-of-bounds entries, then their keystream and plain digests, each entry placed
+// once it and those before it are done. 0 when the run stops.
+static int32_t RunPhases(LaneJob* job, void* helper, Placing* placing) {
+  if (!RunLanes(job, 0, 0, nullptr) ||
+      (helper != nullptr && !AwaitWord(job, &job->helperStored, job->callerSignal))) {
+    return 0;
+  }
+  EntryChain chain;
+  StartEntryChain(&chain);
+  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    job->chain[i] = chain;
+    if (job->inImage[i]) ChainEntry(&chain, job->stored[i]);
+  }
+  if (helper != nullptr) {
+    StoreShared(&job->seedsChained, 1);
+    job->threads->raiseSignal(job->helperSignal);
+  }
+  return RunLanes(job, 0, 1, placing) && PlaceReadyEntries(job, placing, 0);
+}
+
+// Extraction in the schedule given: the fused loop (each entry alone on one lane, both phases,
+// placed before the next), or the two phases over every entry on one thread or two.
+static int32_t RunSchedule(LaneJob* job, uint32_t size, int32_t schedule) {
   const PackageThreads* threads = job->threads;
-  job->width = PackageHasSse2() ? 4 : 1;
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     job->inImage[i] = (uint8_t)EntryInImage(&job->directory->entries[i], size);
   }
   Placing placing;
   StartPlacing(&placing, job->image, job->directory, job->sink);
   void* helper = nullptr;
-  if (schedule == PACKAGE_LANES_TWO_THREADS) {
-    DealEntries(job, 2);
-    helper = StartHelper(job);
-  }
-  if (helper == nullptr) DealEntries(job, 1);
-  if (RunLanes(job, 0, 0, nullptr) &&
-      (helper == nullptr || AwaitWord(job, &job->helperStored, job->callerSignal))) {
-    // Every stored digest is known: the seeds, chained in entry order past out-of-bounds entries.
-    EntryChain chain;
-    StartEntryChain(&chain);
-    for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-      job->chain[i] = chain;
-      if (job->inImage[i]) ChainEntry(&chain, job->stored[i]);
+  int32_t going = 1;
+  if (schedule == PACKAGE_FUSED_LOOP) {
+    job->count[0] = 1;  // one entry queued: one lane busy
+    for (int32_t i = 0; going && i < PACKAGE_ENTRY_COUNT; ++i) {
+      job->queue[0][0] = (int8_t)i;
+      going = !job->inImage[i] || RunPhases(job, nullptr, &placing);
     }
-    if (helper != nullptr) {
-      StoreShared(&job->seedsChained, 1);
-      threads->raiseSignal(job->helperSignal);
+  } else {
+    if (schedule == PACKAGE_LANES_TWO_THREADS) {
+      DealEntries(job, 2);
+      helper = StartHelper(job);
     }
-    if (RunLanes(job, 0, 1, &placing)) PlaceReadyEntries(job, &placing, 1);
+    if (helper == nullptr) DealEntries(job, 1);
+    going = RunPhases(job, helper, &placing);
   }
+  if (going) PlaceReadyEntries(job, &placing, 1);
   if (helper != nullptr) {
     threads->joinHelper(helper);
     threads->freeSignal(job->callerSignal);
@@ -392,30 +397,39 @@ static int32_t RunTwoPhases(LaneJob* job, uint32_t size, int32_t schedule) {
   return stopped != 0 ? stopped : PlacingResult(&placing);
 }
 
-int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                                     const PackageSink* sink, const PackageThreads* threads) {
-  CopyPackageDirectory(image, size, directory);
-  const int32_t schedule = ChoosePackageSchedule(directory, size, threads);
-  if (schedule == PACKAGE_FUSED_LOOP) return ExtractPackageImage(image, size, directory, sink);
+// One extraction of an image in memory or of a package read by reader.
+static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
+                       const PackageDirectory* directory, const PackageSink* sink,
+                       const PackageThreads* threads, int32_t schedule,
+                       int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
   LaneJob job;
   memset(&job, 0, sizeof job);
   job.image = image;
+  job.reader = reader;
+  job.nextWindow = nextWindow;
   job.sink = sink;
   job.directory = directory;
   job.threads = threads;
-  return RunTwoPhases(&job, size, schedule);
+  return RunSchedule(&job, size, schedule);
+}
+
+int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
+                            const PackageSink* sink) {
+  CopyPackageDirectory(image, size, directory);
+  return Extract(image, nullptr, size, directory, sink, nullptr, PACKAGE_FUSED_LOOP, ImageWindow);
+}
+
+int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
+                                     const PackageSink* sink, const PackageThreads* threads) {
+  CopyPackageDirectory(image, size, directory);
+  return Extract(image, nullptr, size, directory, sink, threads,
+                 ChoosePackageSchedule(directory, size, threads), ImageWindow);
 }
 
 int32_t ExtractPackageParts(PackageReader* reader, uint32_t size,
                             const PackageDirectory* directory, const PackageSink* sink,
                             const PackageThreads* threads) {
-  const int32_t schedule = ChoosePackageSchedule(directory, size, threads);
-  LaneJob job;
-  memset(&job, 0, sizeof job);
-  job.reader = reader;
-  job.sink = sink;
-  job.directory = directory;
-  job.threads = threads;
-  return RunTwoPhases(&job, size, schedule == PACKAGE_FUSED_LOOP ? PACKAGE_LANES_ONE_THREAD
-                                                                 : schedule);
+  // PartWindow is named only here, so that a program that reads no parts links none of it.
+  return Extract(nullptr, reader, size, directory, sink, threads,
+                 ChoosePackageSchedule(directory, size, threads), PartWindow);
 }

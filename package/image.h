@@ -6,10 +6,11 @@
 #include "package/directory.h"
 #include "package/place.h"
 
-// Extracts every entry of the image on the calling thread, entry by entry (the fused loop). The directory is copied into *directory first when the image is larger
-// than 2720 bytes (else the entries already there are used). Each entry's stored bytes are
-// unscrambled in place. 0 on full success; -1 when all went well but the seventeenth entry is
-// empty; otherwise -100 minus the number of failed entries.
+// Extracts every entry of the image on the calling thread, entry by entry (the fused loop). The
+// directory is copied into *directory first when the image is larger than 2720 bytes (else the
+// entries already there are used). Each entry's stored bytes are unscrambled in place. 0 on full
+// success; -1 when all went well but the seventeenth entry is empty; otherwise -100 minus the
+// number of failed entries.
 int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
                             const PackageSink* sink);
 
@@ -84,9 +85,9 @@ struct PackageReader {
   int32_t changedEntry;  // set with PACKAGE_CHANGED
 };
 
-// The two phases on the lanes over a package of size bytes read in parts (its entries must not
-// share bytes: such a package is extracted in memory), on two threads where
-// ChoosePackageSchedule would take them. Each entry is read once per phase and its stored digest
+// A package of size bytes read in parts (its entries must not share bytes: such a package is
+// extracted in memory) in the schedule ChoosePackageSchedule gives: the fused loop reads each
+// entry twice in turn, the two phases read every entry once in each. Each entry is read once per phase and its stored digest
 // taken in both; its plain bytes go to the sink's plainPart as they are unscrambled, and it is
 // placed, in entry order on the calling thread, once its digests are known. The result of
 // ExtractPackageImage, or PACKAGE_STOPPED, or PACKAGE_CHANGED (no entry placed after it).

@@ -56,11 +56,10 @@ inline int32_t CheckWrite(void* user, const char* path, uint32_t size, const voi
 }
 
 // The sink: an entry that passed its checks placed under kTarget through the two calls above.
-inline int32_t CheckPlace(void* user, int32_t, const PackageEntry* entry, const uint8_t* bytes,
-                          int32_t outcome) {
-  if (outcome != ENTRY_WRITTEN) return outcome;
-  const FolderWriter writer = {kTarget, CheckFolder, CheckWrite, user};
-  return PlaceInFolder(&writer, entry, bytes);
+inline int32_t CheckPlace(void* user, int32_t index, const PackageEntry* entry,
+                          const uint8_t* bytes, int32_t outcome) {
+  FolderWriter writer = {kTarget, CheckFolder, CheckWrite, user};
+  return PlaceInFolder(&writer, index, entry, bytes, outcome);
 }
 
 // The result must match the writes: every entry written gives 0 (or -1), else -100 - failures.

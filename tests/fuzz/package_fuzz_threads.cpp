@@ -85,7 +85,8 @@ int32_t GatherPlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, ui
 int32_t PlaceGathered(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
                       int32_t outcome) {
   PartsRun* run = static_cast<PartsRun*>(user);
-  if (bytes != nullptr || (outcome == ENTRY_WRITTEN && run->plain[index].size() != entry->dataSize)) {
+  if (bytes != nullptr ||
+      (outcome == ENTRY_WRITTEN && run->plain[index].size() != entry->dataSize)) {
     abort();
   }
   return CheckPlace(&run->seen, index, entry, run->plain[index].data(), outcome);

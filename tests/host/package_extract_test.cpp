@@ -54,11 +54,8 @@ int32_t RecordPlace(void* user, int32_t index, const PackageEntry* entry, const 
                     int32_t outcome) {
   auto* sink = static_cast<MemorySink*>(user);
   NoteThread(sink);
-  if (outcome == ENTRY_WRITTEN) {
-    const FolderWriter writer = {sink->target.c_str(), RecordFolder, RecordFile, sink};
-    outcome = PlaceInFolder(&writer, entry, bytes);
-  }
-  return sink->outcomes[index] = outcome;
+  FolderWriter writer = {sink->target.c_str(), RecordFolder, RecordFile, sink};
+  return sink->outcomes[index] = PlaceInFolder(&writer, index, entry, bytes, outcome);
 }
 
 int32_t Extract(std::vector<uint8_t>& image, MemorySink& memory, const char* target = "C:\\T",
@@ -337,7 +334,8 @@ int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* by
       (source->failEntry < 0 || e == source->failEntry)) {
     return 0;
   }
-  memcpy(bytes, source->stored->data() + pkgtest::ReadU32(*source->stored, pkgtest::OffsetField(e)) + at, count);
+  const std::vector<uint8_t>& stored = *source->stored;
+  memcpy(bytes, &stored[pkgtest::ReadU32(stored, pkgtest::OffsetField(e)) + at], count);
   if (at == 0 && ++source->readings[e] == 2 && e == source->changeEntry) bytes[0] ^= 1;
   return 1;
 }

@@ -74,7 +74,7 @@ inline std::vector<File> SampleFiles() {
 // entries in place and writes the directory to the image's first 2720 bytes.
 inline void SealPackage(PackageDirectory* directory, uint8_t* image) {
   PackageStream stream;
-  StartPackageStream(&stream, directory, 0, PACKAGE_SEAL, nullptr, nullptr);
+  StartPackageStream(&stream, directory);
   for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
     const PackageEntry* entry = &directory->entries[i];
     FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);

@@ -32,7 +32,9 @@ make_payload() {
 
 # A library preloaded into packtool that raises SIGTERM right after its STOP_AT-th file creation
 # (O_CREAT|O_EXCL) returns, the moment an output appears, before any byte is written; or right
-# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears.
+# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears. On threads other
+# than the main one, each write waits DELAY_WRITES ms first (so the helper's parts come last),
+# or the first one sends SIGTERM to the process and waits (STOP_AT_HELPER_WRITE).
 cat >"$work/stop.c" <<'EOF2'
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -40,7 +42,20 @@ cat >"$work/stop.c" <<'EOF2'
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
-static int created, renamed;
+#include <sys/syscall.h>
+#include <unistd.h>
+static int created, renamed, helperWrites;
+ssize_t pwrite(int fd, const void* b, size_t n, off_t at) {
+  ssize_t (*real)(int, const void*, size_t, off_t) = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+  if (syscall(SYS_gettid) != getpid()) {
+    if (getenv("DELAY_WRITES")) usleep(atoi(getenv("DELAY_WRITES")) * 1000);
+    if (getenv("STOP_AT_HELPER_WRITE") && __sync_fetch_and_add(&helperWrites, 1) == 0) {
+      kill(getpid(), SIGTERM);
+      usleep(500000);
+    }
+  }
+  return real(fd, b, n, at);
+}
 int renameat(int a, const char* p, int b, const char* q) {
   int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
   int done = real(a, p, b, q);
@@ -113,6 +128,35 @@ for k in $(seq 1 17); do
   done
   rm -rf "$work/tree"
 done
+
+# Two threads (17 entries of 300 KB): the helper's parts written late, after the calling thread
+# is done, still give whole files, placed in order; SIGTERM sent while the helper writes its
+# first part leaves no part file and says what is left.
+make_payload "$work/two" 300K
+for i in $(seq 1 17); do head -c 300K /dev/urandom >"$work/two/f$i"; done
+"$tool" pack "$work/two/manifest.txt" "$work/two.pkg" || fail "pack for unpack on two threads"
+DELAY_WRITES=30 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+  "$tool" unpack "$work/two.pkg" "$work/tree" >"$work/stdout" 2>&1 || fail "unpack, late parts: $(cat "$work/stdout")"
+for i in $(seq 1 17); do
+  cmp -s "$work/two/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/two/manifest.txt")" ||
+    fail "unpack, late parts: file $i not whole"
+done
+[ "$(ls -A "$work/tree" | wc -l)" -eq 17 ] || fail "unpack, late parts left: $(ls -A "$work/tree")"
+rm -rf "$work/tree"
+(STOP_AT_HELPER_WRITE=1 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+  "$tool" unpack "$work/two.pkg" "$work/tree" >/dev/null 2>"$work/stderr"; exit $?) 2>/dev/null
+status=$?
+left=$(ls "$work/tree" | wc -l)
+[ $status -eq 143 ] || fail "unpack stopped at a helper's write: exit status $status, expected 143"
+[ "$(cat "$work/stderr")" = "packtool: stopped while checking; $left whole file$([ "$left" = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
+  fail "unpack stopped at a helper's write: not the stop line: $(cat "$work/stderr")"
+[ -z "$(ls -A "$work/tree" | grep packtool-part)" ] || fail "unpack stopped at a helper's write left: $(ls -A "$work/tree")"
+for f in "$work"/tree/*; do
+  [ -e "$f" ] || continue
+  i=$(grep -n "^$(basename "$f")|" "$work/two/manifest.txt" | cut -d: -f1)
+  cmp -s "$work/two/f$i" "$f" || fail "unpack stopped at a helper's write: $(basename "$f") not whole"
+done
+rm -rf "$work/tree" "$work/two" "$work/two.pkg"
 
 # SIGTERM from outside while the helper thread unscrambles and writes the 160 MB last entry
 # (the other 16 placed): it goes with its part file, and the line says what is left.

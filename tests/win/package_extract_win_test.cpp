@@ -137,7 +137,8 @@ TEST_F(EmbeddedPackage, ResourceOf2720BytesIsRefusedAndOf2721Read) {
 int32_t ExtractToDisk(std::vector<uint8_t>& image, const std::string& target) {
   PackageDirectory directory;
   PackageSink sink;
-  InstallerPackageSink(&sink, target.c_str());
+  FolderWriter writer;
+  InstallerPackageSink(&sink, &writer, target.c_str());
   return ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, &sink);
 }
 
@@ -214,7 +215,8 @@ TEST(ExtractToDisk, LanesWriteWhatTheFusedLoopWrites) {
         FreshFolder(schedule == PACKAGE_LANES_ONE_THREAD ? "lanesone" : "lanestwo");
     PackageDirectory directory;
     PackageSink sink;
-    InstallerPackageSink(&sink, twoTarget.c_str());
+    FolderWriter writer;
+    InstallerPackageSink(&sink, &writer, twoTarget.c_str());
     EXPECT_EQ(ExtractPackageImageScheduled(two.data(), (uint32_t)two.size(), &directory, &sink,
                                            &threads),
               oneResult);

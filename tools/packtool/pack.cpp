@@ -132,7 +132,7 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
   Sealing sealing = {&calls, payload, part, base, 0, checksum, error, {}, {}};
-  StartPackageStream(&sealing.stream, &payload->directory, 0, PACKAGE_SEAL, nullptr, nullptr);
+  StartPackageStream(&sealing.stream, &payload->directory);
   BlockPipe pipe = {ReadSource, BeginSealing, PutSealed, EndSealing, &sealing};
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) sizes[i] = payload->directory.entries[i].dataSize;

@@ -202,8 +202,9 @@ int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* by
   Run* run = static_cast<Run*>(user);
   const uint64_t read = run->read += count;
   if (thread == 0) {  // every entry is read twice; the line ends once all are placed
-    run->calls->progress(run->unpack ? "unpacking" : "verifying", std::min(read / 2, run->total - 1),
-                         run->total, PrintableName(run->directory.entries[e]));
+    run->calls->progress(run->unpack ? "unpacking" : "verifying",
+                         std::min(read / 2, run->total - 1), run->total,
+                         PrintableName(run->directory.entries[e]));
   }
   return ReadPackageBytes(&run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
                           count, &run->readErrors[thread]);
