@@ -53,12 +53,14 @@ struct HostPart {
   std::string path, part;  // the output, and the part file written first
   intptr_t handle = -1;
   int slot = 0;            // in the stop handler's list
+  uint64_t end = 0;        // where HostWritePart writes next
 };
 
 // pack and build: path + ".packtool-part" (an existing file or link of that name is refused,
 // never reused or followed), named by the stop line. False with one line in *error.
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error);
-// Writes size bytes at the current end, or at offset. False with "path: write error: reason".
+// Writes size bytes after those HostWritePart wrote before, or at offset. False with
+// "path: write error: reason".
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error);

@@ -21,8 +21,7 @@ bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got);
 // size bytes at offset, the file position left alone, so that two threads may read one handle;
 // *ended when the file ends before.
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended);
-bool SysWrite(intptr_t handle, const void* bytes, size_t size);
-// size bytes at offset; the next SysWrite still appends. Threads may write one handle at once.
+// size bytes at offset (threads may write to files of their own at once).
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size);
 void SysClose(intptr_t handle);
 // Sets the permission bits (the host's; -1 none) and closes a file written; with whole, an
@@ -44,10 +43,10 @@ struct StopState {
   std::string parts[STOP_PARTS];   // outputs open now, each removed on a stop while it is live
   std::string idleLine, openLine;  // the line printed with no output shown, and with parts[0]
 };
-extern StopState gStop;
-extern volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
-extern volatile sig_atomic_t gOpen;     // the line names parts[0]
-extern volatile sig_atomic_t gMidLine;  // a progress line without its end is on the terminal
+inline StopState gStop;
+inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
+inline volatile sig_atomic_t gOpen = 0;     // the line names parts[0]
+inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
 // Installs the handler of stops (once): it ends the line in progress, removes the open output,
 // prints its line and ends the process as the stop would.

@@ -11,11 +11,6 @@
 
 #include "tools/packtool/hostsys.h"
 
-StopState gStop;
-volatile sig_atomic_t gLive[STOP_PARTS];
-volatile sig_atomic_t gOpen = 0;
-volatile sig_atomic_t gMidLine = 0;
-
 namespace {
 
 // Reads and writes go in pieces of at most this many bytes (read() and write() may do less).
@@ -107,18 +102,6 @@ bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool*
     if (done == 0) return *ended = true, false;
     p += done;
     offset += (uint64_t)done;
-    size -= (size_t)done;
-  }
-  return true;
-}
-
-bool SysWrite(intptr_t handle, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    ssize_t done = write((int)handle, p, size < kPiece ? size : kPiece);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
     size -= (size_t)done;
   }
   return true;
