@@ -11,24 +11,8 @@ void BeginEntryStream(EntryStream* stream, uint32_t size, const EntryChain* chai
   Md5Init(&stream->out);
 }
 
-void DigestEntryIn(EntryStream* stream, const uint8_t* bytes, uint32_t count) {
-  Md5Update(&stream->in, bytes, count);
-}
-
 void TurnEntryBytes(EntryStream* stream, uint8_t* bytes, uint32_t count) {
   UnscrambleThenDigest(&stream->ks, &stream->out, bytes, count);
-}
-
-// Part by part, so that the bytes the first digest has just read are still in the cache when the
-// keystream turns them.
-static const uint32_t FEED_PART = 32768;
-
-void FeedEntryStream(EntryStream* stream, uint8_t* bytes, uint32_t count) {
-  for (uint32_t done = 0; done < count; done += FEED_PART) {
-    const uint32_t part = count - done < FEED_PART ? count - done : FEED_PART;
-    DigestEntryIn(stream, bytes + done, part);
-    TurnEntryBytes(stream, bytes + done, part);
-  }
 }
 
 void EndEntryStream(EntryStream* stream, uint8_t inDigest[16], uint8_t outDigest[16]) {

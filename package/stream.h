@@ -11,8 +11,8 @@
 #include "package/md5.h"
 
 // One entry's three chains. Parts are fed in order, every part but the entry's last a multiple
-// of 64 bytes. A caller with a second thread may run the digest of the bytes fed (DigestEntryIn)
-// of one part beside the keystream and the other digest (TurnEntryBytes) of another.
+// of 64 bytes. A caller with a second thread may run the digest of the bytes fed (Md5Update of
+// in) of one part beside the keystream and the other digest (TurnEntryBytes) of another.
 struct EntryStream {
   KeystreamState ks;
   Md5State in;   // the bytes as fed: stored when checking, plain when sealing
@@ -20,11 +20,8 @@ struct EntryStream {
 };
 
 void BeginEntryStream(EntryStream* stream, uint32_t size, const EntryChain* chain);
-void DigestEntryIn(EntryStream* stream, const uint8_t* bytes, uint32_t count);
 // The keystream in place, beside the digest of what it gives.
 void TurnEntryBytes(EntryStream* stream, uint8_t* bytes, uint32_t count);
-// DigestEntryIn and then TurnEntryBytes, 32 KB at a time so that the bytes stay in the cache.
-void FeedEntryStream(EntryStream* stream, uint8_t* bytes, uint32_t count);
 void EndEntryStream(EntryStream* stream, uint8_t inDigest[16], uint8_t outDigest[16]);
 
 // The entries of one package sealed in directory order, chained from entry to entry: each fed

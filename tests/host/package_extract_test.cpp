@@ -330,11 +330,9 @@ struct PartsSource {
 int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
                  uint32_t count) {
   auto* source = static_cast<PartsSource*>(user);
-  if ((thread == source->failThread || source->failThread == 2) &&
-      (source->failEntry < 0 || e == source->failEntry)) {
-    return 0;
-  }
   const std::vector<uint8_t>& stored = *source->stored;
+  if ((thread == source->failThread || source->failThread == 2) &&
+      (source->failEntry < 0 || e == source->failEntry)) return 0;
   memcpy(bytes, &stored[pkgtest::ReadU32(stored, pkgtest::OffsetField(e)) + at], count);
   if (at == 0 && ++source->readings[e] == 2 && e == source->changeEntry) bytes[0] ^= 1;
   return 1;
@@ -360,7 +358,7 @@ ExtractionRun ExtractParts(const std::vector<uint8_t>& image, int32_t schedule,
   ExtractionRun run;
   run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
   PartsSource own;
-  if (source == nullptr) source = &own;
+  source = source != nullptr ? source : &own;
   source->stored = &image;
   source->run = &run;
   PackageDirectory directory = {};
@@ -372,10 +370,8 @@ ExtractionRun ExtractParts(const std::vector<uint8_t>& image, int32_t schedule,
   run.result = ExtractPackageParts(&reader, (uint32_t)image.size(), &directory, &sink, &threads);
   run.image = image;
   for (int i = 0; i < 17; ++i) {
-    if (!source->plain[i].empty()) {
-      memcpy(&run.image[directory.entries[i].dataOffset], source->plain[i].data(),
-             source->plain[i].size());
-    }
+    std::copy(source->plain[i].begin(), source->plain[i].end(),
+              run.image.begin() + directory.entries[i].dataOffset);
   }
   if (run.result == PACKAGE_CHANGED) run.result -= 100 * reader.changedEntry;
   return run;
@@ -430,6 +426,7 @@ TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackag
       EXPECT_EQ(helpersStarted, before + (helper ? 1 : 0)) << way;
       ExpectSameRuns(one, two, way);
       ExpectSameRuns(one, ExtractParts(image, schedule), way + " read in parts");
+      ExpectSameRuns(one, ExtractParts(image, PACKAGE_FUSED_LOOP), what + " read entry by entry");
       EXPECT_EQ(waitsEnded, waitsBegun) << way << ": every wait ended";
     }
   }

@@ -39,6 +39,16 @@ inline void ComputeMd5(const uint8_t* bytes, uint32_t length, uint8_t digest[16]
   Md5Final(&md5, digest);
 }
 
+// An entry's bytes fed to its stream: the digest of the bytes fed, then the keystream beside the
+// other digest, 32 KB at a time.
+inline void FeedEntryStream(EntryStream* stream, uint8_t* bytes, uint32_t count) {
+  for (uint32_t done = 0; done < count; done += 32768) {
+    const uint32_t part = count - done < 32768 ? count - done : 32768;
+    Md5Update(&stream->in, bytes + done, part);
+    TurnEntryBytes(stream, bytes + done, part);
+  }
+}
+
 // XORs bytes[0..length) in place with the keystream of (entrySeed, length, mixDigest).
 inline void ApplyPackageKeystream(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
                                   const uint8_t mixDigest[16]) {
