@@ -107,6 +107,17 @@ for command in pack build; do
     fail "$command: not the stop line: $(cat "$work/stderr")"
 done
 
+# only_whole SRC WHAT [N]: each file in $work/tree has its source's bytes (SRC/fK, K its line
+# in SRC/manifest.txt), no part file is left, and there are N files when N is given.
+only_whole() {
+  ! ls -A "$work/tree" | grep -q packtool-part || fail "$2: a part file left"
+  for f in "$work"/tree/*; do
+    [ ! -e "$f" ] || cmp -s "$1/f$(grep -n "^${f##*/}|" "$1/manifest.txt" | cut -d: -f1)" "$f" ||
+      fail "$2: ${f##*/} not whole"
+  done
+  [ -z "${3:-}" ] || [ "$(ls "$work/tree" | wc -l)" -eq "$3" ] || fail "$2 left: $(ls "$work/tree")"
+}
+
 # unpack stopped as a part file is made: nothing is left. Stopped as each of its 17 files
 # appears (renamed from its part file): the files before it and it stay whole, no part file.
 "$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
@@ -121,11 +132,7 @@ for k in $(seq 1 17); do
   STOP_AT_RENAME=$k stopped 0 "$tool" unpack "$work/small.pkg" "$work/tree"
   [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $k whole file$([ $k = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
     fail "unpack stopped at file $k: not the stop line: $(cat "$work/stderr")"
-  [ "$(ls -A "$work/tree" | wc -l)" -eq $k ] || fail "unpack stopped at file $k left: $(ls -A "$work/tree")"
-  for i in $(seq 1 $k); do
-    cmp -s "$work/small/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/small/manifest.txt")" ||
-      fail "unpack stopped at file $k: file $i not whole"
-  done
+  only_whole "$work/small" "unpack stopped at file $k" $k
   rm -rf "$work/tree"
 done
 
@@ -137,11 +144,7 @@ for i in $(seq 1 17); do head -c 300K /dev/urandom >"$work/two/f$i"; done
 "$tool" pack "$work/two/manifest.txt" "$work/two.pkg" || fail "pack for unpack on two threads"
 DELAY_WRITES=30 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
   "$tool" unpack "$work/two.pkg" "$work/tree" >"$work/stdout" 2>&1 || fail "unpack, late parts: $(cat "$work/stdout")"
-for i in $(seq 1 17); do
-  cmp -s "$work/two/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/two/manifest.txt")" ||
-    fail "unpack, late parts: file $i not whole"
-done
-[ "$(ls -A "$work/tree" | wc -l)" -eq 17 ] || fail "unpack, late parts left: $(ls -A "$work/tree")"
+only_whole "$work/two" "unpack, late parts" 17
 rm -rf "$work/tree"
 (STOP_AT_HELPER_WRITE=1 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
   "$tool" unpack "$work/two.pkg" "$work/tree" >/dev/null 2>"$work/stderr"; exit $?) 2>/dev/null
@@ -150,12 +153,7 @@ left=$(ls "$work/tree" | wc -l)
 [ $status -eq 143 ] || fail "unpack stopped at a helper's write: exit status $status, expected 143"
 [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $left whole file$([ "$left" = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
   fail "unpack stopped at a helper's write: not the stop line: $(cat "$work/stderr")"
-[ -z "$(ls -A "$work/tree" | grep packtool-part)" ] || fail "unpack stopped at a helper's write left: $(ls -A "$work/tree")"
-for f in "$work"/tree/*; do
-  [ -e "$f" ] || continue
-  i=$(grep -n "^$(basename "$f")|" "$work/two/manifest.txt" | cut -d: -f1)
-  cmp -s "$work/two/f$i" "$f" || fail "unpack stopped at a helper's write: $(basename "$f") not whole"
-done
+only_whole "$work/two" "unpack stopped at a helper's write"
 rm -rf "$work/tree" "$work/two" "$work/two.pkg"
 
 # SIGTERM from outside while the helper thread unscrambles and writes the 160 MB last entry
@@ -176,8 +174,7 @@ status=$?
 [ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
 [ "$(cat "$work/stderr")" = "packtool: stopped while checking; 16 whole files written in $work/tree, nothing partial" ] ||
   fail "unpack: not the stop line: $(cat "$work/stderr")"
-cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
-[ "$(ls -A "$work/tree" | wc -l)" -eq 16 ] || fail "unpack stopped left: $(ls -A "$work/tree")"
+only_whole "$work/unp" "unpack stopped" 16
 rm -rf "$work/tree" "$work/unp.pkg" "$work/small" "$work/small.pkg"
 
 # A full disk: a 2 MB file system and a 3.4 MB package.
