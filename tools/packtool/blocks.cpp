@@ -40,15 +40,16 @@ void ReadAndDigest(void* user) {
 
 }  // namespace
 
-bool RunPipe(BlockPipe* pipe, const uint32_t* sizes) {
+bool RunPipe(BlockPipe* pipe) {
   std::vector<PipeBlock> blocks;
   for (int e = 0; e < PACKAGE_ENTRY_COUNT; ++e) {
+    const uint32_t size = pipe->stream->directory->entries[e].dataSize;
     uint64_t at = 0;
     do {
-      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, sizes[e] - at);
-      blocks.push_back({e, at, n, at + n == sizes[e]});
+      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
+      blocks.push_back({e, at, n, at + n == size});
       at += n;
-    } while (at < sizes[e]);
+    } while (at < size);
   }
   std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kBlock), std::vector<uint8_t>(kBlock)};
   Md5State ins[PACKAGE_ENTRY_COUNT];
@@ -57,7 +58,7 @@ bool RunPipe(BlockPipe* pipe, const uint32_t* sizes) {
   };
   ReadJob next = job(0);
   ReadAndDigest(&next);
-  EntryStream* stream = nullptr;
+  EntryStream* stream = &pipe->stream->entry;
   for (size_t j = 0; j < blocks.size(); ++j) {
     if (!next.ok) return false;
     const PipeBlock b = blocks[j];
@@ -67,7 +68,7 @@ bool RunPipe(BlockPipe* pipe, const uint32_t* sizes) {
     if (more && blocks[j + 1].size >= kThreadMinBytes) {
       HostStartThread(&helper, ReadAndDigest, &next);
     }
-    if (b.at == 0) stream = pipe->begin(pipe->user, b.entry);
+    if (b.at == 0) BeginPackageEntry(pipe->stream);
     uint8_t* bytes = buffers[j % 2].data();
     TurnEntryBytes(stream, bytes, b.size);
     bool ok = pipe->put(pipe->user, b.entry, b.at, bytes, b.size);
@@ -75,7 +76,7 @@ bool RunPipe(BlockPipe* pipe, const uint32_t* sizes) {
     if (ranBeside) helper.join();
     if (ok && b.last) {
       stream->in = ins[b.entry];
-      pipe->end(pipe->user, b.entry);
+      EndPackageEntry(pipe->stream);
     }
     if (!ranBeside && more && ok) ReadAndDigest(&next);
     if (!ok) return false;

@@ -10,16 +10,14 @@
 const size_t kBlock = 4u << 20;
 
 // While a second thread reads block j + 1 and digests it as read, this thread turns block j (the
-// keystream beside the other digest) and puts it. begin gives the stream of an entry whose first
-// block is next, begun; end comes once its last block is put. read gets the bytes at an offset
-// in the entry (last: the entry ends there).
+// keystream beside the other digest) and puts it, entry by entry through stream. read gets the
+// bytes at an offset in the entry (last: the entry ends there).
 struct BlockPipe {
   bool (*read)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool last);
-  EntryStream* (*begin)(void* user, int e);
   bool (*put)(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size);
-  void (*end)(void* user, int e);
   void* user;
+  PackageStream* stream;  // started; its directory gives the entries' sizes
 };
 
-// Runs the 17 entries of the given sizes through the pipe; false when a callback fails.
-bool RunPipe(BlockPipe* pipe, const uint32_t* sizes);
+// Seals the 17 entries through the pipe; false when a callback fails.
+bool RunPipe(BlockPipe* pipe);

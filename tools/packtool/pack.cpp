@@ -105,12 +105,6 @@ bool ReadSource(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size, bool
   return false;
 }
 
-EntryStream* BeginSealing(void* user, int) {
-  Sealing* s = static_cast<Sealing*>(user);
-  BeginPackageEntry(&s->stream);
-  return &s->stream.entry;
-}
-
 bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
   Sealing* s = static_cast<Sealing*>(user);
   if (s->checksum != nullptr) {
@@ -123,8 +117,6 @@ bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
   return true;
 }
 
-void EndSealing(void* user, int) { EndPackageEntry(&static_cast<Sealing*>(user)->stream); }
-
 // Writes the package in blocks: the directory's room first, then each entry sealed as its
 // source is read, then the directory, with the plain digests, over its room.
 bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, uint64_t base,
@@ -133,10 +125,8 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
   Sealing sealing = {&calls, payload, part, base, 0, checksum, error, {}, {}};
   StartPackageStream(&sealing.stream, &payload->directory);
-  BlockPipe pipe = {ReadSource, BeginSealing, PutSealed, EndSealing, &sealing};
-  uint32_t sizes[PACKAGE_ENTRY_COUNT];
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) sizes[i] = payload->directory.entries[i].dataSize;
-  if (!RunPipe(&pipe, sizes)) {
+  BlockPipe pipe = {ReadSource, PutSealed, &sealing, &sealing.stream};
+  if (!RunPipe(&pipe)) {
     if (error->empty()) *error = sealing.readError;
     return false;
   }
