@@ -413,12 +413,6 @@ static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
   return RunSchedule(&job, size, schedule);
 }
 
-int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                            const PackageSink* sink) {
-  CopyPackageDirectory(image, size, directory);
-  return Extract(image, nullptr, size, directory, sink, nullptr, PACKAGE_FUSED_LOOP, ImageWindow);
-}
-
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                      const PackageSink* sink, const PackageThreads* threads) {
   CopyPackageDirectory(image, size, directory);

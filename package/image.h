@@ -6,17 +6,9 @@
 #include "package/directory.h"
 #include "package/place.h"
 
-// Extracts every entry of the image on the calling thread, entry by entry (the fused loop). The
-// directory is copied into *directory first when the image is larger than 2720 bytes (else the
-// entries already there are used). Each entry's stored bytes are unscrambled in place. 0 on full
-// success; -1 when all went well but the seventeenth entry is empty; otherwise -100 minus the
-// number of failed entries.
-int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                            const PackageSink* sink);
-
 enum PackageSchedule {
   PACKAGE_SCHEDULE_CHOSEN = 0,  // in PackageThreads: let extraction choose
-  PACKAGE_FUSED_LOOP,           // ExtractPackageImage
+  PACKAGE_FUSED_LOOP,           // entry by entry on one lane of the calling thread
   PACKAGE_LANES_ONE_THREAD,     // two phases on four lanes, on the calling thread alone
   PACKAGE_LANES_TWO_THREADS,    // two phases on four lanes each, the calling thread and a helper
 };
@@ -60,9 +52,13 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// ExtractPackageImage in the schedule ChoosePackageSchedule gives. Results, sink calls (all on
-// the calling thread, in entry order) and image bytes are those of ExtractPackageImage. When no
-// helper thread or signal can be made, the lanes run on the calling thread alone.
+// Extracts every entry of the image in the schedule ChoosePackageSchedule gives (threads null:
+// the fused loop). The directory is copied into *directory first when the image is larger than
+// 2720 bytes (else the entries already there are used). Each entry's stored bytes are
+// unscrambled in place. Results, sink calls (all on the calling thread, in entry order) and
+// image bytes are the same in every schedule; when no helper thread or signal can be made, the
+// lanes run on the calling thread alone. 0 on full success; -1 when all went well but the
+// seventeenth entry is empty; otherwise -100 minus the number of failed entries.
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                      const PackageSink* sink, const PackageThreads* threads);
 
@@ -87,10 +83,10 @@ struct PackageReader {
 
 // A package of size bytes read in parts (its entries must not share bytes: such a package is
 // extracted in memory) in the schedule ChoosePackageSchedule gives: the fused loop reads each
-// entry twice in turn, the two phases read every entry once in each. Each entry is read once per phase and its stored digest
-// taken in both; its plain bytes go to the sink's plainPart as they are unscrambled, and it is
+// entry twice in turn, the two phases every entry once in each; its stored digest is taken in
+// both readings. Its plain bytes go to the sink's plainPart as they are unscrambled; it is
 // placed, in entry order on the calling thread, once its digests are known. The result of
-// ExtractPackageImage, or PACKAGE_STOPPED, or PACKAGE_CHANGED (no entry placed after it).
+// ExtractPackageImageScheduled, PACKAGE_STOPPED, or PACKAGE_CHANGED (nothing placed after it).
 int32_t ExtractPackageParts(PackageReader* reader, uint32_t size,
                             const PackageDirectory* directory, const PackageSink* sink,
                             const PackageThreads* threads);

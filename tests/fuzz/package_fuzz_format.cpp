@@ -35,8 +35,8 @@ void FuzzImage(const uint8_t* data, size_t size) {
   PackageDirectory directory = {};
   Seen seen;
   PackageSink sink = {CheckPlace, nullptr, &seen};
-  CheckResult(ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, &sink),
-              seen);
+  CheckResult(ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory,
+                                           &sink, nullptr), seen);
 }
 
 void FuzzRoundTrip(const uint8_t* data, size_t size) {
@@ -63,7 +63,8 @@ void FuzzRoundTrip(const uint8_t* data, size_t size) {
   Seen seen;
   PackageSink sink = {CheckPlace, nullptr, &seen};
   PackageDirectory extracted = directory;  // used as is when the image is only a directory
-  int32_t result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &extracted, &sink);
+  int32_t result = ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &extracted,
+                                                &sink, nullptr);
   if (result != (sizes[16] != 0 ? 0 : -1) || seen.writes != 17) abort();
   size_t at = 0;
   for (int i = 0; i < 17; ++i) {

@@ -63,8 +63,8 @@ int32_t Extract(std::vector<uint8_t>& image, MemorySink& memory, const char* tar
   PackageDirectory own = {};
   memory.target = target;
   PackageSink sink = {RecordPlace, nullptr, &memory};
-  return ExtractPackageImage(image.data(), (uint32_t)image.size(), directory ? directory : &own,
-                             &sink);
+  return ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(),
+                                      directory ? directory : &own, &sink, nullptr);
 }
 
 std::vector<int> FailedOutcomes(const MemorySink& memory) {

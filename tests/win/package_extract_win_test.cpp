@@ -139,7 +139,8 @@ int32_t ExtractToDisk(std::vector<uint8_t>& image, const std::string& target) {
   PackageSink sink;
   FolderWriter writer;
   InstallerPackageSink(&sink, &writer, target.c_str());
-  return ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, &sink);
+  return ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory, &sink,
+                                      nullptr);
 }
 
 // Files on disk: the expected entries with their bytes, the others absent.
