@@ -32,7 +32,8 @@ make_payload() {
 
 # A library preloaded into packtool that raises SIGTERM right after its STOP_AT-th file creation
 # (O_CREAT|O_EXCL) returns, the moment an output appears, before any byte is written; or right
-# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears. On threads other
+# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears (sent to the process:
+# any thread that lets it in takes it). On threads other
 # than the main one, each write waits DELAY_WRITES ms first (so the helper's parts come last),
 # or the first one sends SIGTERM to the process and waits (STOP_AT_HELPER_WRITE).
 cat >"$work/stop.c" <<'EOF2'
@@ -60,7 +61,10 @@ int renameat(int a, const char* p, int b, const char* q) {
   int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
   int done = real(a, p, b, q);
   const char* at = getenv("STOP_AT_RENAME");
-  if (done == 0 && at && ++renamed == atoi(at)) raise(SIGTERM);
+  if (done == 0 && at && ++renamed == atoi(at)) {
+    kill(getpid(), SIGTERM);
+    if (getenv("DELAY_WRITES")) usleep(200000);  // a thread that lets it in now sees this state
+  }
   return done;
 }
 static int after(int fd, int flags) {
@@ -138,7 +142,8 @@ done
 
 # Two threads (17 entries of 300 KB): the helper's parts written late, after the calling thread
 # is done, still give whole files, placed in order; SIGTERM sent while the helper writes its
-# first part leaves no part file and says what is left.
+# first part, or at the first rename while the helper still works, leaves no part file and
+# says what is left.
 make_payload "$work/two" 300K
 for i in $(seq 1 17); do head -c 300K /dev/urandom >"$work/two/f$i"; done
 "$tool" pack "$work/two/manifest.txt" "$work/two.pkg" || fail "pack for unpack on two threads"
@@ -146,15 +151,18 @@ DELAY_WRITES=30 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
   "$tool" unpack "$work/two.pkg" "$work/tree" >"$work/stdout" 2>&1 || fail "unpack, late parts: $(cat "$work/stdout")"
 only_whole "$work/two" "unpack, late parts" 17
 rm -rf "$work/tree"
-(STOP_AT_HELPER_WRITE=1 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
-  "$tool" unpack "$work/two.pkg" "$work/tree" >/dev/null 2>"$work/stderr"; exit $?) 2>/dev/null
-status=$?
-left=$(ls "$work/tree" | wc -l)
-[ $status -eq 143 ] || fail "unpack stopped at a helper's write: exit status $status, expected 143"
-[ "$(cat "$work/stderr")" = "packtool: stopped while checking; $left whole file$([ "$left" = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
-  fail "unpack stopped at a helper's write: not the stop line: $(cat "$work/stderr")"
-only_whole "$work/two" "unpack stopped at a helper's write"
-rm -rf "$work/tree" "$work/two" "$work/two.pkg"
+for how in STOP_AT_HELPER_WRITE=1 "STOP_AT_RENAME=1 DELAY_WRITES=30"; do
+  (env $how LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+    "$tool" unpack "$work/two.pkg" "$work/tree" >/dev/null 2>"$work/stderr"; exit $?) 2>/dev/null
+  status=$?
+  left=$(ls "$work/tree" | wc -l)
+  [ $status -eq 143 ] || fail "unpack stopped ($how): exit status $status, expected 143"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $left whole file$([ "$left" = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped ($how): not the stop line: $(cat "$work/stderr")"
+  only_whole "$work/two" "unpack stopped ($how)"
+  rm -rf "$work/tree"
+done
+rm -rf "$work/two" "$work/two.pkg"
 
 # SIGTERM from outside while the helper thread unscrambles and writes the 160 MB last entry
 # (the other 16 placed): it goes with its part file, and the line says what is left.
