@@ -5,6 +5,7 @@
 
 #include "base/thread.h"
 #include "package/bounds.h"
+#include "package/folder.h"
 
 // The size of the module's mapped image (SizeOfImage from its own PE headers); 0 when the
 // headers are not those of a PE image.
@@ -43,6 +44,11 @@ static int32_t SinkCreateFolderPath(void*, const char* path) { return CreateFold
 
 static int32_t SinkWriteWholeFile(void*, const char* path, uint32_t size, const void* bytes) {
   return WriteWholeFile(path, size, bytes);
+}
+
+void InstallerPackageSink(PackageSink* sink, FolderWriter* writer, const char* targetFolder) {
+  *writer = {targetFolder, SinkCreateFolderPath, SinkWriteWholeFile, nullptr};
+  *sink = {PlaceInFolder, nullptr, writer};
 }
 
 static DWORD WINAPI PackageHelperMain(void* job) {
@@ -84,11 +90,12 @@ int32_t ExtractPackage(InstallerContext* context) {
   // copy-on-write explicitly. Without a private writable view nothing can be unscrambled.
   DWORD previous;
   if (size != 0 && !VirtualProtect(bytes, size, PAGE_WRITECOPY, &previous)) return -1;
-  PackageSink sink = {SinkCreateFolderPath, SinkWriteWholeFile, nullptr, nullptr};
+  PackageSink sink;
+  FolderWriter writer;
+  InstallerPackageSink(&sink, &writer, context->targetFolder);
   PackageThreads threads;
   InstallerPackageThreads(&threads);
-  return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory,
-                                      context->targetFolder, &sink, &threads);
+  return ExtractPackageImageScheduled(bytes, size, &context->packageDirectory, &sink, &threads);
 }
 
 // "Already exists" is also the answer when a file stands where the folder should be; that is not

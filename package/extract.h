@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "base/context.h"
+#include "package/folder.h"
 #include "package/image.h"
 
 // Copies the first 2720 bytes of the package into context->packageDirectory.
@@ -18,6 +19,10 @@ int32_t ExtractPackage(InstallerContext* context);
 // The installer's threads and signals for extraction (Win32), and whether the process may run on
 // two processors or more.
 void InstallerPackageThreads(PackageThreads* threads);
+
+// The installer's sink: each entry that passed its checks written under targetFolder (its
+// folder made, then the file) through *writer; both must outlive the extraction.
+void InstallerPackageSink(PackageSink* sink, FolderWriter* writer, const char* targetFolder);
 
 // Creates every missing folder of path (at most 1023 characters). 1 when they all exist
 // afterwards or there was nothing to create; 0 on failure.

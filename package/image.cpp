@@ -1,7 +1,6 @@
-// Extraction of a package image in memory, in one of two schedules:
-// - the fused loop: the package stream (package/stream.h) entry by entry on the calling thread,
-//   each entry's stored digest and then its keystream fused with its plain digest, chained and
-//   placed before the next;
+// Extraction of a package, in one of two schedules, both run by the same lanes:
+// - the fused loop: entry by entry on one lane of the calling thread, each entry's stored digest
+//   and then its keystream beside its plain digest, chained and placed before the next;
 // - two phases on the lanes (package/lanes.h): the stored digests of every entry, four entries
 //   at a time; the seeds chained once from them; then the keystream and plain digests, again
 //   four at a time. On two threads the entries are dealt out to the calling thread and a helper,
@@ -10,6 +9,8 @@
 //   soon as it and those before it are done.
 // Every byte goes through the same steps in the same order in both, so results, sink calls and
 // image bytes are the same; entries sharing bytes would break that and take the fused loop.
+// The lanes also run over a package read in parts (the packing tool's): each lane reads its
+// entry into a buffer of its own, once in each phase, and takes its stored digest in both.
 #include "package/image.h"
 
 #include <cpuid.h>
@@ -19,21 +20,7 @@
 #include "package/keystream.h"
 #include "package/lanes.h"
 #include "package/md5.h"
-#include "package/stream.h"
 #include "package/unscramble.h"
-
-int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                            const char* targetFolder, const PackageSink* sink) {
-  CopyPackageDirectory(image, size, directory);
-  PackageStream stream;
-  StartPackageStream(&stream, directory, size, PACKAGE_CHECK, image, targetFolder, sink);
-  for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
-    const PackageEntry* entry = &directory->entries[i];
-    FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);
-    EndPackageEntry(&stream);
-  }
-  return PackageStreamResult(&stream);
-}
 
 int32_t PackageHasSse2(void) {
   unsigned int a, b, c, d;
@@ -47,7 +34,7 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
     return PACKAGE_FUSED_LOOP;
   }
   if (threads->schedule != PACKAGE_SCHEDULE_CHOSEN) return threads->schedule;
-  uint64_t total = 0;
+  uint32_t total = 0;  // the entries share no bytes: their sum fits
   int32_t wide = 0;  // entries of a block or more
   for (const PackageEntry& entry : directory->entries) {
     if (!EntryInImage(&entry, size)) continue;
@@ -62,31 +49,53 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
 }
 
 enum {
-  LANE_PART = 65536,  // bytes of each lane between two looks at what can be placed
+  LANE_STEP = 65536,  // bytes of each lane between two looks at what can be placed
   LANE_COUNT = 8,     // four on each thread
 };
 
+// One extraction on the lanes: the source (an image, or a reader), the entries dealt to each
+// thread, their digests and seeds, and the words the threads publish them by.
 struct LaneJob {
-  uint8_t* image;
+  uint8_t* image;          // the image in memory, or null
+  PackageReader* reader;   // or the package read in parts
+  const PackageSink* sink;
   const PackageDirectory* directory;
   const PackageThreads* threads;
-  void* callerSignal;  // raised by the helper when it publishes a word
-  void* helperSignal;  // raised by the calling thread when the seeds are chained
+  int32_t (*nextWindow)(struct LaneRun* run, int32_t lane);  // ImageWindow or PartWindow
+  void* callerSignal;      // raised by the helper when it publishes a word
+  void* helperSignal;      // raised by the calling thread when the seeds are chained
   uint8_t inImage[PACKAGE_ENTRY_COUNT];
   int8_t queue[2][PACKAGE_ENTRY_COUNT];  // the entries of the calling thread (0), the helper (1)
   uint8_t count[2];
   uint8_t stored[PACKAGE_ENTRY_COUNT][16];
+  uint8_t again[PACKAGE_ENTRY_COUNT][16];  // read in parts: the second reading's stored digests
   EntryChain chain[PACKAGE_ENTRY_COUNT];
   uint8_t plain[PACKAGE_ENTRY_COUNT][16];
   // Shared words (base/shared.h), each publishing what its thread wrote into the fields above.
-  int32_t helperStored;                    // 1: the helper's entries have their stored digests
-  int32_t seedsChained;                    // 1: chain holds every entry's parameters
+  int32_t helperStored;                     // 1: the helper's entries have their stored digests
+  int32_t seedsChained;                     // 1: chain holds every entry's parameters
   int32_t plainReady[PACKAGE_ENTRY_COUNT];  // 1: the entry has its plain digest
+  int32_t stopped;                          // PACKAGE_STOPPED or PACKAGE_CHANGED: all stop
 };
 
-// Blocks until *word is set. The signal may have been raised for an earlier word: look again.
-static void AwaitWord(const LaneJob* job, const int32_t* word, void* signal) {
-  while (LoadShared(word) == 0) job->threads->awaitSignal(signal);
+// Ends the run on both threads; a thread waiting is woken to see it.
+static int32_t Stop(LaneJob* job, int32_t why) {
+  StoreShared(&job->stopped, why);
+  if (job->callerSignal != nullptr) {
+    job->threads->raiseSignal(job->callerSignal);
+    job->threads->raiseSignal(job->helperSignal);
+  }
+  return 0;
+}
+
+// Blocks until *word is set or the run stops (0 then). The signal may have been raised for an
+// earlier word: look again.
+static int32_t AwaitWord(const LaneJob* job, const int32_t* word, void* signal) {
+  while (LoadShared(word) == 0) {
+    if (LoadShared(&job->stopped) != 0) return 0;
+    job->threads->awaitSignal(signal);
+  }
+  return 1;
 }
 
 // On one thread: every entry, in entry order. On two: entries are dealt out largest first, each
@@ -94,11 +103,12 @@ static void AwaitWord(const LaneJob* job, const int32_t* word, void* signal) {
 // the other's. A thread's lanes advance together, so its time follows its fullest lane: the
 // helper takes the share with the fuller lane, since the calling thread also places the files.
 // Each share stays in entry order, so that entries are done about in the order they are placed.
+// The entries in the image share no bytes here: their sums fit in 32 bits.
 static void DealEntries(LaneJob* job, int32_t threadCount) {
-  uint64_t laneBytes[LANE_COUNT] = {0};
+  uint32_t laneBytes[LANE_COUNT] = {0};
   int8_t laneOf[PACKAGE_ENTRY_COUNT];
   memset(laneOf, -1, sizeof laneOf);
-  memset(job->count, 0, sizeof job->count);
+  memset(job->count, 0, sizeof job->count);  // dealt again on one thread when no helper starts
   for (;;) {
     int32_t largest = -1;
     for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
@@ -114,7 +124,7 @@ static void DealEntries(LaneJob* job, int32_t threadCount) {
     laneOf[largest] = (int8_t)lane;
     laneBytes[lane] += job->directory->entries[largest].dataSize;
   }
-  uint64_t fullest[2] = {0, 0};
+  uint32_t fullest[2] = {0, 0};
   for (int32_t l = 0; l < LANE_COUNT; ++l) {
     if (laneBytes[l] > fullest[l / 4]) fullest[l / 4] = laneBytes[l];
   }
@@ -126,126 +136,192 @@ static void DealEntries(LaneJob* job, int32_t threadCount) {
   }
 }
 
+// One thread's lanes in one phase: the stored digests (in), or (unscramble) the keystream and
+// plain digests (out, and in again for a package read in parts). Each lane works through a
+// window of its entry: the whole entry in the image, or the part its buffer holds.
+struct LaneRun {
+  LaneJob* job;
+  int32_t thread, unscramble;
+  FourLanes in, out;
+  int32_t entryOf[4];
+  uint32_t done[4];       // bytes of the lane's entry run so far
+  uint8_t* window[4];     // the bytes of the entry from windowAt on
+  uint32_t windowAt[4], windowEnd[4];
+};
+
+// The lane's next window (its window is run through): in the image, the whole entry; read in
+// parts, the plain bytes of the window before go to the sink first, and the next part is read
+// into the lane's buffer.
+static int32_t ImageWindow(LaneRun* run, int32_t lane) {
+  const PackageEntry* entry = &run->job->directory->entries[run->entryOf[lane]];
+  run->window[lane] = run->job->image + entry->dataOffset;
+  run->windowEnd[lane] = entry->dataSize;
+  return 1;
+}
+
+static int32_t PartWindow(LaneRun* run, int32_t lane) {
+  LaneJob* job = run->job;
+  if (LoadShared(&job->stopped) != 0) return 0;  // the other thread stopped the run
+  const int32_t e = run->entryOf[lane];
+  const PackageEntry* entry = &job->directory->entries[e];
+  const uint32_t at = run->done[lane];
+  if (run->unscramble && at != 0 && job->sink->plainPart != nullptr &&
+      !job->sink->plainPart(job->sink->user, e, run->windowAt[lane], run->window[lane],
+                            at - run->windowAt[lane])) {
+    return Stop(job, PACKAGE_STOPPED);
+  }
+  if (at == entry->dataSize) return 1;
+  const uint32_t part = job->reader->part;
+  const uint32_t count = entry->dataSize - at < part ? entry->dataSize - at : part;
+  uint8_t* buffer = job->reader->buffers[run->thread] + (size_t)lane * part;
+  if (!job->reader->read(job->reader->user, run->thread, e, at, buffer, count)) {
+    return Stop(job, PACKAGE_STOPPED);
+  }
+  run->window[lane] = buffer;
+  run->windowAt[lane] = at;
+  run->windowEnd[lane] = at + count;
+  return 1;
+}
+
 // The entry has its plain digest: published for the calling thread, woken if it is the helper's.
 static void EntryUnscrambled(LaneJob* job, int32_t thread, int32_t e) {
   StoreShared(&job->plainReady[e], 1);
   if (thread == 1) job->threads->raiseSignal(job->callerSignal);
 }
 
-// Ends entry e on one lane from byte done on (a multiple of 64; before it, the lane's digest and
-// keystream state hold the bytes done): the rest of an entry alone on its thread, where the
-// one-lane routines are faster than the lanes with three idle; the last partial block; or a
-// whole entry of less than a block.
-static void FinishOnOneLane(LaneJob* job, const FourLanes* lanes, int32_t lane, int32_t thread,
-                            int32_t e, uint32_t done, int32_t unscramble) {
+// Ends the lane's entry on one lane from where the lanes left it: the rest of an entry alone on
+// its thread, where the one-lane routines are faster than the lanes with three idle; the last
+// partial block; or a whole entry of less than a block. 0 when the run stops.
+static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
+  LaneJob* job = run->job;
+  const int32_t e = run->entryOf[lane];
   const PackageEntry* entry = &job->directory->entries[e];
-  uint8_t* bytes = job->image + entry->dataOffset + done;
-  const uint32_t rest = entry->dataSize - done;
-  Md5State md5;
-  for (int32_t w = 0; w < 4; ++w) md5.state[w] = lanes->md5[w][lane];
-  md5.length = done;
-  if (!unscramble) {
-    Md5Update(&md5, bytes, rest);
-    Md5Final(&md5, job->stored[e]);
-    return;
+  const int32_t digestIn = !run->unscramble || job->reader != nullptr;
+  Md5State in, out;
+  for (int32_t w = 0; w < 4; ++w) {
+    in.state[w] = run->in.md5[w][lane];
+    out.state[w] = run->out.md5[w][lane];
   }
+  in.length = out.length = run->done[lane];
   KeystreamState ks;
   KeystreamStart(&ks, entry->dataSize, job->chain[e].entrySeed, job->chain[e].mixDigest);
-  ks.t = lanes->t[lane];
-  ks.left = lanes->left[lane];
-  UnscrambleThenDigest(&ks, &md5, bytes, rest);
-  Md5Final(&md5, job->plain[e]);
-  EntryUnscrambled(job, thread, e);
+  ks.t = run->out.t[lane];
+  ks.left = run->out.left[lane];
+  while (run->done[lane] != entry->dataSize) {
+    if (run->done[lane] == run->windowEnd[lane] && !job->nextWindow(run, lane)) return 0;
+    uint8_t* bytes = run->window[lane] + (run->done[lane] - run->windowAt[lane]);
+    const uint32_t count = run->windowEnd[lane] - run->done[lane];
+    if (digestIn) Md5Update(&in, bytes, count);
+    if (run->unscramble) UnscrambleThenDigest(&ks, &out, bytes, count);
+    run->done[lane] += count;
+  }
+  if (job->reader != nullptr && !job->nextWindow(run, lane)) return 0;  // the last plain bytes
+  run->entryOf[lane] = -1;
+  if (!run->unscramble) return Md5Final(&in, job->stored[e]), 1;
+  if (digestIn) Md5Final(&in, job->again[e]);
+  Md5Final(&out, job->plain[e]);
+  EntryUnscrambled(job, run->thread, e);
+  return 1;
 }
 
-static void PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait);
+// The lane takes the thread's next entry while it is free; entries under a block are done on
+// the spot. 0 when the run stops.
+static int32_t TakeEntry(LaneRun* run, int32_t lane, int32_t* taken) {
+  LaneJob* job = run->job;
+  while (run->entryOf[lane] < 0 && *taken < job->count[run->thread]) {
+    const int32_t e = job->queue[run->thread][(*taken)++];
+    const PackageEntry* entry = &job->directory->entries[e];
+    run->entryOf[lane] = e;
+    run->done[lane] = run->windowAt[lane] = run->windowEnd[lane] = 0;
+    FourLanesStartDigest(&run->in, lane);
+    FourLanesStartDigest(&run->out, lane);
+    FourLanesStartKeystream(&run->out, lane, entry->dataSize, job->chain[e].entrySeed,
+                            job->chain[e].mixDigest);
+    if (entry->dataSize < 64 && !FinishOnOneLane(run, lane)) return 0;
+  }
+  return 1;
+}
 
-// One phase of one thread's four lanes over the entries dealt to it: the stored digests, or
-// (unscramble) the keystream and plain digests. Each lane takes the thread's next entry when it
-// is free; an idle lane works on a scratch block of its own. The calling thread (placing not
-// null) places what it can between two parts.
-static void RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* placing) {
-  FourLanes lanes = {};
+static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait);
+
+// One phase of one thread's lanes over the entries dealt to it. An idle lane works on a scratch
+// block of its own. The calling thread (placing not null) places what it can between two steps.
+// 0 when the run stops (a thread sees a stop of the other at its next read).
+static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* placing) {
+  LaneRun run;
+  memset(&run, 0, sizeof run);
+  run.job = job;
+  run.thread = thread;
+  run.unscramble = unscramble;
+  memset(run.entryOf, -1, sizeof run.entryOf);
   uint8_t scratch[4][64] = {};
-  int32_t entryOf[4] = {-1, -1, -1, -1};
-  uint32_t blocksLeft[4] = {0};
   int32_t taken = 0;
+  const int32_t digestIn = !unscramble || job->reader != nullptr;
   for (;;) {
     int32_t busy = 0, busyLane = 0;
-    uint32_t blocks = LANE_PART / 64;
+    uint32_t blocks = LANE_STEP / 64;
     for (int32_t lane = 0; lane < 4; ++lane) {
-      while (entryOf[lane] < 0 && taken < job->count[thread]) {
-        const int32_t e = job->queue[thread][taken++];
-        const PackageEntry* entry = &job->directory->entries[e];
-        lanes.bytes[lane] = job->image + entry->dataOffset;
-        lanes.step[lane] = 64;
-        FourLanesStartDigest(&lanes, lane);
-        if (unscramble) {
-          FourLanesStartKeystream(&lanes, lane, entry->dataSize, job->chain[e].entrySeed,
-                                  job->chain[e].mixDigest);
-        }
-        if (entry->dataSize < 64) {
-          FinishOnOneLane(job, &lanes, lane, thread, e, 0, unscramble);
-          continue;
-        }
-        entryOf[lane] = e;
-        blocksLeft[lane] = entry->dataSize / 64;
+      uint8_t* bytes = scratch[lane];
+      uint32_t step = 0;
+      if (!TakeEntry(&run, lane, &taken)) return 0;
+      if (run.entryOf[lane] >= 0) {
+        if (run.done[lane] == run.windowEnd[lane] && !job->nextWindow(&run, lane)) return 0;
+        bytes = run.window[lane] + (run.done[lane] - run.windowAt[lane]);
+        step = 64;
+        ++busy;
+        busyLane = lane;
+        const uint32_t held = (run.windowEnd[lane] - run.done[lane]) / 64;
+        if (held < blocks) blocks = held;
       }
-      if (entryOf[lane] < 0) {
-        lanes.bytes[lane] = scratch[lane];
-        lanes.step[lane] = 0;
-        continue;
-      }
-      ++busy;
-      busyLane = lane;
-      if (blocksLeft[lane] < blocks) blocks = blocksLeft[lane];
+      run.in.bytes[lane] = run.out.bytes[lane] = bytes;
+      run.in.step[lane] = run.out.step[lane] = step;
     }
-    if (busy == 0) return;
+    if (busy == 0) return 1;
     if (busy == 1) {
-      const int32_t e = entryOf[busyLane];
-      const uint32_t whole = job->directory->entries[e].dataSize & ~63u;
-      FinishOnOneLane(job, &lanes, busyLane, thread, e, whole - 64 * blocksLeft[busyLane],
-                      unscramble);
-      entryOf[busyLane] = -1;
+      if (!FinishOnOneLane(&run, busyLane)) return 0;
     } else {
-      if (unscramble) {
-        UnscrambleDigestFourLanes(&lanes, blocks);
-      } else {
-        DigestFourLanes(&lanes, blocks);
-      }
+      if (digestIn) DigestFourLanes(&run.in, blocks);
+      if (unscramble) UnscrambleDigestFourLanes(&run.out, blocks);
       for (int32_t lane = 0; lane < 4; ++lane) {
-        if (entryOf[lane] < 0) continue;
-        blocksLeft[lane] -= blocks;
-        if (blocksLeft[lane] != 0) continue;
-        const int32_t e = entryOf[lane];
-        FinishOnOneLane(job, &lanes, lane, thread, e, job->directory->entries[e].dataSize & ~63u,
-                        unscramble);
-        entryOf[lane] = -1;
+        const int32_t e = run.entryOf[lane];
+        if (e < 0) continue;
+        run.done[lane] += 64 * blocks;
+        // The whole blocks are run: the last partial block, if any, on one lane.
+        if (job->directory->entries[e].dataSize - run.done[lane] < 64 &&
+            !FinishOnOneLane(&run, lane)) {
+          return 0;
+        }
       }
     }
-    if (placing != nullptr) PlaceReadyEntries(job, placing, 0);
+    if (placing != nullptr && !PlaceReadyEntries(job, placing, 0)) return 0;
   }
 }
 
-// Places entries in order while each is done; with wait, until all are placed.
-static void PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
+// Places entries in order while each is done; with wait, until all are placed. A package read
+// in parts: an entry whose stored digest differs between its readings stops the run. 0 when the
+// run stops.
+static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
   while (placing->next < PACKAGE_ENTRY_COUNT) {
     const int32_t i = placing->next;
     if (job->inImage[i] && LoadShared(&job->plainReady[i]) == 0) {
-      if (!wait) return;
-      AwaitWord(job, &job->plainReady[i], job->callerSignal);
+      if (!wait) return 1;
+      if (!AwaitWord(job, &job->plainReady[i], job->callerSignal)) return 0;
+    }
+    if (job->inImage[i] && job->reader != nullptr && memcmp(job->stored[i], job->again[i], 16)) {
+      job->reader->changedEntry = i;
+      return Stop(job, PACKAGE_CHANGED);
     }
     PlaceNextEntry(placing, job->inImage[i] ? job->plain[i] : nullptr);
   }
+  return 1;
 }
 
 void RunPackageHelper(void* jobPointer) {
   LaneJob* job = (LaneJob*)jobPointer;
-  RunLanes(job, 1, 0, nullptr);
+  if (!RunLanes(job, 1, 0, nullptr)) return;
   StoreShared(&job->helperStored, 1);
   job->threads->raiseSignal(job->callerSignal);
-  AwaitWord(job, &job->seedsChained, job->helperSignal);
-  RunLanes(job, 1, 1, nullptr);
+  if (AwaitWord(job, &job->seedsChained, job->helperSignal)) RunLanes(job, 1, 1, nullptr);
 }
 
 // The helper and its two signals, or none of them.
@@ -260,54 +336,94 @@ static void* StartHelper(LaneJob* job) {
   if (helper == nullptr) {
     if (job->callerSignal != nullptr) threads->freeSignal(job->callerSignal);
     if (job->helperSignal != nullptr) threads->freeSignal(job->helperSignal);
+    job->callerSignal = job->helperSignal = nullptr;
   }
   return helper;
 }
 
-int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                                     const char* targetFolder, const PackageSink* sink,
-                                     const PackageThreads* threads) {
-  CopyPackageDirectory(image, size, directory);
-  const int32_t schedule = ChoosePackageSchedule(directory, size, threads);
-  if (schedule == PACKAGE_FUSED_LOOP) {
-    return ExtractPackageImage(image, size, directory, targetFolder, sink);
+// The two phases over the entries queued: their stored digests, the seeds chained in entry
+// order past out-of-bounds entries, then their keystream and plain digests, each entry placed
+// once it and those before it are done. 0 when the run stops.
+static int32_t RunPhases(LaneJob* job, void* helper, Placing* placing) {
+  if (!RunLanes(job, 0, 0, nullptr) ||
+      (helper != nullptr && !AwaitWord(job, &job->helperStored, job->callerSignal))) {
+    return 0;
   }
-  LaneJob job;
-  memset(&job, 0, sizeof job);
-  job.image = image;
-  job.directory = directory;
-  job.threads = threads;
-  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    job.inImage[i] = (uint8_t)EntryInImage(&directory->entries[i], size);
-  }
-  void* helper = nullptr;
-  if (schedule == PACKAGE_LANES_TWO_THREADS) {
-    DealEntries(&job, 2);
-    helper = StartHelper(&job);
-  }
-  if (helper == nullptr) DealEntries(&job, 1);
-
-  RunLanes(&job, 0, 0, nullptr);
-  if (helper != nullptr) AwaitWord(&job, &job.helperStored, job.callerSignal);
-  // Every stored digest is known: the seeds, chained in entry order past out-of-bounds entries.
   EntryChain chain;
   StartEntryChain(&chain);
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    job.chain[i] = chain;
-    if (job.inImage[i]) ChainEntry(&chain, job.stored[i]);
+    job->chain[i] = chain;
+    if (job->inImage[i]) ChainEntry(&chain, job->stored[i]);
   }
   if (helper != nullptr) {
-    StoreShared(&job.seedsChained, 1);
-    threads->raiseSignal(job.helperSignal);
+    StoreShared(&job->seedsChained, 1);
+    job->threads->raiseSignal(job->helperSignal);
+  }
+  return RunLanes(job, 0, 1, placing) && PlaceReadyEntries(job, placing, 0);
+}
+
+// Extraction in the schedule given: the fused loop (each entry alone on one lane, both phases,
+// placed before the next), or the two phases over every entry on one thread or two.
+static int32_t RunSchedule(LaneJob* job, uint32_t size, int32_t schedule) {
+  const PackageThreads* threads = job->threads;
+  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    job->inImage[i] = (uint8_t)EntryInImage(&job->directory->entries[i], size);
   }
   Placing placing;
-  StartPlacing(&placing, image, directory, targetFolder, sink);
-  RunLanes(&job, 0, 1, &placing);
-  PlaceReadyEntries(&job, &placing, 1);
+  StartPlacing(&placing, job->image, job->directory, job->sink);
+  void* helper = nullptr;
+  int32_t going = 1;
+  if (schedule == PACKAGE_FUSED_LOOP) {
+    job->count[0] = 1;  // one entry queued: one lane busy
+    for (int32_t i = 0; going && i < PACKAGE_ENTRY_COUNT; ++i) {
+      job->queue[0][0] = (int8_t)i;
+      going = !job->inImage[i] || RunPhases(job, nullptr, &placing);
+    }
+  } else {
+    if (schedule == PACKAGE_LANES_TWO_THREADS) {
+      DealEntries(job, 2);
+      helper = StartHelper(job);
+    }
+    if (helper == nullptr) DealEntries(job, 1);
+    going = RunPhases(job, helper, &placing);
+  }
+  if (going) PlaceReadyEntries(job, &placing, 1);
   if (helper != nullptr) {
     threads->joinHelper(helper);
-    threads->freeSignal(job.callerSignal);
-    threads->freeSignal(job.helperSignal);
+    threads->freeSignal(job->callerSignal);
+    threads->freeSignal(job->helperSignal);
   }
-  return PlacingResult(&placing);
+  const int32_t stopped = LoadShared(&job->stopped);
+  return stopped != 0 ? stopped : PlacingResult(&placing);
+}
+
+// One extraction of an image in memory or of a package read by reader.
+static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
+                       const PackageDirectory* directory, const PackageSink* sink,
+                       const PackageThreads* threads, int32_t schedule,
+                       int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
+  LaneJob job;
+  memset(&job, 0, sizeof job);
+  job.image = image;
+  job.reader = reader;
+  job.nextWindow = nextWindow;
+  job.sink = sink;
+  job.directory = directory;
+  job.threads = threads;
+  return RunSchedule(&job, size, schedule);
+}
+
+int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
+                                     const PackageSink* sink, const PackageThreads* threads) {
+  CopyPackageDirectory(image, size, directory);
+  return Extract(image, nullptr, size, directory, sink, threads,
+                 ChoosePackageSchedule(directory, size, threads), ImageWindow);
+}
+
+int32_t ExtractPackageParts(PackageReader* reader, uint32_t size,
+                            const PackageDirectory* directory, const PackageSink* sink,
+                            const PackageThreads* threads) {
+  // PartWindow is named only here, so that a program that reads no parts links none of it.
+  return Extract(nullptr, reader, size, directory, sink, threads,
+                 ChoosePackageSchedule(directory, size, threads), PartWindow);
 }

@@ -1,22 +1,14 @@
-// Extraction of a package image in memory: the directory copied, every entry unscrambled and
-// checked, and placed through a sink, in one of two schedules (package/image.cpp).
+// Extraction of a package: every entry unscrambled and checked, and placed through a sink, in one
+// of two schedules (package/image.cpp), from an image in memory or from a package read in parts.
 #pragma once
 #include <stdint.h>
 
 #include "package/directory.h"
 #include "package/place.h"
 
-// Extracts every entry of the image into targetFolder on the calling thread, entry by entry (the
-// fused loop). The directory is copied into *directory first when the image is larger
-// than 2720 bytes (else the entries already there are used). Each entry's stored bytes are
-// unscrambled in place. 0 on full success; -1 when all went well but the seventeenth entry is
-// empty; otherwise -100 minus the number of failed entries.
-int32_t ExtractPackageImage(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                            const char* targetFolder, const PackageSink* sink);
-
 enum PackageSchedule {
   PACKAGE_SCHEDULE_CHOSEN = 0,  // in PackageThreads: let extraction choose
-  PACKAGE_FUSED_LOOP,           // ExtractPackageImage
+  PACKAGE_FUSED_LOOP,           // entry by entry on one lane of the calling thread
   PACKAGE_LANES_ONE_THREAD,     // two phases on four lanes, on the calling thread alone
   PACKAGE_LANES_TWO_THREADS,    // two phases on four lanes each, the calling thread and a helper
 };
@@ -60,9 +52,41 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// ExtractPackageImage in the schedule ChoosePackageSchedule gives. Results, sink calls (all on
-// the calling thread, in entry order) and image bytes are those of ExtractPackageImage. When no
-// helper thread or signal can be made, the lanes run on the calling thread alone.
+// Extracts every entry of the image in the schedule ChoosePackageSchedule gives (threads null:
+// the fused loop). The directory is copied into *directory first when the image is larger than
+// 2720 bytes (else the entries already there are used). Each entry's stored bytes are
+// unscrambled in place. Results, sink calls (all on the calling thread, in entry order) and
+// image bytes are the same in every schedule; when no helper thread or signal can be made, the
+// lanes run on the calling thread alone. 0 on full success; -1 when all went well but the
+// seventeenth entry is empty; otherwise -100 minus the number of failed entries.
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
-                                     const char* targetFolder, const PackageSink* sink,
-                                     const PackageThreads* threads);
+                                     const PackageSink* sink, const PackageThreads* threads);
+
+enum {
+  PACKAGE_READ_PART = 1 << 20,  // bytes a lane reads at a time from a package read in parts
+  PACKAGE_STOPPED = -2,         // a read, or the sink's plainPart, failed
+  PACKAGE_CHANGED = -3,         // an entry's stored digest differed between its two readings
+};
+
+// A package on disk, read in parts. read gives count bytes of entry e from byte at of the entry
+// on, on thread (0 the calling thread, 1 the helper); 0 on failure. part: the bytes a lane reads
+// at a time, a multiple of 64 (PACKAGE_READ_PART); buffers: each thread's 4 * part bytes (the
+// helper's only used on two threads).
+struct PackageReader {
+  int32_t (*read)(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
+                  uint32_t count);
+  void* user;
+  uint32_t part;
+  uint8_t* buffers[2];
+  int32_t changedEntry;  // set with PACKAGE_CHANGED
+};
+
+// A package of size bytes read in parts (its entries must not share bytes: such a package is
+// extracted in memory) in the schedule ChoosePackageSchedule gives: the fused loop reads each
+// entry twice in turn, the two phases every entry once in each; its stored digest is taken in
+// both readings. Its plain bytes go to the sink's plainPart as they are unscrambled; it is
+// placed, in entry order on the calling thread, once its digests are known. The result of
+// ExtractPackageImageScheduled, PACKAGE_STOPPED, or PACKAGE_CHANGED (nothing placed after it).
+int32_t ExtractPackageParts(PackageReader* reader, uint32_t size,
+                            const PackageDirectory* directory, const PackageSink* sink,
+                            const PackageThreads* threads);

@@ -18,13 +18,6 @@ void KeystreamApplyPart(KeystreamState* ks, uint8_t* bytes, uint32_t count) {
   ks->left = n;
 }
 
-void ApplyPackageKeystream(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
-                           const uint8_t mixDigest[16]) {
-  KeystreamState ks;
-  KeystreamStart(&ks, length, entrySeed, mixDigest);
-  KeystreamApplyPart(&ks, bytes, length);
-}
-
 uint32_t NextEntrySeed(uint32_t entrySeed, const uint8_t storedDigest[16]) {
   return ((entrySeed * entrySeed) << 8) | storedDigest[0];
 }

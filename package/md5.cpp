@@ -1,4 +1,4 @@
-// MD5 (RFC 1321): the block transform, the incremental digest and the one-pass ComputeMd5.
+// MD5 (RFC 1321): the block transform, and the incremental digest.
 #include "package/md5.h"
 
 #include <string.h>
@@ -60,11 +60,4 @@ void Md5Final(Md5State* md5, uint8_t digest[16]) {
   for (int i = 0; i < 8; ++i) pad[padLength + i] = (uint8_t)(bits >> (8 * i));
   Md5Update(md5, pad, padLength + 8);
   memcpy(digest, md5->state, 16);
-}
-
-void ComputeMd5(const uint8_t* bytes, uint32_t length, uint8_t digest[16]) {
-  Md5State md5;
-  Md5Init(&md5);
-  Md5Update(&md5, bytes, length);
-  Md5Final(&md5, digest);
 }

@@ -12,6 +12,3 @@ struct Md5State {
 void Md5Init(Md5State* md5);
 void Md5Update(Md5State* md5, const uint8_t* bytes, uint32_t length);
 void Md5Final(Md5State* md5, uint8_t digest[16]);
-
-// One pass over the bytes; a length of 0 gives the MD5 of empty input.
-void ComputeMd5(const uint8_t* bytes, uint32_t length, uint8_t digest[16]);

@@ -1,10 +1,11 @@
 # package/: the data path of the package: where the directory is read (directory), where bytes
 # are unscrambled and checked (unscramble on one lane, lanes on four; keystream, md5), where files
-# are placed (place), the package as a stream of entries that seals and checks (stream), the
-# schedule that drives extraction (image), the running module's package (extract, Win32), and
-# the directory's layout for sealing (seal); the entry-name check.
+# are placed (place; folder: under a target folder), the package as a stream of entries that
+# seals and checks (stream), the schedule that drives extraction from memory or from parts read
+# (image), the running module's package (extract, Win32), and the directory's layout for sealing
+# (seal); the entry-name check.
 tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp entryname.cpp directory.cpp
-                        place.cpp stream.cpp blocklanes.cpp image.cpp seal.cpp bounds.cpp)
+                        place.cpp folder.cpp stream.cpp image.cpp seal.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)
@@ -72,7 +73,7 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
 # bash tests/fuzz/run.sh format|threads SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp ${CMAKE_SOURCE_DIR}/base/path.cpp)
-  foreach(f md5 keystream unscramble lanes entryname directory place stream blocklanes image seal)
+  foreach(f md5 keystream unscramble lanes entryname directory place folder stream image seal)
     list(APPEND fuzzed ${CMAKE_CURRENT_LIST_DIR}/${f}.cpp)
   endforeach()
   foreach(target format threads)

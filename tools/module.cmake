@@ -19,7 +19,6 @@ add_library(packtool_package OBJECT
   ${CMAKE_SOURCE_DIR}/package/unscramble.cpp ${CMAKE_SOURCE_DIR}/package/lanes.cpp
   ${CMAKE_SOURCE_DIR}/package/entryname.cpp ${CMAKE_SOURCE_DIR}/package/directory.cpp
   ${CMAKE_SOURCE_DIR}/package/place.cpp ${CMAKE_SOURCE_DIR}/package/stream.cpp
-  ${CMAKE_SOURCE_DIR}/package/blocklanes.cpp
   ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/seal.cpp
   ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp
   ${CMAKE_SOURCE_DIR}/base/path.cpp)

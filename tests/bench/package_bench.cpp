@@ -52,8 +52,9 @@ static double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-static int32_t NoFolder(void*, const char*) { return 1; }
-static int32_t NoWrite(void*, const char*, uint32_t, const void*) { return 1; }
+static int32_t NoPlace(void*, int32_t, const PackageEntry*, const uint8_t*, int32_t outcome) {
+  return outcome;
+}
 
 enum { WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO, WAY_CHOSEN, WAY_COUNT };
 static const int32_t wayScheduled[WAY_COUNT] = {PACKAGE_FUSED_LOOP, PACKAGE_LANES_ONE_THREAD,
@@ -91,11 +92,11 @@ static uint8_t* MakePackage(const uint32_t sizes[PACKAGE_ENTRY_COUNT], PackageDi
 // One extraction in the given way, timed; the image is sealed again afterwards (untimed).
 static double TimeWay(uint8_t* image, uint32_t total, PackageDirectory* directory, int way,
                       int32_t* result) {
-  static const PackageSink sink = {NoFolder, NoWrite, nullptr, nullptr};
+  static const PackageSink sink = {NoPlace, nullptr, nullptr};
   const PackageThreads threads = ThreadsOf(wayScheduled[way]);
   PackageDirectory copy;
   double t0 = Now();
-  *result = ExtractPackageImageScheduled(image, total, &copy, "C:\\T", &sink, &threads);
+  *result = ExtractPackageImageScheduled(image, total, &copy, &sink, &threads);
   double t = Now() - t0;
   pkgtest::SealPackage(directory, image);
   return t;

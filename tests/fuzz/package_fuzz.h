@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "package/folder.h"
+#include "package/place.h"
+
 namespace fuzzcheck {
 
 const char kTarget[] = "C:\\T";
@@ -50,6 +53,13 @@ inline int32_t CheckWrite(void* user, const char* path, uint32_t size, const voi
   const uint8_t* b = static_cast<const uint8_t*>(bytes);
   seen->files.emplace_back(b, b + size);
   return 1;
+}
+
+// The sink: an entry that passed its checks placed under kTarget through the two calls above.
+inline int32_t CheckPlace(void* user, int32_t index, const PackageEntry* entry,
+                          const uint8_t* bytes, int32_t outcome) {
+  FolderWriter writer = {kTarget, CheckFolder, CheckWrite, user};
+  return PlaceInFolder(&writer, index, entry, bytes, outcome);
 }
 
 // The result must match the writes: every entry written gives 0 (or -1), else -100 - failures.

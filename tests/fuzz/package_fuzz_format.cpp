@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/path.h"
+#include "package/folder.h"
 #include "package/entryname.h"
 #include "package/image.h"
 #include "../host/package_testkit.h"
@@ -33,9 +34,9 @@ void FuzzImage(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(data, data + size);
   PackageDirectory directory = {};
   Seen seen;
-  PackageSink sink = {CheckFolder, CheckWrite, nullptr, &seen};
-  CheckResult(ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, kTarget, &sink),
-              seen);
+  PackageSink sink = {CheckPlace, nullptr, &seen};
+  CheckResult(ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory,
+                                           &sink, nullptr), seen);
 }
 
 void FuzzRoundTrip(const uint8_t* data, size_t size) {
@@ -60,10 +61,10 @@ void FuzzRoundTrip(const uint8_t* data, size_t size) {
   std::vector<uint8_t> plain(image.begin() + 2720, image.end());
   pkgtest::SealPackage(&directory, image.data());
   Seen seen;
-  PackageSink sink = {CheckFolder, CheckWrite, nullptr, &seen};
+  PackageSink sink = {CheckPlace, nullptr, &seen};
   PackageDirectory extracted = directory;  // used as is when the image is only a directory
-  int32_t result = ExtractPackageImage(image.data(), (uint32_t)image.size(), &extracted, kTarget,
-                                       &sink);
+  int32_t result = ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &extracted,
+                                                &sink, nullptr);
   if (result != (sizes[16] != 0 ? 0 : -1) || seen.writes != 17) abort();
   size_t at = 0;
   for (int i = 0; i < 17; ++i) {

@@ -5,8 +5,8 @@
 // so that entries span several parts and the threads hand over while others still run. The first
 // byte, when odd, gives the entries the plain digests extraction arrives at, so that they pass
 // and the files are placed (most fuzzed images fail every digest). Where no entries share bytes,
-// the lanes over parts read (packtool's verify) must give every entry's stored digest alike in
-// both readings and the plain digest one thread gets, on one share and on two, in 4 KB parts.
+// the lanes over the package read in 4 KB parts (the packing tool's way) must give the same
+// result and files, on one thread and on two.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "../host/package_testkit.h"
-#include "package/blocklanes.h"
 #include "package/image.h"
 #include "package/keystream.h"
 #include "package/md5.h"
@@ -34,10 +33,10 @@ Extraction Extract(const std::vector<uint8_t>& image, int32_t schedule) {
   Extraction run;
   run.image = image;
   PackageDirectory directory = {};
-  PackageSink sink = {CheckFolder, CheckWrite, nullptr, &run.seen};
+  PackageSink sink = {CheckPlace, nullptr, &run.seen};
   const PackageThreads threads = pkgtest::StdThreads(schedule);
   run.result = ExtractPackageImageScheduled(run.image.data(), (uint32_t)run.image.size(),
-                                            &directory, kTarget, &sink, &threads);
+                                            &directory, &sink, &threads);
   return run;
 }
 
@@ -61,43 +60,54 @@ void DigestAsExtractionWould(std::vector<uint8_t>& image) {
   }
 }
 
-struct ImageReads {
+// The package read in parts from memory (4 KB parts, so that entries span several), its plain
+// bytes gathered per entry as they come, in order, and placed as the fused loop places them.
+struct PartsRun {
   const std::vector<uint8_t>* image;
   const PackageDirectory* directory;
+  std::vector<uint8_t> plain[PACKAGE_ENTRY_COUNT];
+  Seen seen;
 };
 
 int32_t ReadImage(void* user, int32_t, int32_t e, uint32_t at, uint8_t* bytes, uint32_t count) {
-  const ImageReads* reads = static_cast<const ImageReads*>(user);
-  memcpy(bytes, reads->image->data() + reads->directory->entries[e].dataOffset + at, count);
+  const PartsRun* run = static_cast<const PartsRun*>(user);
+  memcpy(bytes, run->image->data() + run->directory->entries[e].dataOffset + at, count);
   return 1;
 }
 
-void CheckLanesFromReads(const std::vector<uint8_t>& image) {
+int32_t GatherPlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, uint32_t count) {
+  std::vector<uint8_t>& plain = static_cast<PartsRun*>(user)->plain[e];
+  if (at != plain.size()) abort();
+  plain.insert(plain.end(), bytes, bytes + count);
+  return 1;
+}
+
+int32_t PlaceGathered(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
+                      int32_t outcome) {
+  PartsRun* run = static_cast<PartsRun*>(user);
+  if (bytes != nullptr ||
+      (outcome == ENTRY_WRITTEN && run->plain[index].size() != entry->dataSize)) {
+    abort();
+  }
+  return CheckPlace(&run->seen, index, entry, run->plain[index].data(), outcome);
+}
+
+void CheckParts(const std::vector<uint8_t>& image, const Extraction& one) {
   const uint32_t size = (uint32_t)image.size();
   PackageDirectory directory;
-  if (size <= PACKAGE_DIRECTORY_SIZE) return;
-  CopyPackageDirectory(image.data(), size, &directory);
-  if (EntriesShareBytes(&directory, size)) return;
-  std::vector<uint8_t> expected = image;
-  DigestAsExtractionWould(expected);
-  ImageReads reads = {&image, &directory};
-  const LaneReader reader = {ReadImage, &reads};
-  for (int32_t shares = 1; shares <= 2; ++shares) {
-    LaneCheck check;
-    StartLaneCheck(&check, &directory, size, shares);
-    check.part = 4096;
-    std::vector<uint8_t> buffers(4 * check.part);
-    for (int32_t phase = 0; phase < 2; ++phase) {
-      for (int32_t s = 0; s < shares; ++s) {
-        if (!RunLaneShare(&check, &reader, s, phase, buffers.data())) abort();
-      }
-      if (phase == 0) ChainLaneCheck(&check);
-    }
-    for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-      if (check.inImage[i] && (memcmp(check.stored[i], check.again[i], 16) != 0 ||
-                               memcmp(check.plain[i], &expected[160 * i + 136], 16) != 0)) {
-        abort();
-      }
+  if (CopyPackageDirectory(image.data(), size, &directory) != 0 ||
+      EntriesShareBytes(&directory, size)) {
+    return;
+  }
+  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+    PartsRun run = {&image, &directory, {}, {}};
+    std::vector<uint8_t> buffers(8 * 4096);
+    PackageReader reader = {ReadImage, &run, 4096, {buffers.data(), buffers.data() + 4 * 4096}, -1};
+    PackageSink sink = {PlaceGathered, GatherPlain, &run};
+    const PackageThreads threads = pkgtest::StdThreads(schedule);
+    if (ExtractPackageParts(&reader, size, &directory, &sink, &threads) != one.result ||
+        run.seen.paths != one.seen.paths || run.seen.files != one.seen.files) {
+      abort();
     }
   }
 }
@@ -117,6 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       abort();
     }
   }
-  CheckLanesFromReads(image);
+  CheckParts(image, one);
   return 0;
 }

@@ -18,6 +18,17 @@ void Require(bool condition) {
   if (!condition) abort();
 }
 
+// The file in memory, read through the reader's window.
+bool ReadMemory(void* user, uint64_t offset, void* bytes, size_t size) {
+  memcpy(bytes, static_cast<const uint8_t*>(user) + offset, size);
+  return true;
+}
+
+PeFile InMemory(const uint8_t* data, size_t size, PeWindow* window) {
+  *window = {ReadMemory, const_cast<uint8_t*>(data), {}, 0, false};
+  return {size, window};
+}
+
 bool SameShape(const ResourceTree& a, const ResourceTree& b) {
   if (a.directories.size() != b.directories.size() || a.data.size() != b.data.size()) return false;
   for (size_t d = 0; d < a.directories.size(); ++d) {
@@ -38,7 +49,8 @@ bool SameShape(const ResourceTree& a, const ResourceTree& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  PeFile file = {data, size};
+  PeWindow window;
+  const PeFile file = InMemory(data, size, &window);
   PeImage image;
   std::string error;
   int kind = ReadPeImage(file, &image, &error);
@@ -80,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(&stored, out.data() + field, 4);
   Require(PeChecksumFinish(pieces, stored, out.size()) == stored);
   InstallerLayout again;
-  if (!ReadInstaller({out.data(), out.size()}, &again, &error)) {
+  PeWindow againWindow;
+  if (!ReadInstaller(InMemory(out.data(), out.size(), &againWindow), &again, &error)) {
     fprintf(stderr, "the rebuilt image is refused: %s\n", error.c_str());
     abort();
   }

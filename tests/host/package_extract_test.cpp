@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/bounds.h"
+#include "package/folder.h"
 #include "package/image.h"
 #include "package_testkit.h"
 
@@ -25,6 +26,7 @@ struct MemorySink {
   std::vector<std::string> writeOrder;
   std::string failWritesTo;  // a path whose write fails
   std::vector<int> outcomes = std::vector<int>(17, -1);
+  std::string target = "C:\\T";
 };
 
 void NoteThread(MemorySink* sink) {
@@ -47,17 +49,22 @@ int32_t RecordFile(void* user, const char* path, uint32_t size, const void* byte
   return 1;
 }
 
-void RecordOutcome(void* user, int32_t index, int32_t outcome) {
-  NoteThread(static_cast<MemorySink*>(user));
-  static_cast<MemorySink*>(user)->outcomes[index] = outcome;
+// The sink: each outcome recorded, each entry that passed placed under the target.
+int32_t RecordPlace(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
+                    int32_t outcome) {
+  auto* sink = static_cast<MemorySink*>(user);
+  NoteThread(sink);
+  FolderWriter writer = {sink->target.c_str(), RecordFolder, RecordFile, sink};
+  return sink->outcomes[index] = PlaceInFolder(&writer, index, entry, bytes, outcome);
 }
 
 int32_t Extract(std::vector<uint8_t>& image, MemorySink& memory, const char* target = "C:\\T",
                 PackageDirectory* directory = nullptr) {
   PackageDirectory own = {};
-  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &memory};
-  return ExtractPackageImage(image.data(), (uint32_t)image.size(), directory ? directory : &own,
-                             target, &sink);
+  memory.target = target;
+  PackageSink sink = {RecordPlace, nullptr, &memory};
+  return ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(),
+                                      directory ? directory : &own, &sink, nullptr);
 }
 
 std::vector<int> FailedOutcomes(const MemorySink& memory) {
@@ -288,10 +295,10 @@ ExtractionRun ExtractScheduled(std::vector<uint8_t> image, int32_t schedule,
   ExtractionRun run;
   run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
   PackageDirectory directory = {};
-  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &run.memory};
+  PackageSink sink = {RecordPlace, nullptr, &run.memory};
   const PackageThreads threads = ThreadsOf(schedule, processors);
   run.result = ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory,
-                                            "C:\\T", &sink, &threads);
+                                            &sink, &threads);
   run.image = image;
   return run;
 }
@@ -307,7 +314,69 @@ void ExpectSameRuns(const ExtractionRun& one, const ExtractionRun& two, const st
   EXPECT_EQ(two.memory.callsFromOtherThreads, 0) << what;
 }
 
-// Files of sizes around the 64 KB lane parts, so that entries span several parts.
+// The package read in 4 KB parts from memory. The plain bytes of each entry are gathered as
+// they come and written back at its offset, so that the run's image is the one unscrambling in
+// place gives. Faults: a read of failEntry on failThread fails; the second reading of
+// changeEntry differs; the sink refuses the plain bytes of refuseEntry.
+struct PartsSource {
+  const std::vector<uint8_t>* stored;
+  ExtractionRun* run;
+  std::vector<uint8_t> plain[17];
+  // failThread 2: either thread; failEntry -1: any entry.
+  int failThread = -1, failEntry = -1, changeEntry = -1, refuseEntry = -1;
+  std::atomic<int> readings[17] = {};
+};
+
+int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
+                 uint32_t count) {
+  auto* source = static_cast<PartsSource*>(user);
+  const std::vector<uint8_t>& stored = *source->stored;
+  if ((thread == source->failThread || source->failThread == 2) &&
+      (source->failEntry < 0 || e == source->failEntry)) return 0;
+  memcpy(bytes, &stored[pkgtest::ReadU32(stored, pkgtest::OffsetField(e)) + at], count);
+  if (at == 0 && ++source->readings[e] == 2 && e == source->changeEntry) bytes[0] ^= 1;
+  return 1;
+}
+
+int32_t GatherPlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, uint32_t count) {
+  auto* source = static_cast<PartsSource*>(user);
+  EXPECT_EQ(at, source->plain[e].size()) << "parts in order";
+  source->plain[e].insert(source->plain[e].end(), bytes, bytes + count);
+  return e != source->refuseEntry;
+}
+
+int32_t PlaceGathered(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
+                      int32_t outcome) {
+  auto* source = static_cast<PartsSource*>(user);
+  EXPECT_EQ(bytes, nullptr);
+  if (outcome == ENTRY_WRITTEN) bytes = source->plain[index].data();
+  return RecordPlace(&source->run->memory, index, entry, bytes, outcome);
+}
+
+ExtractionRun ExtractParts(const std::vector<uint8_t>& image, int32_t schedule,
+                           PartsSource* source = nullptr) {
+  ExtractionRun run;
+  run.memory.failWritesTo = "C:\\T\\Decoder\\part7.dat";
+  PartsSource own;
+  source = source != nullptr ? source : &own;
+  source->stored = &image;
+  source->run = &run;
+  PackageDirectory directory = {};
+  CopyPackageDirectory(image.data(), (uint32_t)image.size(), &directory);
+  std::vector<uint8_t> buffers(8 * 4096);
+  PackageReader reader = {ReadPart, source, 4096, {buffers.data(), buffers.data() + 4 * 4096}, -1};
+  PackageSink sink = {PlaceGathered, GatherPlain, source};
+  const PackageThreads threads = ThreadsOf(schedule);
+  run.result = ExtractPackageParts(&reader, (uint32_t)image.size(), &directory, &sink, &threads);
+  run.image = image;
+  for (int i = 0; i < 17; ++i) {
+    std::copy(source->plain[i].begin(), source->plain[i].end(),
+              run.image.begin() + directory.entries[i].dataOffset);
+  }
+  if (run.result == PACKAGE_CHANGED) run.result -= 100 * reader.changedEntry;
+  return run;
+}
+
 std::vector<File> LargeFiles() {
   static const size_t sizes[17] = {200000, 65536, 65537, 1, 131071, 0, 64, 300000, 65535,
                                    99999, 70000, 5, 262144, 17, 140000, 65600, 123457};
@@ -356,6 +425,8 @@ TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackag
       std::string way = what + (helper ? " (two threads)" : " (one thread)");
       EXPECT_EQ(helpersStarted, before + (helper ? 1 : 0)) << way;
       ExpectSameRuns(one, two, way);
+      ExpectSameRuns(one, ExtractParts(image, schedule), way + " read in parts");
+      ExpectSameRuns(one, ExtractParts(image, PACKAGE_FUSED_LOOP), what + " read entry by entry");
       EXPECT_EQ(waitsEnded, waitsBegun) << way << ": every wait ended";
     }
   }
@@ -371,6 +442,42 @@ TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackag
     EXPECT_NE(two.result, one.result);
     EXPECT_FALSE(two.image == one.image);
   }
+}
+
+// A read that fails on either thread, a package that changes between its two readings, and a sink
+// that refuses plain bytes stop the run: no entry is placed from the one concerned on, and no
+// thread is left waiting.
+TEST(ExtractScheduled, PartsReadStopOnAFailedReadAChangeOrARefusal) {
+  const std::vector<uint8_t> image = pkgtest::MakePackage(LargeFiles());
+  struct Case {
+    int failThread, failEntry, changeEntry, refuseEntry, firstUnplaced;
+    int32_t result;
+  } cases[] = {
+      {2, 0, -1, -1, 0, PACKAGE_STOPPED},    {2, 16, -1, -1, 0, PACKAGE_STOPPED},
+      {1, -1, -1, -1, 0, PACKAGE_STOPPED},   {-1, -1, 0, -1, 0, PACKAGE_CHANGED},
+      {-1, -1, 9, -1, 9, PACKAGE_CHANGED - 900}, {-1, -1, 16, -1, 16, PACKAGE_CHANGED - 1600},
+      {-1, -1, -1, 12, 12, PACKAGE_STOPPED},
+  };
+  for (const Case& c : cases) {
+    for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+      if (c.failThread == 1 && schedule == PACKAGE_LANES_ONE_THREAD) continue;
+      const std::string what = "case " + std::to_string(&c - cases) + " on " +
+                               (schedule == PACKAGE_LANES_ONE_THREAD ? "one thread" : "two");
+      PartsSource source;
+      source.failThread = c.failThread;
+      source.failEntry = c.failEntry;
+      source.changeEntry = c.changeEntry;
+      source.refuseEntry = c.refuseEntry;
+      ExtractionRun run = ExtractParts(image, schedule, &source);
+      EXPECT_EQ(run.result, c.result) << what;
+      for (int i = c.firstUnplaced; i < 17; ++i) EXPECT_EQ(run.memory.outcomes[i], -1) << what;
+      if (c.changeEntry > 0) {
+        EXPECT_EQ(run.memory.outcomes[c.changeEntry - 1], 0) << what;
+      }
+      EXPECT_EQ(waitsEnded, waitsBegun) << what;
+    }
+  }
+  EXPECT_EQ(waitsTimedOut, 0);
 }
 
 // Entries that share bytes: what the second digests depends on whether the first was unscrambled
@@ -422,10 +529,10 @@ TEST(ExtractScheduled, WithoutAHelperOrSignalTheLanesRunOnTheCallingThread) {
   signalsFail = false;
   PackageDirectory directory = {};
   MemorySink memory;
-  PackageSink sink = {RecordFolder, RecordFile, RecordOutcome, &memory};
+  PackageSink sink = {RecordPlace, nullptr, &memory};
   std::vector<uint8_t> copy = image;
-  EXPECT_EQ(ExtractPackageImageScheduled(copy.data(), (uint32_t)copy.size(), &directory, "C:\\T",
-                                         &sink, nullptr),
+  EXPECT_EQ(ExtractPackageImageScheduled(copy.data(), (uint32_t)copy.size(), &directory, &sink,
+                                         nullptr),
             one.result);
   EXPECT_TRUE(copy == one.image);
 }

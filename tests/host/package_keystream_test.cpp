@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "package/keystream.h"
+#include "package_testkit.h"
 
 namespace {
 

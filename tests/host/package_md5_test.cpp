@@ -10,6 +10,7 @@
 #include "package/keystream.h"
 #include "package/md5.h"
 #include "package/stream.h"
+#include "package_testkit.h"
 
 namespace {
 

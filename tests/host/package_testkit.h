@@ -29,6 +29,36 @@ struct File {
   std::vector<uint8_t> bytes;
 };
 
+}  // namespace pkgtest
+
+// One pass over the bytes; a length of 0 gives the MD5 of empty input.
+inline void ComputeMd5(const uint8_t* bytes, uint32_t length, uint8_t digest[16]) {
+  Md5State md5;
+  Md5Init(&md5);
+  Md5Update(&md5, bytes, length);
+  Md5Final(&md5, digest);
+}
+
+// An entry's bytes fed to its stream: the digest of the bytes fed, then the keystream beside the
+// other digest, 32 KB at a time.
+inline void FeedEntryStream(EntryStream* stream, uint8_t* bytes, uint32_t count) {
+  for (uint32_t done = 0; done < count; done += 32768) {
+    const uint32_t part = count - done < 32768 ? count - done : 32768;
+    Md5Update(&stream->in, bytes + done, part);
+    TurnEntryBytes(stream, bytes + done, part);
+  }
+}
+
+// XORs bytes[0..length) in place with the keystream of (entrySeed, length, mixDigest).
+inline void ApplyPackageKeystream(uint8_t* bytes, uint32_t length, uint32_t entrySeed,
+                                  const uint8_t mixDigest[16]) {
+  KeystreamState ks;
+  KeystreamStart(&ks, length, entrySeed, mixDigest);
+  KeystreamApplyPart(&ks, bytes, length);
+}
+
+namespace pkgtest {
+
 inline std::vector<uint8_t> RandomBytes(uint32_t seed, size_t length) {
   std::mt19937 random(seed);
   std::vector<uint8_t> bytes(length);
@@ -54,7 +84,7 @@ inline std::vector<File> SampleFiles() {
 // entries in place and writes the directory to the image's first 2720 bytes.
 inline void SealPackage(PackageDirectory* directory, uint8_t* image) {
   PackageStream stream;
-  StartPackageStream(&stream, directory, 0, PACKAGE_SEAL, nullptr, nullptr, nullptr);
+  StartPackageStream(&stream, directory);
   for (int32_t i; (i = BeginPackageEntry(&stream)) >= 0;) {
     const PackageEntry* entry = &directory->entries[i];
     FeedEntryStream(&stream.entry, image + entry->dataOffset, entry->dataSize);

@@ -2,7 +2,8 @@
 # packtool leaves nothing half-written: a pack and a build stopped by SIGTERM the moment the part
 # file appears, and a pack onto a full small file system, leave no OUTPUT and no
 # OUTPUT.packtool-part, and say so in one line with a failing exit status; an unpack stopped the
-# moment each file appears, while it checks, or onto a full file system, leaves only whole files.
+# moment each part file is made or each file appears, from outside while a helper thread reads
+# and writes the last entry, or onto a full file system, leaves only whole files and no part.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -30,7 +31,11 @@ make_payload() {
 }
 
 # A library preloaded into packtool that raises SIGTERM right after its STOP_AT-th file creation
-# (O_CREAT|O_EXCL) returns: the moment an output appears, before any byte is written.
+# (O_CREAT|O_EXCL) returns, the moment an output appears, before any byte is written; or right
+# after its STOP_AT_RENAME-th rename, the moment an unpacked file appears (sent to the process:
+# any thread that lets it in takes it). On threads other
+# than the main one, each write waits DELAY_WRITES ms first (so the helper's parts come last),
+# or the first one sends SIGTERM to the process and waits (STOP_AT_HELPER_WRITE).
 cat >"$work/stop.c" <<'EOF2'
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -38,7 +43,30 @@ cat >"$work/stop.c" <<'EOF2'
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
-static int created;
+#include <sys/syscall.h>
+#include <unistd.h>
+static int created, renamed, helperWrites;
+ssize_t pwrite(int fd, const void* b, size_t n, off_t at) {
+  ssize_t (*real)(int, const void*, size_t, off_t) = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+  if (syscall(SYS_gettid) != getpid()) {
+    if (getenv("DELAY_WRITES")) usleep(atoi(getenv("DELAY_WRITES")) * 1000);
+    if (getenv("STOP_AT_HELPER_WRITE") && __sync_fetch_and_add(&helperWrites, 1) == 0) {
+      kill(getpid(), SIGTERM);
+      usleep(500000);
+    }
+  }
+  return real(fd, b, n, at);
+}
+int renameat(int a, const char* p, int b, const char* q) {
+  int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
+  int done = real(a, p, b, q);
+  const char* at = getenv("STOP_AT_RENAME");
+  if (done == 0 && at && ++renamed == atoi(at)) {
+    kill(getpid(), SIGTERM);
+    if (getenv("DELAY_WRITES")) usleep(200000);  // a thread that lets it in now sees this state
+  }
+  return done;
+}
 static int after(int fd, int flags) {
   const char* at = getenv("STOP_AT");
   if (fd >= 0 && (flags & O_CREAT) && (flags & O_EXCL) && at && ++created == atoi(at)) raise(SIGTERM);
@@ -83,29 +111,68 @@ for command in pack build; do
     fail "$command: not the stop line: $(cat "$work/stderr")"
 done
 
-# unpack stopped as each of its 17 files appears: the files before it stay whole, it goes.
-"$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
-for k in $(seq 1 17); do
-  stopped "$k" "$tool" unpack "$work/small.pkg" "$work/tree"
-  name=$(sed -n "${k}s/|.*//p" "$work/small/manifest.txt")
-  [ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/$name; removed it; $((k - 1)) whole file$([ $k = 2 ] || echo s) written in $work/tree, nothing partial" ] ||
-    fail "unpack stopped at file $k: not the stop line: $(cat "$work/stderr")"
-  [ "$(ls "$work/tree" | wc -l)" -eq $((k - 1)) ] || fail "unpack stopped at file $k left: $(ls "$work/tree")"
-  for i in $(seq 1 $((k - 1))); do
-    cmp -s "$work/small/f$i" "$work/tree/$(sed -n "${i}s/|.*//p" "$work/small/manifest.txt")" ||
-      fail "unpack stopped at file $k: file $i not whole"
+# only_whole SRC WHAT [N]: each file in $work/tree has its source's bytes (SRC/fK, K its line
+# in SRC/manifest.txt), no part file is left, and there are N files when N is given.
+only_whole() {
+  ! ls -A "$work/tree" | grep -q packtool-part || fail "$2: a part file left"
+  for f in "$work"/tree/*; do
+    [ ! -e "$f" ] || cmp -s "$1/f$(grep -n "^${f##*/}|" "$1/manifest.txt" | cut -d: -f1)" "$f" ||
+      fail "$2: ${f##*/} not whole"
   done
+  [ -z "${3:-}" ] || [ "$(ls "$work/tree" | wc -l)" -eq "$3" ] || fail "$2 left: $(ls "$work/tree")"
+}
+
+# unpack stopped as a part file is made: nothing is left. Stopped as each of its 17 files
+# appears (renamed from its part file): the files before it and it stay whole, no part file.
+"$tool" pack "$work/small/manifest.txt" "$work/small.pkg" || fail "pack for unpack"
+for k in 1 9 17; do
+  stopped "$k" "$tool" unpack "$work/small.pkg" "$work/tree"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; 0 whole files written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped at part $k: not the stop line: $(cat "$work/stderr")"
+  [ -z "$(ls -A "$work/tree")" ] || fail "unpack stopped at part $k left: $(ls -A "$work/tree")"
+  rm -rf "$work/tree"
+done
+for k in $(seq 1 17); do
+  STOP_AT_RENAME=$k stopped 0 "$tool" unpack "$work/small.pkg" "$work/tree"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $k whole file$([ $k = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped at file $k: not the stop line: $(cat "$work/stderr")"
+  only_whole "$work/small" "unpack stopped at file $k" $k
   rm -rf "$work/tree"
 done
 
-# Stopped while checking the 160 MB last entry, written as it is read: it goes, and the line
+# Two threads (17 entries of 300 KB): the helper's parts written late, after the calling thread
+# is done, still give whole files, placed in order; SIGTERM sent while the helper writes its
+# first part, or at the first rename while the helper still works, leaves no part file and
 # says what is left.
+make_payload "$work/two" 300K
+for i in $(seq 1 17); do head -c 300K /dev/urandom >"$work/two/f$i"; done
+"$tool" pack "$work/two/manifest.txt" "$work/two.pkg" || fail "pack for unpack on two threads"
+DELAY_WRITES=30 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+  "$tool" unpack "$work/two.pkg" "$work/tree" >"$work/stdout" 2>&1 || fail "unpack, late parts: $(cat "$work/stdout")"
+only_whole "$work/two" "unpack, late parts" 17
+rm -rf "$work/tree"
+for how in STOP_AT_HELPER_WRITE=1 "STOP_AT_RENAME=1 DELAY_WRITES=30"; do
+  (env $how LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+    "$tool" unpack "$work/two.pkg" "$work/tree" >/dev/null 2>"$work/stderr"; exit $?) 2>/dev/null
+  status=$?
+  left=$(ls "$work/tree" | wc -l)
+  [ $status -eq 143 ] || fail "unpack stopped ($how): exit status $status, expected 143"
+  [ "$(cat "$work/stderr")" = "packtool: stopped while checking; $left whole file$([ "$left" = 1 ] || echo s) written in $work/tree, nothing partial" ] ||
+    fail "unpack stopped ($how): not the stop line: $(cat "$work/stderr")"
+  only_whole "$work/two" "unpack stopped ($how)"
+  rm -rf "$work/tree"
+done
+rm -rf "$work/two" "$work/two.pkg"
+
+# SIGTERM from outside while the helper thread unscrambles and writes the 160 MB last entry
+# (the other 16 placed): it goes with its part file, and the line says what is left.
 make_payload "$work/unp" 4K
 truncate -s 160M "$work/unp/f17"
 "$tool" pack "$work/unp/manifest.txt" "$work/unp.pkg" || fail "pack for unpack"
 "$tool" unpack "$work/unp.pkg" "$work/tree" >/dev/null 2>"$work/stderr" &
 pid=$! waited=0
-while [ ! -e "$work/tree/file17.bin" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+while { [ "$(ls "$work/tree" 2>/dev/null | wc -l)" -lt 16 ] ||
+        [ ! -s "$work/tree/.packtool-part-17" ]; } && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
   sleep 0.01
   waited=$((waited + 1))
 done
@@ -113,10 +180,9 @@ kill -TERM $pid
 wait $pid
 status=$?
 [ $status -eq 143 ] || fail "unpack: exit status $status after SIGTERM, expected 143"
-[ "$(cat "$work/stderr")" = "packtool: stopped while writing $work/tree/file17.bin; removed it; 16 whole files written in $work/tree, nothing partial" ] ||
+[ "$(cat "$work/stderr")" = "packtool: stopped while checking; 16 whole files written in $work/tree, nothing partial" ] ||
   fail "unpack: not the stop line: $(cat "$work/stderr")"
-cmp -s "$work/unp/f16" "$work/tree/file16.bin" || fail "unpack stopped: file16.bin not whole"
-[ ! -e "$work/tree/file17.bin" ] || fail "unpack stopped: the partial file17.bin stayed"
+only_whole "$work/unp" "unpack stopped" 16
 rm -rf "$work/tree" "$work/unp.pkg" "$work/small" "$work/small.pkg"
 
 # A full disk: a 2 MB file system and a 3.4 MB package.
@@ -147,7 +213,8 @@ if mount -t tmpfs -o size=2m tmpfs "$full" 2>/dev/null; then
   [ "$(wc -l <"$work/stderr")" -eq 1 ] || fail "not one line: $(cat "$work/stderr")"
   grep -q "$full/tree/file[0-9]*.bin: write error: No space left on device" "$work/stderr" ||
     fail "unpack: no full-disk line: $(cat "$work/stderr")"
-  for f in "$full"/tree/*; do
+  for f in "$full"/tree/* "$full"/tree/.packtool-part*; do
+    [ -e "$f" ] || continue
     cmp -s "$f" "$work/small/f1" || fail "unpack left $(basename "$f") with $(stat -c %s "$f") bytes"
   done
 else

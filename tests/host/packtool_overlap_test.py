@@ -2,8 +2,8 @@
 """packtool verify and unpack on a package whose entries share bytes, as the installer sees it.
 
 The installer extracts in memory and unscrambles each entry in place, so an entry whose range
-overlaps earlier ones reads their bytes already unscrambled; packtool reads the package in blocks
-from the file and must see the same bytes. The package is made here with every plain digest set
+overlaps earlier ones reads their bytes already unscrambled; packtool reads such a package into
+memory and must see the same bytes. The package is made here with every plain digest set
 to what that in-memory extraction computes: exact duplicates, partial overlaps at odd offsets,
 an overlap across a 4 MiB reading block of two entries larger than one, a damaged entry
 (unscrambled in place all the same) under a later one, an out-of-bounds entry (never unscrambled,

@@ -42,17 +42,19 @@ for i in $(seq 1 17); do
   cmp -s "$work/src/f$i" "$work/tree/$name" || fail "unpacked $name differs from its source"
 done
 rm -rf "$work/tree"
-# Entry 5 renamed SUB\FILE4.BIN, entry 17 SUB\FILE3.BIN and damaged: one file each, the first
-# spelling; entry 5's bytes (read again), entry 3's (entry 17 fails: the file made stays).
+# Entry 5 renamed SUB\FILE4.BIN, entry 17 SUB\FILE3.BIN and damaged, entry 4's plain digest
+# damaged: one file each, spelled by the entries placed (the folder by entry 3, FILE4.BIN by
+# entry 5: a failed entry lends no spelling); entry 5's bytes, entry 3's (entry 17 fails).
 cp "$work/a.pkg" "$work/case.pkg"
 printf 'SUB\\FILE4.BIN' | dd of="$work/case.pkg" bs=1 seek=$((160 * 4)) conv=notrunc status=none
+printf '\x00\x00' | dd of="$work/case.pkg" bs=1 seek=$((160 * 3 + 136)) conv=notrunc status=none
 printf 'SUB\\FILE3.BIN\0' | dd of="$work/case.pkg" bs=1 seek=$((160 * 16)) conv=notrunc status=none
 at=$(($(od -An -tu4 -j $((160 * 16 + 128)) -N4 "$work/a.pkg") + 7))
 printf "\\x$(printf %02x $(($(od -An -tu1 -j $at -N1 "$work/a.pkg") ^ 255)))" |
   dd of="$work/case.pkg" bs=1 seek=$at conv=notrunc status=none
 "$tool" unpack "$work/case.pkg" "$work/tree" | grep -q "^entry 17 .*digest mismatch" ||
   fail "unpack of names differing in case: entry 17 not refused"
-cmp -s "$work/src/f5" "$work/tree/Sub/file4.bin" && cmp -s "$work/src/f3" "$work/tree/Sub/file3.bin" &&
+cmp -s "$work/src/f5" "$work/tree/Sub/FILE4.BIN" && cmp -s "$work/src/f3" "$work/tree/Sub/file3.bin" &&
   [ "$(ls "$work/tree/Sub" | wc -l)" -eq 13 ] || fail "names differing in case: $(ls "$work/tree/Sub")"
 rm -rf "$work/tree"
 

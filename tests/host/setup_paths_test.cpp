@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/path.h"
-#include "package/place.h"
+#include "package/folder.h"
 #include "setup/delname.h"
 #include "setup/paths.h"
 

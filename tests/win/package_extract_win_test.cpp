@@ -133,17 +133,14 @@ TEST_F(EmbeddedPackage, ResourceOf2720BytesIsRefusedAndOf2721Read) {
   EXPECT_EQ(installerContext.packageDirectory.entries[16].reserved[7], 0xA5);
 }
 
-// Crafted packages go through the portable loop with the installer's own file operations.
-int32_t Real(void*, const char* path) { return CreateFolderPath(path); }
-int32_t RealWrite(void*, const char* path, uint32_t size, const void* bytes) {
-  return WriteWholeFile(path, size, bytes);
-}
-
+// Crafted packages go through the portable loop with the installer's own sink.
 int32_t ExtractToDisk(std::vector<uint8_t>& image, const std::string& target) {
   PackageDirectory directory;
-  PackageSink sink = {Real, RealWrite, nullptr, nullptr};
-  return ExtractPackageImage(image.data(), (uint32_t)image.size(), &directory, target.c_str(),
-                             &sink);
+  PackageSink sink;
+  FolderWriter writer;
+  InstallerPackageSink(&sink, &writer, target.c_str());
+  return ExtractPackageImageScheduled(image.data(), (uint32_t)image.size(), &directory, &sink,
+                                      nullptr);
 }
 
 // Files on disk: the expected entries with their bytes, the others absent.
@@ -218,9 +215,11 @@ TEST(ExtractToDisk, LanesWriteWhatTheFusedLoopWrites) {
     std::string twoTarget =
         FreshFolder(schedule == PACKAGE_LANES_ONE_THREAD ? "lanesone" : "lanestwo");
     PackageDirectory directory;
-    PackageSink sink = {Real, RealWrite, nullptr, nullptr};
-    EXPECT_EQ(ExtractPackageImageScheduled(two.data(), (uint32_t)two.size(), &directory,
-                                           twoTarget.c_str(), &sink, &threads),
+    PackageSink sink;
+    FolderWriter writer;
+    InstallerPackageSink(&sink, &writer, twoTarget.c_str());
+    EXPECT_EQ(ExtractPackageImageScheduled(two.data(), (uint32_t)two.size(), &directory, &sink,
+                                           &threads),
               oneResult);
     EXPECT_TRUE(two == image) << twoTarget;
     ExpectOnDisk(twoTarget, files, expected);

@@ -57,13 +57,16 @@ refused "full: not empty" unpack out.exe full
 diff -r "$work/fresh" "$work/host-unpacked" >/dev/null || fail "packtool.exe unpacked other files than the host tool"
 
 # ctrl_c FILE LINE ARGS...: starts packtool.exe ARGS in $work, sends SIGINT once FILE (relative
-# to $work) exists, and checks the exit status and that LINE is all of stderr.
+# to $work) exists (and is not empty, with READY=nonempty; and $FILES files are in its folder),
+# and checks the exit status, that FILE is gone and that LINE is all of stderr.
 ctrl_c() {
   local file=$1 line=$2 pid waited=0 rc
   shift 2
   (cd "$work" && exec wine packtool.exe "$@" >/dev/null 2>stderr) &
   pid=$!
-  while [ ! -e "$work/$file" ] && [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
+  while { [ ! -e "$work/$file" ] || { [ "${READY:-}" = nonempty ] && [ ! -s "$work/$file" ]; } ||
+          [ "$(ls "$(dirname "$work/$file")" 2>/dev/null | wc -l)" -lt "${FILES:-0}" ]; } &&
+        [ $waited -lt 3000 ] && kill -0 $pid 2>/dev/null; do
     sleep 0.01
     waited=$((waited + 1))
   done
@@ -98,8 +101,10 @@ for i in $(seq 1 17); do
   echo "$name|f$i" >>"$work/big/manifest.txt"
 done
 "$tool" pack "$work/big/manifest.txt" "$work/big.pkg" || fail "host pack for unpack"
-ctrl_c stopped/file17.bin "packtool: stopped while writing stopped/file17.bin; removed it; 16 whole \
-files written in stopped, nothing partial" unpack big.pkg stopped
+# Stopped while the last entry's part file is written, the other 16 placed.
+READY=nonempty FILES=16 ctrl_c stopped/.packtool-part-17 "packtool: stopped while checking; 16 \
+whole files written in stopped, nothing partial" unpack big.pkg stopped
+[ "$(ls -A "$work/stopped" | wc -l)" -eq 16 ] || fail "Ctrl+C: unpack left $(ls -A "$work/stopped")"
 cmp -s "$work/big/f16" "$work/stopped/file16.bin" || fail "Ctrl+C: unpack lost a whole file"
 rm -rf "$work/big" "$work/big.pkg" "$work/stopped"
 

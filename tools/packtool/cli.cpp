@@ -65,15 +65,16 @@ const Command kCommands[] = {
     {"verify", 1, "verify FILE                       unscramble and check every entry; print the result",
      "Checks the layout (one line per problem: whatever the installer reads is read, entries\n"
      "sharing bytes and a first entry not at 2720 included), then unscrambles and digests every\n"
-     "entry as the installer would, in blocks. FILE is as for list.\n",
+     "entry as the installer would, reading each twice. FILE is as for list.\n",
      {kResultHelp,
       "Exit status: 0 result 0 and no layout problem; 1 otherwise, with one line on stderr (no\n"
       "result when the file cannot be read as a package); 2 wrong arguments.\n"}},
     {"unpack", 2, "unpack FILE FOLDER                write the files into FOLDER as the installer would",
      "Writes the files into FOLDER (new, or an existing empty folder that is not a link) as the\n"
-     "installer places them, after the lines verify prints. A file whose entry fails its check\n"
-     "is removed, so only whole files are left, also when stopped. Names that differ only in\n"
-     "case make one file, as on Windows: the first spelling, the later bytes. FILE is as for list.\n",
+     "installer places them, after the lines verify prints. Each file is written as a part file\n"
+     "and renamed once its entry passes (else removed): only whole files are left, also when\n"
+     "stopped. Names that differ only in case make one file, as on Windows: the first spelling\n"
+     "of an entry placed, the later bytes. FILE is as for list.\n",
      {kResultHelp,
       "Exit status: 0 result 0 and no layout problem; 1 otherwise, or a file that cannot be read\n"
       "or written, with one line on stderr; 2 wrong arguments.\n"}},
@@ -103,9 +104,13 @@ const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a termi
 
 bool gQuiet = false;  // --quiet: no progress line
 
-}  // namespace
+void Line(const std::string& text) {
+  fputs(text.c_str(), stdout);
+  fputc('\n', stdout);
+}
 
 int Fail(const std::string& message) {
+  fflush(stdout);
   HostWriteText(stderr, "packtool: " + message + "\n");
   return 1;
 }
@@ -123,6 +128,8 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
   fflush(stderr);
   HostProgressShowing(done != total);
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> given, args;
@@ -168,10 +175,11 @@ int main(int argc, char** argv) {
     PrintCommandUsage(*command, stderr);
     return 2;
   }
+  const CommandCalls calls = {Line, Fail, Progress};
   const std::string& name = args[0];
-  if (name == "pack") return Pack(args[1], args[2]);
-  if (name == "build") return Build(args[1], args[2], args[3]);
-  if (name == "list") return List(args[1]);
-  if (name == "verify") return Extract(args[1], "");
-  return Extract(args[1], args[2]);
+  if (name == "pack") return Pack(calls, args[1], args[2]);
+  if (name == "build") return Build(calls, args[1], args[2], args[3]);
+  if (name == "list") return List(calls, args[1]);
+  if (name == "verify") return Verify(calls, args[1]);
+  return Unpack(calls, args[1], args[2]);
 }

@@ -1,22 +1,27 @@
 // The commands of the packing tool, each one call from the command line (cli.cpp): pack and build
-// (pack.cpp), list, verify and unpack (unpack.cpp); and what the command line gives them: the
-// one-line failure and the progress line. Each returns the process's exit status.
+// (pack.cpp), list, verify and unpack (unpack.cpp). They print nothing themselves: the command
+// line hands them what to call for a result line, a failure and progress. Each returns the
+// process's exit status.
 #pragma once
 #include <stdint.h>
 
 #include <string>
 
-int Pack(const std::string& manifestPath, const std::string& outputPath);
-int Build(const std::string& installerPath, const std::string& manifestPath,
-          const std::string& outputPath);
-int List(const std::string& path);
-// verify when folder is empty, else unpack into folder.
-int Extract(const std::string& path, const std::string& folder);
+struct CommandCalls {
+  // A line of results on standard output.
+  void (*line)(const std::string& text);
+  // "packtool: MESSAGE" on standard error; gives 1.
+  int (*fail)(const std::string& message);
+  // One line on standard error, updated in place while a large payload is worked through: bytes
+  // done of the total and the entry at hand; ended when done reaches total. Only on a terminal,
+  // and not with --quiet.
+  void (*progress)(const char* what, uint64_t done, uint64_t total, const std::string& entry);
+};
 
-// "packtool: MESSAGE" on standard error; 1.
-int Fail(const std::string& message);
-
-// One line on standard error, updated in place while a large payload is worked through: bytes
-// done of the total and the entry at hand; ended when all is done. Only on a terminal, and
-// not with --quiet.
-void Progress(const char* what, uint64_t done, uint64_t total, const std::string& entry);
+int Pack(const CommandCalls& calls, const std::string& manifestPath,
+         const std::string& outputPath);
+int Build(const CommandCalls& calls, const std::string& installerPath,
+          const std::string& manifestPath, const std::string& outputPath);
+int List(const CommandCalls& calls, const std::string& path);
+int Verify(const CommandCalls& calls, const std::string& path);
+int Unpack(const CommandCalls& calls, const std::string& path, const std::string& folder);

@@ -1,20 +1,14 @@
 // The packing tool's file policy, the same on every host: inputs opened once and judged by their
-// open handle, outputs created new and known to the stop handler from the moment they exist,
-// the part file and its name, the unpack tree's bookkeeping, and every message. The system
-// calls under it are tools/packtool/hostsys_posix.cpp and hostsys_win32.cpp.
+// open handle, outputs created new as part files known to the stop handler from the moment they
+// exist, the unpack tree's bookkeeping, and every message. The system calls under it are
+// tools/packtool/hostsys_posix.cpp and hostsys_win32.cpp.
 #include "tools/packtool/hostfile.h"
-
-#include "tools/packtool/hostsys.h"
-
-StopState gStop;
-volatile sig_atomic_t gOpen = 0;
-volatile sig_atomic_t gMidLine = 0;
 
 namespace {
 
 void ComposeStopLines() {
   gStop.idleLine = "packtool: stopped while " + gStop.doing + "; " + gStop.left + "\n";
-  gStop.openLine = "packtool: stopped while writing " + gStop.open + "; removed it; " +
+  gStop.openLine = "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
                    gStop.left + "\n";
 }
 
@@ -28,27 +22,30 @@ void HoldStops() {
   SysHoldStops();
 }
 
-// The handler's output, set (with stops held off): path when open, none when not.
-void KnowOpen(const std::string& path, bool open) {
-  if (open) {
-    gStop.open = path;
+// The handler's list (with stops held off): the part file live or not.
+void KnowPart(const HostPart* part, bool live) {
+  if (live) gStop.parts[part->slot] = part->part;
+  gLive[part->slot] = live ? 1 : 0;
+  if (part->slot == 0) {
     ComposeStopLines();
+    gOpen = live ? 1 : 0;
   }
-  gOpen = open ? 1 : 0;
 }
 
-// Closes an output (when open) and removes it, after a failure or when it is given up; the
-// handler then has nothing left to remove.
-void CloseAndRemove(intptr_t* handle, const std::string& path) {
-  HoldStops();
-  SysClose(*handle);
-  SysRemove(path);
-  *handle = -1;
-  KnowOpen("", false);
+// Creates part->part new; false with *error.
+bool CreatePart(HostPart* part, int made, std::string* error) {
+  if (made == 0) {
+    KnowPart(part, true);
+  } else {
+    *error = made > 0 ? part->part + ": already exists (left by a run that was stopped, or put "
+                                     "there by someone else); remove it and run again"
+                      : part->path + ": " + SysReason();
+  }
   SysReleaseStops();
+  return made == 0;
 }
 
-// What a stop of unpack leaves (stops held off): the whole files written so far.
+// What a stop of unpack leaves (stops held off): the whole files placed so far.
 void SayTreeLeft(const HostTree* tree) {
   size_t n = tree->whole.size();
   gStop.doing = "checking";
@@ -97,13 +94,6 @@ bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* 
   return false;
 }
 
-bool HostWriteAt(HostFile* file, const std::string& what, uint64_t offset, const void* bytes,
-                 size_t size, std::string* error) {
-  if (SysWriteAt(file->handle, offset, bytes, size)) return true;
-  *error = what + ": write error: " + SysReason();
-  return false;
-}
-
 void HostClose(HostFile* file) {
   SysClose(file->handle);
   file->handle = -1;
@@ -119,29 +109,17 @@ void HostOnStop(const std::string& doing, const std::string& left) {
 
 void HostProgressShowing(bool showing) { gMidLine = showing ? 1 : 0; }
 
-// The part file.
-
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
   part->path = path;
   part->part = path + ".packtool-part";
+  part->slot = 0;
   HoldStops();  // the part file is known to the handler from the moment it exists
-  int made = SysCreateNew(part->part, &part->handle);
-  if (made != 0) {
-    *error = made > 0 ? part->part + ": already exists (left by a run that was stopped, or put "
-                                     "there by someone else); remove it and run again"
-                      : path + ": " + SysReason();
-    SysReleaseStops();
-    return false;
-  }
-  KnowOpen(part->part, true);
-  SysReleaseStops();
-  return true;
+  return CreatePart(part, SysCreateNew(part->part, &part->handle), error);
 }
 
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error) {
-  if (SysWrite(part->handle, bytes, size)) return true;
-  *error = part->path + ": write error: " + SysReason();
-  return false;
+  part->end += size;
+  return HostWritePartAt(part, part->end - size, bytes, size, error);
 }
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
@@ -152,33 +130,34 @@ bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t 
 }
 
 void HostAbandonPart(HostPart* part) {
-  if (part->handle != -1) CloseAndRemove(&part->handle, part->part);
+  if (part->handle == -1) return;
+  HoldStops();
+  SysClose(part->handle);
+  SysRemove(part->part);
+  part->handle = -1;
+  KnowPart(part, false);
+  SysReleaseStops();
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
   bool closed = SysCloseWritten(part->handle, mode, true);
   part->handle = -1;
-  if (!closed) {
-    *error = part->path + ": write error: " + SysReason();
-    CloseAndRemove(&part->handle, part->part);
-    return false;
-  }
   HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
-  if (!SysReplace(part->part, part->path)) {
-    *error = part->path + ": cannot replace it (" + SysReason() + ")";
+  if (!closed || !SysReplace(part->part, part->path)) {
+    *error = part->path + (closed ? ": cannot replace it (" + SysReason() + ")"
+                                  : ": write error: " + SysReason());
+    SysRemove(part->part);
+    KnowPart(part, false);
     SysReleaseStops();
-    CloseAndRemove(&part->handle, part->part);
     return false;
   }
-  KnowOpen("", false);
+  KnowPart(part, false);
   gStop.doing = "finishing";
   gStop.left = part->path + " written whole";
   ComposeStopLines();
   SysReleaseStops();
   return true;
 }
-
-// The unpack tree.
 
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
   tree->root = folder;
@@ -197,69 +176,48 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   return true;
 }
 
-bool HostTreeMakeFolders(HostTree* tree, const std::string& relative, std::string* error) {
-  for (size_t end = relative.find('/'); ; end = relative.find('/', end + 1)) {
-    const std::string prefix = relative.substr(0, end);
-    const int made = SysMakeTreeFolder(tree, prefix);
-    if (made == 0) {
-      tree->made.insert(prefix);
-    } else if (made < 0 || tree->made.count(prefix) == 0) {
-      return *error = tree->root + "/" + prefix + ": " +
-                      (made < 0 ? SysReason() : "exists, and this run did not make it"), false;
-    }
-    if (end == std::string::npos) return true;
-  }
-}
-
-bool HostTreeCreateFile(HostTree* tree, const std::string& relative, HostTreeFile* file,
+bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative, HostPart* part,
                         std::string* error) {
-  const std::string path = tree->root + "/" + relative;
-  const bool again = tree->made.count(relative) != 0;  // a damaged package may name a file twice
+  const std::string name = ".packtool-part-" + std::to_string(number);
+  part->path = tree->root + "/" + relative;
+  part->part = tree->root + "/" + name;
+  part->slot = number;
   HoldStops();
-  if (!SysCreateTreeFile(tree, relative, again, &file->handle)) {
-    *error = path + ": " + SysReason();
-    SysReleaseStops();
-    return false;
-  }
-  // Known to the handler before a stop can come (stops held off since before it existed).
-  file->path = path;
-  file->relative = relative;
-  file->tree = tree;
-  tree->made.insert(relative);
-  tree->whole.erase(relative);
-  KnowOpen(path, true);
-  SayTreeLeft(tree);
-  SysReleaseStops();
-  return true;
+  const bool made = SysCreateTreeFile(tree->root, tree->handle, name, &part->handle);
+  return CreatePart(part, made ? 0 : -1, error);
 }
 
-void HostTreeReserve(HostTreeFile* file, uint64_t size) { SysReserve(file->handle, size); }
-
-bool HostTreeWriteMore(HostTreeFile* file, const void* bytes, size_t size, std::string* error) {
-  if (SysWrite(file->handle, bytes, size)) return true;
-  *error = file->path + ": write error: " + SysReason();
-  HostTreeAbandonFile(file);
-  return false;
-}
-
-bool HostTreeFinishFile(HostTreeFile* file, std::string* error) {
-  const bool closed = SysCloseWritten(file->handle, -1, false);
-  file->handle = -1;
-  if (!closed) {
-    *error = file->path + ": write error: " + SysReason();
-    CloseAndRemove(&file->handle, file->path);
-    return false;
+bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
+                       std::string* error) {
+  const std::string name = part->part.substr(tree->root.size() + 1);
+  bool ok = SysCloseWritten(part->handle, -1, false);
+  part->handle = -1;
+  for (size_t end = relative.find('/'); ok && end != std::string::npos;
+       end = relative.find('/', end + 1)) {
+    const std::string folder = relative.substr(0, end);
+    const int made = SysMakeTreeFolder(tree->root, tree->handle, folder);
+    if (made == 0) tree->made.insert(folder);
+    if (made < 0 || (made > 0 && tree->made.count(folder) == 0)) {
+      *error = tree->root + "/" + folder + ": " +
+               (made < 0 ? SysReason() : "exists, and this run did not make it");
+      ok = false;
+    }
   }
   HoldStops();
-  file->tree->whole.insert(file->relative);
-  KnowOpen("", false);
-  SayTreeLeft(file->tree);
+  if (ok && !SysRenameInTree(tree->root, tree->handle, name, relative)) {
+    *error = tree->root + "/" + relative + ": " + SysReason();
+    ok = false;
+  }
+  if (!ok) {
+    if (error->empty()) *error = tree->root + "/" + relative + ": write error: " + SysReason();
+    SysRemove(part->part);
+  } else {
+    tree->whole.insert(relative);
+    SayTreeLeft(tree);
+  }
+  KnowPart(part, false);
   SysReleaseStops();
-  return true;
-}
-
-void HostTreeAbandonFile(HostTreeFile* file) {
-  if (file->handle != -1) CloseAndRemove(&file->handle, file->path);
+  return ok;
 }
 
 void HostCloseTree(HostTree* tree) {

@@ -7,8 +7,7 @@
 #include <stdint.h>
 
 #include <string>
-
-#include "tools/packtool/hostfile.h"
+#include <thread>
 
 // The reason of the last failed call, as text ("No such file or directory").
 std::string SysReason();
@@ -22,13 +21,9 @@ bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got);
 // size bytes at offset, the file position left alone, so that two threads may read one handle;
 // *ended when the file ends before.
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended);
-bool SysWrite(intptr_t handle, const void* bytes, size_t size);
-// size bytes at offset; the next SysWrite still appends.
+// size bytes at offset (threads may write to files of their own at once).
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size);
 void SysClose(intptr_t handle);
-// Room for size bytes about to be written, taken at once where the system can (the file's size
-// stays what is written); a hint: nothing when it cannot.
-void SysReserve(intptr_t handle, uint64_t size);
 // Sets the permission bits (the host's; -1 none) and closes a file written; with whole, an
 // output made whole, flushed first on Windows.
 bool SysCloseWritten(intptr_t handle, int mode, bool whole);
@@ -42,14 +37,16 @@ bool SysReplace(const std::string& from, const std::string& to);
 // What a stop prints and removes. The handler only reads this state; it is changed with stops
 // held off (SysHoldStops), so the handler sees it whole, and an output is known to it from the
 // moment it exists.
+enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
 struct StopState {
   std::string doing = "working", left = "nothing written";
-  std::string open;                // the output open now, removed on a stop
-  std::string idleLine, openLine;  // the line printed with no output open, and with one
+  std::string parts[STOP_PARTS];   // outputs open now, each removed on a stop while it is live
+  std::string idleLine, openLine;  // the line printed with no output shown, and with parts[0]
 };
-extern StopState gStop;
-extern volatile sig_atomic_t gOpen;     // gStop.open is an output to remove
-extern volatile sig_atomic_t gMidLine;  // a progress line without its end is on the terminal
+inline StopState gStop;
+inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
+inline volatile sig_atomic_t gOpen = 0;     // the line names parts[0]
+inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
 // Installs the handler of stops (once): it ends the line in progress, removes the open output,
 // prints its line and ends the process as the stop would.
@@ -60,12 +57,30 @@ void SysHoldStops();
 void SysReleaseStops();
 
 // The unpack tree's root: made new, or an existing folder; 0 ready (new or empty), 1 not empty,
-// 2 not a folder or a link, -1 failed. The host keeps it open as *handle.
+// 2 not a folder or a link, -1 failed. The host keeps it open as *handle. The calls below take
+// that root and its handle; relative paths are '/'-separated below it, never through a link.
 int SysOpenTreeRoot(const std::string& folder, intptr_t* handle);
-// Makes the folder relative ('/'-separated) below the root, its parents there already, never
-// through a link: 0 made; 1 a folder is there already; -1 failed.
-int SysMakeTreeFolder(const HostTree* tree, const std::string& relative);
-// Creates the file relative below the root new (removing the one there first when again), its
-// folders there already, never through a link.
-bool SysCreateTreeFile(const HostTree* tree, const std::string& relative, bool again,
+// Makes the folder relative, its parents there already: 0 made; 1 a folder is there already;
+// -1 failed.
+int SysMakeTreeFolder(const std::string& root, intptr_t rootHandle, const std::string& relative);
+// Creates the file relative new for writing, its folders there already.
+bool SysCreateTreeFile(const std::string& root, intptr_t rootHandle, const std::string& relative,
                        intptr_t* handle);
+// Renames the file from over to (a file there is replaced), to's folders there already.
+bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::string& from,
+                     const std::string& to);
+
+// Starts run(user) on *thread, a second thread beside the calling one, with stops blocked on it
+// so that they land on the calling thread, where they are held off.
+void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
+
+// True when both paths name one existing file (the same path, a link, another spelling).
+bool HostSameFile(const std::string& a, const std::string& b);
+
+// True when standard error is a terminal (progress is shown only there).
+bool HostErrorIsTerminal();
+
+// The folder part of a path with its separator ("" for a bare name), and whether a path is
+// absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
+std::string HostFolderOf(const std::string& path);
+bool HostIsAbsolute(const std::string& path);

@@ -28,7 +28,9 @@ void StopSignals(sigset_t* set) {
 void OnSignal(int signal) {
   ssize_t ignored = 0;
   if (gMidLine) ignored = write(2, "\n", 1);
-  if (gOpen) unlink(gStop.open.c_str());
+  for (int k = 0; k < STOP_PARTS; ++k) {
+    if (gLive[k]) unlink(gStop.parts[k].c_str());
+  }
   const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
   ignored = write(2, line.data(), line.size());
   (void)ignored;
@@ -38,8 +40,8 @@ void OnSignal(int signal) {
 
 // Opens the folder relative ('/'-separated, possibly empty) below the tree's root, component by
 // component, never through a link. A descriptor, or -1.
-int OpenFolders(const HostTree* tree, const std::string& relative) {
-  int dir = dup((int)tree->handle);
+int OpenFolders(intptr_t root, const std::string& relative) {
+  int dir = dup((int)root);
   size_t start = 0;
   while (dir >= 0 && start < relative.size()) {
     size_t end = relative.find('/', start);
@@ -106,18 +108,6 @@ bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool*
   return true;
 }
 
-bool SysWrite(intptr_t handle, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    ssize_t done = write((int)handle, p, size < kPiece ? size : kPiece);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    size -= (size_t)done;
-  }
-  return true;
-}
-
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size) {
   const char* p = static_cast<const char*>(bytes);
   while (size > 0) {
@@ -129,15 +119,6 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
     size -= (size_t)done;
   }
   return true;
-}
-
-void SysReserve(intptr_t handle, uint64_t size) {
-#ifdef FALLOC_FL_KEEP_SIZE
-  if (size != 0) (void)fallocate((int)handle, FALLOC_FL_KEEP_SIZE, 0, (off_t)size);
-#else
-  (void)handle;
-  (void)size;
-#endif
 }
 
 void SysClose(intptr_t handle) {
@@ -213,10 +194,10 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   return 0;
 }
 
-int SysMakeTreeFolder(const HostTree* tree, const std::string& relative) {
+int SysMakeTreeFolder(const std::string&, intptr_t root, const std::string& relative) {
   std::string folders, name;
   SplitLast(relative, &folders, &name);
-  int dir = OpenFolders(tree, folders);
+  int dir = OpenFolders(root, folders);
   if (dir < 0) return -1;
   int made = mkdirat(dir, name.c_str(), 0755) == 0 ? 0 : -1;
   struct stat info;
@@ -230,20 +211,34 @@ int SysMakeTreeFolder(const HostTree* tree, const std::string& relative) {
   return made;
 }
 
-bool SysCreateTreeFile(const HostTree* tree, const std::string& relative, bool again,
+bool SysCreateTreeFile(const std::string&, intptr_t root, const std::string& relative,
                        intptr_t* handle) {
   std::string folders, name;
   SplitLast(relative, &folders, &name);
-  int dir = OpenFolders(tree, folders);
+  int dir = OpenFolders(root, folders);
   if (dir < 0) return false;
-  if (again) unlinkat(dir, name.c_str(), 0);
-  int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   int code = errno;
   close(dir);
   errno = code;
   if (fd < 0) return false;
   *handle = fd;
   return true;
+}
+
+bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
+                     const std::string& to) {
+  std::string folders[2], names[2];
+  SplitLast(from, &folders[0], &names[0]);
+  SplitLast(to, &folders[1], &names[1]);
+  int from_dir = OpenFolders(root, folders[0]);
+  int to_dir = from_dir < 0 ? -1 : OpenFolders(root, folders[1]);
+  bool ok = to_dir >= 0 && renameat(from_dir, names[0].c_str(), to_dir, names[1].c_str()) == 0;
+  int code = errno;
+  if (from_dir >= 0) close(from_dir);
+  if (to_dir >= 0) close(to_dir);
+  errno = code;
+  return ok;
 }
 
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
@@ -254,18 +249,6 @@ void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
   pthread_sigmask(SIG_BLOCK, &stops, &before);
   *thread = std::thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-}
-
-bool HostOpenScratch(HostFile* file, std::string* error) {
-  const char* folder = getenv("TMPDIR");
-  std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
-                     "/packtool-XXXXXX";
-  int fd = mkstemp(&name[0]);
-  if (fd < 0) return *error = name + ": " + strerror(errno), false;
-  unlink(name.c_str());  // gone with the last descriptor, whatever ends the run
-  file->handle = fd;
-  file->size = 0;
-  return true;
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {

@@ -93,7 +93,9 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   EnterCriticalSection(&gStopLock);
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (gMidLine) WriteText(err, "\n");
-  if (gOpen) Remove(gStop.open);  // opened with FILE_SHARE_DELETE: gone at exit
+  for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
+    if (gLive[k]) Remove(gStop.parts[k]);
+  }
   WriteText(err, gOpen ? gStop.openLine : gStop.idleLine);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
@@ -190,18 +192,6 @@ bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool*
   return true;
 }
 
-bool SysWrite(intptr_t handle, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!WriteFile(H(handle), p, piece, &done, nullptr) || done == 0) return false;
-    p += done;
-    size -= done;
-  }
-  return true;
-}
-
-// A write at an offset moves the file pointer there: it is put back at the end.
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size) {
   const char* p = static_cast<const char*>(bytes);
   while (size > 0) {
@@ -212,12 +202,9 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
     offset += done;
     size -= done;
   }
-  LARGE_INTEGER zero;
-  zero.QuadPart = 0;
-  return SetFilePointerEx(H(handle), zero, nullptr, FILE_END) != 0;
+  return true;
 }
 
-void SysReserve(intptr_t, uint64_t) {}  // the files are written whole in large writes
 
 void SysClose(intptr_t handle) {
   if (handle != -1) CloseHandle(H(handle));
@@ -276,51 +263,37 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
   return empty ? 0 : 1;
 }
 
-int SysMakeTreeFolder(const HostTree* tree, const std::string& relative) {
-  const std::string path = tree->root + "/" + relative;
+int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& relative) {
+  const std::string path = root + "/" + relative;
   if (MakeFolder(path)) return 0;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
   return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
-bool SysCreateTreeFile(const HostTree* tree, const std::string& relative, bool again,
+// The folder of relative below the root is a plain folder (not a link).
+static bool InPlainFolder(const std::string& root, const std::string& relative) {
+  const std::string folder = HostFolderOf(root + "/" + relative);
+  return folder == root + "/" || IsPlainFolder(folder) || (SetLastError(ERROR_DIRECTORY), false);
+}
+
+bool SysCreateTreeFile(const std::string& root, intptr_t, const std::string& relative,
                        intptr_t* handle) {
-  const std::string path = tree->root + "/" + relative;
-  std::string folder = HostFolderOf(path);
-  if (!folder.empty() && folder != tree->root + "/" && !IsPlainFolder(folder)) {
-    return SetLastError(ERROR_DIRECTORY), false;
-  }
-  if (again) Remove(path);
+  if (!InPlainFolder(root, relative)) return false;
   // FILE_SHARE_DELETE: the console handler can remove it while it is open.
-  HANDLE h = OpenPath(path, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE h = OpenPath(root + "/" + relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) return false;
   *handle = (intptr_t)h;
   return true;
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
+bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
+                     const std::string& to) {
+  return InPlainFolder(root, to) && SysReplace(root + "/" + from, root + "/" + to);
 }
 
-bool HostOpenScratch(HostFile* file, std::string* error) {
-  wchar_t folder[MAX_PATH + 1], name[MAX_PATH + 1];
-  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-  if (length == 0 || length > MAX_PATH || !GetTempFileNameW(folder, L"pkt", 0, name)) {
-    return *error = "scratch file: " + SysReason(), false;
-  }
-  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    std::string shown;
-    Narrow(name, &shown, false);
-    *error = shown + ": " + SysReason();
-    DeleteFileW(name);
-    return false;
-  }
-  file->handle = (intptr_t)h;
-  file->size = 0;
-  return true;
+void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
+  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {

@@ -191,3 +191,5 @@ std::string ShownName(const std::string& name) {
   }
   return shown;
 }
+
+std::string FoldedName(const std::string& name) { return Folded(name); }

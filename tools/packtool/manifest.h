@@ -29,6 +29,9 @@ typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
 bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
                          std::vector<ManifestEntry>* entries, std::string* error);
 
+// A name as compared: ASCII letters in lower case.
+std::string FoldedName(const std::string& name);
+
 // A name as text for a message: bytes outside printable ASCII as \xNN.
 std::string ShownName(const std::string& name);
 

@@ -9,7 +9,6 @@
 #include "base/packagedir.h"
 #include "package/directory.h"
 #include "package/entryname.h"
-#include "package/place.h"
 #include "package/seal.h"
 #include "package/stream.h"
 #include "tools/packtool/blocks.h"
@@ -86,6 +85,7 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
 // Sealing: the sources read, the package written at the end of the part file, where it
 // starts at base; with checksum, the PE checksum sum of the bytes written is added to it.
 struct Sealing {
+  const CommandCalls* calls;
   Payload* payload;
   HostPart* part;
   uint64_t base, written;
@@ -105,12 +105,6 @@ bool ReadSource(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size, bool
   return false;
 }
 
-EntryStream* BeginSealing(void* user, int) {
-  Sealing* s = static_cast<Sealing*>(user);
-  BeginPackageEntry(&s->stream);
-  return &s->stream.entry;
-}
-
 bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
   Sealing* s = static_cast<Sealing*>(user);
   if (s->checksum != nullptr) {
@@ -119,29 +113,20 @@ bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
   }
   if (!HostWritePart(s->part, bytes, size, s->error)) return false;
   s->written += size;
-  Progress("packing", s->written, s->payload->total, s->payload->entries[e].name);
+  s->calls->progress("packing", s->written, s->payload->total, s->payload->entries[e].name);
   return true;
 }
 
-void EndSealing(void* user, int) { EndPackageEntry(&static_cast<Sealing*>(user)->stream); }
-
 // Writes the package in blocks: the directory's room first, then each entry sealed as its
 // source is read, then the directory, with the plain digests, over its room.
-bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* checksum,
-                  std::string* error) {
+bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, uint64_t base,
+                  uint64_t* checksum, std::string* error) {
   const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
-  Sealing sealing = {payload, part, base, 0, checksum, error, {}, {}};
-  StartPackageStream(&sealing.stream, &payload->directory, 0, PACKAGE_SEAL, nullptr, nullptr,
-                     nullptr);
-  BlockPipe pipe = {ReadSource, BeginSealing, PutSealed, EndSealing, &sealing, false};
-  int entries[PACKAGE_ENTRY_COUNT];
-  uint32_t sizes[PACKAGE_ENTRY_COUNT];
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    entries[i] = i;
-    sizes[i] = payload->directory.entries[i].dataSize;
-  }
-  if (!RunPipe(&pipe, entries, sizes, PACKAGE_ENTRY_COUNT)) {
+  Sealing sealing = {&calls, payload, part, base, 0, checksum, error, {}, {}};
+  StartPackageStream(&sealing.stream, &payload->directory);
+  BlockPipe pipe = {ReadSource, PutSealed, &sealing, &sealing.stream};
+  if (!RunPipe(&pipe)) {
     if (error->empty()) *error = sealing.readError;
     return false;
   }
@@ -154,20 +139,21 @@ bool WritePackage(Payload* payload, HostPart* part, uint64_t base, uint64_t* che
 
 }  // namespace
 
-int Pack(const std::string& manifestPath, const std::string& outputPath) {
+int Pack(const CommandCalls& calls, const std::string& manifestPath,
+         const std::string& outputPath) {
   HostOnStop("reading the sources", outputPath + " unchanged");
   Payload payload;
   std::string error;
   HostPart part;
   bool ok = ReadManifest(manifestPath, &payload, &error) &&
             HostCreatePart(outputPath, &part, &error) &&
-            WritePackage(&payload, &part, 0, nullptr, &error);
+            WritePackage(calls, &payload, &part, 0, nullptr, &error);
   ClosePayload(&payload);
   if (!ok) {
     HostAbandonPart(&part);
-    return Fail(error);
+    return calls.fail(error);
   }
-  if (!HostCommitPart(&part, -1, &error)) return Fail(error);
+  if (!HostCommitPart(&part, -1, &error)) return calls.fail(error);
   return 0;
 }
 
@@ -191,8 +177,9 @@ bool WriteChecksum(HostPart* part, uint64_t sum, uint64_t size, const uint8_t* f
 // Writes the new installer through *part: the installer read through a window, its layout made
 // for the payload's size, the part file made once everything is checked; then the bytes before
 // the package, the package, the bytes after it and the checksum.
-bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned* mode,
-                    const std::string& outputPath, HostPart* part, std::string* error) {
+bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
+                    Payload* payload, unsigned* mode, const std::string& outputPath,
+                    HostPart* part, std::string* error) {
   HostFile input;
   if (!HostOpenRead(installerPath, &input, error)) return false;
   *mode = input.mode;
@@ -201,7 +188,7 @@ bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned
     return *error = installerPath + ": 4 GB or larger; too large for a package", false;
   }
   PeWindow window = {ReadHostFileAt, &input};
-  PeFile file = {nullptr, input.size, &window};
+  PeFile file = {input.size, &window};
   InstallerLayout layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;
@@ -235,7 +222,7 @@ bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned
                         around.size() - packageOffset);
   return HostCreatePart(outputPath, part, error) &&
          HostWritePart(part, around.data(), packageOffset, error) &&
-         WritePackage(payload, part, packageOffset, &sum, error) &&
+         WritePackage(calls, payload, part, packageOffset, &sum, error) &&
          HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset,
                        error) &&
          WriteChecksum(part, sum, size, around.data() + fieldOffset, fieldOffset, error);
@@ -243,24 +230,24 @@ bool BuildInstaller(const std::string& installerPath, Payload* payload, unsigned
 
 }  // namespace
 
-int Build(const std::string& installerPath, const std::string& manifestPath,
-          const std::string& outputPath) {
+int Build(const CommandCalls& calls, const std::string& installerPath,
+          const std::string& manifestPath, const std::string& outputPath) {
   HostOnStop("reading the inputs", outputPath + " unchanged");
   if (HostSameFile(installerPath, outputPath)) {
-    return Fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
+    return calls.fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
   Payload payload;
   payload.manifest = manifestPath;
   unsigned mode = 0644;
   std::string error;
   HostPart part;
-  bool ok = BuildInstaller(installerPath, &payload, &mode, outputPath, &part, &error);
+  bool ok = BuildInstaller(calls, installerPath, &payload, &mode, outputPath, &part, &error);
   ClosePayload(&payload);
   if (!ok) {
     HostAbandonPart(&part);
-    return Fail(error);
+    return calls.fail(error);
   }
-  if (!HostCommitPart(&part, (int)mode, &error)) return Fail(error);
+  if (!HostCommitPart(&part, (int)mode, &error)) return calls.fail(error);
   return 0;
 }
 

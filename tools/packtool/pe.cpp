@@ -23,7 +23,6 @@ bool InFile(const PeFile& file, uint64_t offset, uint64_t length) {
 const uint8_t* Bytes(const PeFile& file, uint64_t offset, uint64_t length) {
   if (!InFile(file, offset, length)) return nullptr;
   PeWindow* w = file.window;
-  if (w == nullptr) return file.bytes + offset;
   if (w->held + length > kPeWindowHeld) return w->failed = true, nullptr;
   w->pieces.emplace_back((size_t)length + 1);  // + 1: a valid pointer for no bytes too
   w->held += length;
@@ -378,10 +377,10 @@ int ReadPeImage(const PeFile& file, PeImage* image, std::string* error) {
   const std::string unread = "cannot read the headers or the resource tree (a read error, or "
                              "they take more than 16 MB)";
   int kind = ReadHeaders(file, &image->pe, error);
-  if (file.window != nullptr && file.window->failed) return Refuse(error, unread);
+  if (file.window->failed) return Refuse(error, unread);
   if (kind != 1) return kind;
   if (ReadResources(file, image, error) != 1) {
-    if (file.window != nullptr && file.window->failed) return Refuse(error, unread);
+    if (file.window->failed) return Refuse(error, unread);
     return -1;
   }
   error->clear();

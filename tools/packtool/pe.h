@@ -3,10 +3,8 @@
 // and the resource section before use; the headers must lie in the header area, in front of every
 // section; each resource directory, name and data entry is visited once; the result is either a
 // complete description of an image of this project's form (a 32-bit Windows program whose
-// resources the loader reads as they are) or one line saying what is wrong.
-//
-// All reads of the file go through one bounds-checked accessor over PeFile, so that a later
-// reader can take the bytes through a bounded window instead of the whole file.
+// resources the loader reads as they are) or one line saying what is wrong. Every read goes
+// through one bounds-checked accessor over a window onto the file.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -14,12 +12,11 @@
 #include <string>
 #include <vector>
 
-// The file's bytes: all of them in memory, or read on demand through window (bytes null).
+// The file's bytes, read on demand through window.
 struct PeWindow;
 struct PeFile {
-  const uint8_t* bytes;
   uint64_t size;
-  PeWindow* window = nullptr;
+  PeWindow* window;
 };
 
 // Reads the structures the reader looks at, and only those, from a file left on disk: each piece

@@ -60,7 +60,6 @@ void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_
     o->ok = false;
     return;
   }
-  if (file.window == nullptr) return CopyBytes(o, offset, file.bytes + from, length);
   uint8_t* p = At(o, offset, length);
   if (p != nullptr && !file.window->read(file.window->user, from, p, (size_t)length)) {
     file.window->failed = true;

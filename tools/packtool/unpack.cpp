@@ -1,30 +1,31 @@
-// list, verify and unpack: a package on its own or in an executable, read through bounded reads,
-// checked in blocks through the package stream and placed by the installer's placing.
-#include <stdio.h>
+// list, verify and unpack: a package on its own or in an executable, read through bounded reads
+// and extracted by the installer's engine: on the lanes in parts read from the file, or, when
+// entries share bytes, in memory as the installer extracts it. verify is unpack without a folder.
 #include <string.h>
 
-#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/packagedir.h"
-#include "package/blocklanes.h"
 #include "package/directory.h"
 #include "package/entryname.h"
 #include "package/image.h"
 #include "package/place.h"
-#include "package/seal.h"
-#include "package/stream.h"
-#include "tools/packtool/blocks.h"
 #include "tools/packtool/commands.h"
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/manifest.h"
 #include "tools/packtool/pe.h"
 
 namespace {
+
+// The installer maps its whole image into a 32-bit address space: a package whose entries share
+// bytes, extracted in memory as the installer would, is read whole up to this size.
+const uint64_t kMaxInMemory = 1ull << 30;
 
 // A package file, or the RCDATA 100 package of an executable, left on disk and read through
 // bounded reads: its size and where it starts in the file.
@@ -40,14 +41,21 @@ bool ReadThroughWindow(void* user, uint64_t offset, void* bytes, size_t size) {
   return HostReadAt(&view->file, view->path, offset, bytes, size, &ignored);
 }
 
-bool OpenPackage(const std::string& path, PackageView* view, std::string* error) {
+bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
+                      std::string* error) {
+  return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
+}
+
+// Opens the package and reads its directory.
+bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
+                 std::string* error) {
   view->path = path;
   if (!HostOpenRead(path, &view->file, error)) return false;
   if (view->file.size >= 0x100000000ull) {
     return *error = path + ": 4 GB or larger; too large for a package", false;
   }
   PeWindow window = {ReadThroughWindow, view};
-  PeFile file = {nullptr, view->file.size, &window};
+  PeFile file = {view->file.size, &window};
   PeImage pe;
   std::string peError;
   int kind = ReadPeImage(file, &pe, &peError);
@@ -63,15 +71,6 @@ bool OpenPackage(const std::string& path, PackageView* view, std::string* error)
     return *error = path + ": truncated or not a package (" + std::to_string(view->size) +
                     " bytes, the directory alone takes 2720)", false;
   }
-  return true;
-}
-
-bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
-                      std::string* error) {
-  return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
-}
-
-bool ReadPackageDirectory(PackageView* view, PackageDirectory* directory, std::string* error) {
   uint8_t bytes[PACKAGE_DIRECTORY_SIZE];
   if (!ReadPackageBytes(view, 0, bytes, sizeof bytes, error)) return false;
   CopyPackageDirectory(bytes, (uint32_t)view->size, directory);
@@ -82,17 +81,7 @@ std::string PrintableName(const PackageEntry& entry) {
   return ShownName(std::string(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE)));
 }
 
-std::string DigestText(const uint8_t* bytes, int count) {
-  std::string s;
-  char two[3];
-  for (int i = 0; i < count; ++i) {
-    snprintf(two, sizeof two, "%02x", bytes[i]);
-    s += two;
-  }
-  return s;
-}
-
-// The invariants of a well-formed package, one line per violation.
+// The invariants of a package this tool writes, one line per problem.
 std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirectory& directory) {
   std::vector<std::string> problems;
   uint64_t expected = PACKAGE_DIRECTORY_SIZE;
@@ -106,13 +95,12 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
       problems.push_back(who + "offset " + std::to_string(e.dataOffset) + ", expected " +
                          std::to_string(expected));
     }
-    if (e.dataSize >= 0x80000000u) problems.push_back(who + "size of 2^31 bytes or more");
-    if ((uint64_t)e.dataOffset + e.dataSize > imageSize) {
+    if (!EntryInImage(&e, (uint32_t)imageSize)) {
       problems.push_back(who + "ends beyond the package (truncated)");
     }
     expected = (uint64_t)e.dataOffset + e.dataSize;
   }
-  if (expected != imageSize) {
+  if (expected < imageSize) {  // beyond the package: the last entry's line says so
     problems.push_back("package is " + std::to_string(imageSize) +
                        " bytes; the last entry ends at " + std::to_string(expected));
   }
@@ -124,118 +112,128 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
 
 }  // namespace
 
-int List(const std::string& path) {
+int List(const CommandCalls& calls, const std::string& path) {
   PackageView view;
   PackageDirectory directory;
   std::string error;
-  bool ok = OpenPackage(path, &view, &error) && ReadPackageDirectory(&view, &directory, &error);
+  bool ok = OpenPackage(path, &view, &directory, &error);
   HostClose(&view.file);
-  if (!ok) return Fail(error);
-  printf("%-3s %10s %10s  %-32s  %s\n", "#", "size", "offset", "plain MD5", "name");
+  if (!ok) return calls.fail(error);
+  char line[400];
+  snprintf(line, sizeof line, "%-3s %10s %10s  %-32s  %s", "#", "size", "offset", "plain MD5",
+           "name");
+  calls.line(line);
   bool truncated = false;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = directory.entries[i];
-    printf("%-3d %10u %10u  %s  %s\n", i + 1, e.dataSize, e.dataOffset,
-           DigestText(e.plainDigest, 16).c_str(), PrintableName(e).c_str());
-    if ((uint64_t)e.dataOffset + e.dataSize > view.size) truncated = true;
+    char digest[33];
+    for (int k = 0; k < 16; ++k) snprintf(digest + 2 * k, 3, "%02x", e.plainDigest[k]);
+    snprintf(line, sizeof line, "%-3d %10u %10u  %s  ", i + 1, e.dataSize, e.dataOffset, digest);
+    calls.line(line + PrintableName(e));
+    if (!EntryInImage(&e, (uint32_t)view.size)) truncated = true;
   }
-  printf("%llu bytes\n", (unsigned long long)view.size);
-  if (truncated) return Fail(path + ": truncated (an entry ends beyond the package)");
+  calls.line(std::to_string(view.size) + " bytes");
+  if (truncated) return calls.fail(path + ": truncated (an entry ends beyond the package)");
   return 0;
 }
 
 namespace {
 
-// verify and unpack: the package read entry by entry through the package stream, each block
-// once, and placed by the installer's placing through a sink that takes the entry's index and
-// name. Memory: two blocks, whatever the size.
+// The helper thread and signals of the lanes, from std::thread (started with stops blocked) and
+// a condition variable.
+struct Signal {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool set = false;
+};
+
+void* StartHelper(void* job) {
+  std::thread* thread = new std::thread;
+  HostStartThread(thread, RunPackageHelper, job);
+  return thread;
+}
+
+void JoinHelper(void* thread) {
+  static_cast<std::thread*>(thread)->join();
+  delete static_cast<std::thread*>(thread);
+}
+
+void* MakeSignal() { return new Signal; }
+
+void RaiseSignal(void* signal) {
+  Signal* s = static_cast<Signal*>(signal);
+  std::lock_guard<std::mutex> lock(s->mutex);
+  s->set = true;
+  s->changed.notify_one();
+}
+
+void AwaitSignal(void* signal) {
+  Signal* s = static_cast<Signal*>(signal);
+  std::unique_lock<std::mutex> lock(s->mutex);
+  s->changed.wait(lock, [s] { return s->set; });
+  s->set = false;
+}
+
+void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
+
+// verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into a
+// part file of its own in the folder, from the thread that unscrambles them, and renames it to
+// the entry's name when the entry is placed (or removes it).
 struct Run {
-  PackageView* view = nullptr;
+  const CommandCalls* calls;
+  PackageView view;
   PackageDirectory directory;
   bool unpack = false;
-  HostTree tree;       // unpack: the host folder
-  uint64_t done = 0, total = 0;
-  std::string error;   // the first host error of unpack
-  std::string fatal;   // a read error, or a package that changed under us: the run stops
-  std::string readError;  // set on the reading thread
-  // verify on the lanes: a read error of each share's thread, and the bytes both have read.
-  std::string laneErrors[2];
-  std::atomic<uint64_t> laneBytes{0};
-  bool onLanes = false;
-  // When entries share bytes, a copy of the package in which each entry is unscrambled in place
-  // as it is read, so that a later entry sees what it sees in the installer's memory.
-  bool shared = false;
-  HostFile scratch;
-  PackageStream stream;
-  // The entry at hand: its keystream parameters, its digests as first read, the file written as
-  // it is read (unpack of an entry larger than a block), and its bytes when it fits in a block.
-  int index = 0;
-  EntryChain params;
-  uint8_t in[16], out[16];
-  HostTreeFile file;
-  bool writeFailed = false;
-  const uint8_t* plainBlock = nullptr;
-  // Relative paths made so far, by their lower-case form: a later name that differs only in
-  // case is written over the file (or into the folder) made first, as a Windows file system does.
+  HostTree tree;
+  HostPart parts[PACKAGE_ENTRY_COUNT];
+  std::string writeErrors[PACKAGE_ENTRY_COUNT];  // set on the thread that writes the entry
+  std::string readErrors[2];                     // of each thread
+  std::string error;                             // the first error writing a file
+  std::atomic<uint64_t> read{0};
+  uint64_t total = 0, placed = 0;
+  // Relative paths placed so far, by their lower-case form: a later name that differs only in
+  // case is renamed over the file (or into the folder) placed first, as a Windows file system
+  // does, which keeps the first spelling.
   std::map<std::string, std::string> spelled;
 };
 
-std::string LowerPath(const char* name) {
-  std::string lower;
-  for (const char* c = name; *c != '\0'; ++c) {
-    lower += *c == '\\' ? '/' : (char)(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c);
+int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
+                 uint32_t count) {
+  Run* run = static_cast<Run*>(user);
+  const uint64_t read = run->read += count;
+  if (thread == 0) {  // every entry is read twice; the line ends once all are placed
+    run->calls->progress(run->unpack ? "unpacking" : "verifying",
+                         std::min(read / 2, run->total - 1), run->total,
+                         PrintableName(run->directory.entries[e]));
   }
-  return lower;
+  return ReadPackageBytes(&run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
+                          count, &run->readErrors[thread]);
 }
 
-// The entry's name as a '/'-separated path below the folder, each part spelled as first made.
-std::string TreePath(Run* run, const char* name) {
+int32_t WritePlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, uint32_t count) {
+  Run* run = static_cast<Run*>(user);
+  if (run->unpack && run->writeErrors[e].empty()) {
+    HostWritePartAt(&run->parts[e], at, bytes, count, &run->writeErrors[e]);
+  }
+  return 1;  // a failed write fails the entry, not the run
+}
+
+// The entry's name as a '/'-separated path below the folder, each part spelled as the entry
+// placed first spelled it; *folded gets the lower-case form of each part.
+std::string SpelledPath(const Run* run, const char* name, std::vector<std::string>* folded) {
   std::string path, lower;
   for (const char* c = name;; ++c) {
     if (*c == '\\' || *c == '\0') {
-      auto made = run->spelled.emplace(lower, path);
-      path = made.first->second;
+      auto found = run->spelled.find(lower);
+      if (found != run->spelled.end()) path = found->second;
+      folded->push_back(lower);
       if (*c == '\0') return path;
       path += '/';
       lower += '/';
     } else {
       path += *c;
-      lower += (char)(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c);
+      lower += FoldedName(std::string(1, *c));
     }
-  }
-}
-
-bool ReadEntryBytes(void* user, int e, uint64_t at, uint8_t* bytes, uint32_t size, bool) {
-  Run* run = static_cast<Run*>(user);
-  const uint64_t offset = run->directory.entries[e].dataOffset + at;
-  if (run->shared) return HostReadAt(&run->scratch, run->view->path, offset, bytes, size,
-                                     &run->readError);
-  return ReadPackageBytes(run->view, offset, bytes, size, &run->readError);
-}
-
-bool PutEntryBytes(void* user, int, uint64_t at, uint8_t* bytes, uint32_t size) {
-  Run* run = static_cast<Run*>(user);
-  const PackageEntry& e = run->directory.entries[run->index];
-  if (!run->fatal.empty()) return false;  // the entry before changed under us
-  if (run->shared && !HostWriteAt(&run->scratch, "scratch copy", e.dataOffset + at, bytes, size,
-                                  &run->fatal)) {
-    return false;
-  }
-  run->plainBlock = e.dataSize <= kBlock ? bytes : nullptr;
-  if (at + size < e.dataSize) {
-    Progress(run->unpack ? "unpacking" : "verifying", run->done + at + size, run->total,
-             PrintableName(e));
-  }
-  return true;
-}
-
-// The unscrambled bytes into the entry's file when it is written as it is read.
-void KeepEntryBytes(void* user, int, uint64_t, const uint8_t* bytes, uint32_t size) {
-  Run* run = static_cast<Run*>(user);
-  std::string error;
-  if (run->file.handle != -1 && !HostTreeWriteMore(&run->file, bytes, size, &error)) {
-    run->writeFailed = true;  // the file is removed
-    if (run->error.empty()) run->error = error;
   }
 }
 
@@ -244,272 +242,134 @@ const char* OutcomeText(int32_t outcome) {
     case ENTRY_OUT_OF_BOUNDS: return "range ends beyond the package (skipped, not chained)";
     case ENTRY_DIGEST_MISMATCH: return "digest mismatch after unscrambling";
     case ENTRY_NAME_REFUSED: return "name refused";
-    case ENTRY_PATH_TOO_LONG: return "path too long";
-    case ENTRY_WRITE_FAILED: return "cannot write the file";
-    default: return "written";
+    default: return "cannot write the file";
   }
 }
 
-bool CreateEntryFile(Run* run, const char* name, uint32_t size) {
-  std::string path = TreePath(run, name), error;
-  size_t slash = path.rfind('/');
-  bool ok = (slash == std::string::npos ||
-             HostTreeMakeFolders(&run->tree, path.substr(0, slash), &error)) &&
-            HostTreeCreateFile(&run->tree, path, &run->file, &error);
-  if (ok) HostTreeReserve(&run->file, size);
-  if (!ok && run->error.empty()) run->error = error;
-  return ok;
-}
-
-// The entry at hand into its file in blocks, read again: from the scratch copy, where it is
-// unscrambled already, or from the package, unscrambled once more with its digests taken into
-// *again.
-bool WriteAgain(Run* run, uint32_t size, EntryStream* again, std::string* error) {
-  const uint64_t offset = run->directory.entries[run->index].dataOffset;
-  std::vector<uint8_t> block(std::min<size_t>(kBlock, size));
-  BeginEntryStream(again, size, &run->params);
-  for (uint32_t at = 0; at < size;) {
-    uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
-    if (run->shared) {
-      if (!HostReadAt(&run->scratch, "scratch copy", offset + at, block.data(), n, error)) {
-        return false;
-      }
-    } else {
-      if (!ReadPackageBytes(run->view, offset + at, block.data(), n, &run->fatal)) return false;
-      FeedEntryStream(again, block.data(), n);
-    }
-    if (!HostTreeWriteMore(&run->file, block.data(), n, error)) return false;
-    at += n;
+// unpack: a checked entry's part file renamed to its name (bytes, from an image in memory,
+// written first); any other entry's part file removed.
+int32_t PlaceFile(Run* run, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
+                  int32_t outcome) {
+  HostPart* part = &run->parts[index];
+  std::string& error = run->writeErrors[index];
+  if (outcome == ENTRY_WRITTEN && bytes != nullptr && entry->dataSize != 0) {
+    HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
   }
-  return true;
+  if (outcome != ENTRY_WRITTEN || !error.empty()) {
+    HostAbandonPart(part);
+    if (outcome == ENTRY_WRITTEN && run->error.empty()) run->error = error;
+    return outcome == ENTRY_WRITTEN ? (int32_t)ENTRY_WRITE_FAILED : outcome;
+  }
+  std::vector<std::string> folded;
+  const std::string path = SpelledPath(run, entry->entryName, &folded);
+  if (!HostPlaceTreePart(&run->tree, part, path, &error)) {
+    if (run->error.empty()) run->error = error;
+    return ENTRY_WRITE_FAILED;
+  }
+  size_t slash = std::string::npos;
+  for (const std::string& lower : folded) {
+    slash = path.find('/', slash + 1);  // from 0 first
+    run->spelled.emplace(lower, path.substr(0, slash));
+  }
+  return ENTRY_WRITTEN;
 }
 
-// The sink's placing of a checked entry (unpack). Its file was written as it was read, or is
-// written now: from the block, from the scratch copy, or, for a large entry whose name this run
-// wrote before (the earlier file stays until this one is checked), read again and written, its
-// digests taken once more: if they differ now, the package changed under us and the file goes.
-int32_t PlaceCheckedEntry(void* user, int32_t, const char* name, uint32_t size, const void*) {
+int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
+                   int32_t outcome) {
   Run* run = static_cast<Run*>(user);
-  if (!run->unpack) return 1;
-  if (run->writeFailed) return 0;
-  std::string error;
-  bool ok = true;
-  if (run->file.handle == -1) {
-    ok = CreateEntryFile(run, name, size);
-    if (ok && run->plainBlock != nullptr) {
-      ok = HostTreeWriteMore(&run->file, run->plainBlock, size, &error);
-    } else if (ok) {
-      EntryStream again;
-      uint8_t in[16], out[16];
-      ok = WriteAgain(run, size, &again, &error);
-      EndEntryStream(&again, in, out);
-      if (ok && !run->shared && (memcmp(in, run->in, 16) != 0 || memcmp(out, run->out, 16) != 0)) {
-        run->fatal = run->view->path + ": changed while it was read (entry " +
-                     std::to_string(run->index + 1) + " differs from its first reading)";
-        ok = false;
-      }
-    }
+  if (run->unpack && outcome != ENTRY_OUT_OF_BOUNDS) {
+    outcome = PlaceFile(run, index, entry, bytes, outcome);
   }
-  if (ok && run->file.handle != -1) ok = HostTreeFinishFile(&run->file, &error);
-  HostTreeAbandonFile(&run->file);  // nothing when finished
-  if (!ok && !error.empty() && run->error.empty()) run->error = error;
-  return ok ? 1 : 0;
-}
-
-void ReportEntry(void* user, int32_t index, int32_t outcome) {
-  Run* run = static_cast<Run*>(user);
-  HostTreeAbandonFile(&run->file);  // an entry written as it was read, then refused
-  const PackageEntry& e = run->directory.entries[index];
-  run->done += e.dataSize;
-  if (!run->onLanes || run->done == run->total) {  // on the lanes, the reading shows progress
-    Progress(run->unpack ? "unpacking" : "verifying", run->done, run->total, PrintableName(e));
-  }
+  run->placed += entry->dataSize;
+  run->calls->progress(run->unpack ? "unpacking" : "verifying", run->placed, run->total,
+                       PrintableName(*entry));
   if (outcome != ENTRY_WRITTEN) {
-    printf("entry %d (%s): %s\n", index + 1, PrintableName(e).c_str(), OutcomeText(outcome));
+    run->calls->line("entry " + std::to_string(index + 1) + " (" + PrintableName(*entry) +
+                     "): " + OutcomeText(outcome));
   }
+  return outcome;
 }
 
-// A copy of the package to unscramble entries in, when entries share bytes.
-bool CopyToScratch(Run* run, std::string* error) {
-  if (!HostOpenScratch(&run->scratch, error)) return false;
-  std::vector<uint8_t> block(kBlock);
-  for (uint64_t at = 0; at < run->view->size;) {
-    size_t n = (size_t)std::min<uint64_t>(kBlock, run->view->size - at);
-    if (!ReadPackageBytes(run->view, at, block.data(), n, error) ||
-        !HostWriteAt(&run->scratch, "scratch copy", at, block.data(), n, error)) {
-      return false;
+// Extracts the package as the installer would: its result, PACKAGE_STOPPED or PACKAGE_CHANGED,
+// or 1 with *error when it cannot start.
+int32_t ExtractOpened(Run* run, std::string* error) {
+  const uint32_t size = (uint32_t)run->view.size;
+  PackageThreads threads = {StartHelper, JoinHelper, MakeSignal, RaiseSignal, AwaitSignal,
+                            FreeSignal, std::thread::hardware_concurrency() >= 2 ? 2 : 1,
+                            PACKAGE_SCHEDULE_CHOSEN};
+  PackageSink sink = {PlaceEntry, WritePlain, run};
+  if (EntriesShareBytes(&run->directory, size)) {
+    // Each entry must see the bytes the entries before it left: the installer's extraction in
+    // memory, on the image read whole.
+    if (size > kMaxInMemory) {
+      return *error = run->view.path + ": entries share bytes, and the package is larger than "
+                      "the installer's 1 GB; not extracted", 1;
     }
-    at += n;
+    std::vector<uint8_t> image(size);
+    PackageDirectory directory;
+    if (!ReadPackageBytes(&run->view, 0, image.data(), size, error)) return 1;
+    return ExtractPackageImageScheduled(image.data(), size, &directory, &sink, &threads);
   }
-  return true;
+  std::vector<uint8_t> buffers(threads.processors * 4 * (size_t)PACKAGE_READ_PART);
+  PackageReader reader = {ReadPart, run, PACKAGE_READ_PART,
+                          {buffers.data(), buffers.data() + (buffers.size() / 2)}, -1};
+  const int32_t result = ExtractPackageParts(&reader, size, &run->directory, &sink, &threads);
+  if (result == PACKAGE_STOPPED) {
+    *error = !run->readErrors[0].empty() ? run->readErrors[0] : run->readErrors[1];
+  } else if (result == PACKAGE_CHANGED) {
+    *error = run->view.path + ": changed while it was read (entry " +
+             std::to_string(reader.changedEntry + 1) + " differs from its first reading)";
+  }
+  return result;
 }
 
-EntryStream* BeginChecking(void* user, int e) {
-  Run* run = static_cast<Run*>(user);
-  BeginPackageEntry(&run->stream);  // e: the entries out of the image are skipped alike
-  const PackageEntry& entry = run->directory.entries[e];
-  run->index = e;
-  run->params = run->stream.chain;
-  run->writeFailed = false;
-  if (run->unpack && !run->shared && entry.dataSize > kBlock &&
-      IsSafeEntryName(entry.entryName, PACKAGE_NAME_SIZE) &&
-      run->spelled.count(LowerPath(entry.entryName)) == 0) {
-    run->writeFailed = !CreateEntryFile(run, entry.entryName, entry.dataSize);  // not tried again
-  }
-  return &run->stream.entry;
-}
-
-void EndChecking(void* user, int) {
-  Run* run = static_cast<Run*>(user);
-  EntryStream ended = run->stream.entry;
-  EndEntryStream(&ended, run->in, run->out);
-  EndPackageEntry(&run->stream);  // places the entry
-}
-
-int32_t ReadForLanes(void* user, int32_t share, int32_t e, uint32_t at, uint8_t* bytes,
-                     uint32_t count) {
-  Run* run = static_cast<Run*>(user);
-  const uint64_t read = run->laneBytes += count;
-  if (share == 0) {  // every entry is read twice; the line ends once all are placed
-    Progress("verifying", std::min(read / 2, run->total - 1), run->total,
-             PrintableName(run->directory.entries[e]));
-  }
-  return ReadPackageBytes(run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
-                          count, &run->laneErrors[share]);
-}
-
-struct LaneHelperJob {
-  LaneCheck* check;
-  const LaneReader* reader;
-  int32_t unscramble;
-  uint8_t* buffers;
-  int32_t ok;
-};
-
-void RunHelperShare(void* user) {
-  LaneHelperJob* job = static_cast<LaneHelperJob*>(user);
-  job->ok = RunLaneShare(job->check, job->reader, 1, job->unscramble, job->buffers);
-}
-
-// One phase of both shares, the second on a helper thread.
-bool RunLanePhase(LaneCheck* check, const LaneReader* reader, int32_t unscramble,
-                  std::vector<uint8_t>* buffers) {
-  LaneHelperJob job = {check, reader, unscramble, buffers[1].data(), 1};
-  std::thread helper;
-  if (check->count[1] != 0) HostStartThread(&helper, RunHelperShare, &job);
-  const int32_t ok = RunLaneShare(check, reader, 0, unscramble, buffers[0].data());
-  if (helper.joinable()) helper.join();
-  return ok && job.ok;
-}
-
-// verify on the lanes (package/blocklanes.h): every entry read twice, four entries side by side
-// on each of shares threads; an entry whose stored digest differs between its two readings
-// stops the run. Then the entries are placed in order.
-bool CheckOnLanes(Run* run, int32_t shares, int32_t* result, std::string* error) {
-  const uint32_t size = (uint32_t)run->view->size;
-  run->onLanes = true;
-  LaneCheck check;
-  StartLaneCheck(&check, &run->directory, size, shares);
-  LaneReader reader = {ReadForLanes, run};
-  std::vector<uint8_t> buffers[2];
-  for (int32_t s = 0; s < shares; ++s) buffers[s].resize(4 * (size_t)check.part);
-  bool ok = RunLanePhase(&check, &reader, 0, buffers);
-  if (ok) {
-    ChainLaneCheck(&check);
-    ok = RunLanePhase(&check, &reader, 1, buffers);
-  }
-  if (!ok) return *error = !run->laneErrors[0].empty() ? run->laneErrors[0] : run->laneErrors[1],
-                false;
-  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    if (check.inImage[i] && memcmp(check.stored[i], check.again[i], 16) != 0) {
-      return *error = run->view->path + ": changed while it was read (entry " +
-                      std::to_string(i + 1) + " differs from its first reading)", false;
-    }
-  }
-  PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
-  Placing placing;
-  StartPlacing(&placing, nullptr, &run->directory, nullptr, &sink);
-  for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    PlaceNextEntry(&placing, check.inImage[i] ? check.plain[i] : nullptr);
-  }
-  *result = PlacingResult(&placing);
-  return true;
-}
-
-// Extraction in blocks, entry by entry as the installer's in memory, through the package
-// stream; for unpack an entry larger than a block whose name the installer takes and this run
-// has not written yet is written as it is read (and removed if its digests then fail), a
-// smaller one from its block once checked. The installer's result code in *result; false with
-// *error on a read error.
-bool ExtractInBlocks(Run* run, int32_t* result, std::string* error) {
-  const uint32_t size = (uint32_t)run->view->size;
-  // verify takes the lanes where the installer would (not when entries share bytes).
-  PackageThreads threads = {};
-  threads.processors = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
-  const int32_t schedule = ChoosePackageSchedule(&run->directory, size, &threads);
-  if (!run->unpack && schedule != PACKAGE_FUSED_LOOP) {
-    return CheckOnLanes(run, schedule == PACKAGE_LANES_TWO_THREADS ? 2 : 1, result, error);
-  }
-  run->shared = EntriesShareBytes(&run->directory, size) != 0;
-  if (run->shared && !CopyToScratch(run, error)) return false;
-  PackageSink sink = {nullptr, nullptr, ReportEntry, run, PlaceCheckedEntry};
-  StartPackageStream(&run->stream, &run->directory, size, PACKAGE_CHECK, nullptr, nullptr, &sink);
-  int entries[PACKAGE_ENTRY_COUNT], count = 0;
-  uint32_t sizes[PACKAGE_ENTRY_COUNT];
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    if (!EntryInImage(&run->directory.entries[i], size)) continue;
-    sizes[count] = run->directory.entries[i].dataSize;
-    entries[count++] = i;
-  }
-  BlockPipe pipe = {ReadEntryBytes, BeginChecking, PutEntryBytes, EndChecking, run, run->shared,
-                    KeepEntryBytes};
-  bool ok = RunPipe(&pipe, entries, sizes, count);
-  HostTreeAbandonFile(&run->file);  // nothing when the run went through
-  if (!ok || !run->fatal.empty()) {
-    return *error = !run->fatal.empty() ? run->fatal : run->readError, false;
-  }
-  BeginPackageEntry(&run->stream);  // the entries out of the image after the last one
-  *result = PackageStreamResult(&run->stream);
-  return true;
-}
-
-}  // namespace
-
-int Extract(const std::string& path, const std::string& folder) {
-  PackageView view;
+int ExtractCommand(const CommandCalls& calls, const std::string& path, const std::string* folder) {
   Run run;
-  run.view = &view;
-  run.unpack = !folder.empty();
+  run.calls = &calls;
+  run.unpack = folder != nullptr;
   HostOnStop(run.unpack ? "reading the package" : "verifying", "nothing written");
   std::string error;
-  if (!OpenPackage(path, &view, &error) || !ReadPackageDirectory(&view, &run.directory, &error)) {
-    HostClose(&view.file);
-    return Fail(error);
+  if (!OpenPackage(path, &run.view, &run.directory, &error)) {
+    HostClose(&run.view.file);
+    return calls.fail(error);
   }
-  std::vector<std::string> problems = LayoutProblems(view.size, run.directory);
-  for (const std::string& p : problems) printf("%s\n", p.c_str());
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) run.total += run.directory.entries[i].dataSize;
-  if (run.unpack && !HostOpenTree(folder, &run.tree, &error)) {
-    HostClose(&view.file);
-    return Fail(error);
+  const std::vector<std::string> problems = LayoutProblems(run.view.size, run.directory);
+  for (const std::string& p : problems) calls.line(p);
+  for (const PackageEntry& e : run.directory.entries) run.total += e.dataSize;
+  bool ok = !run.unpack || HostOpenTree(*folder, &run.tree, &error);
+  for (int i = 0; ok && run.unpack && i < PACKAGE_ENTRY_COUNT; ++i) {
+    const PackageEntry& entry = run.directory.entries[i];
+    std::string shown = PrintableName(entry);
+    for (char& c : shown) c = c == '\\' ? '/' : c;
+    if (EntryInImage(&entry, (uint32_t)run.view.size)) {
+      ok = HostCreateTreePart(&run.tree, i + 1, shown, &run.parts[i], &error);
+    }
   }
-  int32_t result = 0;
-  bool ok = ExtractInBlocks(&run, &result, &error);
-  HostClose(&view.file);
-  HostClose(&run.scratch);
+  const int32_t result = ok ? ExtractOpened(&run, &error) : 1;
+  for (HostPart& part : run.parts) HostAbandonPart(&part);  // those not placed
+  HostClose(&run.view.file);
   HostCloseTree(&run.tree);
-  fflush(stdout);
-  if (!ok) return Fail(error);
-  printf("result: %d\n", result);
-  fflush(stdout);
-  if (!run.error.empty()) return Fail(run.error);
-  if (result != 0) return Fail(path + ": result " + std::to_string(result) + (
+  if (result == 1 || result == PACKAGE_STOPPED || result == PACKAGE_CHANGED) {
+    return calls.fail(error);
+  }
+  calls.line("result: " + std::to_string(result));
+  if (!run.error.empty()) return calls.fail(run.error);
+  if (result != 0) return calls.fail(path + ": result " + std::to_string(result) + (
       result == -1 ? ": the last entry is empty" : ": entries failed (named above)"));
   if (!problems.empty()) {
-    return Fail(path + ": irregular layout (" + std::to_string(problems.size()) +
-                " problem" + (problems.size() == 1 ? "" : "s") +
-                " above); the installer extracts it as shown");
+    return calls.fail(path + ": irregular layout (" + std::to_string(problems.size()) +
+                      " problem" + (problems.size() == 1 ? "" : "s") +
+                      " above); the installer extracts it as shown");
   }
   return 0;
 }
 
+}  // namespace
+
+int Verify(const CommandCalls& calls, const std::string& path) {
+  return ExtractCommand(calls, path, nullptr);
+}
+
+int Unpack(const CommandCalls& calls, const std::string& path, const std::string& folder) {
+  return ExtractCommand(calls, path, &folder);
+}
