@@ -14,6 +14,9 @@
 //   copywait   that wait and the rename of the part file
 //   record     the four values up to the result message; end: entry to the result message
 //   copy       CopyFile on its own thread; copyfrom, copyto: when it began and ended, from entry
+// With TAVRIN_PHASES_NO_LINKS=1 every shell link object is refused (no links, their folders
+// still made): the install as it would run where saving a link costs next to nothing, as on
+// Windows, while under Wine each save starts a process and waits for it.
 // The program's entry is compiled as TavrinWinMain (WinMain=TavrinWinMain); this is WinMain.
 #undef WinMain
 #include <windows.h>
@@ -28,10 +31,11 @@ extern "C" int WINAPI TavrinWinMain(HINSTANCE instance, HINSTANCE previous, LPST
 namespace {
 
 enum Kind { kVirtualProtect, kCreateFile, kWriteFile, kCloseHandle, kCreateDirectory, kWait,
-            kRegOpen, kCopyFileA, kCopyFileW, kMoveFile, kPostMessage, kCoInitialize, kKinds };
+            kRegOpen, kCopyFileA, kCopyFileW, kMoveFile, kPostMessage, kCoInitialize,
+            kCoCreateInstance, kKinds };
 const char* const kNames[kKinds] = {"VirtualProtect", "CreateFileA", "WriteFile", "CloseHandle",
     "CreateDirectoryA", "WaitForSingleObject", "RegOpenKeyA", "CopyFileA", "CopyFileW",
-    "MoveFileExA", "PostMessageA", "CoInitialize"};
+    "MoveFileExA", "PostMessageA", "CoInitialize", "CoCreateInstance"};
 
 struct Stamp {
   LONGLONG begin, end;
@@ -44,6 +48,7 @@ const LONG kMaxStamps = 4096;
 Stamp stamps[kMaxStamps];
 LONG stampCount;
 LONG armed;
+LONG noLinks;
 void* real[kKinds];
 
 LONGLONG Now() {
@@ -134,6 +139,10 @@ HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
   Record(kCoInitialize, t);
   return r;
 }
+HRESULT WINAPI HookCoCreateInstance(REFCLSID c, LPUNKNOWN outer, DWORD context, REFIID i, LPVOID* o) {
+  if (noLinks) return *o = nullptr, REGDB_E_CLASSNOTREG;
+  return Real<decltype(&CoCreateInstance)>(kCoCreateInstance)(c, outer, context, i, o);
+}
 
 void* const kHooks[kKinds] = {
     reinterpret_cast<void*>(HookVirtualProtect), reinterpret_cast<void*>(HookCreateFile),
@@ -141,7 +150,8 @@ void* const kHooks[kKinds] = {
     reinterpret_cast<void*>(HookCreateDirectory), reinterpret_cast<void*>(HookWait),
     reinterpret_cast<void*>(HookRegOpen), reinterpret_cast<void*>(HookCopyFileA),
     reinterpret_cast<void*>(HookCopyFileW), reinterpret_cast<void*>(HookMoveFile),
-    reinterpret_cast<void*>(HookPostMessage), reinterpret_cast<void*>(HookCoInitialize)};
+    reinterpret_cast<void*>(HookPostMessage), reinterpret_cast<void*>(HookCoInitialize),
+    reinterpret_cast<void*>(HookCoCreateInstance)};
 
 // Points this program's import slot of function at replacement; the previous target, or null.
 void* PatchImport(const char* function, void* replacement) {
@@ -223,6 +233,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   for (int kind = 0; kind < kKinds; ++kind) real[kind] = PatchImport(kNames[kind], kHooks[kind]);
+  noLinks = GetEnvironmentVariableA("TAVRIN_PHASES_NO_LINKS", nullptr, 0) != 0;
   armed = 1;
   const int result = TavrinWinMain(instance, previous, commandLine, show);
   armed = 0;

@@ -2,9 +2,9 @@
 # Side-by-side figures (not a test) against a peer installer framework, NSIS from Debian's nsis
 # package, on the same generated payload: 17 files, 16 of MB/16 MiB and one of 64 KiB (MB MiB of
 # pseudo-random bytes from a fixed AES-CTR key, the same on every run; MB 128 unless
-# TAVRIN_BENCH_MB says), with the sample's entry names. The peer installer does the work ours does: the files uncompressed (SetCompress off) and
-# CRC-checked, an uninstaller, two shortcuts in a Start-menu folder for the current user and for
-# all users, four uninstall values under HKLM.
+# TAVRIN_BENCH_MB says), with the sample's entry names. The peer installer does the work ours
+# does: the files uncompressed (SetCompress off) and CRC-checked, an uninstaller, two shortcuts
+# in a Start-menu folder for the current user and for all users, four uninstall values under HKLM.
 #   build: `packtool build` of our installer against `makensis` of the peer's; best of RUNS each.
 #   install: the installers run silently in one Wine prefix with one persistent wineserver and no
 #     menu builder (ours `-h -i`, removed with `-h -u`; the peer's `/S`, removed with its
@@ -12,7 +12,10 @@
 #     CRCCheck off), alternating, best of RUNS each; beside them, the same install by
 #     install_phases.exe (the installer's program stamping its system calls), whose fastest run
 #     gives the time by phase; then extraction in memory (package_bench, host and Wine).
-#     TAVRIN_BENCH_INSTALL_ONLY=1 leaves out the extraction figures.
+#     TAVRIN_BENCH_INSTALL_ONLY=1 leaves out the extraction figures; TAVRIN_BENCH_BEFORE=FOLDER
+#     times an earlier build's TavrinSoloSetup.exe and install_phases.exe (in FOLDER) beside;
+#     TAVRIN_BENCH_NO_LINKS=1 runs install_phases.exe without links (TAVRIN_PHASES_NO_LINKS),
+#     the install where saving a link costs next to nothing, as on Windows.
 # Usage: tests/bench/peer_bench.sh [build|install|all] [RUNS]
 #   (needs the host and win builds: scripts/build.sh)
 set -eu
@@ -170,17 +173,52 @@ files_in() { find "$1" -type f 2>/dev/null | wc -l; }
 # phase NAME FILE: the value of one phase in install_phases' output.
 phase() { sed -n "s/^$1 //p" "$2" | tr -d '\r'; }
 
+# print_phases FILE SECONDS LABEL: the breakdown of one stamped install.
+print_phases() {
+  local out=$1 entry begin finish end
+  entry=$(phase entry "$out") begin=$(phase begin "$out") finish=$(phase finish "$out")
+  end=$(phase end "$out")
+  grep '^unhooked' "$out" >&2 || true
+  echo "== $3 by phase (install_phases.exe, its fastest of $runs runs: $2 s)"
+  row() { printf '%-62s %6.3f s\n' "$1" "$2"; }
+  row "process start and image mapping (host start to entry)" "$(echo "$entry - $begin" | bc -l)"
+  row "start-up: options, mutex, folders, COM, hidden window" "$(phase startup "$out")"
+  row "  of it up to COM (options, mutex, the running check, folders)" "$(phase beforecom "$out")"
+  row "directory and target folder" "$(phase directory "$out")"
+  row "extraction (schedule, digests, keystream, writes)" "$(phase extract "$out")"
+  row "  of it the package files' writes (extracting thread)" "$(phase writes "$out")"
+  printf '%-62s %6.3f s (%s waits)\n' "  of it waits for the lanes' helper" "$(phase waits "$out")" \
+    "$(phase helperwaits "$out")"
+  row "links (four, two folders)" "$(phase links "$out")"
+  row "the copy: wait for its thread, rename" "$(phase copywait "$out")"
+  row "the record" "$(phase record "$out")"
+  row "process end (result to the host's end)" "$(echo "$finish - $entry - $end" | bc -l)"
+  printf '%-62s %6.3f s (from %.3f s to %.3f s after entry)\n' "  the copy on its thread, beside" \
+    "$(phase copy "$out")" "$(phase copyfrom "$out")" "$(phase copyto "$out")"
+}
+
 bench_install() {
-  local harness=$root/scripts/wine-harness.sh prefix=$work/wine ours peer floor staged target run t
-  local ours_exe=$work/ours-$mb.exe phases_exe=$work/phases-$mb.exe out=$work/phases.out best=
+  local harness=$root/scripts/wine-harness.sh prefix=$work/wine peer floor target run t side
+  local before=${TAVRIN_BENCH_BEFORE:-} sides=now
+  declare -A ours_exe=() phases_exe=() ours=() staged=()
   [ -x "$packtool" ] && [ -f "$installer" ] && [ -f "$phases_program" ] ||
     { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
   need_peer
+  ours_exe[now]=$work/ours-$mb.exe phases_exe[now]=$work/phases-$mb.exe
   # Made again whenever the installer or a script was changed since.
-  [ "$ours_exe" -nt "$installer" ] ||
-    "$packtool" build "$installer" "$payload/manifest.txt" "$ours_exe" >/dev/null
-  [ "$phases_exe" -nt "$phases_program" ] ||
-    "$packtool" build "$phases_program" "$payload/manifest.txt" "$phases_exe" >/dev/null
+  [ "${ours_exe[now]}" -nt "$installer" ] ||
+    "$packtool" build "$installer" "$payload/manifest.txt" "${ours_exe[now]}" >/dev/null
+  [ "${phases_exe[now]}" -nt "$phases_program" ] ||
+    "$packtool" build "$phases_program" "$payload/manifest.txt" "${phases_exe[now]}" >/dev/null
+  # An earlier build's two programs, timed in the same run (TAVRIN_BENCH_BEFORE=FOLDER holding
+  # its TavrinSoloSetup.exe and install_phases.exe).
+  if [ -n "$before" ]; then
+    sides="before now"
+    ours_exe[before]=$work/before/ours-$mb.exe phases_exe[before]=$work/before/phases-$mb.exe
+    mkdir -p "$work/before"
+    "$packtool" build "$before/TavrinSoloSetup.exe" "$payload/manifest.txt" "${ours_exe[before]}" >/dev/null
+    "$packtool" build "$before/install_phases.exe" "$payload/manifest.txt" "${phases_exe[before]}" >/dev/null
+  fi
   for file in peer floor; do
     [ "$payload/$file.exe" -nt "$payload/$file.nsi" ] ||
       (cd "$payload" && makensis -V1 "$file.nsi" >/dev/null)
@@ -195,30 +233,37 @@ bench_install() {
   [ -d "$WINEPREFIX/drive_c/Program Files (x86)" ] || target="$WINEPREFIX/drive_c/Program Files/Quorel/Tavrin-Solo"
   local copy="${target#"$WINEPREFIX/drive_c/"}"
   copy="C:\\${copy//\//\\}"
-  export TAVRIN_PHASES_OUT
-  TAVRIN_PHASES_OUT=$(winepath -w "$out.run" 2>/dev/null)
-  ours= peer= floor= staged=
+  export TAVRIN_PHASES_OUT TAVRIN_PHASES_NO_LINKS
+  TAVRIN_PHASES_NO_LINKS=${TAVRIN_BENCH_NO_LINKS:-}
+  [ -n "$TAVRIN_PHASES_NO_LINKS" ] || unset TAVRIN_PHASES_NO_LINKS
+  TAVRIN_PHASES_OUT=$(winepath -w "$work/phases.run" 2>/dev/null)
+  peer= floor=
   # One untimed run of each first: the files are in the page cache for every timed run. Runs
-  # alternate, so that a change in the machine's load touches all four alike.
+  # alternate, so that a change in the machine's load touches every side alike.
+  local order=$sides
   for run in warm $(seq 1 "$runs"); do
-    rm -rf "$target"
-    t=$(wine_seconds "$ours_exe" -h -i)
-    [ "$(files_in "$target")" = 18 ] || { echo "ours left $(files_in "$target") files" >&2; exit 1; }
-    [ "$run" = warm ] || min_of ours "$t"
-    wine_seconds "$ours_exe" -h -u >/dev/null
-    rm -rf "$target" "$out.run"
-    # The same install stamped by phase: the host's start and end bound the process.
-    local begin finish
-    begin=$(date +%s.%N)
-    wine "$phases_exe" -h -i >/dev/null 2>&1 || { echo "install_phases exited $?" >&2; exit 1; }
-    finish=$(date +%s.%N)
-    t=$(echo "$finish - $begin" | bc -l)
-    [ "$(files_in "$target")" = 18 ] || { echo "install_phases left $(files_in "$target") files" >&2; exit 1; }
-    if [ "$run" != warm ] && { [ -z "$staged" ] || [ "$(echo "$t < $staged" | bc -l)" = 1 ]; }; then
-      staged=$t
-      { cat "$out.run"; echo "begin $begin"; echo "finish $finish"; } >"$out"
-    fi
-    wine_seconds "$ours_exe" -h -u >/dev/null
+    # Two builds take turns going first: an install right after another's removal is dearer.
+    [ "$order" = "before now" ] && order="now before" || order=$sides
+    for side in $order; do
+      rm -rf "$target"
+      t=$(wine_seconds "${ours_exe[$side]}" -h -i)
+      [ "$(files_in "$target")" = 18 ] || { echo "ours left $(files_in "$target") files" >&2; exit 1; }
+      [ "$run" = warm ] || ours[$side]=$(min "${ours[$side]:-}" "$t")
+      wine_seconds "${ours_exe[$side]}" -h -u >/dev/null
+      rm -rf "$target" "$work/phases.run"
+      # The same install stamped by phase: the host's start and end bound the process.
+      local begin finish
+      begin=$(date +%s.%N)
+      wine "${phases_exe[$side]}" -h -i >/dev/null 2>&1 || { echo "install_phases exited $?" >&2; exit 1; }
+      finish=$(date +%s.%N)
+      t=$(echo "$finish - $begin" | bc -l)
+      [ "$(files_in "$target")" = 18 ] || { echo "install_phases left $(files_in "$target") files" >&2; exit 1; }
+      if [ "$run" != warm ] && { [ -z "${staged[$side]:-}" ] || [ "$(echo "$t < ${staged[$side]}" | bc -l)" = 1 ]; }; then
+        staged[$side]=$t
+        { cat "$work/phases.run"; echo "begin $begin"; echo "finish $finish"; } >"$work/phases-$side.out"
+      fi
+      wine_seconds "${ours_exe[$side]}" -h -u >/dev/null
+    done
     rm -rf "$target"
     t=$(wine_seconds "$payload/peer.exe" /S)
     [ "$(files_in "$target")" = 18 ] || { echo "the peer left $(files_in "$target") files" >&2; exit 1; }
@@ -232,36 +277,26 @@ bench_install() {
     [ "$(files_in "$target")" = 17 ] || { echo "the floor left $(files_in "$target") files" >&2; exit 1; }
     [ "$run" = warm ] || min_of floor "$t"
   done
-  rm -rf "$target" "$out.run"
+  rm -rf "$target" "$work/phases.run"
   "$harness" "$prefix" down
   echo "== install: the $mb MiB payload under Wine, best of $runs runs each, alternating, no menu builder"
-  printf '%-58s %6.3f s\n' "TavrinSoloSetup.exe -h -i (ours)" "$ours"
+  for side in $sides; do
+    local label="TavrinSoloSetup.exe -h -i (ours)"
+    [ "$side" = before ] && label="TavrinSoloSetup.exe -h -i (ours, the earlier build)"
+    printf '%-58s %6.3f s\n' "$label" "${ours[$side]}"
+  done
   printf '%-58s %6.3f s\n' "NSIS /S, files, uninstaller, 4 links, 4 values (peer)" "$peer"
   printf '%-58s %6.3f s\n' "NSIS /S, the files only, CRCCheck off (floor)" "$floor"
-  printf 'ours / peer: %.2f   ours / floor: %.2f\n' "$(echo "$ours / $peer" | bc -l)" \
-    "$(echo "$ours / $floor" | bc -l)"
-  grep '^unhooked' "$out" >&2 || true
-  local entry begin finish end
-  entry=$(phase entry "$out") begin=$(phase begin "$out") finish=$(phase finish "$out")
-  end=$(phase end "$out")
-  echo "== the same install by phase (install_phases.exe, its fastest of $runs runs: $staged s)"
-  printf '%-58s %6.3f s\n' "process start and image mapping (host start to entry)" \
-    "$(echo "$entry - $begin" | bc -l)"
-  printf '%-58s %6.3f s\n' "start-up: options, mutex, folders, COM, hidden window" "$(phase startup "$out")"
-  printf '%-58s %6.3f s\n' "  of it up to COM (options, mutex, the running check, folders)" \
-    "$(phase beforecom "$out")"
-  printf '%-58s %6.3f s\n' "directory and target folder" "$(phase directory "$out")"
-  printf '%-58s %6.3f s\n' "extraction (schedule, digests, keystream, writes)" "$(phase extract "$out")"
-  printf '%-58s %6.3f s\n' "  of it the package files' writes (extracting thread)" "$(phase writes "$out")"
-  printf '%-58s %6.3f s (%s waits)\n' "  of it waits for the lanes' helper" "$(phase waits "$out")" \
-    "$(phase helperwaits "$out")"
-  printf '%-58s %6.3f s\n' "links (four, two folders)" "$(phase links "$out")"
-  printf '%-58s %6.3f s\n' "the copy: wait for its thread, rename" "$(phase copywait "$out")"
-  printf '%-58s %6.3f s\n' "the record" "$(phase record "$out")"
-  printf '%-58s %6.3f s\n' "process end (result to the host's end)" \
-    "$(echo "$finish - $entry - $end" | bc -l)"
-  printf '%-58s %6.3f s (from %.3f s to %.3f s after entry)\n' "  the copy on its thread, beside" \
-    "$(phase copy "$out")" "$(phase copyfrom "$out")" "$(phase copyto "$out")"
+  for side in $sides; do
+    printf 'ours%s / peer: %.2f   ours%s / floor: %.2f\n' "${side/now/}" \
+      "$(echo "${ours[$side]} / $peer" | bc -l)" "${side/now/}" "$(echo "${ours[$side]} / $floor" | bc -l)"
+  done
+  for side in $sides; do
+    local what="the same install"
+    [ -n "${TAVRIN_BENCH_NO_LINKS:-}" ] && what="$what, no links (TAVRIN_BENCH_NO_LINKS)"
+    [ "$side" = before ] && what="the earlier build's ${what#the same }"
+    print_phases "$work/phases-$side.out" "${staged[$side]}" "$what"
+  done
   [ "${TAVRIN_BENCH_INSTALL_ONLY:-}" = 1 ] && return 0
   echo "== extraction in memory, $mb MiB, best of $runs runs: host, then the installer's code under Wine"
   "$builds/host/package_bench" "$mb" "$runs"
