@@ -234,10 +234,11 @@ static void ExtractionEnded(InstallerCopy* copy) {
   }
 }
 
-// After a failed extraction: no copy. Its thread is let finish, and a part file it wrote whole
-// is deleted (one it could not write whole it deleted itself).
+// After a failed extraction: no copy. Its thread is let finish at this thread's priority, and a
+// part file it wrote whole is deleted (one it could not write whole it deleted itself).
 static void AbandonInstallerCopy(InstallerCopy* copy) {
   if (copy->thread == nullptr) return;
+  SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
   WaitForSingleObject(copy->thread, INFINITE);
   CloseHandle(copy->thread);
   if (copy->whole) DeletePart(copy);
