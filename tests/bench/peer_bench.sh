@@ -9,7 +9,7 @@
 #   install: the installers run silently in one Wine prefix with one persistent wineserver and no
 #     menu builder (ours `-h -i`, removed with `-h -u`; the peer's `/S`, removed with its
 #     uninstaller; as a second reference the floor, an NSIS installer of the files alone with
-#     CRCCheck off), alternating, best of RUNS each; beside them, the same install by
+#     CRCCheck off), alternating, best (and median) of RUNS each; beside them, the same install by
 #     install_phases.exe (the installer's program stamping its system calls), whose fastest run
 #     gives the time by phase; then extraction in memory (package_bench, host and Wine).
 #     TAVRIN_BENCH_INSTALL_ONLY=1 leaves out the extraction figures; TAVRIN_BENCH_BEFORE=FOLDER
@@ -167,6 +167,9 @@ wine_seconds() {
 # min_of NAME SECONDS: keeps the smaller time in the variable NAME.
 min_of() { printf -v "$1" '%s' "$(min "${!1}" "$2")"; }
 
+# median TIMES...: the middle one (on a shared machine the best alone can be a lucky run).
+median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
+
 # files_in FOLDER: how many files are below it.
 files_in() { find "$1" -type f 2>/dev/null | wc -l; }
 
@@ -200,7 +203,7 @@ print_phases() {
 bench_install() {
   local harness=$root/scripts/wine-harness.sh prefix=$work/wine peer floor target run t side
   local before=${TAVRIN_BENCH_BEFORE:-} sides=now
-  declare -A ours_exe=() phases_exe=() ours=() staged=()
+  declare -A ours_exe=() phases_exe=() ours=() staged=() times=()
   [ -x "$packtool" ] && [ -f "$installer" ] && [ -f "$phases_program" ] ||
     { echo "build first: bash scripts/build.sh host win" >&2; exit 1; }
   need_peer
@@ -248,7 +251,7 @@ bench_install() {
       rm -rf "$target"
       t=$(wine_seconds "${ours_exe[$side]}" -h -i)
       [ "$(files_in "$target")" = 18 ] || { echo "ours left $(files_in "$target") files" >&2; exit 1; }
-      [ "$run" = warm ] || ours[$side]=$(min "${ours[$side]:-}" "$t")
+      [ "$run" = warm ] || { ours[$side]=$(min "${ours[$side]:-}" "$t"); times[$side]+=" $t"; }
       wine_seconds "${ours_exe[$side]}" -h -u >/dev/null
       rm -rf "$target" "$work/phases.run"
       # The same install stamped by phase: the host's start and end bound the process.
@@ -267,7 +270,7 @@ bench_install() {
     rm -rf "$target"
     t=$(wine_seconds "$payload/peer.exe" /S)
     [ "$(files_in "$target")" = 18 ] || { echo "the peer left $(files_in "$target") files" >&2; exit 1; }
-    [ "$run" = warm ] || min_of peer "$t"
+    [ "$run" = warm ] || { min_of peer "$t"; times[peer]+=" $t"; }
     # Wine quotes the argument, so the uninstaller does not see _?= and runs from a temporary
     # copy, after this call returns: wait until it has removed the files.
     wine_seconds "$target/uninstall.exe" /S "_?=$copy" >/dev/null
@@ -275,7 +278,7 @@ bench_install() {
     rm -rf "$target"
     t=$(wine_seconds "$payload/floor.exe" /S)
     [ "$(files_in "$target")" = 17 ] || { echo "the floor left $(files_in "$target") files" >&2; exit 1; }
-    [ "$run" = warm ] || min_of floor "$t"
+    [ "$run" = warm ] || { min_of floor "$t"; times[floor]+=" $t"; }
   done
   rm -rf "$target" "$work/phases.run"
   "$harness" "$prefix" down
@@ -283,10 +286,15 @@ bench_install() {
   for side in $sides; do
     local label="TavrinSoloSetup.exe -h -i (ours)"
     [ "$side" = before ] && label="TavrinSoloSetup.exe -h -i (ours, the earlier build)"
-    printf '%-58s %6.3f s\n' "$label" "${ours[$side]}"
+    # shellcheck disable=SC2086
+    printf '%-52s %6.3f s (median %.3f s)\n' "$label" "${ours[$side]}" "$(median ${times[$side]})"
   done
-  printf '%-58s %6.3f s\n' "NSIS /S, files, uninstaller, 4 links, 4 values (peer)" "$peer"
-  printf '%-58s %6.3f s\n' "NSIS /S, the files only, CRCCheck off (floor)" "$floor"
+  # shellcheck disable=SC2086
+  printf '%-52s %6.3f s (median %.3f s)\n' "NSIS /S, files, uninstaller, 4 links, 4 values (peer)" \
+    "$peer" "$(median ${times[peer]})"
+  # shellcheck disable=SC2086
+  printf '%-52s %6.3f s (median %.3f s)\n' "NSIS /S, the files only, CRCCheck off (floor)" "$floor" \
+    "$(median ${times[floor]})"
   for side in $sides; do
     printf 'ours%s / peer: %.2f   ours%s / floor: %.2f\n' "${side/now/}" \
       "$(echo "${ours[$side]} / $peer" | bc -l)" "${side/now/}" "$(echo "${ours[$side]} / $floor" | bc -l)"
