@@ -139,7 +139,8 @@ HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
   Record(kCoInitialize, t);
   return r;
 }
-HRESULT WINAPI HookCoCreateInstance(REFCLSID c, LPUNKNOWN outer, DWORD context, REFIID i, LPVOID* o) {
+HRESULT WINAPI HookCoCreateInstance(REFCLSID c, LPUNKNOWN outer, DWORD context, REFIID i,
+                                    LPVOID* o) {
   if (noLinks) return *o = nullptr, REGDB_E_CLASSNOTREG;
   return Real<decltype(&CoCreateInstance)>(kCoCreateInstance)(c, outer, context, i, o);
 }

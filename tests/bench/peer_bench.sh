@@ -190,8 +190,8 @@ print_phases() {
   row "directory and target folder" "$(phase directory "$out")"
   row "extraction (schedule, digests, keystream, writes)" "$(phase extract "$out")"
   row "  of it the package files' writes (extracting thread)" "$(phase writes "$out")"
-  printf '%-62s %6.3f s (%s waits)\n' "  of it waits for the lanes' helper" "$(phase waits "$out")" \
-    "$(phase helperwaits "$out")"
+  printf '%-62s %6.3f s (%s waits)\n' "  of it waits for the lanes' helper" \
+    "$(phase waits "$out")" "$(phase helperwaits "$out")"
   row "links (four, two folders)" "$(phase links "$out")"
   row "the copy: wait for its thread, rename" "$(phase copywait "$out")"
   row "the record" "$(phase record "$out")"
@@ -219,8 +219,10 @@ bench_install() {
     sides="before now"
     ours_exe[before]=$work/before/ours-$mb.exe phases_exe[before]=$work/before/phases-$mb.exe
     mkdir -p "$work/before"
-    "$packtool" build "$before/TavrinSoloSetup.exe" "$payload/manifest.txt" "${ours_exe[before]}" >/dev/null
-    "$packtool" build "$before/install_phases.exe" "$payload/manifest.txt" "${phases_exe[before]}" >/dev/null
+    "$packtool" build "$before/TavrinSoloSetup.exe" "$payload/manifest.txt" \
+      "${ours_exe[before]}" >/dev/null
+    "$packtool" build "$before/install_phases.exe" "$payload/manifest.txt" \
+      "${phases_exe[before]}" >/dev/null
   fi
   for file in peer floor; do
     [ "$payload/$file.exe" -nt "$payload/$file.nsi" ] ||
@@ -250,20 +252,24 @@ bench_install() {
     for side in $order; do
       rm -rf "$target"
       t=$(wine_seconds "${ours_exe[$side]}" -h -i)
-      [ "$(files_in "$target")" = 18 ] || { echo "ours left $(files_in "$target") files" >&2; exit 1; }
+      [ "$(files_in "$target")" = 18 ] ||
+        { echo "ours left $(files_in "$target") files" >&2; exit 1; }
       [ "$run" = warm ] || { ours[$side]=$(min "${ours[$side]:-}" "$t"); times[$side]+=" $t"; }
       wine_seconds "${ours_exe[$side]}" -h -u >/dev/null
       rm -rf "$target" "$work/phases.run"
       # The same install stamped by phase: the host's start and end bound the process.
       local begin finish
       begin=$(date +%s.%N)
-      wine "${phases_exe[$side]}" -h -i >/dev/null 2>&1 || { echo "install_phases exited $?" >&2; exit 1; }
+      wine "${phases_exe[$side]}" -h -i >/dev/null 2>&1 ||
+        { echo "install_phases exited $?" >&2; exit 1; }
       finish=$(date +%s.%N)
       t=$(echo "$finish - $begin" | bc -l)
-      [ "$(files_in "$target")" = 18 ] || { echo "install_phases left $(files_in "$target") files" >&2; exit 1; }
-      if [ "$run" != warm ] && { [ -z "${staged[$side]:-}" ] || [ "$(echo "$t < ${staged[$side]}" | bc -l)" = 1 ]; }; then
+      [ "$(files_in "$target")" = 18 ] ||
+        { echo "install_phases left $(files_in "$target") files" >&2; exit 1; }
+      if [ "$run" != warm ] && [ "$(min "${staged[$side]:-}" "$t")" = "$t" ]; then
         staged[$side]=$t
-        { cat "$work/phases.run"; echo "begin $begin"; echo "finish $finish"; } >"$work/phases-$side.out"
+        { cat "$work/phases.run"; echo "begin $begin"; echo "finish $finish"; } \
+          >"$work/phases-$side.out"
       fi
       wine_seconds "${ours_exe[$side]}" -h -u >/dev/null
     done
@@ -297,7 +303,8 @@ bench_install() {
     "$(median ${times[floor]})"
   for side in $sides; do
     printf 'ours%s / peer: %.2f   ours%s / floor: %.2f\n' "${side/now/}" \
-      "$(echo "${ours[$side]} / $peer" | bc -l)" "${side/now/}" "$(echo "${ours[$side]} / $floor" | bc -l)"
+      "$(echo "${ours[$side]} / $peer" | bc -l)" "${side/now/}" \
+      "$(echo "${ours[$side]} / $floor" | bc -l)"
   done
   for side in $sides; do
     local what="the same install"
