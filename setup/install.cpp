@@ -183,11 +183,13 @@ static const char* ChooseCopySource(const InstallerContext* context, InstallerCo
 static int32_t CopyFitsBesideExtraction(const InstallerContext* context,
                                         const InstallerCopy* copy) {
   WIN32_FILE_ATTRIBUTE_DATA source;
-  ULARGE_INTEGER available, total, free;
+  ULARGE_INTEGER available;
   const BOOL known = copy->source[0] != '\0'
                          ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, &source)
                          : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, &source);
-  if (!known || !GetDiskFreeSpaceExA(context->targetFolder, &available, &total, &free)) return 0;
+  if (!known || !GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) {
+    return 0;
+  }
   uint64_t needed = ((uint64_t)source.nFileSizeHigh << 32) + source.nFileSizeLow;
   const char* partName = copy->part + lstrlenA(context->targetFolder);
   while (*partName == '\\') ++partName;
