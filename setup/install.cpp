@@ -5,6 +5,8 @@
 // ID_RESULT.
 #include <windows.h>
 
+#include <string.h>
+
 #include "base/activity.h"
 #include "base/codepage.h"
 #include "base/path.h"
@@ -195,10 +197,9 @@ static int32_t CopyFitsBesideExtraction(const InstallerContext* context,
   while (*partName == '\\') ++partName;
   for (const PackageEntry& entry : context->packageDirectory.entries) {
     needed += entry.dataSize + 65536ull;
-    int32_t length = 0;  // a damaged directory's name may fill its field without an end
-    while (length < PACKAGE_NAME_SIZE && entry.entryName[length] != '\0') ++length;
-    if (CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, entry.entryName, length, partName,
-                       -1) == CSTR_EQUAL) {
+    // (A damaged directory's name may fill its field without an end: it names no file.)
+    if (memchr(entry.entryName, '\0', PACKAGE_NAME_SIZE) != nullptr &&
+        lstrcmpiA(entry.entryName, partName) == 0) {
       return 0;
     }
   }
