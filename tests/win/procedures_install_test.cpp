@@ -203,6 +203,16 @@ HANDLE WINAPI KillingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURI
   return realCreateFile(name, access, share, sa, how, flags, from);
 }
 
+// PROC_CHILD_SLOW_COPY: the copy reports its end half a second late, so that a failed extraction
+// is over first; the install must still wait for it, or the part file outlives the process.
+decltype(&CopyFileA) realCopyFile;
+
+BOOL WINAPI SlowCopyFile(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+  const BOOL copied = realCopyFile(from, to, failIfExists);
+  Sleep(500);
+  return copied;
+}
+
 // The child's side (Child.Install): the install as the window runs it, on a worker thread with
 // COM, posting to this process's hidden window, while this thread watches the activity text.
 TEST(Child, Install) {
@@ -215,6 +225,10 @@ TEST(Child, Install) {
         PatchImport("RegSetValueExA", reinterpret_cast<void*>(MarkedSetValue)));
     ASSERT_NE(realCreateKey, nullptr);
     ASSERT_NE(realSetValue, nullptr);
+  }
+  if (!Env("PROC_CHILD_SLOW_COPY").empty()) {
+    realCopyFile = reinterpret_cast<decltype(&CopyFileA)>(
+        PatchImport("CopyFileA", reinterpret_cast<void*>(SlowCopyFile)));
   }
   killPart = Env("PROC_CHILD_KILL");
   if (!killPart.empty()) {
@@ -519,7 +533,9 @@ TEST_F(Procedures, LaterPackageFileInUseLeavesNoLinksCopyOrRecord) {
   const std::string last = Path(installerContext.packageDirectory.entries[16].entryName);
   HANDLE held = CreateFileA(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PROC_CHILD_SLOW_COPY", "1");
   EXPECT_EQ(Install(), -10);
+  SetEnvironmentVariableA("PROC_CHILD_SLOW_COPY", nullptr);
   CloseHandle(held);
   EXPECT_EQ(run_.messages, kFailed);
   EXPECT_EQ(run_.error, kCopyFailedText);
