@@ -1,8 +1,11 @@
 // InstallProcedure: extracts the package into the target folder, then makes the Start-menu
 // shortcuts, puts the installer's copy in place as the uninstaller and writes the uninstall
-// record, in that order. Runs on the install worker thread and reports to the window with exactly
-// one ID_RESULT.
+// record, in that order; the copy's part file is written on a thread of its own beside the
+// extraction. Runs on the install worker thread and reports to the window with exactly one
+// ID_RESULT.
 #include <windows.h>
+
+#include <string.h>
 
 #include "base/activity.h"
 #include "base/codepage.h"
@@ -174,8 +177,39 @@ static const char* ChooseCopySource(const InstallerContext* context, InstallerCo
   return name;
 }
 
-// Works out the copy's paths and starts writing the part file on a thread of its own, at this
-// thread's priority, so that it is written while the links are made.
+// Whether the part file may be written beside the extraction: no package entry is named as the
+// part file (the two would spoil each other), and the disk holds the package's files and the
+// copy at once, with 64 KB a file to spare for clusters. On a disk with room for the package
+// alone the extraction must still succeed, as it does when the copy comes after it, and the copy
+// fail alone; a failed query counts as no room.
+static int32_t CopyFitsBesideExtraction(const InstallerContext* context,
+                                        const InstallerCopy* copy) {
+  WIN32_FILE_ATTRIBUTE_DATA source;
+  ULARGE_INTEGER available;
+  const BOOL known = copy->source[0] != '\0'
+                         ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, &source)
+                         : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, &source);
+  if (!known || !GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) {
+    return 0;
+  }
+  uint64_t needed = ((uint64_t)source.nFileSizeHigh << 32) + source.nFileSizeLow;
+  const char* partName = copy->part + lstrlenA(context->targetFolder);
+  while (*partName == '\\') ++partName;
+  for (const PackageEntry& entry : context->packageDirectory.entries) {
+    needed += entry.dataSize + 65536ull;
+    // (A damaged directory's name may fill its field without an end: it names no file.)
+    if (memchr(entry.entryName, '\0', PACKAGE_NAME_SIZE) != nullptr &&
+        lstrcmpiA(entry.entryName, partName) == 0) {
+      return 0;
+    }
+  }
+  return available.QuadPart >= needed + 65536ull;
+}
+
+// Works out the copy's paths and, where it fits, starts writing the part file on a thread of its
+// own while the package's files are written. Until the extraction ends the thread runs a step
+// below it, so that it takes only the processor time the extraction leaves (Windows gives a
+// processor to a lower priority only when nothing above wants it).
 static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* copy) {
   char spelledName[MAX_PATH];
   copy->whole = 0;
@@ -187,8 +221,30 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
                  TextCopy(copy->part, sizeof copy->part, copy->path) &&
                  TextAppend(copy->part, sizeof copy->part, kPartSuffix);
   copy->onItself = copy->wanted && CopyIsSource(copy);
-  if (!copy->wanted || copy->onItself) return;
+  if (!copy->wanted || copy->onItself || !CopyFitsBesideExtraction(context, copy)) return;
   copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
+  if (copy->thread != nullptr) SetThreadPriority(copy->thread, THREAD_PRIORITY_LOWEST);
+}
+
+// After a whole extraction: the copy's thread back at this thread's priority for the rest of the
+// copy beside the links, or started now when it was not started beside the extraction.
+static void ExtractionEnded(InstallerCopy* copy) {
+  if (!copy->wanted || copy->onItself) return;
+  if (copy->thread != nullptr) {
+    SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
+  } else {
+    copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
+  }
+}
+
+// After a failed extraction: no copy. Its thread is let finish at this thread's priority, and a
+// part file it wrote whole is deleted (one it could not write whole it deleted itself).
+static void AbandonInstallerCopy(InstallerCopy* copy) {
+  if (copy->thread == nullptr) return;
+  SetThreadPriority(copy->thread, GetThreadPriority(GetCurrentThread()));
+  WaitForSingleObject(copy->thread, INFINITE);
+  CloseHandle(copy->thread);
+  if (copy->whole) DeletePart(copy);
 }
 
 // Gives the part file the copy's name, replacing what is there. A virus scanner that opened the
@@ -249,12 +305,14 @@ int32_t InstallProcedure(InstallerContext* context) {
   if (CreateFolderPath(context->targetFolder) != 1) {
     return FailProcedure(context, kTargetFolderFailed, MAKER_WEB_ADDRESS, -3);
   }
-  if (ExtractPackage(context) != 0) {
-    return FailProcedure(context, kCopyFailed, MAKER_WEB_ADDRESS, -10);
-  }
-  SetActivityText(context, "Finalize Installation");
   InstallerCopy copy;
   BeginInstallerCopy(context, &copy);
+  if (ExtractPackage(context) != 0) {
+    AbandonInstallerCopy(&copy);
+    return FailProcedure(context, kCopyFailed, MAKER_WEB_ADDRESS, -10);
+  }
+  ExtractionEnded(&copy);
+  SetActivityText(context, "Finalize Installation");
 
   char programs[1024];
   if (ReadUserProgramsFolder(programs, sizeof programs) == 1) MakeLinksBelow(context, programs);

@@ -14,3 +14,15 @@ tavrin_script_test(pe_form_checker_refuses_console_and_foreign_imports COMMAND b
 tavrin_script_test(layout_includes_run_downwards HOST COMMAND bash
   ${CMAKE_CURRENT_LIST_DIR}/tools/check_layers.sh ${CMAKE_SOURCE_DIR} --self-test)
 include(${CMAKE_CURRENT_LIST_DIR}/win/fault_module.cmake)
+# The install timed by phase for tests/bench/peer_bench.sh: the installer's program behind an
+# entry that stamps its system calls (made into an installer there by `packtool build`).
+if(TAVRIN_WINDOWS)
+  add_executable(install_phases WIN32 ${CMAKE_CURRENT_LIST_DIR}/bench/install_phases.cpp
+    ${CMAKE_SOURCE_DIR}/app/main.cpp ${CMAKE_SOURCE_DIR}/resources/placeholder.rc
+    ${TAVRIN_INSTALLER_RC})
+  target_compile_definitions(install_phases PRIVATE WinMain=TavrinWinMain)
+  target_compile_options(install_phases PRIVATE ${TAVRIN_WARNINGS} ${TAVRIN_PRODUCT_FLAGS})
+  target_link_options(install_phases PRIVATE ${TAVRIN_STATIC_LINK} -s)
+  target_link_libraries(install_phases PRIVATE tavrin_windows)
+  add_dependencies(install_phases tavrin_art)
+endif()

@@ -122,6 +122,7 @@ struct InstallRun {
   std::vector<std::pair<int, LPARAM>> messages;
   std::vector<std::string> steps;
   std::string caption, error, activity;
+  int killed = -1;  // killed during extraction: 1 with the part file begun, 0 without
 };
 
 // Points this program's own import of function at replacement (the procedures linked into it
@@ -176,6 +177,42 @@ LONG WINAPI MarkedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
   return realSetValue(key, name, reserved, type, data, size);
 }
 
+// A kill during extraction (PROC_CHILD_KILL names the copy's part file): the child ends itself
+// as a kill would when the second file is opened for writing, once the part file is as long as
+// the installer (or after 5 s).
+std::string killPart;
+int writesOpened = 0;
+decltype(&CreateFileA) realCreateFile;
+
+uint64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+HANDLE WINAPI KillingCreateFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                DWORD how, DWORD flags, HANDLE from) {
+  if ((access & GENERIC_WRITE) != 0 && ++writesOpened == 2) {
+    const uint64_t whole = FileSize(Env("PROC_CHILD_INSTALLER"));
+    for (int i = 0; i < 500 && FileSize(killPart) != whole; ++i) Sleep(10);
+    Sleep(100);  // time enough for a rename that should not come yet
+    printf("@@killed=%d\n", FileSize(killPart) == whole);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 9);
+  }
+  return realCreateFile(name, access, share, sa, how, flags, from);
+}
+
+// PROC_CHILD_SLOW_COPY: the copy reports its end half a second late, so that a failed extraction
+// is over first; the install must still wait for it, or the part file outlives the process.
+decltype(&CopyFileA) realCopyFile;
+
+BOOL WINAPI SlowCopyFile(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+  const BOOL copied = realCopyFile(from, to, failIfExists);
+  Sleep(500);
+  return copied;
+}
+
 // The child's side (Child.Install): the install as the window runs it, on a worker thread with
 // COM, posting to this process's hidden window, while this thread watches the activity text.
 TEST(Child, Install) {
@@ -188,6 +225,16 @@ TEST(Child, Install) {
         PatchImport("RegSetValueExA", reinterpret_cast<void*>(MarkedSetValue)));
     ASSERT_NE(realCreateKey, nullptr);
     ASSERT_NE(realSetValue, nullptr);
+  }
+  if (!Env("PROC_CHILD_SLOW_COPY").empty()) {
+    realCopyFile = reinterpret_cast<decltype(&CopyFileA)>(
+        PatchImport("CopyFileA", reinterpret_cast<void*>(SlowCopyFile)));
+  }
+  killPart = Env("PROC_CHILD_KILL");
+  if (!killPart.empty()) {
+    realCreateFile = reinterpret_cast<decltype(&CreateFileA)>(
+        PatchImport("CreateFileA", reinterpret_cast<void*>(KillingCreateFile)));
+    ASSERT_NE(realCreateFile, nullptr);
   }
   InitContext(GetModuleHandleA(nullptr));
   installerContext.mainWindow = MakeWindow();
@@ -222,13 +269,15 @@ TEST(Child, Install) {
 
 // Each install runs in a fresh process of this program, as the installer does: extraction
 // unscrambles the package image in place, so an image is good for one extraction per process.
-InstallRun InstallInChild(const std::string& installer, bool withoutPackage = false) {
+InstallRun InstallInChild(const std::string& installer, bool withoutPackage = false,
+                          const std::string& partToKillAt = "") {
   InstallRun run;
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, sizeof self);
   SetEnvironmentVariableA("PROC_CHILD_INSTALL", "1");
   SetEnvironmentVariableA("PROC_CHILD_INSTALLER", installer.c_str());
   SetEnvironmentVariableA("PROC_CHILD_NO_PACKAGE", withoutPackage ? "1" : nullptr);
+  SetEnvironmentVariableA("PROC_CHILD_KILL", partToKillAt.empty() ? nullptr : &partToKillAt[0]);
   std::string output =
       setup_test::Run(std::string("\"") + self + "\" --gtest_filter=Child.Install");
   SetEnvironmentVariableA("PROC_CHILD_INSTALL", nullptr);
@@ -250,8 +299,11 @@ InstallRun InstallInChild(const std::string& installer, bool withoutPackage = fa
     if (key == "caption") run.caption = value;
     if (key == "error") run.error = Unescape(value);
     if (key == "activity") run.activity = value;
+    if (key == "killed") run.killed = atoi(value.c_str());
   }
-  if (run.result == -99) ADD_FAILURE() << "the child install did not report:\n" << output;
+  if (run.result == -99 && run.killed < 0) {
+    ADD_FAILURE() << "the child install did not report:\n" << output;
+  }
   return run;
 }
 
@@ -481,7 +533,9 @@ TEST_F(Procedures, LaterPackageFileInUseLeavesNoLinksCopyOrRecord) {
   const std::string last = Path(installerContext.packageDirectory.entries[16].entryName);
   HANDLE held = CreateFileA(last.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PROC_CHILD_SLOW_COPY", "1");
   EXPECT_EQ(Install(), -10);
+  SetEnvironmentVariableA("PROC_CHILD_SLOW_COPY", nullptr);
   CloseHandle(held);
   EXPECT_EQ(run_.messages, kFailed);
   EXPECT_EQ(run_.error, kCopyFailedText);
@@ -517,6 +571,18 @@ TEST_F(Procedures, InstallerCopyReplacesOrKeepsWhatIsAtItsPath) {
   EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, Path("TavrinSolo.exe"));
   EXPECT_EQ(Strays(), std::set<std::string>{});
   EXPECT_EQ(ListSet(userMenu_), (std::set<std::string>{"Readme.LNK", "TavrinSolo.LNK"}));
+
+  // Killed during extraction with the part file begun: no copy, link or record, at most the part
+  // file beside the package's files; the next install replaces it.
+  KeepOnlyThePackageFiles();
+  const std::string part = Path("TavrinSoloSetup.exe.part");
+  EXPECT_EQ(InstallInChild(installer_, false, part).killed, 1);
+  EXPECT_EQ(Strays(), std::set<std::string>{"TavrinSoloSetup.exe.part"});
+  EXPECT_FALSE(Exists(userMenu_));
+  EXPECT_FALSE(setup_test::KeyExists(kRecordKey));
+  EXPECT_EQ(Install(), 0);
+  EXPECT_EQ(SystemMd5OfFile(Path("TavrinSoloSetup.exe")), SystemMd5OfFile(installer_));
+  EXPECT_EQ(Strays(), std::set<std::string>{"TavrinSoloSetup.exe"});
 
   // An installer path that cannot be opened (a folder name the ANSI code page cannot spell
   // reads back with '?'), with an earlier copy in place: the copy fails, the earlier copy stays

@@ -1,0 +1,254 @@
+// The install's time by phase, for the benchmark (not shipped): the installer's own program
+// (app/main.cpp compiled with its entry renamed) behind an entry that rewrites this program's
+// import address table, so that the system calls of an install are stamped with
+// QueryPerformanceCounter and their thread. `packtool build` makes it an installer like
+// TavrinSoloSetup.exe; run with -h -i, it installs as that does and then writes the phases, in
+// seconds, to the file TAVRIN_PHASES_OUT names:
+//   entry      the wall-clock moment the entry began (Unix seconds), for the host to subtract
+//              its own start: process start and image mapping
+//   startup    entry to the worker's start: options, mutex, folders, COM, the hidden window
+//   directory  the worker's start to the extraction's first call: directory, target folder
+//   extract    to the first registry read (the links' folder), of it on the extracting thread:
+//   writes     the package files' and folders' calls, waits its waits on the lanes' helper
+//   links      to the worker's first wait after that (for the copy's thread)
+//   copywait   that wait and the rename of the part file
+//   record     the four values up to the result message; end: entry to the result message
+//   copy       CopyFile on its own thread; copyfrom, copyto: when it began and ended, from entry
+// With TAVRIN_PHASES_NO_LINKS=1 every shell link object is refused (no links, their folders
+// still made): the install as it would run where saving a link costs next to nothing, as on
+// Windows, while under Wine each save starts a process and waits for it.
+// The program's entry is compiled as TavrinWinMain (WinMain=TavrinWinMain); this is WinMain.
+#undef WinMain
+#include <windows.h>
+
+#include <objbase.h>
+#include <stdio.h>
+#include <string.h>
+
+extern "C" int WINAPI TavrinWinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine,
+                                    int show);
+
+namespace {
+
+enum Kind { kVirtualProtect, kCreateFile, kWriteFile, kCloseHandle, kCreateDirectory, kWait,
+            kRegOpen, kCopyFileA, kCopyFileW, kMoveFile, kPostMessage, kCoInitialize,
+            kCoCreateInstance, kKinds };
+const char* const kNames[kKinds] = {"VirtualProtect", "CreateFileA", "WriteFile", "CloseHandle",
+    "CreateDirectoryA", "WaitForSingleObject", "RegOpenKeyA", "CopyFileA", "CopyFileW",
+    "MoveFileExA", "PostMessageA", "CoInitialize", "CoCreateInstance"};
+
+struct Stamp {
+  LONGLONG begin, end;
+  DWORD thread;
+  int kind;
+  int machineKey;  // RegOpenKeyA under HKEY_LOCAL_MACHINE: the record
+};
+
+const LONG kMaxStamps = 4096;
+Stamp stamps[kMaxStamps];
+LONG stampCount;
+LONG armed;
+LONG noLinks;
+void* real[kKinds];
+
+LONGLONG Now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+void Record(int kind, LONGLONG begin, int machineKey = 0) {
+  if (!armed) return;
+  const LONG at = InterlockedIncrement(&stampCount) - 1;
+  if (at >= kMaxStamps) return;
+  stamps[at] = {begin, Now(), GetCurrentThreadId(), kind, machineKey};
+}
+
+template <typename F> F Real(int kind) { return reinterpret_cast<F>(real[kind]); }
+
+BOOL WINAPI HookVirtualProtect(LPVOID a, SIZE_T n, DWORD p, PDWORD old) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&VirtualProtect)>(kVirtualProtect)(a, n, p, old);
+  Record(kVirtualProtect, t);
+  return r;
+}
+HANDLE WINAPI HookCreateFile(LPCSTR n, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f,
+                             HANDLE t0) {
+  LONGLONG t = Now();
+  HANDLE r = Real<decltype(&CreateFileA)>(kCreateFile)(n, a, s, sa, c, f, t0);
+  Record(kCreateFile, t);
+  return r;
+}
+BOOL WINAPI HookWriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&WriteFile)>(kWriteFile)(h, b, n, w, o);
+  Record(kWriteFile, t);
+  return r;
+}
+BOOL WINAPI HookCloseHandle(HANDLE h) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&CloseHandle)>(kCloseHandle)(h);
+  Record(kCloseHandle, t);
+  return r;
+}
+BOOL WINAPI HookCreateDirectory(LPCSTR n, LPSECURITY_ATTRIBUTES sa) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&CreateDirectoryA)>(kCreateDirectory)(n, sa);
+  Record(kCreateDirectory, t);
+  return r;
+}
+DWORD WINAPI HookWait(HANDLE h, DWORD ms) {
+  LONGLONG t = Now();
+  DWORD r = Real<decltype(&WaitForSingleObject)>(kWait)(h, ms);
+  Record(kWait, t);
+  return r;
+}
+LONG WINAPI HookRegOpen(HKEY root, LPCSTR sub, PHKEY key) {
+  LONGLONG t = Now();
+  LONG r = Real<decltype(&RegOpenKeyA)>(kRegOpen)(root, sub, key);
+  Record(kRegOpen, t, root == HKEY_LOCAL_MACHINE);
+  return r;
+}
+BOOL WINAPI HookCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&CopyFileA)>(kCopyFileA)(from, to, failIfExists);
+  Record(kCopyFileA, t);
+  return r;
+}
+BOOL WINAPI HookCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&CopyFileW)>(kCopyFileW)(from, to, failIfExists);
+  Record(kCopyFileW, t);
+  return r;
+}
+BOOL WINAPI HookMoveFile(LPCSTR from, LPCSTR to, DWORD flags) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&MoveFileExA)>(kMoveFile)(from, to, flags);
+  Record(kMoveFile, t);
+  return r;
+}
+BOOL WINAPI HookPostMessage(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  LONGLONG t = Now();
+  BOOL r = Real<decltype(&PostMessageA)>(kPostMessage)(w, m, wp, lp);
+  Record(kPostMessage, t);
+  return r;
+}
+HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
+  LONGLONG t = Now();
+  HRESULT r = Real<decltype(&CoInitialize)>(kCoInitialize)(reserved);
+  Record(kCoInitialize, t);
+  return r;
+}
+HRESULT WINAPI HookCoCreateInstance(REFCLSID c, LPUNKNOWN outer, DWORD context, REFIID i,
+                                    LPVOID* o) {
+  if (noLinks) return *o = nullptr, REGDB_E_CLASSNOTREG;
+  return Real<decltype(&CoCreateInstance)>(kCoCreateInstance)(c, outer, context, i, o);
+}
+
+void* const kHooks[kKinds] = {
+    reinterpret_cast<void*>(HookVirtualProtect), reinterpret_cast<void*>(HookCreateFile),
+    reinterpret_cast<void*>(HookWriteFile), reinterpret_cast<void*>(HookCloseHandle),
+    reinterpret_cast<void*>(HookCreateDirectory), reinterpret_cast<void*>(HookWait),
+    reinterpret_cast<void*>(HookRegOpen), reinterpret_cast<void*>(HookCopyFileA),
+    reinterpret_cast<void*>(HookCopyFileW), reinterpret_cast<void*>(HookMoveFile),
+    reinterpret_cast<void*>(HookPostMessage), reinterpret_cast<void*>(HookCoInitialize),
+    reinterpret_cast<void*>(HookCoCreateInstance)};
+
+// Points this program's import slot of function at replacement; the previous target, or null.
+void* PatchImport(const char* function, void* replacement) {
+  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       dll->Name != 0; ++dll) {
+    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+      DWORD protection;
+      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
+      void* previous = reinterpret_cast<void*>(slot->u1.Function);
+      slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+      return previous;
+    }
+  }
+  return nullptr;
+}
+
+// The phases from the stamps; the worker is the thread whose CoInitialize is not the entry's.
+void WritePhases(FILE* out, DWORD mainThread, LONGLONG entry, double frequency) {
+  const LONG count = stampCount < kMaxStamps ? stampCount : kMaxStamps;
+  DWORD worker = 0;
+  LONGLONG start = 0, extract = 0, links = 0, copyWait = 0, record = 0, end = 0;
+  LONGLONG copyBegin = 0, copyEnd = 0, writes = 0, waits = 0, renamed = 0, com = 0;
+  long helperWaits = 0;
+  for (LONG i = 0; i < count; ++i) {
+    const Stamp& s = stamps[i];
+    if (s.kind == kCoInitialize && s.thread != mainThread && worker == 0) {
+      worker = s.thread;
+      start = s.end;
+    }
+    if (s.kind == kCoInitialize && s.thread == mainThread && com == 0) com = s.begin;
+    if (s.kind == kCopyFileA || s.kind == kCopyFileW) copyBegin = s.begin, copyEnd = s.end;
+    if (s.thread != worker) continue;
+    const bool extracting = extract != 0 && links == 0;
+    if (s.kind == kVirtualProtect && extract == 0) extract = s.begin;
+    if (s.kind == kRegOpen && links == 0 && extract != 0) links = s.begin;
+    if (s.kind == kRegOpen && s.machineKey && record == 0) record = s.begin;
+    if (s.kind == kWait && links != 0 && copyWait == 0) copyWait = s.begin;
+    if (s.kind == kMoveFile) renamed = s.end;
+    if (s.kind == kPostMessage) end = s.end;
+    if (extracting && (s.kind == kCreateFile || s.kind == kWriteFile || s.kind == kCloseHandle ||
+                       s.kind == kCreateDirectory)) {
+      writes += s.end - s.begin;
+    }
+    if (extracting && s.kind == kWait) waits += s.end - s.begin, ++helperWaits;
+  }
+  if (copyWait == 0) copyWait = record;
+  if (renamed == 0) renamed = copyWait;
+  auto at = [&](LONGLONG t) { return t == 0 ? -1.0 : (t - entry) / frequency; };
+  auto span = [&](LONGLONG from, LONGLONG to) {
+    return from == 0 || to == 0 ? -1.0 : (to - from) / frequency;
+  };
+  fprintf(out, "beforecom %.4f\nhelperwaits %ld\n", at(com), helperWaits);
+  fprintf(out, "startup %.4f\ndirectory %.4f\nextract %.4f\nwrites %.4f\nwaits %.4f\n",
+          at(start), span(start, extract), span(extract, links), writes / frequency,
+          waits / frequency);
+  fprintf(out, "links %.4f\ncopywait %.4f\nrecord %.4f\nend %.4f\n", span(links, copyWait),
+          span(copyWait, renamed), span(record, end), at(end));
+  fprintf(out, "copy %.4f\ncopyfrom %.4f\ncopyto %.4f\n", span(copyBegin, copyEnd),
+          at(copyBegin), at(copyEnd));
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+  FILETIME wall;
+  GetSystemTimeAsFileTime(&wall);  // Wine gives it to 100 ns
+  const LONGLONG entry = Now();
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  for (int kind = 0; kind < kKinds; ++kind) real[kind] = PatchImport(kNames[kind], kHooks[kind]);
+  noLinks = GetEnvironmentVariableA("TAVRIN_PHASES_NO_LINKS", nullptr, 0) != 0;
+  armed = 1;
+  const int result = TavrinWinMain(instance, previous, commandLine, show);
+  armed = 0;
+  char path[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableA("TAVRIN_PHASES_OUT", path, sizeof path);
+  FILE* out = n > 0 && n < sizeof path ? fopen(path, "wb") : nullptr;
+  if (out == nullptr) return result;
+  // FILETIME counts 100 ns from 1601; Unix time from 1970, 11644473600 s later.
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(wall.dwHighDateTime) << 32) | wall.dwLowDateTime;
+  fprintf(out, "entry %.6f\n", ticks / 1e7 - 11644473600.0);
+  for (int kind = 0; kind < kKinds; ++kind) {
+    if (real[kind] == nullptr) fprintf(out, "unhooked %s\n", kNames[kind]);
+  }
+  WritePhases(out, GetCurrentThreadId(), entry, static_cast<double>(frequency.QuadPart));
+  fclose(out);
+  return result;
+}
