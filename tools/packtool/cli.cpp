@@ -9,7 +9,7 @@
 #include "base/product.h"
 #include "tools/packtool/commands.h"
 #include "tools/packtool/hostfile.h"
-#include "tools/packtool/hosttext.h"
+
 
 namespace {
 

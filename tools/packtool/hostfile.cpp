@@ -63,35 +63,38 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
   return true;
 }
 
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got) {
-  *got = 0;
-  return SysRead(file->handle, bytes, size, got);
+// Reads and writes go in pieces of at most this many bytes (a call may do less).
+const size_t kPiece = 64u << 20;
+
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
+                size_t size, std::string* error) {
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysReadAt(file->handle, offset, bytes, piece, &done)) {
+      return *error = path + ": read error: " + SysReason(), false;
+    }
+    if (done == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
+    bytes = static_cast<char*>(bytes) + done;
+  }
+  return true;
 }
 
 bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
                      bool atEnd, std::string* error) {
-  char* p = static_cast<char*>(bytes);
-  size_t got;
-  while (size > 0) {
-    if (!HostReadSome(file, p, size, &got)) return *error = path + ": read error", false;
-    if (got == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
-    p += got;
-    size -= got;
-  }
+  if (!HostReadAt(file, path, file->at, bytes, size, error)) return false;
+  file->at += size;
   char extra;
-  if (atEnd && (!HostReadSome(file, &extra, 1, &got) || got != 0)) {
+  size_t got;
+  if (atEnd && (!SysReadAt(file->handle, file->at, &extra, 1, &got) || got != 0)) {
     return *error = path + ": longer than when it was opened (it changed)", false;
   }
   return true;
 }
 
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error) {
-  bool ended;
-  if (SysReadAt(file->handle, offset, bytes, size, &ended)) return true;
-  *error = path + ": " + (ended ? std::string("shorter than when it was opened (it changed)")
-                                : "read error: " + SysReason());
-  return false;
+bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got) {
+  if (!SysReadAt(file->handle, file->at, bytes, size < kPiece ? size : kPiece, got)) return false;
+  file->at += *got;
+  return true;
 }
 
 void HostClose(HostFile* file) {
@@ -124,9 +127,14 @@ bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* 
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error) {
-  if (SysWriteAt(part->handle, offset, bytes, size)) return true;
-  *error = part->path + ": write error: " + SysReason();
-  return false;
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysWriteAt(part->handle, offset, bytes, piece, &done) || done == 0) {
+      return *error = part->path + ": write error: " + SysReason(), false;
+    }
+    bytes = static_cast<const char*>(bytes) + done;
+  }
+  return true;
 }
 
 void HostAbandonPart(HostPart* part) {
@@ -183,8 +191,7 @@ bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative,
   part->part = tree->root + "/" + name;
   part->slot = number;
   HoldStops();
-  const bool made = SysCreateTreeFile(tree->root, tree->handle, name, &part->handle);
-  return CreatePart(part, made ? 0 : -1, error);
+  return CreatePart(part, SysCreateInRoot(tree->root, tree->handle, name, &part->handle), error);
 }
 
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,

@@ -15,24 +15,22 @@ struct HostFile {
   intptr_t handle = -1;  // a descriptor on the host, a HANDLE on Windows; -1 when closed
   uint64_t size = 0;     // at open
   unsigned mode = 0644;  // permission bits at open (the host's; Windows has none)
+  uint64_t at = 0;       // where HostReadSome and HostReadExactly read next
 };
 
 // Opens an existing file for reading, once: without waiting (a FIFO or a device is refused, not
 // read), and checked on the open handle as a regular file. False with "path: reason" in *error.
 bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
 
-// Reads exactly size bytes, and checks that the file ends there when atEnd. False with
-// "path: reason" in *error when it cannot, or when the file is shorter or longer than at open.
-bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
-                     bool atEnd, std::string* error);
-
-// Reads up to size bytes; *got is 0 at the end. False on a read error.
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
-
-// Reads size bytes at offset of an open input (its position left alone: threads may read one
-// file at once). False with "path: reason" in *error, also when the file ends before.
+// Reads size bytes at offset (threads may read one file at once). False with "path: reason" in
+// *error, also when the file ends before (it changed since it was opened).
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
                 size_t size, std::string* error);
+// Reads the next size bytes, and checks that the file ends there when atEnd (else it changed).
+bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
+                     bool atEnd, std::string* error);
+// Reads up to size next bytes; *got is 0 at the end. False on a read error.
+bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
 
 void HostClose(HostFile* file);
 
@@ -47,8 +45,8 @@ void HostOnStop(const std::string& doing, const std::string& left);
 // Whether a progress line without its end is on the terminal (a stop line then starts anew).
 void HostProgressShowing(bool showing);
 
-// The one kind of output: a part file, created new, written (from any thread), then renamed over
-// its name when whole, or removed after a failure or on a stop.
+// The one kind of output: a part file, created new, written, then renamed over its name when
+// whole, or removed after a failure or on a stop.
 struct HostPart {
   std::string path, part;  // the output, and the part file written first
   intptr_t handle = -1;
@@ -59,8 +57,8 @@ struct HostPart {
 // pack and build: path + ".packtool-part" (an existing file or link of that name is refused,
 // never reused or followed), named by the stop line. False with one line in *error.
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error);
-// Writes size bytes after those HostWritePart wrote before, or at offset. False with
-// "path: write error: reason".
+// Writes size bytes after those HostWritePart wrote before, or at offset (from any thread).
+// False with "path: write error: reason".
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error);

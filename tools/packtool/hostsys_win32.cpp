@@ -10,12 +10,8 @@
 #include <shellapi.h>
 
 #include "tools/packtool/hostsys.h"
-#include "tools/packtool/hosttext.h"
 
 namespace {
-
-// Reads and writes go in pieces of at most this many bytes (ReadFile and WriteFile take a DWORD).
-const size_t kPiece = 64u << 20;
 
 // Lines go to a console in pieces of at most this many characters (older consoles take ~26,000).
 const size_t kConsolePiece = 8192;
@@ -47,7 +43,8 @@ bool Narrow(const wchar_t* wide, std::string* text, bool strict = true) {
 }
 
 // Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page;
-// elsewhere (a file, a pipe) as the UTF-8 bytes.
+// elsewhere (a file, a pipe) as the UTF-8 bytes, never through the C library's locks (the
+// console handler writes while another thread may hold them).
 void WriteText(HANDLE to, const std::string& text) {
   DWORD mode, done;
   std::wstring wide;
@@ -165,46 +162,22 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   return 0;
 }
 
-bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got) {
-  DWORD done = 0;
-  if (!ReadFile(H(handle), bytes, (DWORD)(size < kPiece ? size : kPiece), &done, nullptr)) {
-    return false;
-  }
-  *got = done;
-  return true;
+// At the end of the file a read at an offset fails with ERROR_HANDLE_EOF: 0 bytes read.
+bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  bool ok = ReadFile(H(handle), bytes, (DWORD)size, &n, &at) || GetLastError() == ERROR_HANDLE_EOF;
+  *done = n;
+  return ok;
 }
 
-// With the offset given in each call, never through the file pointer.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended) {
-  char* p = static_cast<char*>(bytes);
-  *ended = false;
-  while (size > 0) {
-    OVERLAPPED at = At(offset);
-    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!ReadFile(H(handle), p, piece, &done, &at)) {
-      return *ended = GetLastError() == ERROR_HANDLE_EOF, false;
-    }
-    if (done == 0) return *ended = true, false;
-    p += done;
-    offset += done;
-    size -= done;
-  }
-  return true;
+bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  bool ok = WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0;
+  *done = n;
+  return ok;
 }
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    OVERLAPPED at = At(offset);
-    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!WriteFile(H(handle), p, piece, &done, &at) || done == 0) return false;
-    p += done;
-    offset += done;
-    size -= done;
-  }
-  return true;
-}
-
 
 void SysClose(intptr_t handle) {
   if (handle != -1) CloseHandle(H(handle));
@@ -270,26 +243,17 @@ int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& rela
   return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
-// The folder of relative below the root is a plain folder (not a link).
-static bool InPlainFolder(const std::string& root, const std::string& relative) {
-  const std::string folder = HostFolderOf(root + "/" + relative);
-  return folder == root + "/" || IsPlainFolder(folder) || (SetLastError(ERROR_DIRECTORY), false);
+int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
+                    intptr_t* handle) {
+  return SysCreateNew(root + "/" + name, handle);
 }
 
-bool SysCreateTreeFile(const std::string& root, intptr_t, const std::string& relative,
-                       intptr_t* handle) {
-  if (!InPlainFolder(root, relative)) return false;
-  // FILE_SHARE_DELETE: the console handler can remove it while it is open.
-  HANDLE h = OpenPath(root + "/" + relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  *handle = (intptr_t)h;
-  return true;
-}
-
+// Into a plain folder (not a link) only.
 bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
                      const std::string& to) {
-  return InPlainFolder(root, to) && SysReplace(root + "/" + from, root + "/" + to);
+  const std::string folder = HostFolderOf(root + "/" + to);
+  if (folder != root + "/" && !IsPlainFolder(folder)) return SetLastError(ERROR_DIRECTORY), false;
+  return SysReplace(root + "/" + from, root + "/" + to);
 }
 
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
