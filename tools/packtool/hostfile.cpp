@@ -102,6 +102,18 @@ void HostClose(HostFile* file) {
   file->handle = -1;
 }
 
+bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
+  if (!HostOpenRead(path, file, error)) return false;
+  if (file->size < 0x100000000ull) return true;
+  HostClose(file);
+  return *error = path + ": 4 GB or larger; too large for a package", false;
+}
+
+bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {
+  std::string ignored;
+  return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
+}
+
 void HostOnStop(const std::string& doing, const std::string& left) {
   HoldStops();
   gStop.doing = doing;

@@ -33,6 +33,11 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
 bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
 
 void HostClose(HostFile* file);
+// HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused
+// (and closed).
+bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);
+// HostReadAt as a reader's callback (user: the HostFile), the reason not kept.
+bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
 
 // Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
 // the run with one line on standard error, on a line of its own: "packtool: stopped while

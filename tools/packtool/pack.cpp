@@ -35,10 +35,6 @@ struct Payload {
   uint64_t imageSize, total;
 };
 
-void ClosePayload(Payload* payload) {
-  for (HostFile& f : payload->sources) HostClose(&f);
-}
-
 bool ReadFromHostFile(void* user, void* bytes, size_t size, size_t* got) {
   return HostReadSome(static_cast<HostFile*>(user), bytes, size, got);
 }
@@ -137,31 +133,13 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
 
-}  // namespace
-
-int Pack(const CommandCalls& calls, const std::string& manifestPath,
-         const std::string& outputPath) {
-  HostOnStop("reading the sources", outputPath + " unchanged");
-  Payload payload;
-  std::string error;
-  HostPart part;
-  bool ok = ReadManifest(manifestPath, &payload, &error) &&
-            HostCreatePart(outputPath, &part, &error) &&
-            WritePackage(calls, &payload, &part, 0, nullptr, &error);
-  ClosePayload(&payload);
-  if (!ok) {
-    HostAbandonPart(&part);
-    return calls.fail(error);
-  }
-  if (!HostCommitPart(&part, -1, &error)) return calls.fail(error);
+// Closes the sources and finishes the part file: renamed over OUTPUT when ok, else removed.
+int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok, int mode,
+           std::string* error) {
+  for (HostFile& f : payload->sources) HostClose(&f);
+  if (!ok) HostAbandonPart(part);
+  if (!ok || !HostCommitPart(part, mode, error)) return calls.fail(*error);
   return 0;
-}
-
-namespace {
-
-bool ReadHostFileAt(void* user, uint64_t offset, void* bytes, size_t size) {
-  std::string ignored;
-  return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
 }
 
 // Stores the PE checksum, from the sum of every byte written (the CheckSum field's as written
@@ -181,13 +159,9 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
                     Payload* payload, unsigned* mode, const std::string& outputPath,
                     HostPart* part, std::string* error) {
   HostFile input;
-  if (!HostOpenRead(installerPath, &input, error)) return false;
+  if (!HostOpenPackageFile(installerPath, &input, error)) return false;
   *mode = input.mode;
-  if (input.size >= 0x100000000ull) {
-    HostClose(&input);
-    return *error = installerPath + ": 4 GB or larger; too large for a package", false;
-  }
-  PeWindow window = {ReadHostFileAt, &input};
+  PeWindow window = {HostReadAtFor, &input};
   PeFile file = {input.size, &window};
   InstallerLayout layout;
   std::vector<uint8_t> around;
@@ -230,24 +204,26 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
 
 }  // namespace
 
-int Build(const CommandCalls& calls, const std::string& installerPath,
-          const std::string& manifestPath, const std::string& outputPath) {
-  HostOnStop("reading the inputs", outputPath + " unchanged");
-  if (HostSameFile(installerPath, outputPath)) {
-    return calls.fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
+int Pack(const CommandCalls& calls, const std::string* args) {
+  HostOnStop("reading the sources", args[1] + " unchanged");
+  Payload payload;
+  std::string error;
+  HostPart part;
+  bool ok = ReadManifest(args[0], &payload, &error) && HostCreatePart(args[1], &part, &error) &&
+            WritePackage(calls, &payload, &part, 0, nullptr, &error);
+  return Finish(calls, &payload, &part, ok, -1, &error);
+}
+
+int Build(const CommandCalls& calls, const std::string* args) {
+  HostOnStop("reading the inputs", args[2] + " unchanged");
+  if (HostSameFile(args[0], args[2])) {
+    return calls.fail(args[2] + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
   Payload payload;
-  payload.manifest = manifestPath;
+  payload.manifest = args[1];
   unsigned mode = 0644;
   std::string error;
   HostPart part;
-  bool ok = BuildInstaller(calls, installerPath, &payload, &mode, outputPath, &part, &error);
-  ClosePayload(&payload);
-  if (!ok) {
-    HostAbandonPart(&part);
-    return calls.fail(error);
-  }
-  if (!HostCommitPart(&part, (int)mode, &error)) return calls.fail(error);
-  return 0;
+  bool ok = BuildInstaller(calls, args[0], &payload, &mode, args[2], &part, &error);
+  return Finish(calls, &payload, &part, ok, (int)mode, &error);
 }
-

@@ -35,12 +35,6 @@ struct PackageView {
   uint64_t base = 0, size = 0;
 };
 
-bool ReadThroughWindow(void* user, uint64_t offset, void* bytes, size_t size) {
-  PackageView* view = static_cast<PackageView*>(user);
-  std::string ignored;
-  return HostReadAt(&view->file, view->path, offset, bytes, size, &ignored);
-}
-
 bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
                       std::string* error) {
   return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
@@ -50,11 +44,8 @@ bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t si
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
-  if (!HostOpenRead(path, &view->file, error)) return false;
-  if (view->file.size >= 0x100000000ull) {
-    return *error = path + ": 4 GB or larger; too large for a package", false;
-  }
-  PeWindow window = {ReadThroughWindow, view};
+  if (!HostOpenPackageFile(path, &view->file, error)) return false;
+  PeWindow window = {HostReadAtFor, &view->file};
   PeFile file = {view->file.size, &window};
   PeImage pe;
   std::string peError;
@@ -112,7 +103,8 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
 
 }  // namespace
 
-int List(const CommandCalls& calls, const std::string& path) {
+int List(const CommandCalls& calls, const std::string* args) {
+  const std::string& path = args[0];
   PackageView view;
   PackageDirectory directory;
   std::string error;
@@ -366,10 +358,10 @@ int ExtractCommand(const CommandCalls& calls, const std::string& path, const std
 
 }  // namespace
 
-int Verify(const CommandCalls& calls, const std::string& path) {
-  return ExtractCommand(calls, path, nullptr);
+int Verify(const CommandCalls& calls, const std::string* args) {
+  return ExtractCommand(calls, args[0], nullptr);
 }
 
-int Unpack(const CommandCalls& calls, const std::string& path, const std::string& folder) {
-  return ExtractCommand(calls, path, &folder);
+int Unpack(const CommandCalls& calls, const std::string* args) {
+  return ExtractCommand(calls, args[0], &args[1]);
 }
