@@ -130,7 +130,7 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
           (unsigned)(done * 100 / total), done == total ? "" : name.c_str());
   if (done == total) fputc('\n', stderr);
   fflush(stderr);
-  HostProgressShowing(done != total);
+  gMidLine = done != total;  // a stop line then starts on a line of its own
 }
 
 }  // namespace

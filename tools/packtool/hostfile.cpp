@@ -1,22 +1,26 @@
-// The packing tool's file policy, the same on every host: inputs opened once and judged by their
-// open handle, outputs created new as part files known to the stop handler from the moment they
-// exist, the unpack tree's bookkeeping, and every message. The system calls under it are
-// tools/packtool/hostsys_posix.cpp and hostsys_win32.cpp.
+// The packing tool's file policy over the system calls of hostsys_posix.cpp and
+// hostsys_win32.cpp.
 #include "tools/packtool/hostfile.h"
 
 namespace {
 
-void ComposeStopLines() {
-  gStop.idleLine = "packtool: stopped while " + gStop.doing + "; " + gStop.left + "\n";
+// Reads and writes go in pieces of at most this many bytes (a call may do less).
+const size_t kPiece = 64u << 20;
+
+// The stop lines, from what is being done and what a stop leaves (with stops held off).
+void SetStop(const std::string& doing, const std::string& left) {
+  gStop.doing = doing;
+  gStop.left = left;
+  gStop.idleLine = "packtool: stopped while " + doing + "; " + left + "\n";
   gStop.openLine = "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
-                   gStop.left + "\n";
+                   left + "\n";
 }
 
 void HoldStops() {
   static bool watching = false;
   if (!watching) {
     watching = true;
-    ComposeStopLines();
+    SetStop(gStop.doing, gStop.left);
     SysWatchStops();
   }
   SysHoldStops();
@@ -27,7 +31,7 @@ void KnowPart(const HostPart* part, bool live) {
   if (live) gStop.parts[part->slot] = part->part;
   gLive[part->slot] = live ? 1 : 0;
   if (part->slot == 0) {
-    ComposeStopLines();
+    SetStop(gStop.doing, gStop.left);
     gOpen = live ? 1 : 0;
   }
 }
@@ -48,10 +52,8 @@ bool CreatePart(HostPart* part, int made, std::string* error) {
 // What a stop of unpack leaves (stops held off): the whole files placed so far.
 void SayTreeLeft(const HostTree* tree) {
   size_t n = tree->whole.size();
-  gStop.doing = "checking";
-  gStop.left = std::to_string(n) + (n == 1 ? " whole file" : " whole files") + " written in " +
-               tree->root + ", nothing partial";
-  ComposeStopLines();
+  SetStop("checking", std::to_string(n) + (n == 1 ? " whole file" : " whole files") +
+                          " written in " + tree->root + ", nothing partial");
 }
 
 }  // namespace
@@ -62,9 +64,6 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
   if (opened < 0) return *error = path + ": " + SysReason(), false;
   return true;
 }
-
-// Reads and writes go in pieces of at most this many bytes (a call may do less).
-const size_t kPiece = 64u << 20;
 
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
                 size_t size, std::string* error) {
@@ -116,13 +115,9 @@ bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {
 
 void HostOnStop(const std::string& doing, const std::string& left) {
   HoldStops();
-  gStop.doing = doing;
-  gStop.left = left;
-  ComposeStopLines();
+  SetStop(doing, left);
   SysReleaseStops();
 }
-
-void HostProgressShowing(bool showing) { gMidLine = showing ? 1 : 0; }
 
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
   part->path = path;
@@ -160,23 +155,19 @@ void HostAbandonPart(HostPart* part) {
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
-  bool closed = SysCloseWritten(part->handle, mode, true);
+  const bool closed = SysCloseWritten(part->handle, mode, true);
   part->handle = -1;
   HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
-  if (!closed || !SysReplace(part->part, part->path)) {
+  const bool ok = closed && SysReplace(part->part, part->path);
+  if (!ok) {
     *error = part->path + (closed ? ": cannot replace it (" + SysReason() + ")"
                                   : ": write error: " + SysReason());
     SysRemove(part->part);
-    KnowPart(part, false);
-    SysReleaseStops();
-    return false;
   }
   KnowPart(part, false);
-  gStop.doing = "finishing";
-  gStop.left = part->path + " written whole";
-  ComposeStopLines();
+  if (ok) SetStop("finishing", part->path + " written whole");
   SysReleaseStops();
-  return true;
+  return ok;
 }
 
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
