@@ -31,9 +31,9 @@ bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
   return true;
 }
 
-// UTF-16 text as UTF-8. With strict, an unpaired surrogate is refused; without, it becomes U+FFFD.
-bool Narrow(const wchar_t* wide, std::string* text, bool strict = true) {
-  const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
+// UTF-16 text as UTF-8; an unpaired surrogate is refused.
+bool Narrow(const wchar_t* wide, std::string* text) {
+  const DWORD flags = WC_ERR_INVALID_CHARS;
   int size = WideCharToMultiByte(CP_UTF8, flags, wide, -1, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return false;
   text->resize(size);
@@ -71,14 +71,19 @@ DWORD Attributes(const std::string& path) {
   return Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
-bool MakeFolder(const std::string& path) {
-  std::wstring wide;
-  return Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr);
+// A folder that is a folder and not a link (a symbolic link or a junction).
+bool IsPlainFolder(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void Remove(const std::string& path) {
+// 0 made, 1 a plain folder is there, -1 failed (ERROR_ALREADY_EXISTS: not a plain folder).
+int MakeFolder(const std::string& path) {
   std::wstring wide;
-  if (Wide(path, &wide)) DeleteFileW(wide.c_str());
+  if (Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr)) return 0;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
+  return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
 CRITICAL_SECTION gStopLock;
@@ -91,18 +96,11 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (gMidLine) WriteText(err, "\n");
   for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
-    if (gLive[k]) Remove(gStop.parts[k]);
+    if (gLive[k]) SysRemove(gStop.parts[k]);
   }
   WriteText(err, gOpen ? gStop.openLine : gStop.idleLine);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
-}
-
-// A folder that is a folder and not a link (a symbolic link or a junction).
-bool IsPlainFolder(const std::string& path) {
-  DWORD a = Attributes(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 OVERLAPPED At(uint64_t offset) {
@@ -202,7 +200,10 @@ int SysCreateNew(const std::string& path, intptr_t* handle) {
   return 0;
 }
 
-void SysRemove(const std::string& path) { Remove(path); }
+void SysRemove(const std::string& path) {
+  std::wstring wide;
+  if (Wide(path, &wide)) DeleteFileW(wide.c_str());
+}
 
 bool SysReplace(const std::string& from, const std::string& to) {
   std::wstring a, b;
@@ -219,9 +220,8 @@ void SysHoldStops() { EnterCriticalSection(&gStopLock); }
 void SysReleaseStops() { LeaveCriticalSection(&gStopLock); }
 
 int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
-  if (MakeFolder(folder)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  if (!IsPlainFolder(folder)) return 2;
+  const int made = MakeFolder(folder);
+  if (made <= 0) return made == 0 ? 0 : (GetLastError() == ERROR_ALREADY_EXISTS ? 2 : -1);
   WIN32_FIND_DATAW found;
   std::wstring pattern;
   Wide(folder + "\\*", &pattern);
@@ -237,10 +237,7 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
 }
 
 int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& relative) {
-  const std::string path = root + "/" + relative;
-  if (MakeFolder(path)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
+  return MakeFolder(root + "/" + relative);
 }
 
 int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
