@@ -153,7 +153,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
                       "a comment after an entry: '#' starts a comment only at the start of a "
                       "line (a source name may hold '#', but not after a blank)");
       }
-      entries->push_back({Trim(text.substr(0, bar)), source, lineNumber, 0});
+      entries->push_back({Trim(text.substr(0, bar)), source, lineNumber});
     }
     line.clear();
   }

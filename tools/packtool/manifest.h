@@ -13,7 +13,6 @@
 struct ManifestEntry {
   std::string name, source;
   int line;
-  uint32_t size;
 };
 
 // The longest line read (a source path of 4096 bytes, a name and a bar fit well within it).

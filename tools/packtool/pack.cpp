@@ -60,7 +60,7 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
       return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
              false;
     }
-    e.size = sizes[i] = (uint32_t)size;
+    sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();
     payload->total += size;
   }
@@ -235,25 +235,20 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   InstallerLayout layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;
-  bool ok = ReadInstaller(file, &layout, error);
-  if (!ok) *error = installerPath + ": " + *error;
-  ok = ok && ReadManifest(payload->manifest, payload, error);
-  if (ok) {
-    uint64_t imageSize = BuiltImageSize(layout, payload->imageSize);
-    if (imageSize > kMaxInstallerImage) {
-      *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
-               " bytes too large: the installer, a 32-bit program that maps itself whole, "
-               "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
-               " bytes)";
-      ok = false;
-    }
-  }
-  if (ok && !WriteInstallerAround(file, layout, (uint32_t)payload->imageSize, &around,
-                                  &packageOffset, error)) {
-    *error = installerPath + ": " + *error;
+  std::string peError;  // set only on a failure of the executable's reader or writer
+  bool ok = ReadInstaller(file, &layout, &peError) &&
+            ReadManifest(payload->manifest, payload, error);
+  const uint64_t imageSize = ok ? BuiltImageSize(layout, payload->imageSize) : 0;
+  if (imageSize > kMaxInstallerImage) {
+    *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
+             " bytes too large: the installer, a 32-bit program that maps itself whole, must "
+             "stay within 1 GB (its image would take " + std::to_string(imageSize) + " bytes)";
     ok = false;
   }
+  ok = ok && WriteInstallerAround(file, layout, (uint32_t)payload->imageSize, &around,
+                                  &packageOffset, &peError);
   HostClose(&input);
+  if (!peError.empty()) *error = installerPath + ": " + peError;
   if (!ok) return false;
   uint64_t size = around.size() + payload->imageSize;
   uint64_t fieldOffset = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
