@@ -120,10 +120,8 @@ int Fail(const std::string& message) {
 }
 
 void Progress(const char* what, uint64_t done, uint64_t total, const std::string& entry) {
-  static int terminal = -1;
-  if (gQuiet || total < kLargeBytes) return;
-  if (terminal < 0) terminal = HostErrorIsTerminal() ? 1 : 0;
-  if (terminal == 0) return;
+  static const bool terminal = HostErrorIsTerminal();
+  if (gQuiet || total < kLargeBytes || !terminal) return;
   std::string name = entry.size() > 40 ? "..." + entry.substr(entry.size() - 37) : entry;
   fprintf(stderr, "\r%s: %llu of %llu MB (%3u%%) %-40s", what,
           (unsigned long long)(done >> 20), (unsigned long long)(total >> 20),

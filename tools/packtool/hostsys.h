@@ -13,8 +13,7 @@
 #include <thread>
 #include <vector>
 
-// The reason of the last failed call, as text ("No such file or directory").
-std::string SysReason();
+std::string SysReason();  // of the last failed call ("No such file or directory")
 
 // Opens an existing file for reading without waiting (a FIFO or device is refused) and looks
 // at it on the open handle: 0 a regular file, its size and permission bits given; 1 not one;
@@ -25,8 +24,8 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
 void SysClose(intptr_t handle);
-// Sets the permission bits (the host's; -1 none) and closes a file written; with whole, an
-// output made whole, flushed first on Windows.
+// Sets the permission bits (the host's; -1 none) and closes a file written; with whole (an
+// output made whole) flushed first on Windows.
 bool SysCloseWritten(intptr_t handle, int mode, bool whole);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.
@@ -48,11 +47,10 @@ inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output 
 inline volatile sig_atomic_t gOpen = 0;     // the line names parts[0]
 inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
-// Installs the handler of stops (once): it ends the line in progress, removes the open outputs,
-// prints its line and ends the process as the stop would.
+// Installs the handler of stops (once): it ends the line in progress, removes the live outputs,
+// prints its line and ends the process as the stop would. Stops held off (signals blocked; on
+// Windows the handler's lock taken) are handled at SysReleaseStops, on the state as it is then.
 void SysWatchStops();
-// Stops held off (signals blocked on the host, the handler's lock taken on Windows): one that
-// comes meanwhile is handled at SysReleaseStops, on the state as it is then.
 void SysHoldStops();
 void SysReleaseStops();
 
@@ -60,8 +58,7 @@ void SysReleaseStops();
 // 2 not a folder or a link, -1 failed. The host keeps it open as *handle. The calls below take
 // that root and its handle; relative paths are '/'-separated below it, never through a link.
 int SysOpenTreeRoot(const std::string& folder, intptr_t* handle);
-// Makes the folder relative, its parents there already: 0 made; 1 a folder is there already;
-// -1 failed.
+// Makes the folder relative, its parents there already: 0 made; 1 a folder is there; -1 failed.
 int SysMakeTreeFolder(const std::string& root, intptr_t rootHandle, const std::string& relative);
 // Creates the file name new for writing in the root itself (0, 1, -1 as SysCreateNew).
 int SysCreateInRoot(const std::string& root, intptr_t rootHandle, const std::string& name,
@@ -75,15 +72,14 @@ bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::st
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
-bool HostErrorIsTerminal();  // progress is shown only there
+bool HostErrorIsTerminal();
 // The folder part of a path with its separator ("" for a bare name), and whether a path is
 // absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
 std::string HostFolderOf(const std::string& path);
 bool HostIsAbsolute(const std::string& path);
 
 // The arguments after the program's name, as UTF-8: argv's bytes on the host; on Windows the
-// wide command line, converted. False with one line in *error when one cannot be (an unpaired
-// surrogate).
+// wide command line, converted (false with one line in *error for an unpaired surrogate).
 bool HostArguments(int argc, char** argv, std::vector<std::string>* args, std::string* error);
 // Writes UTF-8 text to stdout or stderr: to a Windows console as wide text, elsewhere its bytes.
 void HostWriteText(FILE* stream, const std::string& text);

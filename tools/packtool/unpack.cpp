@@ -209,21 +209,18 @@ int32_t PlaceFile(Run* run, int32_t index, const PackageEntry* entry, const uint
                   int32_t outcome) {
   HostPart* part = &run->parts[index];
   std::string& error = run->writeErrors[index];
-  if (outcome == ENTRY_WRITTEN && bytes != nullptr && entry->dataSize != 0) {
+  if (outcome != ENTRY_WRITTEN) return HostAbandonPart(part), outcome;
+  if (bytes != nullptr && entry->dataSize != 0) {
     HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
   }
-  if (outcome != ENTRY_WRITTEN || !error.empty()) {
-    HostAbandonPart(part);
-    if (outcome == ENTRY_WRITTEN && run->error.empty()) run->error = error;
-    return outcome == ENTRY_WRITTEN ? (int32_t)ENTRY_WRITE_FAILED : outcome;
-  }
   const std::string path = SpelledPath(run, entry->entryName, false);
-  if (!HostPlaceTreePart(&run->tree, part, path, &error)) {
-    if (run->error.empty()) run->error = error;
-    return ENTRY_WRITE_FAILED;
+  if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
+    SpelledPath(run, path.c_str(), true);
+    return ENTRY_WRITTEN;
   }
-  SpelledPath(run, path.c_str(), true);
-  return ENTRY_WRITTEN;
+  HostAbandonPart(part);  // after a write error; a failed placing removed it already
+  if (run->error.empty()) run->error = error;
+  return ENTRY_WRITE_FAILED;
 }
 
 int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
