@@ -7,13 +7,13 @@ namespace {
 // Reads and writes go in pieces of at most this many bytes (a call may do less).
 const size_t kPiece = 64u << 20;
 
-// The stop lines, from what is being done and what a stop leaves (with stops held off).
+// The stop line, from what is being done and what a stop leaves (with stops held off).
 void SetStop(const std::string& doing, const std::string& left) {
   gStop.doing = doing;
   gStop.left = left;
-  gStop.idleLine = "packtool: stopped while " + doing + "; " + left + "\n";
-  gStop.openLine = "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
-                   left + "\n";
+  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
+                              left + "\n"
+                        : "packtool: stopped while " + doing + "; " + left + "\n";
 }
 
 void HoldStops() {
@@ -30,10 +30,7 @@ void HoldStops() {
 void KnowPart(const HostPart* part, bool live) {
   if (live) gStop.parts[part->slot] = part->part;
   gLive[part->slot] = live ? 1 : 0;
-  if (part->slot == 0) {
-    SetStop(gStop.doing, gStop.left);
-    gOpen = live ? 1 : 0;
-  }
+  if (part->slot == 0) SetStop(gStop.doing, gStop.left);
 }
 
 // Creates part->part new; false with *error.

@@ -39,12 +39,11 @@ bool SysReplace(const std::string& from, const std::string& to);  // renames fro
 enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
 struct StopState {
   std::string doing = "working", left = "nothing written";
-  std::string parts[STOP_PARTS];   // outputs open now, each removed on a stop while it is live
-  std::string idleLine, openLine;  // the line printed with no output shown, and with parts[0]
+  std::string parts[STOP_PARTS];  // outputs open now, each removed on a stop while it is live
+  std::string line;               // the line printed
 };
 inline StopState gStop;
 inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
-inline volatile sig_atomic_t gOpen = 0;     // the line names parts[0]
 inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
 // Installs the handler of stops (once): it ends the line in progress, removes the live outputs,

@@ -35,8 +35,7 @@ void OnSignal(int signal) {
   for (int k = 0; k < STOP_PARTS; ++k) {
     if (gLive[k]) unlink(gStop.parts[k].c_str());
   }
-  const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
-  ignored = write(2, line.data(), line.size());
+  ignored = write(2, gStop.line.data(), gStop.line.size());
   (void)ignored;
   ::signal(signal, SIG_DFL);
   raise(signal);

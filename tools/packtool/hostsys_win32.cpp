@@ -98,7 +98,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
     if (gLive[k]) SysRemove(gStop.parts[k]);
   }
-  WriteText(err, gOpen ? gStop.openLine : gStop.idleLine);
+  WriteText(err, gStop.line);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
