@@ -108,10 +108,7 @@ const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a termi
 
 bool gQuiet = false;  // --quiet: no progress line
 
-void Line(const std::string& text) {
-  fputs(text.c_str(), stdout);
-  fputc('\n', stdout);
-}
+void Line(const std::string& text) { puts(text.c_str()); }
 
 int Fail(const std::string& message) {
   fflush(stdout);

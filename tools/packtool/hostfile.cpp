@@ -87,7 +87,8 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
   return true;
 }
 
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got) {
+bool HostReadSome(void* user, void* bytes, size_t size, size_t* got) {
+  HostFile* file = static_cast<HostFile*>(user);
   if (!SysReadAt(file->handle, file->at, bytes, size < kPiece ? size : kPiece, got)) return false;
   file->at += *got;
   return true;

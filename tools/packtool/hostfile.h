@@ -33,8 +33,9 @@ bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
 // Reads the next size bytes, and checks that the file ends there when atEnd (else it changed).
 bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
                      bool atEnd, std::string* error);
-// Reads up to size next bytes; *got is 0 at the end. False on a read error, without a line.
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
+// Reads up to size next bytes of the HostFile file; *got is 0 at the end. False on a read
+// error, without a line (a reader's callback).
+bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
 
 // Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end

@@ -33,15 +33,11 @@ struct Payload {
   uint64_t imageSize, total;
 };
 
-bool ReadFromHostFile(void* user, void* bytes, size_t size, size_t* got) {
-  return HostReadSome(static_cast<HostFile*>(user), bytes, size, got);
-}
-
 bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string* error) {
   payload->manifest = manifestPath;
   HostFile m;
   if (!HostOpenRead(manifestPath, &m, error)) return false;
-  bool ok = ReadManifestEntries(manifestPath, ReadFromHostFile, &m, &payload->entries, error);
+  bool ok = ReadManifestEntries(manifestPath, HostReadSome, &m, &payload->entries, error);
   HostClose(&m);
   if (!ok) return false;
   std::vector<ManifestEntry>& entries = payload->entries;
