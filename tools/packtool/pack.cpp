@@ -121,17 +121,6 @@ void ReadAndDigest(void* user) {
   }
 }
 
-bool PutSealed(Sealing* s, int e, uint8_t* bytes, uint32_t size) {
-  if (s->checksum != nullptr) {
-    *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
-                                   bytes, size);
-  }
-  if (!HostWritePart(s->part, bytes, size, s->error)) return false;
-  s->written += size;
-  s->calls->progress("packing", s->written, s->payload->total, s->payload->entries[e].name);
-  return true;
-}
-
 // Seals the 17 entries in blocks, each read once, two in flight: while a second thread reads
 // block j + 1 and digests it as read, this thread turns block j (the keystream beside the other
 // digest) and writes it.
@@ -166,7 +155,16 @@ bool SealBlocks(Sealing* s) {
     if (b.at == 0) BeginPackageEntry(&s->stream);
     uint8_t* bytes = buffers[j % 2].data();
     TurnEntryBytes(stream, bytes, b.size);
-    bool ok = PutSealed(s, b.entry, bytes, b.size);
+    if (s->checksum != nullptr) {
+      *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
+                                     bytes, b.size);
+    }
+    const bool ok = HostWritePart(s->part, bytes, b.size, s->error);
+    if (ok) {
+      s->written += b.size;
+      s->calls->progress("packing", s->written, s->payload->total,
+                         s->payload->entries[b.entry].name);
+    }
     const bool ranBeside = helper.joinable();
     if (ranBeside) helper.join();
     if (ok && b.last) {
@@ -207,16 +205,6 @@ int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok,
   return 0;
 }
 
-// Stores the PE checksum, from the sum of every byte written (the CheckSum field's as written
-// taken out), in the CheckSum field.
-bool WriteChecksum(HostPart* part, uint64_t sum, uint64_t size, const uint8_t* field,
-                   uint64_t fieldOffset, std::string* error) {
-  uint32_t checksum = PeChecksumFinish(sum, PeLoad32(field), size);
-  uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8), (uint8_t)(checksum >> 16),
-                      (uint8_t)(checksum >> 24)};
-  return HostWritePartAt(part, fieldOffset, bytes, 4, error);
-}
-
 // Writes the new installer through *part: the installer read through a window, its layout made
 // for the payload's size, the part file made once everything is checked; then the bytes before
 // the package, the package, the bytes after it and the checksum.
@@ -254,12 +242,17 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   uint64_t sum = PeChecksumAddAt(0, 0, around.data(), packageOffset);
   sum = PeChecksumAddAt(sum, packageOffset + payload->imageSize, around.data() + packageOffset,
                         around.size() - packageOffset);
-  return HostCreatePart(outputPath, part, error) &&
-         HostWritePart(part, around.data(), packageOffset, error) &&
-         WritePackage(calls, payload, part, packageOffset, &sum, error) &&
-         HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset,
-                       error) &&
-         WriteChecksum(part, sum, size, around.data() + fieldOffset, fieldOffset, error);
+  if (!HostCreatePart(outputPath, part, error) ||
+      !HostWritePart(part, around.data(), packageOffset, error) ||
+      !WritePackage(calls, payload, part, packageOffset, &sum, error) ||
+      !HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset, error)) {
+    return false;
+  }
+  // The sum of every byte written, the CheckSum field's as written taken out.
+  const uint32_t checksum = PeChecksumFinish(sum, PeLoad32(around.data() + fieldOffset), size);
+  const uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8),
+                            (uint8_t)(checksum >> 16), (uint8_t)(checksum >> 24)};
+  return HostWritePartAt(part, fieldOffset, bytes, 4, error);
 }
 
 }  // namespace

@@ -203,32 +203,26 @@ const char* OutcomeText(int32_t outcome) {
   }
 }
 
-// unpack: a checked entry's part file renamed to its name (bytes, from an image in memory,
-// written first); any other entry's part file removed.
-int32_t PlaceFile(Run* run, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
-                  int32_t outcome) {
-  HostPart* part = &run->parts[index];
-  std::string& error = run->writeErrors[index];
-  if (outcome != ENTRY_WRITTEN) return HostAbandonPart(part), outcome;
-  if (bytes != nullptr && entry->dataSize != 0) {
-    HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
-  }
-  const std::string path = SpelledPath(run, entry->entryName, false);
-  if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
-    SpelledPath(run, path.c_str(), true);
-    return ENTRY_WRITTEN;
-  }
-  HostAbandonPart(part);  // after a write error; a failed placing removed it already
-  if (run->error.empty()) run->error = error;
-  return ENTRY_WRITE_FAILED;
-}
-
+// unpack places a checked entry's part file under its name (bytes, from an image in memory,
+// written first), and removes any other entry's part file.
 int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
                    int32_t outcome) {
   Run* run = static_cast<Run*>(user);
-  if (run->unpack && outcome != ENTRY_OUT_OF_BOUNDS) {
-    outcome = PlaceFile(run, index, entry, bytes, outcome);
+  HostPart* part = &run->parts[index];
+  std::string& error = run->writeErrors[index];
+  if (run->unpack && outcome == ENTRY_WRITTEN) {
+    if (bytes != nullptr && entry->dataSize != 0) {
+      HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
+    }
+    const std::string path = SpelledPath(run, entry->entryName, false);
+    if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
+      SpelledPath(run, path.c_str(), true);
+    } else {
+      if (run->error.empty()) run->error = error;
+      outcome = ENTRY_WRITE_FAILED;
+    }
   }
+  HostAbandonPart(part);  // any but a placed one (nothing for one never made or removed)
   run->placed += entry->dataSize;
   run->calls->progress(run->unpack ? "unpacking" : "verifying", run->placed, run->total,
                        PrintableName(*entry));
