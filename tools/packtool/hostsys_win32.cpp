@@ -31,17 +31,6 @@ bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
   return true;
 }
 
-// UTF-16 text as UTF-8; an unpaired surrogate is refused.
-bool Narrow(const wchar_t* wide, std::string* text) {
-  const DWORD flags = WC_ERR_INVALID_CHARS;
-  int size = WideCharToMultiByte(CP_UTF8, flags, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return false;
-  text->resize(size);
-  WideCharToMultiByte(CP_UTF8, flags, wide, -1, &(*text)[0], size, nullptr, nullptr);
-  text->resize(size - 1);  // without the NUL
-  return true;
-}
-
 // Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page;
 // elsewhere (a file, a pipe) as the UTF-8 bytes, never through the C library's locks (the
 // console handler writes while another thread may hold them).
@@ -282,10 +271,17 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return *error = "the command line: " + SysReason(), false;
   bool ok = true;
-  for (int i = 1; i < count && ok; ++i) {
-    args->emplace_back();
-    ok = Narrow(wide[i], &args->back());
-    if (!ok) *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+  for (int i = 1; i < count && ok; ++i) {  // an unpaired surrogate is refused
+    const DWORD flags = WC_ERR_INVALID_CHARS;
+    int size = WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    ok = size > 0;
+    if (!ok) {
+      *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+    } else {
+      args->emplace_back(size, '\0');
+      WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, &args->back()[0], size, nullptr, nullptr);
+      args->back().pop_back();  // the NUL
+    }
   }
   LocalFree(wide);
   return ok;
