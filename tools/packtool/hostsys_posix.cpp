@@ -41,13 +41,6 @@ void OnSignal(int signal) {
   raise(signal);
 }
 
-// Closes fd, keeping errno for SysReason.
-void Shut(int fd) {
-  int code = errno;
-  if (fd >= 0) close(fd);
-  errno = code;
-}
-
 // Opens the folder that holds relative ('/'-separated) below the tree's root, component by
 // component, never through a link: a descriptor, or -1; *name gets the last component.
 int OpenFolderOf(intptr_t root, const std::string& relative, std::string* name) {
@@ -57,7 +50,7 @@ int OpenFolderOf(intptr_t root, const std::string& relative, std::string* name) 
        start = end + 1) {
     int next = openat(dir, relative.substr(start, end - start).c_str(),
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    Shut(dir);
+    SysClose(dir);
     dir = next;
   }
   *name = relative.substr(start);
@@ -97,16 +90,15 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return n >= 0;
 }
 
-void SysClose(intptr_t handle) {
-  if (handle != -1) close((int)handle);
+void SysClose(intptr_t handle) {  // errno kept for SysReason
+  int code = errno;
+  if (handle >= 0) close((int)handle);
+  errno = code;
 }
 
 bool SysCloseWritten(intptr_t handle, int mode, bool) {
-  bool ok = mode < 0 || fchmod((int)handle, (mode_t)mode) == 0;
-  int code = errno;
-  if (close((int)handle) != 0) return false;
-  errno = code;
-  return ok;
+  if (mode >= 0 && fchmod((int)handle, (mode_t)mode) != 0) return SysClose(handle), false;
+  return close((int)handle) == 0;
 }
 
 int SysCreateNew(const std::string& path, intptr_t* handle) {
@@ -144,8 +136,8 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   int listing = dup(fd);
   DIR* d = listing < 0 ? nullptr : fdopendir(listing);
   if (d == nullptr) {
-    Shut(listing);
-    Shut(fd);
+    SysClose(listing);
+    SysClose(fd);
     return -1;
   }
   bool empty = true;
@@ -168,7 +160,7 @@ int SysMakeTreeFolder(const std::string&, intptr_t root, const std::string& rela
     made = fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)
                ? 1 : (errno = ENOTDIR, -1);
   }
-  Shut(dir);
+  SysClose(dir);
   return made;
 }
 
@@ -183,8 +175,8 @@ bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
   int fromDir = OpenFolderOf(root, from, &names[0]);
   int toDir = fromDir < 0 ? -1 : OpenFolderOf(root, to, &names[1]);
   bool ok = toDir >= 0 && renameat(fromDir, names[0].c_str(), toDir, names[1].c_str()) == 0;
-  Shut(fromDir);
-  Shut(toDir);
+  SysClose(fromDir);
+  SysClose(toDir);
   return ok;
 }
 
