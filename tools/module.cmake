@@ -3,7 +3,7 @@
 # Windows build makes the same tool as packtool.exe (console) for publishers on Windows.
 set(TAVRIN_PACKTOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/packtool/cli.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pack.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/packtool/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/blocks.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packtool/unpack.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/pe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/pebuild.cpp ${CMAKE_CURRENT_LIST_DIR}/packtool/hostfile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packtool/manifest.cpp $<TARGET_OBJECTS:packtool_package>)
 # The host's system calls, one file per platform, under the one policy of hostfile.cpp.

@@ -9,7 +9,6 @@
 #include "base/product.h"
 #include "tools/packtool/commands.h"
 #include "tools/packtool/hostfile.h"
-#include "tools/packtool/hosttext.h"
 
 namespace {
 
@@ -38,6 +37,7 @@ const char kResultHelp[] =
 
 struct Command {
   const char* name;
+  int (*run)(const CommandCalls& calls, const std::string* args);
   size_t arguments;
   const char* synopsis;  // the line in the general usage
   const char* what;      // the rest of the command's own usage
@@ -45,31 +45,35 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"pack", 2, "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
+    {"pack", Pack, 2,
+     "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
      "Writes OUTPUT: the package (the installer's resource RCDATA 100) of the files MANIFEST\n"
      "names.\n",
      {kWriteExit, kManifestHelp}},
-    {"build", 3,
+    {"build", Build, 3,
      "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
      "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME
      " built by this project, with any payload,\n"
      "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
      {kWriteExit, kManifestHelp}},
-    {"list", 1, "list FILE                         print the directory: name, size, offset, MD5",
+    {"list", List, 1,
+     "list FILE                         print the directory: name, size, offset, MD5",
      "Prints one line per entry (number, size, offset, plain MD5, name), then the package's\n"
      "size in bytes. FILE is a package file or an executable (signed or not) that carries one\n"
      "as resource RCDATA 100.\n"
      "Exit status: 0 listed; 1 a file that cannot be read as a package, or one whose entries end\n"
      "beyond it (one line on stderr); 2 wrong arguments.\n",
      {nullptr, nullptr}},
-    {"verify", 1, "verify FILE                       unscramble and check every entry; print the result",
+    {"verify", Verify, 1,
+     "verify FILE                       unscramble and check every entry; print the result",
      "Checks the layout (one line per problem: whatever the installer reads is read, entries\n"
      "sharing bytes and a first entry not at 2720 included), then unscrambles and digests every\n"
      "entry as the installer would, reading each twice. FILE is as for list.\n",
      {kResultHelp,
       "Exit status: 0 result 0 and no layout problem; 1 otherwise, with one line on stderr (no\n"
       "result when the file cannot be read as a package); 2 wrong arguments.\n"}},
-    {"unpack", 2, "unpack FILE FOLDER                write the files into FOLDER as the installer would",
+    {"unpack", Unpack, 2,
+     "unpack FILE FOLDER                write the files into FOLDER as the installer would",
      "Writes the files into FOLDER (new, or an existing empty folder that is not a link) as the\n"
      "installer places them, after the lines verify prints. Each file is written as a part file\n"
      "and renamed once its entry passes (else removed): only whole files are left, also when\n"
@@ -104,10 +108,7 @@ const uint64_t kLargeBytes = 64u << 20;  // show progress above this, on a termi
 
 bool gQuiet = false;  // --quiet: no progress line
 
-void Line(const std::string& text) {
-  fputs(text.c_str(), stdout);
-  fputc('\n', stdout);
-}
+void Line(const std::string& text) { puts(text.c_str()); }
 
 int Fail(const std::string& message) {
   fflush(stdout);
@@ -116,17 +117,15 @@ int Fail(const std::string& message) {
 }
 
 void Progress(const char* what, uint64_t done, uint64_t total, const std::string& entry) {
-  static int terminal = -1;
-  if (gQuiet || total < kLargeBytes) return;
-  if (terminal < 0) terminal = HostErrorIsTerminal() ? 1 : 0;
-  if (terminal == 0) return;
+  static const bool terminal = HostErrorIsTerminal();
+  if (gQuiet || total < kLargeBytes || !terminal) return;
   std::string name = entry.size() > 40 ? "..." + entry.substr(entry.size() - 37) : entry;
   fprintf(stderr, "\r%s: %llu of %llu MB (%3u%%) %-40s", what,
           (unsigned long long)(done >> 20), (unsigned long long)(total >> 20),
           (unsigned)(done * 100 / total), done == total ? "" : name.c_str());
   if (done == total) fputc('\n', stderr);
   fflush(stderr);
-  HostProgressShowing(done != total);
+  gMidLine = done != total;  // a stop line then starts on a line of its own
 }
 
 }  // namespace
@@ -134,10 +133,7 @@ void Progress(const char* what, uint64_t done, uint64_t total, const std::string
 int main(int argc, char** argv) {
   std::vector<std::string> given, args;
   std::string error;
-  if (!HostArguments(argc, argv, &given, &error)) {
-    Fail(error);
-    return 2;
-  }
+  if (!HostArguments(argc, argv, &given, &error)) return Fail(error), 2;
   for (const std::string& arg : given) {
     if (arg == "--quiet" || arg == "-q") {
       gQuiet = true;
@@ -145,13 +141,9 @@ int main(int argc, char** argv) {
       args.push_back(arg);
     }
   }
-  if (args.empty()) {
-    PrintUsage(stderr);
-    return 2;
-  }
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintUsage(stdout);
-    return 0;
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintUsage(args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
   }
   const Command* command = nullptr;
   for (const Command& c : kCommands) {
@@ -163,10 +155,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h") {
-      PrintCommandUsage(*command, stdout);
-      return 0;
-    }
+    if (args[i] == "--help" || args[i] == "-h") return PrintCommandUsage(*command, stdout), 0;
   }
   if (args.size() != command->arguments + 1) {
     fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
@@ -175,11 +164,5 @@ int main(int argc, char** argv) {
     PrintCommandUsage(*command, stderr);
     return 2;
   }
-  const CommandCalls calls = {Line, Fail, Progress};
-  const std::string& name = args[0];
-  if (name == "pack") return Pack(calls, args[1], args[2]);
-  if (name == "build") return Build(calls, args[1], args[2], args[3]);
-  if (name == "list") return List(calls, args[1]);
-  if (name == "verify") return Verify(calls, args[1]);
-  return Unpack(calls, args[1], args[2]);
+  return command->run({Line, Fail, Progress}, &args[1]);
 }

@@ -18,10 +18,9 @@ struct CommandCalls {
   void (*progress)(const char* what, uint64_t done, uint64_t total, const std::string& entry);
 };
 
-int Pack(const CommandCalls& calls, const std::string& manifestPath,
-         const std::string& outputPath);
-int Build(const CommandCalls& calls, const std::string& installerPath,
-          const std::string& manifestPath, const std::string& outputPath);
-int List(const CommandCalls& calls, const std::string& path);
-int Verify(const CommandCalls& calls, const std::string& path);
-int Unpack(const CommandCalls& calls, const std::string& path, const std::string& folder);
+// Each takes the command's arguments in the order its usage names them.
+int Pack(const CommandCalls& calls, const std::string* args);     // MANIFEST OUTPUT
+int Build(const CommandCalls& calls, const std::string* args);    // INSTALLER MANIFEST OUTPUT
+int List(const CommandCalls& calls, const std::string* args);     // FILE
+int Verify(const CommandCalls& calls, const std::string* args);   // FILE
+int Unpack(const CommandCalls& calls, const std::string* args);   // FILE FOLDER

@@ -1,22 +1,26 @@
-// The packing tool's file policy, the same on every host: inputs opened once and judged by their
-// open handle, outputs created new as part files known to the stop handler from the moment they
-// exist, the unpack tree's bookkeeping, and every message. The system calls under it are
-// tools/packtool/hostsys_posix.cpp and hostsys_win32.cpp.
+// The packing tool's file policy over the system calls of hostsys_posix.cpp and
+// hostsys_win32.cpp.
 #include "tools/packtool/hostfile.h"
 
 namespace {
 
-void ComposeStopLines() {
-  gStop.idleLine = "packtool: stopped while " + gStop.doing + "; " + gStop.left + "\n";
-  gStop.openLine = "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
-                   gStop.left + "\n";
+// Reads and writes go in pieces of at most this many bytes (a call may do less).
+const size_t kPiece = 64u << 20;
+
+// The stop line, from what is being done and what a stop leaves (with stops held off).
+void SetStop(const std::string& doing, const std::string& left) {
+  gStop.doing = doing;
+  gStop.left = left;
+  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
+                              left + "\n"
+                        : "packtool: stopped while " + doing + "; " + left + "\n";
 }
 
 void HoldStops() {
   static bool watching = false;
   if (!watching) {
     watching = true;
-    ComposeStopLines();
+    SetStop(gStop.doing, gStop.left);
     SysWatchStops();
   }
   SysHoldStops();
@@ -26,10 +30,7 @@ void HoldStops() {
 void KnowPart(const HostPart* part, bool live) {
   if (live) gStop.parts[part->slot] = part->part;
   gLive[part->slot] = live ? 1 : 0;
-  if (part->slot == 0) {
-    ComposeStopLines();
-    gOpen = live ? 1 : 0;
-  }
+  if (part->slot == 0) SetStop(gStop.doing, gStop.left);
 }
 
 // Creates part->part new; false with *error.
@@ -48,10 +49,8 @@ bool CreatePart(HostPart* part, int made, std::string* error) {
 // What a stop of unpack leaves (stops held off): the whole files placed so far.
 void SayTreeLeft(const HostTree* tree) {
   size_t n = tree->whole.size();
-  gStop.doing = "checking";
-  gStop.left = std::to_string(n) + (n == 1 ? " whole file" : " whole files") + " written in " +
-               tree->root + ", nothing partial";
-  ComposeStopLines();
+  SetStop("checking", std::to_string(n) + (n == 1 ? " whole file" : " whole files") +
+                          " written in " + tree->root + ", nothing partial");
 }
 
 }  // namespace
@@ -63,35 +62,36 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
   return true;
 }
 
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got) {
-  *got = 0;
-  return SysRead(file->handle, bytes, size, got);
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
+                size_t size, std::string* error) {
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysReadAt(file->handle, offset, bytes, piece, &done)) {
+      return *error = path + ": read error: " + SysReason(), false;
+    }
+    if (done == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
+    bytes = static_cast<char*>(bytes) + done;
+  }
+  return true;
 }
 
 bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
                      bool atEnd, std::string* error) {
-  char* p = static_cast<char*>(bytes);
-  size_t got;
-  while (size > 0) {
-    if (!HostReadSome(file, p, size, &got)) return *error = path + ": read error", false;
-    if (got == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
-    p += got;
-    size -= got;
-  }
+  if (!HostReadAt(file, path, file->at, bytes, size, error)) return false;
+  file->at += size;
   char extra;
-  if (atEnd && (!HostReadSome(file, &extra, 1, &got) || got != 0)) {
+  size_t got;
+  if (atEnd && (!SysReadAt(file->handle, file->at, &extra, 1, &got) || got != 0)) {
     return *error = path + ": longer than when it was opened (it changed)", false;
   }
   return true;
 }
 
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error) {
-  bool ended;
-  if (SysReadAt(file->handle, offset, bytes, size, &ended)) return true;
-  *error = path + ": " + (ended ? std::string("shorter than when it was opened (it changed)")
-                                : "read error: " + SysReason());
-  return false;
+bool HostReadSome(void* user, void* bytes, size_t size, size_t* got) {
+  HostFile* file = static_cast<HostFile*>(user);
+  if (!SysReadAt(file->handle, file->at, bytes, size < kPiece ? size : kPiece, got)) return false;
+  file->at += *got;
+  return true;
 }
 
 void HostClose(HostFile* file) {
@@ -99,15 +99,23 @@ void HostClose(HostFile* file) {
   file->handle = -1;
 }
 
-void HostOnStop(const std::string& doing, const std::string& left) {
-  HoldStops();
-  gStop.doing = doing;
-  gStop.left = left;
-  ComposeStopLines();
-  SysReleaseStops();
+bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
+  if (!HostOpenRead(path, file, error)) return false;
+  if (file->size < 0x100000000ull) return true;
+  HostClose(file);
+  return *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
-void HostProgressShowing(bool showing) { gMidLine = showing ? 1 : 0; }
+bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {
+  std::string ignored;
+  return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
+}
+
+void HostOnStop(const std::string& doing, const std::string& left) {
+  HoldStops();
+  SetStop(doing, left);
+  SysReleaseStops();
+}
 
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
   part->path = path;
@@ -124,9 +132,14 @@ bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* 
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error) {
-  if (SysWriteAt(part->handle, offset, bytes, size)) return true;
-  *error = part->path + ": write error: " + SysReason();
-  return false;
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysWriteAt(part->handle, offset, bytes, piece, &done) || done == 0) {
+      return *error = part->path + ": write error: " + SysReason(), false;
+    }
+    bytes = static_cast<const char*>(bytes) + done;
+  }
+  return true;
 }
 
 void HostAbandonPart(HostPart* part) {
@@ -140,23 +153,19 @@ void HostAbandonPart(HostPart* part) {
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
-  bool closed = SysCloseWritten(part->handle, mode, true);
+  const bool closed = SysCloseWritten(part->handle, mode, true);
   part->handle = -1;
   HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
-  if (!closed || !SysReplace(part->part, part->path)) {
+  const bool ok = closed && SysReplace(part->part, part->path);
+  if (!ok) {
     *error = part->path + (closed ? ": cannot replace it (" + SysReason() + ")"
                                   : ": write error: " + SysReason());
     SysRemove(part->part);
-    KnowPart(part, false);
-    SysReleaseStops();
-    return false;
   }
   KnowPart(part, false);
-  gStop.doing = "finishing";
-  gStop.left = part->path + " written whole";
-  ComposeStopLines();
+  if (ok) SetStop("finishing", part->path + " written whole");
   SysReleaseStops();
-  return true;
+  return ok;
 }
 
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
@@ -183,8 +192,7 @@ bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative,
   part->part = tree->root + "/" + name;
   part->slot = number;
   HoldStops();
-  const bool made = SysCreateTreeFile(tree->root, tree->handle, name, &part->handle);
-  return CreatePart(part, made ? 0 : -1, error);
+  return CreatePart(part, SysCreateInRoot(tree->root, tree->handle, name, &part->handle), error);
 }
 
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,

@@ -1,7 +1,8 @@
-// The file policy of the packing tool, the same on every host (POSIX, and Win32 in its Windows
-// build) over the system calls of tools/packtool/hostsys.h: inputs opened once and safely,
-// outputs created new (never reusing a file or following a link planted where one goes) as part
-// files renamed when whole, the tree that unpack fills, and every message.
+// The file policy of the packing tool, the same on every host over the system calls of
+// tools/packtool/hostsys.h: inputs opened once and safely, outputs created new (never reusing a
+// file or following a link planted where one goes) as part files renamed when whole, the tree
+// that unpack fills, the stop line, and every message. False always comes with one line in
+// *error, most of them "path: reason".
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -12,43 +13,41 @@
 #include "tools/packtool/hostsys.h"
 
 struct HostFile {
-  intptr_t handle = -1;  // a descriptor on the host, a HANDLE on Windows; -1 when closed
+  intptr_t handle = -1;  // -1 when closed
   uint64_t size = 0;     // at open
   unsigned mode = 0644;  // permission bits at open (the host's; Windows has none)
+  uint64_t at = 0;       // where HostReadSome and HostReadExactly read next
 };
 
 // Opens an existing file for reading, once: without waiting (a FIFO or a device is refused, not
-// read), and checked on the open handle as a regular file. False with "path: reason" in *error.
+// read), and checked on the open handle as a regular file.
 bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
-
-// Reads exactly size bytes, and checks that the file ends there when atEnd. False with
-// "path: reason" in *error when it cannot, or when the file is shorter or longer than at open.
-bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
-                     bool atEnd, std::string* error);
-
-// Reads up to size bytes; *got is 0 at the end. False on a read error.
-bool HostReadSome(HostFile* file, void* bytes, size_t size, size_t* got);
-
-// Reads size bytes at offset of an open input (its position left alone: threads may read one
-// file at once). False with "path: reason" in *error, also when the file ends before.
+// HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused.
+bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);
+// Reads size bytes at offset (threads may read one file at once); a file that ends before
+// changed since it was opened.
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
                 size_t size, std::string* error);
-
+// HostReadAt as a reader's callback (user: the HostFile), the reason not kept.
+bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
+// Reads the next size bytes, and checks that the file ends there when atEnd (else it changed).
+bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
+                     bool atEnd, std::string* error);
+// Reads up to size next bytes of the HostFile file; *got is 0 at the end. False on a read
+// error, without a line (a reader's callback).
+bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
 
 // Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
 // the run with one line on standard error, on a line of its own: "packtool: stopped while
 // DOING; LEFT", or "packtool: stopped while writing PART; removed it; LEFT" while the part file
-// of pack or build is open. Every part file open is removed first. Each is created with stops
-// held off and known to the handler from the moment it exists, so a stop never leaves one
-// behind. HostOnStop installs the handlers (on its first call) and sets DOING and LEFT; an
-// unpack tree sets its own.
+// of pack or build is open. Every part file open is removed first. HostOnStop installs the
+// handlers (on its first call) and sets DOING and LEFT; an unpack tree sets its own.
 void HostOnStop(const std::string& doing, const std::string& left);
-// Whether a progress line without its end is on the terminal (a stop line then starts anew).
-void HostProgressShowing(bool showing);
 
-// The one kind of output: a part file, created new, written (from any thread), then renamed over
-// its name when whole, or removed after a failure or on a stop.
+// The one kind of output: a part file, created new (with stops held off, so that the handler
+// knows it from the moment it exists), written, then renamed over its name when whole, or
+// removed after a failure or on a stop.
 struct HostPart {
   std::string path, part;  // the output, and the part file written first
   intptr_t handle = -1;
@@ -57,15 +56,14 @@ struct HostPart {
 };
 
 // pack and build: path + ".packtool-part" (an existing file or link of that name is refused,
-// never reused or followed), named by the stop line. False with one line in *error.
+// never reused or followed), named by the stop line.
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error);
-// Writes size bytes after those HostWritePart wrote before, or at offset. False with
-// "path: write error: reason".
+// Writes size bytes after those HostWritePart wrote before, or at offset (from any thread).
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error);
 // Sets the permission bits (host; -1: the default under the umask), closes the part file and
-// renames it over path. On failure the part file is removed and *error says what failed.
+// renames it over path; on failure the part file is removed.
 bool HostCommitPart(HostPart* part, int mode, std::string* error);
 // Closes and removes the part file (after a failure); nothing when none is open.
 void HostAbandonPart(HostPart* part);
@@ -80,15 +78,13 @@ struct HostTree {
   std::set<std::string> whole;  // relative paths of the files placed
 };
 
-// False with "folder: reason" in *error when folder exists and is not an empty folder, or when
-// it cannot be made.
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error);
 // Part file number (1-17) of the tree, FOLDER/.packtool-part-NUMBER, made new for the file
 // relative (named by messages).
 bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative, HostPart* part,
                         std::string* error);
 // Closes the part file and renames it to relative ('/'-separated), making each missing folder
-// of it; on failure the part file is removed. False with "path: reason" in *error.
+// of it; on failure the part file is removed.
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
                        std::string* error);
 void HostCloseTree(HostTree* tree);

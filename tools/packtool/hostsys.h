@@ -1,38 +1,37 @@
 // The system calls under the packing tool's file policy (tools/packtool/hostfile.cpp), one file
-// per platform: hostsys_posix.cpp and hostsys_win32.cpp. Handles are descriptors or HANDLEs in
-// an intptr_t, -1 when none. A call that fails leaves its reason for SysReason.
+// per platform: hostsys_posix.cpp and hostsys_win32.cpp; and the stop handler's state. Handles
+// are descriptors or HANDLEs in an intptr_t, -1 when none; a call that fails leaves its reason
+// for SysReason. Paths and messages are UTF-8 on every host: packtool.exe reads its command line
+// and writes to a console as wide text, so that any name reads right in any code page.
 #pragma once
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
-// The reason of the last failed call, as text ("No such file or directory").
-std::string SysReason();
+std::string SysReason();  // of the last failed call ("No such file or directory")
 
 // Opens an existing file for reading without waiting (a FIFO or device is refused) and looks
 // at it on the open handle: 0 a regular file, its size and permission bits given; 1 not one;
 // -1 failed.
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode);
-// Up to size bytes from the file position; *got 0 at the end.
-bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got);
-// size bytes at offset, the file position left alone, so that two threads may read one handle;
-// *ended when the file ends before.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended);
-// size bytes at offset (threads may write to files of their own at once).
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size);
+// One read or write of at most size bytes at offset, never through the file position (threads
+// share a handle); *done is 0 at the end of the file.
+bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
+bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
 void SysClose(intptr_t handle);
-// Sets the permission bits (the host's; -1 none) and closes a file written; with whole, an
-// output made whole, flushed first on Windows.
+// Sets the permission bits (the host's; -1 none) and closes a file written; with whole (an
+// output made whole) flushed first on Windows.
 bool SysCloseWritten(intptr_t handle, int mode, bool whole);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.
 int SysCreateNew(const std::string& path, intptr_t* handle);
 void SysRemove(const std::string& path);
-// Renames from over to.
-bool SysReplace(const std::string& from, const std::string& to);
+bool SysReplace(const std::string& from, const std::string& to);  // renames from over to
 
 // What a stop prints and removes. The handler only reads this state; it is changed with stops
 // held off (SysHoldStops), so the handler sees it whole, and an output is known to it from the
@@ -40,19 +39,17 @@ bool SysReplace(const std::string& from, const std::string& to);
 enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
 struct StopState {
   std::string doing = "working", left = "nothing written";
-  std::string parts[STOP_PARTS];   // outputs open now, each removed on a stop while it is live
-  std::string idleLine, openLine;  // the line printed with no output shown, and with parts[0]
+  std::string parts[STOP_PARTS];  // outputs open now, each removed on a stop while it is live
+  std::string line;               // the line printed
 };
 inline StopState gStop;
 inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
-inline volatile sig_atomic_t gOpen = 0;     // the line names parts[0]
 inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
-// Installs the handler of stops (once): it ends the line in progress, removes the open output,
-// prints its line and ends the process as the stop would.
+// Installs the handler of stops (once): it ends the line in progress, removes the live outputs,
+// prints its line and ends the process as the stop would. Stops held off (signals blocked; on
+// Windows the handler's lock taken) are handled at SysReleaseStops, on the state as it is then.
 void SysWatchStops();
-// Stops held off (signals blocked on the host, the handler's lock taken on Windows): one that
-// comes meanwhile is handled at SysReleaseStops, on the state as it is then.
 void SysHoldStops();
 void SysReleaseStops();
 
@@ -60,12 +57,11 @@ void SysReleaseStops();
 // 2 not a folder or a link, -1 failed. The host keeps it open as *handle. The calls below take
 // that root and its handle; relative paths are '/'-separated below it, never through a link.
 int SysOpenTreeRoot(const std::string& folder, intptr_t* handle);
-// Makes the folder relative, its parents there already: 0 made; 1 a folder is there already;
-// -1 failed.
+// Makes the folder relative, its parents there already: 0 made; 1 a folder is there; -1 failed.
 int SysMakeTreeFolder(const std::string& root, intptr_t rootHandle, const std::string& relative);
-// Creates the file relative new for writing, its folders there already.
-bool SysCreateTreeFile(const std::string& root, intptr_t rootHandle, const std::string& relative,
-                       intptr_t* handle);
+// Creates the file name new for writing in the root itself (0, 1, -1 as SysCreateNew).
+int SysCreateInRoot(const std::string& root, intptr_t rootHandle, const std::string& name,
+                    intptr_t* handle);
 // Renames the file from over to (a file there is replaced), to's folders there already.
 bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::string& from,
                      const std::string& to);
@@ -73,14 +69,16 @@ bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::st
 // Starts run(user) on *thread, a second thread beside the calling one, with stops blocked on it
 // so that they land on the calling thread, where they are held off.
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
-
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
-
-// True when standard error is a terminal (progress is shown only there).
 bool HostErrorIsTerminal();
-
 // The folder part of a path with its separator ("" for a bare name), and whether a path is
 // absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
 std::string HostFolderOf(const std::string& path);
 bool HostIsAbsolute(const std::string& path);
+
+// The arguments after the program's name, as UTF-8: argv's bytes on the host; on Windows the
+// wide command line, converted (false with one line in *error for an unpaired surrogate).
+bool HostArguments(int argc, char** argv, std::vector<std::string>* args, std::string* error);
+// Writes UTF-8 text to stdout or stderr: to a Windows console as wide text, elsewhere its bytes.
+void HostWriteText(FILE* stream, const std::string& text);

@@ -10,18 +10,22 @@
 #include <unistd.h>
 
 #include "tools/packtool/hostsys.h"
-#include "tools/packtool/hosttext.h"
 
 namespace {
 
-// Reads and writes go in pieces of at most this many bytes (read() and write() may do less).
-const size_t kPiece = 64u << 20;
-
-void StopSignals(sigset_t* set) {
+// Blocks (SIG_BLOCK) or lets in (SIG_UNBLOCK) the stops on the calling thread.
+void MaskStops(int how, sigset_t* set, sigset_t* before = nullptr) {
   sigemptyset(set);
-  sigaddset(set, SIGINT);
-  sigaddset(set, SIGTERM);
-  sigaddset(set, SIGHUP);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(set, stop);
+  if (how >= 0) pthread_sigmask(how, set, before);
+}
+
+// Creates name new in the folder dir (AT_FDCWD: the working folder), never through a link.
+int CreateAt(int dir, const std::string& name, mode_t mode, intptr_t* handle) {
+  int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno == EEXIST ? 1 : -1;
+  *handle = fd;
+  return 0;
 }
 
 // Only async-signal-safe calls; the strings are read, never changed, here.
@@ -31,37 +35,26 @@ void OnSignal(int signal) {
   for (int k = 0; k < STOP_PARTS; ++k) {
     if (gLive[k]) unlink(gStop.parts[k].c_str());
   }
-  const std::string& line = gOpen ? gStop.openLine : gStop.idleLine;
-  ignored = write(2, line.data(), line.size());
+  ignored = write(2, gStop.line.data(), gStop.line.size());
   (void)ignored;
   ::signal(signal, SIG_DFL);
   raise(signal);
 }
 
-// Opens the folder relative ('/'-separated, possibly empty) below the tree's root, component by
-// component, never through a link. A descriptor, or -1.
-int OpenFolders(intptr_t root, const std::string& relative) {
+// Opens the folder that holds relative ('/'-separated) below the tree's root, component by
+// component, never through a link: a descriptor, or -1; *name gets the last component.
+int OpenFolderOf(intptr_t root, const std::string& relative, std::string* name) {
   int dir = dup((int)root);
   size_t start = 0;
-  while (dir >= 0 && start < relative.size()) {
-    size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    std::string name = relative.substr(start, end - start);
-    int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int code = errno;
-    close(dir);
-    errno = code;
+  for (size_t end; dir >= 0 && (end = relative.find('/', start)) != std::string::npos;
+       start = end + 1) {
+    int next = openat(dir, relative.substr(start, end - start).c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    SysClose(dir);
     dir = next;
-    start = end + 1;
   }
+  *name = relative.substr(start);
   return dir;
-}
-
-// The folder part and the last name of relative.
-void SplitLast(const std::string& relative, std::string* folders, std::string* name) {
-  size_t slash = relative.rfind('/');
-  *folders = slash == std::string::npos ? "" : relative.substr(0, slash);
-  *name = slash == std::string::npos ? relative : relative.substr(slash + 1);
 }
 
 }  // namespace
@@ -83,61 +76,33 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   return 0;
 }
 
-bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got) {
-  for (;;) {
-    ssize_t done = read((int)handle, bytes, size < kPiece ? size : kPiece);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return false;
-    *got = (size_t)done;
-    return true;
-  }
+bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
+  ssize_t n;
+  do n = pread((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
+  *done = n < 0 ? 0 : (size_t)n;
+  return n >= 0;
 }
 
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended) {
-  char* p = static_cast<char*>(bytes);
-  *ended = false;
-  while (size > 0) {
-    ssize_t done = pread((int)handle, p, size < kPiece ? size : kPiece, (off_t)offset);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return false;
-    if (done == 0) return *ended = true, false;
-    p += done;
-    offset += (uint64_t)done;
-    size -= (size_t)done;
-  }
-  return true;
+bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
+  ssize_t n;
+  do n = pwrite((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
+  *done = n < 0 ? 0 : (size_t)n;
+  return n >= 0;
 }
 
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    ssize_t done = pwrite((int)handle, p, size < kPiece ? size : kPiece, (off_t)offset);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    offset += (uint64_t)done;
-    size -= (size_t)done;
-  }
-  return true;
-}
-
-void SysClose(intptr_t handle) {
-  if (handle != -1) close((int)handle);
+void SysClose(intptr_t handle) {  // errno kept for SysReason
+  int code = errno;
+  if (handle >= 0) close((int)handle);
+  errno = code;
 }
 
 bool SysCloseWritten(intptr_t handle, int mode, bool) {
-  bool ok = mode < 0 || fchmod((int)handle, (mode_t)mode) == 0;
-  int code = errno;
-  if (close((int)handle) != 0) return false;
-  errno = code;
-  return ok;
+  if (mode >= 0 && fchmod((int)handle, (mode_t)mode) != 0) return SysClose(handle), false;
+  return close((int)handle) == 0;
 }
 
 int SysCreateNew(const std::string& path, intptr_t* handle) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == EEXIST ? 1 : -1;
-  *handle = fd;
-  return 0;
+  return CreateAt(AT_FDCWD, path, 0666, handle);
 }
 
 void SysRemove(const std::string& path) { unlink(path.c_str()); }
@@ -150,22 +115,18 @@ void SysWatchStops() {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = OnSignal;
-  StopSignals(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  MaskStops(-1, &action.sa_mask);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &action, nullptr);
 }
 
 void SysHoldStops() {
   sigset_t set;
-  StopSignals(&set);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  MaskStops(SIG_BLOCK, &set);
 }
 
 void SysReleaseStops() {
   sigset_t set;
-  StopSignals(&set);
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  MaskStops(SIG_UNBLOCK, &set);
 }
 
 int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
@@ -175,10 +136,8 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   int listing = dup(fd);
   DIR* d = listing < 0 ? nullptr : fdopendir(listing);
   if (d == nullptr) {
-    int code = errno;
-    if (listing >= 0) close(listing);
-    close(fd);
-    errno = code;
+    SysClose(listing);
+    SysClose(fd);
     return -1;
   }
   bool empty = true;
@@ -186,18 +145,14 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = false;
   }
   closedir(d);
-  if (!empty) {
-    close(fd);
-    return 1;
-  }
+  if (!empty) return close(fd), 1;
   *handle = fd;
   return 0;
 }
 
 int SysMakeTreeFolder(const std::string&, intptr_t root, const std::string& relative) {
-  std::string folders, name;
-  SplitLast(relative, &folders, &name);
-  int dir = OpenFolders(root, folders);
+  std::string name;
+  int dir = OpenFolderOf(root, relative, &name);
   if (dir < 0) return -1;
   int made = mkdirat(dir, name.c_str(), 0755) == 0 ? 0 : -1;
   struct stat info;
@@ -205,39 +160,23 @@ int SysMakeTreeFolder(const std::string&, intptr_t root, const std::string& rela
     made = fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)
                ? 1 : (errno = ENOTDIR, -1);
   }
-  int code = errno;
-  close(dir);
-  errno = code;
+  SysClose(dir);
   return made;
 }
 
-bool SysCreateTreeFile(const std::string&, intptr_t root, const std::string& relative,
-                       intptr_t* handle) {
-  std::string folders, name;
-  SplitLast(relative, &folders, &name);
-  int dir = OpenFolders(root, folders);
-  if (dir < 0) return false;
-  int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  int code = errno;
-  close(dir);
-  errno = code;
-  if (fd < 0) return false;
-  *handle = fd;
-  return true;
+int SysCreateInRoot(const std::string&, intptr_t rootHandle, const std::string& name,
+                    intptr_t* handle) {
+  return CreateAt((int)rootHandle, name, 0644, handle);
 }
 
 bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
                      const std::string& to) {
-  std::string folders[2], names[2];
-  SplitLast(from, &folders[0], &names[0]);
-  SplitLast(to, &folders[1], &names[1]);
-  int from_dir = OpenFolders(root, folders[0]);
-  int to_dir = from_dir < 0 ? -1 : OpenFolders(root, folders[1]);
-  bool ok = to_dir >= 0 && renameat(from_dir, names[0].c_str(), to_dir, names[1].c_str()) == 0;
-  int code = errno;
-  if (from_dir >= 0) close(from_dir);
-  if (to_dir >= 0) close(to_dir);
-  errno = code;
+  std::string names[2];
+  int fromDir = OpenFolderOf(root, from, &names[0]);
+  int toDir = fromDir < 0 ? -1 : OpenFolderOf(root, to, &names[1]);
+  bool ok = toDir >= 0 && renameat(fromDir, names[0].c_str(), toDir, names[1].c_str()) == 0;
+  SysClose(fromDir);
+  SysClose(toDir);
   return ok;
 }
 
@@ -245,8 +184,7 @@ void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
   // A new thread starts with the signal mask of the one that makes it: stops land on the
   // calling thread, where they are held off.
   sigset_t stops, before;
-  StopSignals(&stops);
-  pthread_sigmask(SIG_BLOCK, &stops, &before);
+  MaskStops(SIG_BLOCK, &stops, &before);
   *thread = std::thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }

@@ -10,12 +10,8 @@
 #include <shellapi.h>
 
 #include "tools/packtool/hostsys.h"
-#include "tools/packtool/hosttext.h"
 
 namespace {
-
-// Reads and writes go in pieces of at most this many bytes (ReadFile and WriteFile take a DWORD).
-const size_t kPiece = 64u << 20;
 
 // Lines go to a console in pieces of at most this many characters (older consoles take ~26,000).
 const size_t kConsolePiece = 8192;
@@ -35,19 +31,9 @@ bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
   return true;
 }
 
-// UTF-16 text as UTF-8. With strict, an unpaired surrogate is refused; without, it becomes U+FFFD.
-bool Narrow(const wchar_t* wide, std::string* text, bool strict = true) {
-  const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
-  int size = WideCharToMultiByte(CP_UTF8, flags, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return false;
-  text->resize(size);
-  WideCharToMultiByte(CP_UTF8, flags, wide, -1, &(*text)[0], size, nullptr, nullptr);
-  text->resize(size - 1);  // without the NUL
-  return true;
-}
-
 // Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page;
-// elsewhere (a file, a pipe) as the UTF-8 bytes.
+// elsewhere (a file, a pipe) as the UTF-8 bytes, never through the C library's locks (the
+// console handler writes while another thread may hold them).
 void WriteText(HANDLE to, const std::string& text) {
   DWORD mode, done;
   std::wstring wide;
@@ -74,14 +60,19 @@ DWORD Attributes(const std::string& path) {
   return Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
-bool MakeFolder(const std::string& path) {
-  std::wstring wide;
-  return Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr);
+// A folder that is a folder and not a link (a symbolic link or a junction).
+bool IsPlainFolder(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void Remove(const std::string& path) {
+// 0 made, 1 a plain folder is there, -1 failed (ERROR_ALREADY_EXISTS: not a plain folder).
+int MakeFolder(const std::string& path) {
   std::wstring wide;
-  if (Wide(path, &wide)) DeleteFileW(wide.c_str());
+  if (Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr)) return 0;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
+  return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
 CRITICAL_SECTION gStopLock;
@@ -94,18 +85,11 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (gMidLine) WriteText(err, "\n");
   for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
-    if (gLive[k]) Remove(gStop.parts[k]);
+    if (gLive[k]) SysRemove(gStop.parts[k]);
   }
-  WriteText(err, gOpen ? gStop.openLine : gStop.idleLine);
+  WriteText(err, gStop.line);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
-}
-
-// A folder that is a folder and not a link (a symbolic link or a junction).
-bool IsPlainFolder(const std::string& path) {
-  DWORD a = Attributes(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 OVERLAPPED At(uint64_t offset) {
@@ -165,46 +149,22 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   return 0;
 }
 
-bool SysRead(intptr_t handle, void* bytes, size_t size, size_t* got) {
-  DWORD done = 0;
-  if (!ReadFile(H(handle), bytes, (DWORD)(size < kPiece ? size : kPiece), &done, nullptr)) {
-    return false;
-  }
-  *got = done;
-  return true;
+// At the end of the file a read at an offset fails with ERROR_HANDLE_EOF: 0 bytes read.
+bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  bool ok = ReadFile(H(handle), bytes, (DWORD)size, &n, &at) || GetLastError() == ERROR_HANDLE_EOF;
+  *done = n;
+  return ok;
 }
 
-// With the offset given in each call, never through the file pointer.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool* ended) {
-  char* p = static_cast<char*>(bytes);
-  *ended = false;
-  while (size > 0) {
-    OVERLAPPED at = At(offset);
-    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!ReadFile(H(handle), p, piece, &done, &at)) {
-      return *ended = GetLastError() == ERROR_HANDLE_EOF, false;
-    }
-    if (done == 0) return *ended = true, false;
-    p += done;
-    offset += done;
-    size -= done;
-  }
-  return true;
+bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  bool ok = WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0;
+  *done = n;
+  return ok;
 }
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size) {
-  const char* p = static_cast<const char*>(bytes);
-  while (size > 0) {
-    OVERLAPPED at = At(offset);
-    DWORD piece = (DWORD)(size < kPiece ? size : kPiece), done = 0;
-    if (!WriteFile(H(handle), p, piece, &done, &at) || done == 0) return false;
-    p += done;
-    offset += done;
-    size -= done;
-  }
-  return true;
-}
-
 
 void SysClose(intptr_t handle) {
   if (handle != -1) CloseHandle(H(handle));
@@ -229,7 +189,10 @@ int SysCreateNew(const std::string& path, intptr_t* handle) {
   return 0;
 }
 
-void SysRemove(const std::string& path) { Remove(path); }
+void SysRemove(const std::string& path) {
+  std::wstring wide;
+  if (Wide(path, &wide)) DeleteFileW(wide.c_str());
+}
 
 bool SysReplace(const std::string& from, const std::string& to) {
   std::wstring a, b;
@@ -246,9 +209,8 @@ void SysHoldStops() { EnterCriticalSection(&gStopLock); }
 void SysReleaseStops() { LeaveCriticalSection(&gStopLock); }
 
 int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
-  if (MakeFolder(folder)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  if (!IsPlainFolder(folder)) return 2;
+  const int made = MakeFolder(folder);
+  if (made <= 0) return made == 0 ? 0 : (GetLastError() == ERROR_ALREADY_EXISTS ? 2 : -1);
   WIN32_FIND_DATAW found;
   std::wstring pattern;
   Wide(folder + "\\*", &pattern);
@@ -264,32 +226,20 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
 }
 
 int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& relative) {
-  const std::string path = root + "/" + relative;
-  if (MakeFolder(path)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
+  return MakeFolder(root + "/" + relative);
 }
 
-// The folder of relative below the root is a plain folder (not a link).
-static bool InPlainFolder(const std::string& root, const std::string& relative) {
-  const std::string folder = HostFolderOf(root + "/" + relative);
-  return folder == root + "/" || IsPlainFolder(folder) || (SetLastError(ERROR_DIRECTORY), false);
+int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
+                    intptr_t* handle) {
+  return SysCreateNew(root + "/" + name, handle);
 }
 
-bool SysCreateTreeFile(const std::string& root, intptr_t, const std::string& relative,
-                       intptr_t* handle) {
-  if (!InPlainFolder(root, relative)) return false;
-  // FILE_SHARE_DELETE: the console handler can remove it while it is open.
-  HANDLE h = OpenPath(root + "/" + relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  *handle = (intptr_t)h;
-  return true;
-}
-
+// Into a plain folder (not a link) only.
 bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
                      const std::string& to) {
-  return InPlainFolder(root, to) && SysReplace(root + "/" + from, root + "/" + to);
+  const std::string folder = HostFolderOf(root + "/" + to);
+  if (folder != root + "/" && !IsPlainFolder(folder)) return SetLastError(ERROR_DIRECTORY), false;
+  return SysReplace(root + "/" + from, root + "/" + to);
 }
 
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
@@ -321,10 +271,17 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return *error = "the command line: " + SysReason(), false;
   bool ok = true;
-  for (int i = 1; i < count && ok; ++i) {
-    args->emplace_back();
-    ok = Narrow(wide[i], &args->back());
-    if (!ok) *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+  for (int i = 1; i < count && ok; ++i) {  // an unpaired surrogate is refused
+    const DWORD flags = WC_ERR_INVALID_CHARS;
+    int size = WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    ok = size > 0;
+    if (!ok) {
+      *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+    } else {
+      args->emplace_back(size, '\0');
+      WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, &args->back()[0], size, nullptr, nullptr);
+      args->back().pop_back();  // the NUL
+    }
   }
   LocalFree(wide);
   return ok;

@@ -19,12 +19,6 @@ const char kBlanks[] = " \t\r\v\f";
 
 bool IsBlank(char c) { return c != '\0' && strchr(kBlanks, c) != nullptr; }
 
-// A name as compared: ASCII letters in lower case (the names are ASCII).
-std::string Folded(std::string name) {
-  for (char& c : name) c = (char)tolower((unsigned char)c);
-  return name;
-}
-
 std::string Trim(const std::string& s) {
   size_t a = s.find_first_not_of(kBlanks), b = s.find_last_not_of(kBlanks);
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
@@ -52,90 +46,6 @@ bool Refuse(std::string* error, const std::string& where, const std::string& wha
   return false;
 }
 
-}  // namespace
-
-bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
-                         std::vector<ManifestEntry>* entries, std::string* error) {
-  entries->clear();
-  char buffer[65536];
-  size_t have = 0, at = 0;  // bytes in buffer, and the next one to look at
-  bool end = false, start = true;
-  std::string line;
-  line.reserve(MANIFEST_LINE_LIMIT);
-  int lineNumber = 1;
-  for (;;) {
-    if (at == have && !end) {
-      // The first piece is read until it holds the 3 bytes of a byte-order mark, or all there is.
-      size_t got = 0;
-      have = 0;
-      do {
-        if (!read(user, buffer + have, sizeof buffer - have, &got)) {
-          return Refuse(error, fileName, ": read error");
-        }
-        have += got;
-      } while (start && got != 0 && have < 3);
-      at = 0;
-      end = have == 0;
-      if (start && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
-      start = false;
-    }
-    bool lineDone = end;
-    while (at < have) {
-      char c = buffer[at++];
-      if (c == '\n') {
-        lineDone = true;
-        break;
-      }
-      if (c == '\0') {
-        return Refuse(error, fileName + ":" + std::to_string(lineNumber),
-                      ": a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
-      }
-      // The limit leaves out the line's end: LF, or CRLF (whose CR is the one byte let past it).
-      if (line.size() > MANIFEST_LINE_LIMIT || (line.size() == MANIFEST_LINE_LIMIT && c != '\r')) {
-        return Refuse(error, fileName + ":" + std::to_string(lineNumber),
-                      ": line longer than " + std::to_string(MANIFEST_LINE_LIMIT) + " bytes");
-      }
-      line += c;
-    }
-    if (!lineDone) continue;
-    if (end && line.empty()) break;
-    // Blank and comment lines are looked at in place: no copy, whatever their number.
-    size_t first = line.find_first_not_of(kBlanks);
-    if (first != std::string::npos && line[first] != '#') {
-      std::string text = Trim(line);
-      std::string where = fileName + ":" + std::to_string(lineNumber) + ": ";
-      size_t bar = text.find('|');
-      if (bar == std::string::npos) {
-        return Refuse(error, where, "expected 'entry name | source file'");
-      }
-      if (entries->size() == PACKAGE_ENTRY_COUNT) {
-        return Refuse(error, where, "an 18th entry; a package holds exactly 17");
-      }
-      std::string source = Trim(text.substr(bar + 1));
-      // '#' starts a comment only at the start of a line: after a blank in the source it would
-      // read as a comment, so it is refused rather than taken as part of a file name.
-      size_t hash = source.find('#');
-      while (hash != std::string::npos && hash > 0 && !IsBlank(source[hash - 1])) {
-        hash = source.find('#', hash + 1);
-      }
-      if (hash != std::string::npos) {
-        return Refuse(error, where,
-                      "a comment after an entry: '#' starts a comment only at the start of a "
-                      "line (a source name may hold '#', but not after a blank)");
-      }
-      entries->push_back({Trim(text.substr(0, bar)), source, lineNumber, 0});
-    }
-    line.clear();
-    if (end) break;
-    ++lineNumber;
-  }
-  if (entries->size() != PACKAGE_ENTRY_COUNT) {
-    return Refuse(error, fileName, ": " + std::to_string(entries->size()) +
-                                       " entries; a package holds exactly 17");
-  }
-  return CheckManifestNames(fileName, *entries, error);
-}
-
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
                         std::string* error) {
   std::map<std::string, const ManifestEntry*> seen;  // by the name in lower case
@@ -156,7 +66,7 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
                       "installer reads them in the target machine's code page");
       }
     }
-    const ManifestEntry*& first = seen[Folded(e.name)];
+    const ManifestEntry*& first = seen[FoldedName(e.name)];
     if (first != nullptr) {
       return Refuse(error, where, "twice: line " + std::to_string(first->line) + " has \"" +
                                       ShownName(first->name) +
@@ -171,11 +81,87 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
                             "and its program link need it"},
       {APP_README_NAME, APP_README_NAME ": the installer's readme link needs it"}};
   for (const auto& n : needed) {
-    if (seen.count(Folded(n[0])) == 0) {
+    if (seen.count(FoldedName(n[0])) == 0) {
       return Refuse(error, fileName, std::string(": the payload has no top-level ") + n[1]);
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
+                         std::vector<ManifestEntry>* entries, std::string* error) {
+  entries->clear();
+  char buffer[65536];
+  size_t have = 0, at = 0;  // bytes in buffer, and the next one to look at
+  bool start = true, newline = true;
+  std::string line;
+  line.reserve(MANIFEST_LINE_LIMIT);
+  for (int lineNumber = 1; newline; ++lineNumber) {
+    auto where = [&] { return fileName + ":" + std::to_string(lineNumber) + ": "; };
+    for (newline = false; !newline;) {
+      if (at == have) {
+        // The first piece is read until it holds the 3 bytes of a byte-order mark, or all there is.
+        size_t got = 0;
+        have = at = 0;
+        do {
+          if (!read(user, buffer + have, sizeof buffer - have, &got)) {
+            return Refuse(error, fileName, ": read error");
+          }
+          have += got;
+        } while (start && got != 0 && have < 3);
+        if (start && have >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0) at = 3;
+        start = false;
+        if (have == 0) break;
+        continue;
+      }
+      const char c = buffer[at++];
+      newline = c == '\n';
+      if (c == '\0') {
+        return Refuse(error, where(),
+                      "a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
+      }
+      // The limit leaves out the line's end: LF, or CRLF (whose CR is the one byte let past it).
+      if (!newline && (line.size() > MANIFEST_LINE_LIMIT ||
+                       (line.size() == MANIFEST_LINE_LIMIT && c != '\r'))) {
+        return Refuse(error, where(),
+                      "line longer than " + std::to_string(MANIFEST_LINE_LIMIT) + " bytes");
+      }
+      if (!newline) line += c;
+    }
+    // Blank and comment lines are looked at in place: no copy, whatever their number.
+    size_t first = line.find_first_not_of(kBlanks);
+    if (first != std::string::npos && line[first] != '#') {
+      std::string text = Trim(line);
+      size_t bar = text.find('|');
+      if (bar == std::string::npos) {
+        return Refuse(error, where(), "expected 'entry name | source file'");
+      }
+      if (entries->size() == PACKAGE_ENTRY_COUNT) {
+        return Refuse(error, where(), "an 18th entry; a package holds exactly 17");
+      }
+      std::string source = Trim(text.substr(bar + 1));
+      // '#' starts a comment only at the start of a line: after a blank in the source it would
+      // read as a comment, so it is refused rather than taken as part of a file name.
+      size_t hash = source.find('#');
+      while (hash != std::string::npos && hash > 0 && !IsBlank(source[hash - 1])) {
+        hash = source.find('#', hash + 1);
+      }
+      if (hash != std::string::npos) {
+        return Refuse(error, where(),
+                      "a comment after an entry: '#' starts a comment only at the start of a "
+                      "line (a source name may hold '#', but not after a blank)");
+      }
+      entries->push_back({Trim(text.substr(0, bar)), source, lineNumber});
+    }
+    line.clear();
+  }
+  if (entries->size() != PACKAGE_ENTRY_COUNT) {
+    return Refuse(error, fileName, ": " + std::to_string(entries->size()) +
+                                       " entries; a package holds exactly 17");
+  }
+  return CheckManifestNames(fileName, *entries, error);
 }
 
 std::string ShownName(const std::string& name) {
@@ -192,4 +178,7 @@ std::string ShownName(const std::string& name) {
   return shown;
 }
 
-std::string FoldedName(const std::string& name) { return Folded(name); }
+std::string FoldedName(std::string name) {
+  for (char& c : name) c = (char)tolower((unsigned char)c);
+  return name;
+}

@@ -1,7 +1,8 @@
 // Reading a packing manifest: one entry a line ("entry name | source file"), blank lines and
-// comment lines (the first character other than a blank is '#') skipped. Lines of any length are read through a bounded buffer, so that memory stays
-// bounded by the entries kept (at most 17) and never by the file's size; the names are checked
-// with the installer's own rule and this tool's own (ASCII, the files the installer relies on).
+// comment lines (the first character other than a blank is '#') skipped. Lines are read through
+// a bounded buffer, so that memory is bounded by the entries kept (17), never by the file's size;
+// the names are checked with the installer's own rule and this tool's own (ASCII, the files the
+// installer relies on).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -12,7 +13,6 @@
 struct ManifestEntry {
   std::string name, source;
   int line;
-  uint32_t size;
 };
 
 // The longest line read (a source path of 4096 bytes, a name and a bar fit well within it).
@@ -25,17 +25,13 @@ typedef bool (*ManifestRead)(void* user, void* bytes, size_t size, size_t* got);
 // mark at the start is skipped (Windows editors write one); a NUL byte, a line longer than
 // MANIFEST_LINE_LIMIT besides its LF or CRLF, a line without '|', a source with '#' at its start
 // or after a blank (space, tab, CR, VT, FF), an 18th entry, or a count other than 17 is refused.
-// Then every name is checked (CheckManifestNames). False with "fileName:line: reason" in *error.
+// Then the names: each one the installer accepts, printable ASCII, none twice (in any case), the
+// program and readme.txt at the top level. False with "fileName:line: reason" in *error.
 bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* user,
                          std::vector<ManifestEntry>* entries, std::string* error);
 
 // A name as compared: ASCII letters in lower case.
-std::string FoldedName(const std::string& name);
+std::string FoldedName(std::string name);
 
 // A name as text for a message: bytes outside printable ASCII as \xNN.
 std::string ShownName(const std::string& name);
-
-// The names of 17 entries: each one the installer accepts, printable ASCII, none twice (in any
-// case), and the program and readme.txt at the top level. False with one line naming the rule.
-bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
-                        std::string* error);

@@ -1,9 +1,8 @@
-// pack and build: a manifest's 17 files sealed into a package, written on its own or into a
-// built installer in place of its package.
-#include <stdio.h>
-#include <string.h>
-
+// pack and build: a manifest's 17 files sealed into a package in blocks, two in flight, written
+// on its own or into a built installer in place of its package.
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/packagedir.h"
@@ -11,7 +10,6 @@
 #include "package/entryname.h"
 #include "package/seal.h"
 #include "package/stream.h"
-#include "tools/packtool/blocks.h"
 #include "tools/packtool/commands.h"
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/manifest.h"
@@ -35,19 +33,11 @@ struct Payload {
   uint64_t imageSize, total;
 };
 
-void ClosePayload(Payload* payload) {
-  for (HostFile& f : payload->sources) HostClose(&f);
-}
-
-bool ReadFromHostFile(void* user, void* bytes, size_t size, size_t* got) {
-  return HostReadSome(static_cast<HostFile*>(user), bytes, size, got);
-}
-
 bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string* error) {
   payload->manifest = manifestPath;
   HostFile m;
   if (!HostOpenRead(manifestPath, &m, error)) return false;
-  bool ok = ReadManifestEntries(manifestPath, ReadFromHostFile, &m, &payload->entries, error);
+  bool ok = ReadManifestEntries(manifestPath, HostReadSome, &m, &payload->entries, error);
   HostClose(&m);
   if (!ok) return false;
   std::vector<ManifestEntry>& entries = payload->entries;
@@ -66,7 +56,7 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
       return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
              false;
     }
-    e.size = sizes[i] = (uint32_t)size;
+    sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();
     payload->total += size;
   }
@@ -95,25 +85,95 @@ struct Sealing {
   PackageStream stream;
 };
 
-bool ReadSource(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size, bool last) {
-  Sealing* s = static_cast<Sealing*>(user);
-  const ManifestEntry& m = s->payload->entries[e];
-  if (HostReadExactly(&s->payload->sources[e], m.source, bytes, size, last, &s->readError)) {
-    return true;
+// Bytes read, sealed and written at a time; a block below kThreadMinBytes is read and digested
+// on the calling thread (a thread costs more).
+const uint32_t kBlock = 4u << 20;
+const uint32_t kThreadMinBytes = 256u << 10;
+
+struct Block {
+  int entry;
+  uint64_t at;  // in the entry
+  uint32_t size;
+  bool last;    // the entry ends there
+};
+
+// The reading and first digest of one block, on the second thread.
+struct ReadJob {
+  Sealing* sealing;
+  Block block;
+  uint8_t* bytes;
+  Md5State* in;
+  bool ok;
+};
+
+void ReadAndDigest(void* user) {
+  ReadJob* job = static_cast<ReadJob*>(user);
+  const Block& b = job->block;
+  Sealing* s = job->sealing;
+  const ManifestEntry& m = s->payload->entries[b.entry];
+  if (b.at == 0) Md5Init(job->in);
+  job->ok = HostReadExactly(&s->payload->sources[b.entry], m.source, job->bytes, b.size, b.last,
+                            &s->readError);
+  if (job->ok) {
+    Md5Update(job->in, job->bytes, b.size);
+  } else {
+    s->readError = s->payload->manifest + ":" + std::to_string(m.line) + ": " + s->readError;
   }
-  s->readError = s->payload->manifest + ":" + std::to_string(m.line) + ": " + s->readError;
-  return false;
 }
 
-bool PutSealed(void* user, int e, uint64_t, uint8_t* bytes, uint32_t size) {
-  Sealing* s = static_cast<Sealing*>(user);
-  if (s->checksum != nullptr) {
-    *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
-                                   bytes, size);
+// Seals the 17 entries in blocks, each read once, two in flight: while a second thread reads
+// block j + 1 and digests it as read, this thread turns block j (the keystream beside the other
+// digest) and writes it.
+bool SealBlocks(Sealing* s) {
+  std::vector<Block> blocks;
+  for (int e = 0; e < PACKAGE_ENTRY_COUNT; ++e) {
+    const uint32_t size = s->payload->directory.entries[e].dataSize;
+    uint64_t at = 0;
+    do {
+      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
+      blocks.push_back({e, at, n, at + n == size});
+      at += n;
+    } while (at < size);
   }
-  if (!HostWritePart(s->part, bytes, size, s->error)) return false;
-  s->written += size;
-  s->calls->progress("packing", s->written, s->payload->total, s->payload->entries[e].name);
+  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kBlock), std::vector<uint8_t>(kBlock)};
+  Md5State ins[PACKAGE_ENTRY_COUNT];
+  auto job = [&](size_t j) {
+    return ReadJob{s, blocks[j], buffers[j % 2].data(), &ins[blocks[j].entry], false};
+  };
+  ReadJob next = job(0);
+  ReadAndDigest(&next);
+  EntryStream* stream = &s->stream.entry;
+  for (size_t j = 0; j < blocks.size(); ++j) {
+    if (!next.ok) return false;
+    const Block b = blocks[j];
+    std::thread helper;
+    const bool more = j + 1 < blocks.size();
+    if (more) next = job(j + 1);
+    if (more && blocks[j + 1].size >= kThreadMinBytes) {
+      HostStartThread(&helper, ReadAndDigest, &next);
+    }
+    if (b.at == 0) BeginPackageEntry(&s->stream);
+    uint8_t* bytes = buffers[j % 2].data();
+    TurnEntryBytes(stream, bytes, b.size);
+    if (s->checksum != nullptr) {
+      *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
+                                     bytes, b.size);
+    }
+    const bool ok = HostWritePart(s->part, bytes, b.size, s->error);
+    if (ok) {
+      s->written += b.size;
+      s->calls->progress("packing", s->written, s->payload->total,
+                         s->payload->entries[b.entry].name);
+    }
+    const bool ranBeside = helper.joinable();
+    if (ranBeside) helper.join();
+    if (ok && b.last) {
+      stream->in = ins[b.entry];
+      EndPackageEntry(&s->stream);
+    }
+    if (!ranBeside && more && ok) ReadAndDigest(&next);
+    if (!ok) return false;
+  }
   return true;
 }
 
@@ -125,8 +185,7 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
   Sealing sealing = {&calls, payload, part, base, 0, checksum, error, {}, {}};
   StartPackageStream(&sealing.stream, &payload->directory);
-  BlockPipe pipe = {ReadSource, PutSealed, &sealing, &sealing.stream};
-  if (!RunPipe(&pipe)) {
+  if (!SealBlocks(&sealing)) {
     if (error->empty()) *error = sealing.readError;
     return false;
   }
@@ -137,41 +196,13 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
 
-}  // namespace
-
-int Pack(const CommandCalls& calls, const std::string& manifestPath,
-         const std::string& outputPath) {
-  HostOnStop("reading the sources", outputPath + " unchanged");
-  Payload payload;
-  std::string error;
-  HostPart part;
-  bool ok = ReadManifest(manifestPath, &payload, &error) &&
-            HostCreatePart(outputPath, &part, &error) &&
-            WritePackage(calls, &payload, &part, 0, nullptr, &error);
-  ClosePayload(&payload);
-  if (!ok) {
-    HostAbandonPart(&part);
-    return calls.fail(error);
-  }
-  if (!HostCommitPart(&part, -1, &error)) return calls.fail(error);
+// Closes the sources and finishes the part file: renamed over OUTPUT when ok, else removed.
+int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok, int mode,
+           std::string* error) {
+  for (HostFile& f : payload->sources) HostClose(&f);
+  if (!ok) HostAbandonPart(part);
+  if (!ok || !HostCommitPart(part, mode, error)) return calls.fail(*error);
   return 0;
-}
-
-namespace {
-
-bool ReadHostFileAt(void* user, uint64_t offset, void* bytes, size_t size) {
-  std::string ignored;
-  return HostReadAt(static_cast<HostFile*>(user), "", offset, bytes, size, &ignored);
-}
-
-// Stores the PE checksum, from the sum of every byte written (the CheckSum field's as written
-// taken out), in the CheckSum field.
-bool WriteChecksum(HostPart* part, uint64_t sum, uint64_t size, const uint8_t* field,
-                   uint64_t fieldOffset, std::string* error) {
-  uint32_t checksum = PeChecksumFinish(sum, PeLoad32(field), size);
-  uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8), (uint8_t)(checksum >> 16),
-                      (uint8_t)(checksum >> 24)};
-  return HostWritePartAt(part, fieldOffset, bytes, 4, error);
 }
 
 // Writes the new installer through *part: the installer read through a window, its layout made
@@ -181,36 +212,27 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
                     Payload* payload, unsigned* mode, const std::string& outputPath,
                     HostPart* part, std::string* error) {
   HostFile input;
-  if (!HostOpenRead(installerPath, &input, error)) return false;
+  if (!HostOpenPackageFile(installerPath, &input, error)) return false;
   *mode = input.mode;
-  if (input.size >= 0x100000000ull) {
-    HostClose(&input);
-    return *error = installerPath + ": 4 GB or larger; too large for a package", false;
-  }
-  PeWindow window = {ReadHostFileAt, &input};
+  PeWindow window = {HostReadAtFor, &input};
   PeFile file = {input.size, &window};
   InstallerLayout layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;
-  bool ok = ReadInstaller(file, &layout, error);
-  if (!ok) *error = installerPath + ": " + *error;
-  ok = ok && ReadManifest(payload->manifest, payload, error);
-  if (ok) {
-    uint64_t imageSize = BuiltImageSize(layout, payload->imageSize);
-    if (imageSize > kMaxInstallerImage) {
-      *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
-               " bytes too large: the installer, a 32-bit program that maps itself whole, "
-               "must stay within 1 GB (its image would take " + std::to_string(imageSize) +
-               " bytes)";
-      ok = false;
-    }
-  }
-  if (ok && !WriteInstallerAround(file, layout, (uint32_t)payload->imageSize, &around,
-                                  &packageOffset, error)) {
-    *error = installerPath + ": " + *error;
+  std::string peError;  // set only on a failure of the executable's reader or writer
+  bool ok = ReadInstaller(file, &layout, &peError) &&
+            ReadManifest(payload->manifest, payload, error);
+  const uint64_t imageSize = ok ? BuiltImageSize(layout, payload->imageSize) : 0;
+  if (imageSize > kMaxInstallerImage) {
+    *error = payload->manifest + ": payload of " + std::to_string(payload->total) +
+             " bytes too large: the installer, a 32-bit program that maps itself whole, must "
+             "stay within 1 GB (its image would take " + std::to_string(imageSize) + " bytes)";
     ok = false;
   }
+  ok = ok && WriteInstallerAround(file, layout, (uint32_t)payload->imageSize, &around,
+                                  &packageOffset, &peError);
   HostClose(&input);
+  if (!peError.empty()) *error = installerPath + ": " + peError;
   if (!ok) return false;
   uint64_t size = around.size() + payload->imageSize;
   uint64_t fieldOffset = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
@@ -220,34 +242,41 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   uint64_t sum = PeChecksumAddAt(0, 0, around.data(), packageOffset);
   sum = PeChecksumAddAt(sum, packageOffset + payload->imageSize, around.data() + packageOffset,
                         around.size() - packageOffset);
-  return HostCreatePart(outputPath, part, error) &&
-         HostWritePart(part, around.data(), packageOffset, error) &&
-         WritePackage(calls, payload, part, packageOffset, &sum, error) &&
-         HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset,
-                       error) &&
-         WriteChecksum(part, sum, size, around.data() + fieldOffset, fieldOffset, error);
+  if (!HostCreatePart(outputPath, part, error) ||
+      !HostWritePart(part, around.data(), packageOffset, error) ||
+      !WritePackage(calls, payload, part, packageOffset, &sum, error) ||
+      !HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset, error)) {
+    return false;
+  }
+  // The sum of every byte written, the CheckSum field's as written taken out.
+  const uint32_t checksum = PeChecksumFinish(sum, PeLoad32(around.data() + fieldOffset), size);
+  const uint8_t bytes[4] = {(uint8_t)checksum, (uint8_t)(checksum >> 8),
+                            (uint8_t)(checksum >> 16), (uint8_t)(checksum >> 24)};
+  return HostWritePartAt(part, fieldOffset, bytes, 4, error);
 }
 
 }  // namespace
 
-int Build(const CommandCalls& calls, const std::string& installerPath,
-          const std::string& manifestPath, const std::string& outputPath) {
-  HostOnStop("reading the inputs", outputPath + " unchanged");
-  if (HostSameFile(installerPath, outputPath)) {
-    return calls.fail(outputPath + ": OUTPUT is INSTALLER; write the new installer to another file");
+int Pack(const CommandCalls& calls, const std::string* args) {
+  HostOnStop("reading the sources", args[1] + " unchanged");
+  Payload payload;
+  std::string error;
+  HostPart part;
+  bool ok = ReadManifest(args[0], &payload, &error) && HostCreatePart(args[1], &part, &error) &&
+            WritePackage(calls, &payload, &part, 0, nullptr, &error);
+  return Finish(calls, &payload, &part, ok, -1, &error);
+}
+
+int Build(const CommandCalls& calls, const std::string* args) {
+  HostOnStop("reading the inputs", args[2] + " unchanged");
+  if (HostSameFile(args[0], args[2])) {
+    return calls.fail(args[2] + ": OUTPUT is INSTALLER; write the new installer to another file");
   }
   Payload payload;
-  payload.manifest = manifestPath;
+  payload.manifest = args[1];
   unsigned mode = 0644;
   std::string error;
   HostPart part;
-  bool ok = BuildInstaller(calls, installerPath, &payload, &mode, outputPath, &part, &error);
-  ClosePayload(&payload);
-  if (!ok) {
-    HostAbandonPart(&part);
-    return calls.fail(error);
-  }
-  if (!HostCommitPart(&part, (int)mode, &error)) return calls.fail(error);
-  return 0;
+  bool ok = BuildInstaller(calls, args[0], &payload, &mode, args[2], &part, &error);
+  return Finish(calls, &payload, &part, ok, (int)mode, &error);
 }
-

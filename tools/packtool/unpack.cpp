@@ -35,12 +35,6 @@ struct PackageView {
   uint64_t base = 0, size = 0;
 };
 
-bool ReadThroughWindow(void* user, uint64_t offset, void* bytes, size_t size) {
-  PackageView* view = static_cast<PackageView*>(user);
-  std::string ignored;
-  return HostReadAt(&view->file, view->path, offset, bytes, size, &ignored);
-}
-
 bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
                       std::string* error) {
   return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
@@ -50,11 +44,8 @@ bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t si
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
-  if (!HostOpenRead(path, &view->file, error)) return false;
-  if (view->file.size >= 0x100000000ull) {
-    return *error = path + ": 4 GB or larger; too large for a package", false;
-  }
-  PeWindow window = {ReadThroughWindow, view};
+  if (!HostOpenPackageFile(path, &view->file, error)) return false;
+  PeWindow window = {HostReadAtFor, &view->file};
   PeFile file = {view->file.size, &window};
   PeImage pe;
   std::string peError;
@@ -109,35 +100,6 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
   }
   return problems;
 }
-
-}  // namespace
-
-int List(const CommandCalls& calls, const std::string& path) {
-  PackageView view;
-  PackageDirectory directory;
-  std::string error;
-  bool ok = OpenPackage(path, &view, &directory, &error);
-  HostClose(&view.file);
-  if (!ok) return calls.fail(error);
-  char line[400];
-  snprintf(line, sizeof line, "%-3s %10s %10s  %-32s  %s", "#", "size", "offset", "plain MD5",
-           "name");
-  calls.line(line);
-  bool truncated = false;
-  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    const PackageEntry& e = directory.entries[i];
-    char digest[33];
-    for (int k = 0; k < 16; ++k) snprintf(digest + 2 * k, 3, "%02x", e.plainDigest[k]);
-    snprintf(line, sizeof line, "%-3d %10u %10u  %s  ", i + 1, e.dataSize, e.dataOffset, digest);
-    calls.line(line + PrintableName(e));
-    if (!EntryInImage(&e, (uint32_t)view.size)) truncated = true;
-  }
-  calls.line(std::to_string(view.size) + " bytes");
-  if (truncated) return calls.fail(path + ": truncated (an entry ends beyond the package)");
-  return 0;
-}
-
-namespace {
 
 // The helper thread and signals of the lanes, from std::thread (started with stops blocked) and
 // a condition variable.
@@ -218,22 +180,17 @@ int32_t WritePlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, uin
   return 1;  // a failed write fails the entry, not the run
 }
 
-// The entry's name as a '/'-separated path below the folder, each part spelled as the entry
-// placed first spelled it; *folded gets the lower-case form of each part.
-std::string SpelledPath(const Run* run, const char* name, std::vector<std::string>* folded) {
-  std::string path, lower;
-  for (const char* c = name;; ++c) {
-    if (*c == '\\' || *c == '\0') {
-      auto found = run->spelled.find(lower);
-      if (found != run->spelled.end()) path = found->second;
-      folded->push_back(lower);
-      if (*c == '\0') return path;
-      path += '/';
-      lower += '/';
-    } else {
-      path += *c;
-      lower += FoldedName(std::string(1, *c));
-    }
+// The entry's path below the folder ('/'-separated), each folder and file spelled as the entry
+// that placed it first spelled it; with remember (once it is placed), its spelling is kept.
+std::string SpelledPath(Run* run, const char* name, bool remember) {
+  std::string path = name;
+  for (char& c : path) c = c == '\\' ? '/' : c;
+  const std::string lower = FoldedName(path);
+  for (size_t end = lower.find('/');; end = lower.find('/', end + 1)) {
+    if (remember) run->spelled.emplace(lower.substr(0, end), path.substr(0, end));
+    auto found = run->spelled.find(lower.substr(0, end));
+    if (found != run->spelled.end()) path.replace(0, found->second.size(), found->second);
+    if (end == std::string::npos) return path;
   }
 }
 
@@ -246,40 +203,26 @@ const char* OutcomeText(int32_t outcome) {
   }
 }
 
-// unpack: a checked entry's part file renamed to its name (bytes, from an image in memory,
-// written first); any other entry's part file removed.
-int32_t PlaceFile(Run* run, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
-                  int32_t outcome) {
-  HostPart* part = &run->parts[index];
-  std::string& error = run->writeErrors[index];
-  if (outcome == ENTRY_WRITTEN && bytes != nullptr && entry->dataSize != 0) {
-    HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
-  }
-  if (outcome != ENTRY_WRITTEN || !error.empty()) {
-    HostAbandonPart(part);
-    if (outcome == ENTRY_WRITTEN && run->error.empty()) run->error = error;
-    return outcome == ENTRY_WRITTEN ? (int32_t)ENTRY_WRITE_FAILED : outcome;
-  }
-  std::vector<std::string> folded;
-  const std::string path = SpelledPath(run, entry->entryName, &folded);
-  if (!HostPlaceTreePart(&run->tree, part, path, &error)) {
-    if (run->error.empty()) run->error = error;
-    return ENTRY_WRITE_FAILED;
-  }
-  size_t slash = std::string::npos;
-  for (const std::string& lower : folded) {
-    slash = path.find('/', slash + 1);  // from 0 first
-    run->spelled.emplace(lower, path.substr(0, slash));
-  }
-  return ENTRY_WRITTEN;
-}
-
+// unpack places a checked entry's part file under its name (bytes, from an image in memory,
+// written first), and removes any other entry's part file.
 int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const uint8_t* bytes,
                    int32_t outcome) {
   Run* run = static_cast<Run*>(user);
-  if (run->unpack && outcome != ENTRY_OUT_OF_BOUNDS) {
-    outcome = PlaceFile(run, index, entry, bytes, outcome);
+  HostPart* part = &run->parts[index];
+  std::string& error = run->writeErrors[index];
+  if (run->unpack && outcome == ENTRY_WRITTEN) {
+    if (bytes != nullptr && entry->dataSize != 0) {
+      HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
+    }
+    const std::string path = SpelledPath(run, entry->entryName, false);
+    if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
+      SpelledPath(run, path.c_str(), true);
+    } else {
+      if (run->error.empty()) run->error = error;
+      outcome = ENTRY_WRITE_FAILED;
+    }
   }
+  HostAbandonPart(part);  // any but a placed one (nothing for one never made or removed)
   run->placed += entry->dataSize;
   run->calls->progress(run->unpack ? "unpacking" : "verifying", run->placed, run->total,
                        PrintableName(*entry));
@@ -323,7 +266,8 @@ int32_t ExtractOpened(Run* run, std::string* error) {
   return result;
 }
 
-int ExtractCommand(const CommandCalls& calls, const std::string& path, const std::string* folder) {
+// verify, and unpack into folder.
+int Extract(const CommandCalls& calls, const std::string& path, const std::string* folder) {
   Run run;
   run.calls = &calls;
   run.unpack = folder != nullptr;
@@ -366,10 +310,31 @@ int ExtractCommand(const CommandCalls& calls, const std::string& path, const std
 
 }  // namespace
 
-int Verify(const CommandCalls& calls, const std::string& path) {
-  return ExtractCommand(calls, path, nullptr);
-}
+int Verify(const CommandCalls& c, const std::string* args) { return Extract(c, args[0], nullptr); }
+int Unpack(const CommandCalls& c, const std::string* args) { return Extract(c, args[0], &args[1]); }
 
-int Unpack(const CommandCalls& calls, const std::string& path, const std::string& folder) {
-  return ExtractCommand(calls, path, &folder);
+int List(const CommandCalls& calls, const std::string* args) {
+  const std::string& path = args[0];
+  PackageView view;
+  PackageDirectory directory;
+  std::string error;
+  bool ok = OpenPackage(path, &view, &directory, &error);
+  HostClose(&view.file);
+  if (!ok) return calls.fail(error);
+  char line[400];
+  snprintf(line, sizeof line, "%-3s %10s %10s  %-32s  %s", "#", "size", "offset", "plain MD5",
+           "name");
+  calls.line(line);
+  bool truncated = false;
+  for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
+    const PackageEntry& e = directory.entries[i];
+    char digest[33];
+    for (int k = 0; k < 16; ++k) snprintf(digest + 2 * k, 3, "%02x", e.plainDigest[k]);
+    snprintf(line, sizeof line, "%-3d %10u %10u  %s  ", i + 1, e.dataSize, e.dataOffset, digest);
+    calls.line(line + PrintableName(e));
+    if (!EntryInImage(&e, (uint32_t)view.size)) truncated = true;
+  }
+  calls.line(std::to_string(view.size) + " bytes");
+  if (truncated) return calls.fail(path + ": truncated (an entry ends beyond the package)");
+  return 0;
 }
