@@ -38,7 +38,9 @@ std::string Hex(uint64_t value) {
 }
 
 // The part of a section the loader fills from the file: its raw bytes, cut to its virtual size.
-uint64_t FileBackedExtent(const PeSection& s) { return std::min(PeMappedSize(s), (uint64_t)s.rawSize); }
+uint64_t FileBackedExtent(const PeSection& s) {
+  return std::min(PeMappedSize(s), (uint64_t)s.rawSize);
+}
 
 const std::string kNotOurs = " (not an installer built by this project)";
 const std::string kBadHeader = "damaged PE header: ", kDamaged = "damaged resource table: ";
@@ -48,20 +50,8 @@ int Refuse(std::string* error, const std::string& what) {
   return -1;
 }
 
-// Refusals checked in order: the first that holds is the one reported.
-struct Check {
-  bool failed;
-  std::string what;
-};
-template <size_t n>
-int FirstFailed(const Check (&checks)[n], std::string* error) {
-  for (const Check& c : checks) {
-    if (c.failed) return Refuse(error, c.what);
-  }
-  return 1;
-}
-
 int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
+  auto bad = [error](const std::string& what) { return Refuse(error, kBadHeader + what); };
   const uint8_t* mz = Bytes(file, 0, 2);
   if (mz == nullptr || mz[0] != 'M' || mz[1] != 'Z') return 0;
   const uint8_t* dos = Bytes(file, 0, 64);
@@ -71,15 +61,11 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   }
   uint64_t header = PeLoad32(dos + 0x3C);
   const std::string lfanew = "e_lfanew (" + Hex(header) + ")";
-  if (header < 64) return Refuse(error, kBadHeader + lfanew + " points into the DOS header");
+  if (header < 64) return bad(lfanew + " points into the DOS header");
   const uint8_t* nt = Bytes(file, header, 24);
-  if (nt == nullptr) {
-    return Refuse(error, "truncated or " + kBadHeader + lfanew +
-                             " points beyond the end of the file");
-  }
-  if (memcmp(nt, "PE\0\0", 4) != 0) {
-    return Refuse(error, kBadHeader + "no PE signature at " + lfanew);
-  }
+  if (nt == nullptr) return Refuse(error, "truncated or " + kBadHeader + lfanew +
+                                              " points beyond the end of the file");
+  if (memcmp(nt, "PE\0\0", 4) != 0) return bad("no PE signature at " + lfanew);
   const uint8_t* h = nt + 4;
   uint32_t machine = U16(h), sectionCount = U16(h + 2), optionalSize = U16(h + 16);
   uint32_t characteristics = U16(h + 18);
@@ -90,16 +76,19 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     return Refuse(error, "truncated or " + kBadHeader + "the optional header ends beyond the file");
   }
   uint32_t magic = U16(o);
-  const Check form[] = {
-      {magic == 0x20B, "a 64-bit executable (PE32+); the installer is a 32-bit program (PE32)"},
-      {magic != 0x10B, kBadHeader + "unknown optional header magic " + Hex(magic)},
-      {machine != 0x14C, "not a 32-bit Windows executable (PE32, i386): machine " + Hex(machine)},
-      {(characteristics & 0x2000) != 0, "a DLL, not a program" + kNotOurs},
-      {(characteristics & 0x0002) == 0, "not marked executable" + kNotOurs},
-      {optionalSize < 96, kBadHeader + "an optional header of " + std::to_string(optionalSize) +
-                              " bytes (PE32 needs at least 96)"},
-  };
-  if (FirstFailed(form, error) < 0) return -1;
+  if (magic == 0x20B) {
+    return Refuse(error, "a 64-bit executable (PE32+); the installer is a 32-bit program (PE32)");
+  }
+  if (magic != 0x10B) return bad("unknown optional header magic " + Hex(magic));
+  if (machine != 0x14C) {
+    return Refuse(error, "not a 32-bit Windows executable (PE32, i386): machine " + Hex(machine));
+  }
+  if (characteristics & 0x2000) return Refuse(error, "a DLL, not a program" + kNotOurs);
+  if (!(characteristics & 0x0002)) return Refuse(error, "not marked executable" + kNotOurs);
+  if (optionalSize < 96) {
+    return bad("an optional header of " + std::to_string(optionalSize) +
+               " bytes (PE32 needs at least 96)");
+  }
   pe->sectionAlignment = PeLoad32(o + 32);
   pe->fileAlignment = PeLoad32(o + 36);
   pe->sizeOfImage = PeLoad32(o + PE_OPTIONAL_SIZE_OF_IMAGE);
@@ -107,8 +96,8 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->directoryCount = PeLoad32(o + 92);
   uint32_t room = std::min((optionalSize - 96) / 8, 16u);
   if (pe->directoryCount > room) {
-    return Refuse(error, kBadHeader + std::to_string(pe->directoryCount) +
-                             " data directories declared, room for " + std::to_string(room));
+    return bad(std::to_string(pe->directoryCount) + " data directories declared, room for " +
+               std::to_string(room));
   }
   pe->directories = pe->optionalHeader + 96;
   pe->directoryAddress.clear();
@@ -118,50 +107,49 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     pe->directorySize.push_back(PeLoad32(o + 96 + 8 * d + 4));
   }
   if (sectionCount == 0 || sectionCount > 96) {
-    return Refuse(error, kBadHeader + std::to_string(sectionCount) + " sections");
+    return bad(std::to_string(sectionCount) + " sections");
   }
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
   const uint8_t* s = Bytes(file, table, 40ull * sectionCount);
+  if (s == nullptr) {
+    return Refuse(error, "truncated or " + kBadHeader + "the section table ends beyond the file");
+  }
   pe->headersEnd = (size_t)(table + 40ull * sectionCount);
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
-  const Check headers[] = {
-      {s == nullptr, "truncated or " + kBadHeader + "the section table ends beyond the file"},
-      {pe->headersEnd > pe->sizeOfHeaders, kBadHeader + "the headers (up to " +
-                                               Hex(pe->headersEnd) + ") reach past SizeOfHeaders (" +
-                                               Hex(pe->sizeOfHeaders) + ")"},
-      {pe->sizeOfHeaders > file.size,
-       "truncated: SizeOfHeaders (" + Hex(pe->sizeOfHeaders) + ") is beyond the end of the file"},
-  };
-  if (FirstFailed(headers, error) < 0) return -1;
-  pe->sections.clear();
+  if (pe->headersEnd > pe->sizeOfHeaders) {
+    return bad("the headers (up to " + Hex(pe->headersEnd) + ") reach past SizeOfHeaders (" +
+               Hex(pe->sizeOfHeaders) + ")");
+  }
+  if (pe->sizeOfHeaders > file.size) {
+    return Refuse(error, "truncated: SizeOfHeaders (" + Hex(pe->sizeOfHeaders) +
+                             ") is beyond the end of the file");
+  }
+  pe->sections.assign(sectionCount, PeSection());
   uint64_t virtualEnd = pe->sizeOfHeaders;
   for (uint32_t i = 0; i < sectionCount; ++i, s += 40) {
-    PeSection section;
-    memcpy(section.name, s, 8);
-    section.name[8] = '\0';
-    for (char& c : section.name) {
-      if (c != '\0' && (c < 32 || c > 126)) c = '?';
+    PeSection& section = pe->sections[i];
+    for (int c = 0; c < 8; ++c) {
+      section.name[c] = s[c] == 0 || (s[c] >= 32 && s[c] <= 126) ? (char)s[c] : '?';
     }
+    section.name[8] = '\0';
     section.virtualSize = PeLoad32(s + 8);
     section.virtualAddress = PeLoad32(s + 12);
     section.rawSize = PeLoad32(s + 16);
     section.rawOffset = PeLoad32(s + 20);
     section.headerOffset = (size_t)(table + 40 * i);
     std::string who = std::string("section ") + section.name;
+    if (section.rawSize != 0 && section.rawOffset < pe->sizeOfHeaders) {
+      return bad(who + "'s bytes (at " + Hex(section.rawOffset) + ") overlap the headers");
+    }
+    if (section.rawSize != 0 && !InFile(file, section.rawOffset, section.rawSize)) {
+      return Refuse(error, "truncated: " + who + " ends beyond the end of the file");
+    }
     uint64_t end = (uint64_t)section.virtualAddress + PeMappedSize(section);
-    bool raw = section.rawSize != 0;
-    const Check checks[] = {
-        {raw && section.rawOffset < pe->sizeOfHeaders,
-         kBadHeader + who + "'s bytes (at " + Hex(section.rawOffset) + ") overlap the headers"},
-        {raw && !InFile(file, section.rawOffset, section.rawSize),
-         "truncated: " + who + " ends beyond the end of the file"},
-        {section.virtualAddress < virtualEnd || end > pe->sizeOfImage,
-         kBadHeader + who + " overlaps the one before it or leaves the image"},
-    };
-    if (FirstFailed(checks, error) < 0) return -1;
+    if (section.virtualAddress < virtualEnd || end > pe->sizeOfImage) {
+      return bad(who + " overlaps the one before it or leaves the image");
+    }
     virtualEnd = end;
-    pe->sections.push_back(section);
   }
   return 1;
 }
@@ -193,17 +181,17 @@ int Fail(TreeWalk& w, const std::string& what) { return Refuse(w.error, kDamaged
 // the tree claims more than the area holds.
 const uint8_t* Claim(TreeWalk& w, int kind, uint64_t offset, uint64_t length,
                      const std::string& what) {
+  std::string at = what + " at offset " + Hex(offset);
   if (kind >= 0 && !w.seen[kind].insert(offset).second) {
-    return Fail(w, what + " at offset " + Hex(offset) +
-                       " is referenced twice (a shared subtree or a loop)"), nullptr;
+    return Fail(w, at + " is referenced twice (a shared subtree or a loop)"), nullptr;
   }
   if (offset > w.areaSize || length > w.areaSize - offset) {
-    return Fail(w, what + " at offset " + Hex(offset) + " does not fit in the resource section"),
-           nullptr;
+    return Fail(w, at + " does not fit in the resource section"), nullptr;
   }
   w.claimed += length;
-  if (w.claimed > w.areaSize) return Fail(w, "more entries than the resource section can hold"),
-                                     nullptr;
+  if (w.claimed > w.areaSize) {
+    return Fail(w, "more entries than the resource section can hold"), nullptr;
+  }
   if (length != 0) w.spans.push_back({w.rootRva + offset, w.rootRva + offset + length, what});
   const uint8_t* p = Bytes(w.file, w.rootOffset + offset, length);
   if (p == nullptr) Fail(w, "cannot read " + what + " (a read error, or too large)");
@@ -218,22 +206,6 @@ bool NameBefore(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
     if (x != y) return x < y;
   }
   return a.size() < b.size();
-}
-
-bool ReadDataEntry(TreeWalk& w, uint64_t offset, const std::string& what) {
-  const uint8_t* p = Claim(w, SEEN_DATA, offset, 16, what + ": data entry");
-  if (p == nullptr) return false;
-  ResourceData data = {PeLoad32(p), PeLoad32(p + 4), PeLoad32(p + 8), PeLoad32(p + 12)};
-  if (PeFileRange(w.pe, w.file.size, data.rva, data.size) < 0) {
-    return Fail(w, what + ": data (RVA " + Hex(data.rva) + ", " + std::to_string(data.size) +
-                       " bytes) wraps round or lies outside the image (" +
-                       Hex(w.pe.sizeOfImage) + " bytes) or the file"), false;
-  }
-  if (data.size != 0) {
-    w.spans.push_back({data.rva, (uint64_t)data.rva + data.size, what + ": data"});
-  }
-  w.tree->data.push_back(data);
-  return true;
 }
 
 // Reads the directory at offset and, depth first, everything below it. Its index, or -1.
@@ -269,8 +241,8 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
     if (i > 0 && i != named &&
         (entry.named ? !NameBefore(entries.back().name, entry.name)
                      : entries.back().id >= entry.id)) {
-      return Fail(w, what + ": entry " + name +
-                         " is not in ascending order (the loader searches the entries by bisection)");
+      return Fail(w, what + ": entry " + name + " is not in ascending order (the loader "
+                                                "searches the entries by bisection)");
     }
     uint32_t target = PeLoad32(e + 4);
     bool subdirectory = (target & 0x80000000u) != 0;
@@ -282,8 +254,18 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
       entry.directory = ReadDirectory(w, target & 0x7FFFFFFFu, depth + 1, name);
       if (entry.directory < 0) return -1;
     } else {
+      std::string data = "resource " + name + ": data";
+      const uint8_t* p = Claim(w, SEEN_DATA, target, 16, data + " entry");
+      if (p == nullptr) return -1;
+      ResourceData r = {PeLoad32(p), PeLoad32(p + 4), PeLoad32(p + 8), PeLoad32(p + 12)};
+      if (PeFileRange(w.pe, w.file.size, r.rva, r.size) < 0) {
+        return Fail(w, data + " (RVA " + Hex(r.rva) + ", " + std::to_string(r.size) +
+                           " bytes) wraps round or lies outside the image (" +
+                           Hex(w.pe.sizeOfImage) + " bytes) or the file");
+      }
+      if (r.size != 0) w.spans.push_back({r.rva, (uint64_t)r.rva + r.size, data});
       entry.data = (int)w.tree->data.size();
-      if (!ReadDataEntry(w, target, "resource " + name)) return -1;
+      w.tree->data.push_back(r);
     }
     entries.push_back(entry);
   }
@@ -339,7 +321,9 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
     return Refuse(error, "RCDATA 100 in " + std::to_string(languages.size()) +
                              " languages; an installer carries one package");
   }
-  if (languages[0].named) return Fail(w, "RCDATA 100's language entry is a name, not a language id");
+  if (languages[0].named) {
+    return Fail(w, "RCDATA 100's language entry is a name, not a language id");
+  }
   image->package = languages[0].data;
   const ResourceData& data = tree->data[image->package];
   image->packageOffset = (uint64_t)PeFileRange(pe, file.size, data.rva, data.size);

@@ -18,17 +18,11 @@ struct Output {
 };
 
 uint8_t* At(Output* o, uint64_t offset, uint64_t length) {
-  if (o->holeSize != 0 && offset < o->holeStart + o->holeSize &&
-      offset + length > o->holeStart) {
-    o->ok = false;  // nothing but the package is written there
-    return nullptr;
-  }
-  if (o->holeSize != 0 && offset >= o->holeStart + o->holeSize) offset -= o->holeSize;
-  uint64_t size = o->bytes->size();
-  if (offset > size || length > size - offset) {
-    o->ok = false;
-    return nullptr;
-  }
+  uint64_t holeEnd = o->holeStart + o->holeSize, size = o->bytes->size();
+  // Nothing but the package is written in the hole.
+  bool inHole = o->holeSize != 0 && offset < holeEnd && offset + length > o->holeStart;
+  if (o->holeSize != 0 && offset >= holeEnd) offset -= o->holeSize;
+  if (inHole || offset > size || length > size - offset) return o->ok = false, nullptr;
   return o->bytes->data() + offset;
 }
 
@@ -46,15 +40,10 @@ void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length)
 // Copies length bytes of the input file at from, checked against the input too.
 void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
   if (length == 0) return;
-  if (from > file.size || length > file.size - from) {
-    o->ok = false;
-    return;
-  }
-  uint8_t* p = At(o, offset, length);
-  if (p != nullptr && !file.window->read(file.window->user, from, p, (size_t)length)) {
-    file.window->failed = true;
-    o->ok = false;
-  }
+  uint8_t* p = from <= file.size && length <= file.size - from ? At(o, offset, length) : nullptr;
+  bool read = p != nullptr && file.window->read(file.window->user, from, p, (size_t)length);
+  if (p != nullptr && !read) file.window->failed = true;
+  if (!read) o->ok = false;
 }
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
@@ -165,22 +154,19 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
       return NotOurs(error, "resource data outside the resource section");
     }
   }
-  // Sections in ascending order in memory and in the file; after the resources only relocations,
-  // which can move because nothing in the image points into them but their data directory.
-  uint64_t virtualEnd = 0, rawEnd = 0;
+  // Sections in ascending order in the file too (the reader saw to memory and to the file's end);
+  // after the resources only relocations, which can move because nothing in the image points
+  // into them but their data directory.
+  uint64_t rawEnd = 0;
   for (size_t i = 0; i < pe.sections.size(); ++i) {
     const PeSection& s = pe.sections[i];
     if ((int)i > layout->resourceSection && strcmp(s.name, ".reloc") != 0) {
       return NotOurs(error, std::string("section ") + s.name + " follows the resources");
     }
     // A section without file bytes has no file offset that counts (the loader ignores it).
-    bool rawOk = s.rawSize == 0 ||
-                 (s.rawOffset >= rawEnd && (uint64_t)s.rawOffset + s.rawSize <= file.size);
-    if (s.virtualAddress < virtualEnd || !rawOk) {
-      return NotOurs(error, "sections out of order or beyond the file");
-    }
-    virtualEnd = (uint64_t)s.virtualAddress + PeMappedSize(s);
-    if (s.rawSize != 0) rawEnd = AlignUp((uint64_t)s.rawOffset + s.rawSize, pe.fileAlignment);
+    if (s.rawSize == 0) continue;
+    if (s.rawOffset < rawEnd) return NotOurs(error, "sections out of order or beyond the file");
+    rawEnd = AlignUp((uint64_t)s.rawOffset + s.rawSize, pe.fileAlignment);
   }
   if (file.size > rawEnd) {
     return NotOurs(error, std::to_string(file.size - rawEnd) + " bytes after the last section");
