@@ -273,8 +273,9 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
   return index;
 }
 
-// The subdirectory of directory under integer id, or -1.
+// The subdirectory of directory (or -1) under integer id, or -1.
 int FindId(const ResourceTree& tree, int directory, uint32_t id) {
+  if (directory < 0) return -1;
   for (const ResourceEntry& e : tree.directories[directory].entries) {
     if (!e.named && e.id == id) return e.directory;
   }
@@ -284,10 +285,8 @@ int FindId(const ResourceTree& tree, int directory, uint32_t id) {
 int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
   const PeHeaders& pe = image->pe;
   ResourceTree* tree = &image->tree;
-  tree->directories.clear();
-  tree->data.clear();
-  image->resourceSection = -1;
-  image->package = -1;
+  *tree = ResourceTree();
+  image->resourceSection = image->package = -1;
   uint32_t rva = pe.directoryCount > PE_DIRECTORY_RESOURCE
                      ? pe.directoryAddress[PE_DIRECTORY_RESOURCE] : 0;
   if (rva == 0) return 1;
@@ -313,8 +312,7 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
     }
   }
   // The package: RCDATA 100 in exactly one language, found by number as the loader finds it.
-  int type = FindId(*tree, 0, RESOURCE_RCDATA);
-  int id = type < 0 ? -1 : FindId(*tree, type, 100);
+  int id = FindId(*tree, FindId(*tree, 0, RESOURCE_RCDATA), 100);
   if (id < 0) return 1;
   const std::vector<ResourceEntry>& languages = tree->directories[id].entries;
   if (languages.size() != 1) {

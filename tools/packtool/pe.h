@@ -1,8 +1,6 @@
 // The one reader of an installer's PE image and its resource tree, used by every packtool command.
-// It trusts nothing in the file: every offset and size is checked before use, the headers must lie
-// in front of every section, each resource structure is visited once; the result is a complete
-// description of a 32-bit Windows program whose resources the loader reads as they are, or one
-// line saying what is wrong.
+// It trusts nothing in the file; the result describes a 32-bit Windows program whose resources
+// the loader reads as they are, or is one line saying what is wrong.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -10,9 +8,8 @@
 #include <string>
 #include <vector>
 
-// Reads the pieces the reader looks at (headers and resource tree, never the resources' data)
-// from a file left on disk, each kept until the window goes; more than kPeWindowHeld bytes in
-// all and the file is refused.
+// The pieces of a file left on disk that the reader looks at (headers and resource tree, never
+// the resources' data), each kept until the window goes; past kPeWindowHeld the file is refused.
 struct PeWindow {
   bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
   void* user;
@@ -61,8 +58,8 @@ enum {
   RESOURCE_RCDATA = 10,
 };
 
-// The resource tree as read: directories in pre-order (0 is the root), data entries in the order
-// the walk meets them. Three levels (type, name, language), data entries only at the third.
+// The resource tree as read: three levels (type, name, language), directories in pre-order (0 is
+// the root), data entries, only at the third level, in the order the walk meets them.
 struct ResourceData {
   uint32_t rva, size, codePage, reserved;
 };
@@ -91,9 +88,8 @@ struct PeImage {
   uint32_t packageSize;
 };
 
-// 0: not a PE image (no "MZ"); 1: *image filled; -1: damaged or not of this project's form, with
-// one line in *error. Bytes after the last section (a signature) are allowed here: list and
-// verify read signed installers; build checks for them itself.
+// 0: not a PE image (no "MZ"); 1: *image filled; -1: refused, with one line in *error. Bytes
+// after the last section (a signature) are allowed: list and verify read signed installers.
 int ReadPeImage(const PeFile& file, PeImage* image, std::string* error);
 
 // The file offset of [rva, rva + size) when the range lies inside the image and inside one

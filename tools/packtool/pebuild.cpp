@@ -206,8 +206,9 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   }
   out->assign((size_t)(sec.fileSize - o.holeSize), 0);
   // The header area: the file up to the resource section's bytes, kept as it is. The header
-  // fields below are written at their offsets in it, which the reader found in front of every
-  // section; the checks make a layout that breaks this fail instead of writing elsewhere.
+  // fields below are written at their offsets in it, all in front of headersEnd, which the reader
+  // found in front of every section; the check makes a layout that breaks this fail instead of
+  // writing elsewhere.
   uint64_t r = resources.rawOffset;
   Copy(&o, 0, file, 0, r);
   if (pe.headersEnd > r) o.ok = false;
@@ -250,7 +251,6 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
     const PeSection& s = pe.sections[i];
     const PeSection& to = sec.sections[i];
     uint64_t h = s.headerOffset;
-    if (h + 40 > r) o.ok = false;
     Put(&o, h + 8, to.virtualSize);
     Put(&o, h + 12, to.virtualAddress);
     Put(&o, h + 16, to.rawSize);
@@ -274,7 +274,6 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   }
   Put(&o, optional + PE_OPTIONAL_SIZE_OF_IMAGE, (uint32_t)sec.imageSize);
   Put(&o, optional + PE_OPTIONAL_CHECKSUM, 0);
-  if (optional + PE_OPTIONAL_CHECKSUM + 4 > r) o.ok = false;
   if (!o.ok) {
     out->clear();
     *error = file.window != nullptr && file.window->failed
