@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <initializer_list>
+
 namespace {
 
 // The output without the package's bytes: the hole [holeStart, holeStart + holeSize) of the file
@@ -31,6 +33,9 @@ void Put(Output* o, uint64_t offset, uint32_t v, int size = 4) {
   if (uint8_t* p = At(o, offset, size)) {
     for (int i = 0; i < size; ++i) p[i] = (uint8_t)(v >> (8 * i));
   }
+}
+void PutWords(Output* o, uint64_t offset, std::initializer_list<uint32_t> words) {
+  for (uint32_t word : words) Put(o, offset, word), offset += 4;
 }
 // Nothing to copy is nothing to check: a section without file bytes may name any offset.
 void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length) {
@@ -238,11 +243,8 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   for (size_t i = 0; i < tree.data.size(); ++i) {
     const ResourceData& d = tree.data[i];
     bool package = (int)i == layout.package;
-    uint64_t p = r + res.dataEntry[i];
-    Put(&o, p, resources.virtualAddress + (uint32_t)res.data[i]);
-    Put(&o, p + 4, package ? packageSize : d.size);
-    Put(&o, p + 8, d.codePage);
-    Put(&o, p + 12, d.reserved);
+    PutWords(&o, r + res.dataEntry[i], {resources.virtualAddress + (uint32_t)res.data[i],
+                                        package ? packageSize : d.size, d.codePage, d.reserved});
     if (!package) Copy(&o, r + res.data[i], file, r + (d.rva - resources.virtualAddress), d.size);
   }
   // Every section's header; the sections after the resources moved, with the data directories
@@ -250,11 +252,7 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   for (size_t i = 0; i < pe.sections.size(); ++i) {
     const PeSection& s = pe.sections[i];
     const PeSection& to = sec.sections[i];
-    uint64_t h = s.headerOffset;
-    Put(&o, h + 8, to.virtualSize);
-    Put(&o, h + 12, to.virtualAddress);
-    Put(&o, h + 16, to.rawSize);
-    Put(&o, h + 20, to.rawOffset);
+    PutWords(&o, s.headerOffset + 8, {to.virtualSize, to.virtualAddress, to.rawSize, to.rawOffset});
     if ((int)i <= layout.resourceSection) continue;
     Copy(&o, to.rawOffset, file, s.rawOffset, s.rawSize);
     for (uint32_t d = 0; d < pe.directoryCount; ++d) {
