@@ -181,13 +181,13 @@ int Fail(TreeWalk& w, const std::string& what) { return Refuse(w.error, kDamaged
 // the tree claims more than the area holds.
 const uint8_t* Claim(TreeWalk& w, int kind, uint64_t offset, uint64_t length,
                      const std::string& what) {
-  std::string at = what + " at offset " + Hex(offset);
+  const char* wrong = nullptr;
   if (kind >= 0 && !w.seen[kind].insert(offset).second) {
-    return Fail(w, at + " is referenced twice (a shared subtree or a loop)"), nullptr;
+    wrong = " is referenced twice (a shared subtree or a loop)";
+  } else if (offset > w.areaSize || length > w.areaSize - offset) {
+    wrong = " does not fit in the resource section";
   }
-  if (offset > w.areaSize || length > w.areaSize - offset) {
-    return Fail(w, at + " does not fit in the resource section"), nullptr;
-  }
+  if (wrong != nullptr) return Fail(w, what + " at offset " + Hex(offset) + wrong), nullptr;
   w.claimed += length;
   if (w.claimed > w.areaSize) {
     return Fail(w, "more entries than the resource section can hold"), nullptr;
