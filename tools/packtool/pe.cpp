@@ -52,6 +52,9 @@ int Refuse(std::string* error, const std::string& what) {
 
 int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   auto bad = [error](const std::string& what) { return Refuse(error, kBadHeader + what); };
+  auto cut = [error](const std::string& what) {
+    return Refuse(error, "truncated or " + kBadHeader + what);
+  };
   const uint8_t* mz = Bytes(file, 0, 2);
   if (mz == nullptr || mz[0] != 'M' || mz[1] != 'Z') return 0;
   const uint8_t* dos = Bytes(file, 0, 64);
@@ -63,8 +66,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   const std::string lfanew = "e_lfanew (" + Hex(header) + ")";
   if (header < 64) return bad(lfanew + " points into the DOS header");
   const uint8_t* nt = Bytes(file, header, 24);
-  if (nt == nullptr) return Refuse(error, "truncated or " + kBadHeader + lfanew +
-                                              " points beyond the end of the file");
+  if (nt == nullptr) return cut(lfanew + " points beyond the end of the file");
   if (memcmp(nt, "PE\0\0", 4) != 0) return bad("no PE signature at " + lfanew);
   const uint8_t* h = nt + 4;
   uint32_t machine = U16(h), sectionCount = U16(h + 2), optionalSize = U16(h + 16);
@@ -72,9 +74,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   pe->symbolTable = PeLoad32(h + 8);
   pe->optionalHeader = (size_t)header + 24;
   const uint8_t* o = Bytes(file, pe->optionalHeader, optionalSize);
-  if (o == nullptr || optionalSize < 2) {
-    return Refuse(error, "truncated or " + kBadHeader + "the optional header ends beyond the file");
-  }
+  if (o == nullptr || optionalSize < 2) return cut("the optional header ends beyond the file");
   uint32_t magic = U16(o);
   if (magic == 0x20B) {
     return Refuse(error, "a 64-bit executable (PE32+); the installer is a 32-bit program (PE32)");
@@ -111,9 +111,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   }
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
   const uint8_t* s = Bytes(file, table, 40ull * sectionCount);
-  if (s == nullptr) {
-    return Refuse(error, "truncated or " + kBadHeader + "the section table ends beyond the file");
-  }
+  if (s == nullptr) return cut("the section table ends beyond the file");
   pe->headersEnd = (size_t)(table + 40ull * sectionCount);
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
