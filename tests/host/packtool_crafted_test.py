@@ -2,8 +2,9 @@
 """packtool against crafted installers: a small PE32 of this project's form (code, a resource
 section with a named type, an icon and the package as RCDATA 100, relocations) made byte by byte,
 then damaged one way at a time: moved headers, headers inside the package, looped and shared
-resource subtrees, unsorted and repeated ids, a named or second language under RCDATA 100, the DLL
-and PE32+ forms, a zero-length name, and truncations at each structure.
+resource subtrees, unsorted and repeated ids, unsorted names, sections out of order in the file, a
+named or second language under RCDATA 100, the DLL and PE32+ forms, a zero-length name, and
+truncations at each structure.
 
 Every case goes through build, list, verify and unpack. Each run either refuses with exactly one
 line on stderr and writes nothing (no OUTPUT, no part file, no unpack folder), or succeeds, and
@@ -83,11 +84,11 @@ def layout_resources(tree, rva):
     return out, where
 
 
-def make_installer(package, named_type="PNG", languages=(0,)):
+def make_installer(package, named_type="PNG", languages=(0,), other_names=()):
     """A PE32 i386 program: .text, .rsrc (the tree), .reloc; SizeOfHeaders 0x200."""
-    tree = [(named_type, [(1, [(1033, b"picture bytes " * 9)])]),
-            (3, [(1, [(1033, b"icon bytes " * 30)])]),
-            (10, [(100, [(language, package) for language in languages])])]
+    tree = [(name, [(1, [(1033, b"picture bytes " * 9)])]) for name in (named_type,) + other_names]
+    tree += [(3, [(1, [(1033, b"icon bytes " * 30)])]),
+             (10, [(100, [(language, package) for language in languages])])]
     rsrc_rva = 0x2000
     rsrc, where = layout_resources(tree, rsrc_rva)
     reloc = struct.pack("<IIHH", 0x1000, 12, 0x3000, 0)
@@ -195,6 +196,11 @@ def shared_name(data, lay):
     return data
 
 
+def text_after_resources(data, lay):
+    put32(data, lay["table"] + 20, lay["reloc_raw"])  # .text's file bytes: the relocations'
+    return data
+
+
 def unsorted_ids(data, lay):
     a = lay["rsrc_raw"] + lay["where"]["entry"][(3,)]
     b = lay["rsrc_raw"] + lay["where"]["entry"][(10,)]
@@ -279,6 +285,9 @@ def reference(package):
         ("shared name", shared_name, "referenced twice"),
         ("unsorted ids", unsorted_ids, "ascending order"),
         ("repeated id", repeated_id, "ascending order"),
+        ("unsorted names", {"other_names": ("BMP",)}, "ascending order"),
+        ("a name after a longer one it starts", {"other_names": ("PN",)}, "ascending order"),
+        ("sections out of order in the file", text_after_resources, "out of order"),
         ("named language under RCDATA 100", {"languages": ("EN",)}, "a name, not a language"),
         ("two languages under RCDATA 100", {"languages": (0, 1033)}, "in 2 languages"),
         ("zero-length name", {"named_type": ""}, None),

@@ -1,10 +1,6 @@
 // The one reader of an installer's PE image and its resource tree, used by every packtool command.
-// It trusts nothing in the file: every offset and size is checked against the file, the headers
-// and the resource section before use; the headers must lie in the header area, in front of every
-// section; each resource directory, name and data entry is visited once; the result is either a
-// complete description of an image of this project's form (a 32-bit Windows program whose
-// resources the loader reads as they are) or one line saying what is wrong. Every read goes
-// through one bounds-checked accessor over a window onto the file.
+// It trusts nothing in the file; the result describes a 32-bit Windows program whose resources
+// the loader reads as they are, or is one line saying what is wrong.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -12,32 +8,28 @@
 #include <string>
 #include <vector>
 
-// The file's bytes, read on demand through window.
-struct PeWindow;
-struct PeFile {
-  uint64_t size;
-  PeWindow* window;
-};
-
-// Reads the structures the reader looks at, and only those, from a file left on disk: each piece
-// is read once and kept until the window goes (the headers and the resource tree, never the
-// resources' data; at most kPeWindowHeld bytes in all, beyond which the file is refused).
+// The pieces of a file left on disk that the reader looks at (headers and resource tree, never
+// the resources' data), each kept until the window goes; past kPeWindowHeld the file is refused.
 struct PeWindow {
   bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
   void* user;
   std::vector<std::vector<uint8_t>> pieces;
   uint64_t held = 0;
-  bool failed = false;  // a read failed, or the structures would take more than kPeWindowHeld
+  bool failed = false;  // a read failed, or the pieces would take more than kPeWindowHeld
 };
 const uint64_t kPeWindowHeld = 16u << 20;
+
+struct PeFile {
+  uint64_t size;
+  PeWindow* window;
+};
 
 struct PeSection {
   char name[9];
   uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
-  size_t headerOffset;  // file offset of its 40-byte section header (inside the header area)
+  size_t headerOffset;  // file offset of its 40-byte section header
 };
 
-// A little-endian 32-bit word of the file.
 inline uint32_t PeLoad32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24);
 }
@@ -49,7 +41,6 @@ inline uint64_t PeMappedSize(const PeSection& s) {
 
 struct PeHeaders {
   size_t optionalHeader;  // file offset of the optional header
-  uint16_t machine, magic, characteristics;
   uint32_t sizeOfImage, sizeOfHeaders, sectionAlignment, fileAlignment, symbolTable;
   uint32_t directoryCount;
   size_t directories;  // file offset of data directory 0
@@ -60,16 +51,15 @@ struct PeHeaders {
 
 enum {
   PE_DIRECTORY_RESOURCE = 2,
-  PE_DIRECTORY_SECURITY = 4,  // the Authenticode certificate table (a file offset, not an RVA)
-  PE_DIRECTORY_BASERELOC = 5,
+  PE_DIRECTORY_SECURITY = 4,  // the certificate table: a file offset, not an RVA
   PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA = 8,  // field offsets in the optional header
   PE_OPTIONAL_SIZE_OF_IMAGE = 56,
   PE_OPTIONAL_CHECKSUM = 64,
   RESOURCE_RCDATA = 10,
 };
 
-// The resource tree as read: directories in pre-order (0 is the root), data entries in the order
-// the walk meets them. Three levels (type, name, language), data entries only at the third.
+// The resource tree as read: three levels (type, name, language), directories in pre-order (0 is
+// the root), data entries, only at the third level, in the order the walk meets them.
 struct ResourceData {
   uint32_t rva, size, codePage, reserved;
 };
@@ -98,9 +88,8 @@ struct PeImage {
   uint32_t packageSize;
 };
 
-// 0: not a PE image (no "MZ"); 1: *image filled; -1: damaged or not of this project's form, with
-// one line in *error saying what is wrong. A signature or other bytes after the last section are
-// allowed here (list and verify read signed installers); build checks for them itself.
+// 0: not a PE image (no "MZ"); 1: *image filled; -1: refused, with one line in *error. Bytes
+// after the last section (a signature) are allowed: list and verify read signed installers.
 int ReadPeImage(const PeFile& file, PeImage* image, std::string* error);
 
 // The file offset of [rva, rva + size) when the range lies inside the image and inside one

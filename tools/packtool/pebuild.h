@@ -23,20 +23,17 @@ bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* err
 // The new SizeOfImage for a package of packageSize bytes (64 bits: it is checked before use).
 uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize);
 
-// Writes into *out the new executable without the package's bytes: the file up to
-// *packageOffset and then what follows the package, which the caller writes between the two.
-// Every write goes through an offset computed for the output and checked against it; false
-// (with *error) when one would not fit, which a layout ReadInstaller accepted never gives. A
-// window's read error makes it fail with "read error".
+// Writes into *out the new executable without the package's bytes, which the caller writes at
+// *packageOffset. Every write is checked against the output; false (with *error) when one would
+// not fit, which a layout ReadInstaller accepted never gives, or "read error".
 bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error);
 
 // The PE checksum in parts: the sum of the file's little-endian 32-bit words from offset 0, in
-// pieces whose sizes are multiples of 4 but the last; then finished with the CheckSum field's
+// pieces whose sizes are multiples of 4 but the last; PeChecksumAddAt takes a piece at any offset
+// and of any size, so the pieces may be added in any order. Finished with the CheckSum field's
 // value as summed and the file's size.
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
-// The same for a piece of the file that starts at offset, whatever the offset and the size: the
-// pieces of a file may be added in any order.
 uint64_t PeChecksumAddAt(uint64_t sum, uint64_t offset, const uint8_t* bytes, size_t size);
 uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size);
