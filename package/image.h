@@ -13,11 +13,6 @@ enum PackageSchedule {
   PACKAGE_LANES_TWO_THREADS,    // two phases on four lanes each, the calling thread and a helper
 };
 
-// Below this many bytes of entries, starting a helper thread and its signals costs more than it
-// saves: under Wine that start takes some 1.4 ms, which the lanes on one thread need for about
-// 1.4 MB (package_bench small, under Wine).
-enum { PACKAGE_TWO_THREADS_MIN_BYTES = 4 << 20 };
-
 // What extraction may use besides the calling thread, brought by the caller (the installer's
 // are Win32, the tests' std::thread). startHelper runs RunPackageHelper(job) on a new thread and
 // gives a handle to it, or null when no thread can be made; joinHelper waits for it to end and
@@ -42,10 +37,8 @@ int32_t PackageHasSse2(void);
 // The schedule extraction takes for the entries of directory in an image of size bytes: the
 // fused loop without threads (null), without SSE2, when entries share bytes (the order of the
 // work is then fixed), and for a lone entry (nothing to run beside it); else the lanes, on two
-// threads where two processors serve a package of PACKAGE_TWO_THREADS_MIN_BYTES or more, on the
-// calling thread alone otherwise (on one processor they beat the fused loop: 1.2 against 2.8
-// MD5 passes for 17 equal entries under Wine held on one CPU). A schedule forced in threads is taken unless
-// SSE2 or shared bytes rule the lanes out.
+// threads where two processors serve 4 MB of entries or more, on the calling thread alone
+// otherwise. A schedule forced in threads is taken unless SSE2 or shared bytes rule it out.
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads);
 
