@@ -280,8 +280,8 @@ static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placin
     if (busy == 1) {
       if (!FinishOnOneLane(&run, busyLane)) return 0;
     } else {
-      if (digestIn) DigestFourLanes(&run.in, blocks);
-      if (unscramble) UnscrambleDigestFourLanes(&run.out, blocks);
+      if (digestIn) RunFourLanes(&run.in, blocks, 0);
+      if (unscramble) RunFourLanes(&run.out, blocks, 1);
       for (int32_t lane = 0; lane < 4; ++lane) {
         const int32_t e = run.entryOf[lane];
         if (e < 0) continue;

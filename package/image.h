@@ -45,12 +45,11 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// Extracts every entry of the image in the schedule ChoosePackageSchedule gives (threads null:
-// the fused loop). The directory is copied into *directory first when the image is larger than
-// 2720 bytes (else the entries already there are used). Each entry's stored bytes are
-// unscrambled in place. Results, sink calls (all on the calling thread, in entry order) and
-// image bytes are the same in every schedule; when no helper thread or signal can be made, the
-// lanes run on the calling thread alone. 0 on full success; -1 when all went well but the
+// Extracts every entry of the image, its stored bytes unscrambled in place, in the schedule
+// ChoosePackageSchedule gives (no helper thread or signal made: the lanes on the calling thread).
+// The directory is first copied into *directory when the image is larger than 2720 bytes (else
+// its entries are used). Results, sink calls (on the calling thread, in entry order) and image
+// bytes are the same in every schedule. 0 on full success; -1 when all went well but the
 // seventeenth entry is empty; otherwise -100 minus the number of failed entries.
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                      const PackageSink* sink, const PackageThreads* threads);

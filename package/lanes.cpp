@@ -1,5 +1,5 @@
-// MD5 and the package keystream on four entries at once in SSE2 registers. The installer's build
-// compiles this file alone with SSE2; nothing here runs before PackageHasSse2 said yes.
+// MD5 and the package keystream on four entries at once in SSE2 registers; the installer's build
+// compiles this file alone with SSE2.
 #include "package/lanes.h"
 
 #include <emmintrin.h>
@@ -9,10 +9,7 @@
 typedef __m128i Lanes;
 
 void FourLanesStartDigest(FourLanes* lanes, int32_t lane) {
-  lanes->md5[0][lane] = 0x67452301u;
-  lanes->md5[1][lane] = 0xefcdab89u;
-  lanes->md5[2][lane] = 0x98badcfeu;
-  lanes->md5[3][lane] = 0x10325476u;
+  for (int w = 0; w < 4; ++w) lanes->md5[w][lane] = md5Initial[w];
 }
 
 // Key byte i of an entry of length L mixes in mixDigest[(L - i) mod 16]. Blocks start at
@@ -137,12 +134,11 @@ static inline Lanes JoinPairs(Lanes pairLow, Lanes pairHigh) {
     } \
   }
 
-// For count blocks of each lane: with unscramble, the keystream applied in place and then the
-// MD5 of the result; else the MD5 of the bytes as they are. The keystream of block j + 1 runs
-// beside the digest of block j, one key word after each group of four steps, so that the serial
-// chains of the two overlap instead of following each other. Each round stays a loop of four
-// groups: unrolled, the code is 2 KB larger and no faster.
-static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
+// The keystream of block j + 1 runs beside the digest of block j, one key word after each group
+// of four steps, so that the serial chains of the two overlap instead of following each other.
+// Each round stays a loop of four groups: unrolled, the code is 2 KB larger and no faster.
+void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
+  if (count == 0) return;
   const Lanes one = _mm_set1_epi32(1);
   const Lanes low8 = _mm_set1_epi32(0xff);
   Lanes state[4], mix[4];
@@ -182,12 +178,4 @@ static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
   for (int i = 0; i < 4; ++i) Store(lanes->md5[i], state[i]);
   Store(lanes->t, JoinPairs(tLow, tHigh));
   Store(lanes->left, JoinPairs(nLow, nHigh));
-}
-
-void DigestFourLanes(FourLanes* lanes, uint32_t blocks) {
-  if (blocks != 0) RunFourLanes(lanes, blocks, 0);
-}
-
-void UnscrambleDigestFourLanes(FourLanes* lanes, uint32_t blocks) {
-  if (blocks != 0) RunFourLanes(lanes, blocks, 1);
 }

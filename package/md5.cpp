@@ -15,10 +15,7 @@ static void Md5Transform(uint32_t state[4], const uint8_t* block) {
 }
 
 void Md5Init(Md5State* md5) {
-  md5->state[0] = 0x67452301u;
-  md5->state[1] = 0xefcdab89u;
-  md5->state[2] = 0x98badcfeu;
-  md5->state[3] = 0x10325476u;
+  memcpy(md5->state, md5Initial, 16);
   md5->length = 0;
 }
 

@@ -12,6 +12,8 @@
   (a) += f((b), (c), (d)) + (x) + (uint32_t)(t); \
   (a) = (((a) << (s)) | ((a) >> (32 - (s)))) + (b)
 
+inline constexpr uint32_t md5Initial[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
+
 // The sine constants in step order (one shared copy), and each round's message-word order.
 inline constexpr uint32_t md5Sine[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
