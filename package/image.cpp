@@ -310,10 +310,8 @@ static void* StartHelper(LaneJob* job) {
   const PackageThreads* threads = job->threads;
   job->callerSignal = threads->makeSignal();
   job->helperSignal = threads->makeSignal();
-  void* helper = nullptr;
-  if (job->callerSignal != nullptr && job->helperSignal != nullptr) {
-    helper = threads->startHelper(job);
-  }
+  void* helper = job->callerSignal != nullptr && job->helperSignal != nullptr
+                     ? threads->startHelper(job) : nullptr;
   if (helper == nullptr) {
     if (job->callerSignal != nullptr) threads->freeSignal(job->callerSignal);
     if (job->helperSignal != nullptr) threads->freeSignal(job->helperSignal);
@@ -350,14 +348,8 @@ static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
                        const PackageDirectory* directory, const PackageSink* sink,
                        const PackageThreads* threads,
                        int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
-  LaneJob job;
-  memset(&job, 0, sizeof job);
-  job.image = image;
-  job.reader = reader;
-  job.nextWindow = nextWindow;
-  job.sink = sink;
-  job.directory = directory;
-  job.threads = threads;
+  LaneJob job = {image, reader, sink, directory, threads, nextWindow, nullptr, nullptr,
+                 {}, {}, {}, {}, {}, {}, {}, 0, 0, {}, 0};
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     job.inImage[i] = (uint8_t)EntryInImage(&directory->entries[i], size);
   }

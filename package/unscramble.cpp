@@ -1,7 +1,6 @@
 // One entry's bytes unscrambled and checked on one lane. The keystream and the plain digest are
-// each a serial chain of about the cost of an MD5 pass; run side by side over 64-byte blocks -
-// the keystream on block j + 1 while the digest takes block j, one step of each in turn - the
-// processor overlaps the two.
+// each a serial chain of about the cost of an MD5 pass: run side by side, the processor overlaps
+// them.
 #include "package/unscramble.h"
 
 #include "package/keystream.h"
@@ -9,8 +8,8 @@
 #include "package/md5_steps.h"
 
 // For j in [0, count): the MD5 of the block at md5Bytes + 64 j and the keystream on the block at
-// keyBytes + 64 j, one step of each in turn. The two blocks of one step never coincide. The
-// digest holds whole blocks only when called.
+// keyBytes + 64 j (the next one), one step of each in turn. The digest holds whole blocks only
+// when called.
 #define PAIR_STEP(f, word, i, s, a, b, c, d) \
   MD5_STEP(f, a, b, c, d, x[word(i)], md5Sine[i], s); \
   *key++ ^= KeystreamByte(&kt, kn--, ks->mix);
