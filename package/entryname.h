@@ -18,12 +18,9 @@ enum EntryNameRule {
   NAME_RULE_DEVICE,             // a reserved device name
 };
 
-// NAME_RULE_KEPT when name is terminated within size bytes and is a plain relative path:
-// backslash-separated components, none empty, "." or "..", none ending in a dot or a space, no
-// drive letter or colon, no leading or trailing backslash, no forward slash, control character or
-// any of <>"|?*, and no reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, COM and LPT
-// with a superscript 1-3 as bytes 0xB9 0xB2 0xB3, with or without an extension). Otherwise the
-// rule it breaks.
+// NAME_RULE_KEPT when name is terminated within size bytes and is a plain relative path that
+// breaks none of the rules above (device names: CON, PRN, AUX, NUL, COM1-9, LPT1-9, COM and LPT
+// with a superscript 1-3 as bytes 0xB9 0xB2 0xB3, with or without an extension).
 int EntryNameProblem(const char* name, size_t size);
 
 // 1 when EntryNameProblem finds nothing, 0 otherwise.

@@ -6,9 +6,7 @@
 
 #include "base/packagedir.h"
 
-enum {
-  EXTRACT_PATH_SIZE = 1024,  // entry path and folder path buffers, terminator included
-};
+enum { EXTRACT_PATH_SIZE = 1024 };  // entry path and folder path buffers, terminator included
 
 // The calls an entry is placed through. Both 1 on success, 0 on failure.
 struct FolderWriter {

@@ -1,16 +1,8 @@
-// Extraction of a package, in one of two schedules, both run by the same lanes:
-// - the fused loop: entry by entry on one lane of the calling thread, each entry's stored digest
-//   and then its keystream beside its plain digest, chained and placed before the next;
-// - two phases on the lanes (package/lanes.h): the stored digests of every entry, four entries
-//   at a time; the seeds chained once from them; then the keystream and plain digests, again
-//   four at a time. On two threads the entries are dealt out to the calling thread and a helper,
-//   four lanes each, and the threads hand over twice: the helper's stored digests, then the
-//   chained seeds. Either way the calling thread alone places the entries, in order, each as
-//   soon as it and those before it are done.
-// Every byte goes through the same steps in the same order in both, so results, sink calls and
-// image bytes are the same; entries sharing bytes would break that and take the fused loop.
-// The lanes also run over a package read in parts (the packing tool's): each lane reads its
-// entry into a buffer of its own, once in each phase, and takes its stored digest in both.
+// Extraction of a package in one of two schedules run by the same lanes (package/DESIGN.md): the
+// fused loop, entry by entry on one lane, or two phases over every entry (stored digests, then
+// keystream and plain digests) on one thread or two. Every byte goes through the same steps in
+// the same order in both, so results, sink calls and image bytes are the same; entries sharing
+// bytes would break that and take the fused loop.
 #include "package/image.h"
 
 #include <cpuid.h>
@@ -28,6 +20,14 @@ int32_t PackageHasSse2(void) {
   return (d >> 26) & 1;
 }
 
+enum {
+  LANE_STEP = 65536,  // bytes of each lane between two looks at what can be placed
+  LANE_COUNT = 8,     // four on each thread
+  // Below this, a helper costs more than it saves: starting it and its signals takes some
+  // 1.4 ms under Wine, what the lanes on one thread need for about 1.4 MB.
+  TWO_THREADS_MIN_BYTES = 4 << 20,
+};
+
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads) {
   if (threads == nullptr || !PackageHasSse2() || EntriesShareBytes(directory, size)) {
@@ -42,16 +42,9 @@ int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
     wide += entry.dataSize >= 64;
   }
   if (wide < 2) return PACKAGE_FUSED_LOOP;
-  if (threads->processors < 2 || total < PACKAGE_TWO_THREADS_MIN_BYTES) {
-    return PACKAGE_LANES_ONE_THREAD;
-  }
-  return PACKAGE_LANES_TWO_THREADS;
+  return threads->processors < 2 || total < TWO_THREADS_MIN_BYTES ? PACKAGE_LANES_ONE_THREAD
+                                                                  : PACKAGE_LANES_TWO_THREADS;
 }
-
-enum {
-  LANE_STEP = 65536,  // bytes of each lane between two looks at what can be placed
-  LANE_COUNT = 8,     // four on each thread
-};
 
 // One extraction on the lanes: the source (an image, or a reader), the entries dealt to each
 // thread, their digests and seeds, and the words the threads publish them by.
@@ -183,12 +176,6 @@ static int32_t PartWindow(LaneRun* run, int32_t lane) {
   return 1;
 }
 
-// The entry has its plain digest: published for the calling thread, woken if it is the helper's.
-static void EntryUnscrambled(LaneJob* job, int32_t thread, int32_t e) {
-  StoreShared(&job->plainReady[e], 1);
-  if (thread == 1) job->threads->raiseSignal(job->callerSignal);
-}
-
 // Ends the lane's entry on one lane from where the lanes left it: the rest of an entry alone on
 // its thread, where the one-lane routines are faster than the lanes with three idle; the last
 // partial block; or a whole entry of less than a block. 0 when the run stops.
@@ -220,7 +207,8 @@ static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
   if (!run->unscramble) return Md5Final(&in, job->stored[e]), 1;
   if (digestIn) Md5Final(&in, job->again[e]);
   Md5Final(&out, job->plain[e]);
-  EntryUnscrambled(job, run->thread, e);
+  StoreShared(&job->plainReady[e], 1);  // published, and the calling thread woken for it
+  if (run->thread == 1) job->threads->raiseSignal(job->callerSignal);
   return 1;
 }
 
@@ -242,18 +230,30 @@ static int32_t TakeEntry(LaneRun* run, int32_t lane, int32_t* taken) {
   return 1;
 }
 
-static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait);
+// Places entries in order while each is done; with wait, until all are placed. A package read
+// in parts: an entry whose stored digest differs between its readings stops the run. 0 when the
+// run stops.
+static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
+  while (placing->next < PACKAGE_ENTRY_COUNT) {
+    const int32_t i = placing->next;
+    if (job->inImage[i] && LoadShared(&job->plainReady[i]) == 0) {
+      if (!wait) return 1;
+      if (!AwaitWord(job, &job->plainReady[i], job->callerSignal)) return 0;
+    }
+    if (job->inImage[i] && job->reader != nullptr && memcmp(job->stored[i], job->again[i], 16)) {
+      job->reader->changedEntry = i;
+      return Stop(job, PACKAGE_CHANGED);
+    }
+    PlaceNextEntry(placing, job->inImage[i] ? job->plain[i] : nullptr);
+  }
+  return 1;
+}
 
 // One phase of one thread's lanes over the entries dealt to it. An idle lane works on a scratch
 // block of its own. The calling thread (placing not null) places what it can between two steps.
 // 0 when the run stops (a thread sees a stop of the other at its next read).
 static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* placing) {
-  LaneRun run;
-  memset(&run, 0, sizeof run);
-  run.job = job;
-  run.thread = thread;
-  run.unscramble = unscramble;
-  memset(run.entryOf, -1, sizeof run.entryOf);
+  LaneRun run = {job, thread, unscramble, {}, {}, {-1, -1, -1, -1}, {}, {}, {}, {}};
   uint8_t scratch[4][64] = {};
   int32_t taken = 0;
   const int32_t digestIn = !unscramble || job->reader != nullptr;
@@ -280,8 +280,8 @@ static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placin
     if (busy == 1) {
       if (!FinishOnOneLane(&run, busyLane)) return 0;
     } else {
-      if (digestIn) DigestFourLanes(&run.in, blocks);
-      if (unscramble) UnscrambleDigestFourLanes(&run.out, blocks);
+      if (digestIn) RunFourLanes(&run.in, blocks, 0);
+      if (unscramble) RunFourLanes(&run.out, blocks, 1);
       for (int32_t lane = 0; lane < 4; ++lane) {
         const int32_t e = run.entryOf[lane];
         if (e < 0) continue;
@@ -297,25 +297,6 @@ static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placin
   }
 }
 
-// Places entries in order while each is done; with wait, until all are placed. A package read
-// in parts: an entry whose stored digest differs between its readings stops the run. 0 when the
-// run stops.
-static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
-  while (placing->next < PACKAGE_ENTRY_COUNT) {
-    const int32_t i = placing->next;
-    if (job->inImage[i] && LoadShared(&job->plainReady[i]) == 0) {
-      if (!wait) return 1;
-      if (!AwaitWord(job, &job->plainReady[i], job->callerSignal)) return 0;
-    }
-    if (job->inImage[i] && job->reader != nullptr && memcmp(job->stored[i], job->again[i], 16)) {
-      job->reader->changedEntry = i;
-      return Stop(job, PACKAGE_CHANGED);
-    }
-    PlaceNextEntry(placing, job->inImage[i] ? job->plain[i] : nullptr);
-  }
-  return 1;
-}
-
 void RunPackageHelper(void* jobPointer) {
   LaneJob* job = (LaneJob*)jobPointer;
   if (!RunLanes(job, 1, 0, nullptr)) return;
@@ -329,10 +310,8 @@ static void* StartHelper(LaneJob* job) {
   const PackageThreads* threads = job->threads;
   job->callerSignal = threads->makeSignal();
   job->helperSignal = threads->makeSignal();
-  void* helper = nullptr;
-  if (job->callerSignal != nullptr && job->helperSignal != nullptr) {
-    helper = threads->startHelper(job);
-  }
+  void* helper = job->callerSignal != nullptr && job->helperSignal != nullptr
+                     ? threads->startHelper(job) : nullptr;
   if (helper == nullptr) {
     if (job->callerSignal != nullptr) threads->freeSignal(job->callerSignal);
     if (job->helperSignal != nullptr) threads->freeSignal(job->helperSignal);
@@ -362,68 +341,55 @@ static int32_t RunPhases(LaneJob* job, void* helper, Placing* placing) {
   return RunLanes(job, 0, 1, placing) && PlaceReadyEntries(job, placing, 0);
 }
 
-// Extraction in the schedule given: the fused loop (each entry alone on one lane, both phases,
+// Extraction of an image in memory or of a package read by reader in the schedule
+// ChoosePackageSchedule gives: the fused loop (each entry alone on one lane, both phases,
 // placed before the next), or the two phases over every entry on one thread or two.
-static int32_t RunSchedule(LaneJob* job, uint32_t size, int32_t schedule) {
-  const PackageThreads* threads = job->threads;
+static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
+                       const PackageDirectory* directory, const PackageSink* sink,
+                       const PackageThreads* threads,
+                       int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
+  LaneJob job = {image, reader, sink, directory, threads, nextWindow, nullptr, nullptr,
+                 {}, {}, {}, {}, {}, {}, {}, 0, 0, {}, 0};
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    job->inImage[i] = (uint8_t)EntryInImage(&job->directory->entries[i], size);
+    job.inImage[i] = (uint8_t)EntryInImage(&directory->entries[i], size);
   }
-  Placing placing;
-  StartPlacing(&placing, job->image, job->directory, job->sink);
+  Placing placing = {image, directory, sink, 0, 0};
+  const int32_t schedule = ChoosePackageSchedule(directory, size, threads);
   void* helper = nullptr;
   int32_t going = 1;
   if (schedule == PACKAGE_FUSED_LOOP) {
-    job->count[0] = 1;  // one entry queued: one lane busy
+    job.count[0] = 1;  // one entry queued: one lane busy
     for (int32_t i = 0; going && i < PACKAGE_ENTRY_COUNT; ++i) {
-      job->queue[0][0] = (int8_t)i;
-      going = !job->inImage[i] || RunPhases(job, nullptr, &placing);
+      job.queue[0][0] = (int8_t)i;
+      going = !job.inImage[i] || RunPhases(&job, nullptr, &placing);
     }
   } else {
     if (schedule == PACKAGE_LANES_TWO_THREADS) {
-      DealEntries(job, 2);
-      helper = StartHelper(job);
+      DealEntries(&job, 2);
+      helper = StartHelper(&job);
     }
-    if (helper == nullptr) DealEntries(job, 1);
-    going = RunPhases(job, helper, &placing);
+    if (helper == nullptr) DealEntries(&job, 1);
+    going = RunPhases(&job, helper, &placing);
   }
-  if (going) PlaceReadyEntries(job, &placing, 1);
+  if (going) PlaceReadyEntries(&job, &placing, 1);
   if (helper != nullptr) {
     threads->joinHelper(helper);
-    threads->freeSignal(job->callerSignal);
-    threads->freeSignal(job->helperSignal);
+    threads->freeSignal(job.callerSignal);
+    threads->freeSignal(job.helperSignal);
   }
-  const int32_t stopped = LoadShared(&job->stopped);
+  const int32_t stopped = LoadShared(&job.stopped);
   return stopped != 0 ? stopped : PlacingResult(&placing);
-}
-
-// One extraction of an image in memory or of a package read by reader.
-static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
-                       const PackageDirectory* directory, const PackageSink* sink,
-                       const PackageThreads* threads, int32_t schedule,
-                       int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
-  LaneJob job;
-  memset(&job, 0, sizeof job);
-  job.image = image;
-  job.reader = reader;
-  job.nextWindow = nextWindow;
-  job.sink = sink;
-  job.directory = directory;
-  job.threads = threads;
-  return RunSchedule(&job, size, schedule);
 }
 
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                      const PackageSink* sink, const PackageThreads* threads) {
   CopyPackageDirectory(image, size, directory);
-  return Extract(image, nullptr, size, directory, sink, threads,
-                 ChoosePackageSchedule(directory, size, threads), ImageWindow);
+  return Extract(image, nullptr, size, directory, sink, threads, ImageWindow);
 }
 
 int32_t ExtractPackageParts(PackageReader* reader, uint32_t size,
                             const PackageDirectory* directory, const PackageSink* sink,
                             const PackageThreads* threads) {
   // PartWindow is named only here, so that a program that reads no parts links none of it.
-  return Extract(nullptr, reader, size, directory, sink, threads,
-                 ChoosePackageSchedule(directory, size, threads), PartWindow);
+  return Extract(nullptr, reader, size, directory, sink, threads, PartWindow);
 }

@@ -13,11 +13,6 @@ enum PackageSchedule {
   PACKAGE_LANES_TWO_THREADS,    // two phases on four lanes each, the calling thread and a helper
 };
 
-// Below this many bytes of entries, starting a helper thread and its signals costs more than it
-// saves: under Wine that start takes some 1.4 ms, which the lanes on one thread need for about
-// 1.4 MB (package_bench small, under Wine).
-enum { PACKAGE_TWO_THREADS_MIN_BYTES = 4 << 20 };
-
 // What extraction may use besides the calling thread, brought by the caller (the installer's
 // are Win32, the tests' std::thread). startHelper runs RunPackageHelper(job) on a new thread and
 // gives a handle to it, or null when no thread can be made; joinHelper waits for it to end and
@@ -42,22 +37,19 @@ int32_t PackageHasSse2(void);
 // The schedule extraction takes for the entries of directory in an image of size bytes: the
 // fused loop without threads (null), without SSE2, when entries share bytes (the order of the
 // work is then fixed), and for a lone entry (nothing to run beside it); else the lanes, on two
-// threads where two processors serve a package of PACKAGE_TWO_THREADS_MIN_BYTES or more, on the
-// calling thread alone otherwise (on one processor they beat the fused loop: 1.2 against 2.8
-// MD5 passes for 17 equal entries under Wine held on one CPU). A schedule forced in threads is taken unless
-// SSE2 or shared bytes rule the lanes out.
+// threads where two processors serve 4 MB of entries or more, on the calling thread alone
+// otherwise. A schedule forced in threads is taken unless SSE2 or shared bytes rule it out.
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads);
 
 // The work of the helper thread that startHelper starts.
 void RunPackageHelper(void* job);
 
-// Extracts every entry of the image in the schedule ChoosePackageSchedule gives (threads null:
-// the fused loop). The directory is copied into *directory first when the image is larger than
-// 2720 bytes (else the entries already there are used). Each entry's stored bytes are
-// unscrambled in place. Results, sink calls (all on the calling thread, in entry order) and
-// image bytes are the same in every schedule; when no helper thread or signal can be made, the
-// lanes run on the calling thread alone. 0 on full success; -1 when all went well but the
+// Extracts every entry of the image, its stored bytes unscrambled in place, in the schedule
+// ChoosePackageSchedule gives (no helper thread or signal made: the lanes on the calling thread).
+// The directory is first copied into *directory when the image is larger than 2720 bytes (else
+// its entries are used). Results, sink calls (on the calling thread, in entry order) and image
+// bytes are the same in every schedule. 0 on full success; -1 when all went well but the
 // seventeenth entry is empty; otherwise -100 minus the number of failed entries.
 int32_t ExtractPackageImageScheduled(uint8_t* image, uint32_t size, PackageDirectory* directory,
                                      const PackageSink* sink, const PackageThreads* threads);

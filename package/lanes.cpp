@@ -1,5 +1,5 @@
-// MD5 and the package keystream on four entries at once in SSE2 registers. The installer's build
-// compiles this file alone with SSE2; nothing here runs before PackageHasSse2 said yes.
+// MD5 and the package keystream on four entries at once in SSE2 registers; the installer's build
+// compiles this file alone with SSE2.
 #include "package/lanes.h"
 
 #include <emmintrin.h>
@@ -9,10 +9,7 @@
 typedef __m128i Lanes;
 
 void FourLanesStartDigest(FourLanes* lanes, int32_t lane) {
-  lanes->md5[0][lane] = 0x67452301u;
-  lanes->md5[1][lane] = 0xefcdab89u;
-  lanes->md5[2][lane] = 0x98badcfeu;
-  lanes->md5[3][lane] = 0x10325476u;
+  for (int w = 0; w < 4; ++w) lanes->md5[w][lane] = md5Initial[w];
 }
 
 // Key byte i of an entry of length L mixes in mixDigest[(L - i) mod 16]. Blocks start at
@@ -82,10 +79,10 @@ static inline void StoreBlocks(uint8_t* const bytes[4], const Lanes x[16]) {
   _mm_xor_si128((c), _mm_or_si128((b), _mm_xor_si128((d), _mm_set1_epi32(-1))))
 
 // One MD5 step on all four lanes (RFC 1321: a = b + ((a + f(b, c, d) + x + t) <<< s)).
-#define LANES_STEP(f, a, b, c, d, word, i, s) \
+#define LANES_STEP(f, word, i, s, a, b, c, d) \
   { \
     Lanes sum = LANES_ADD(LANES_ADD(a, f(b, c, d)), \
-                          LANES_ADD(x[word], _mm_set1_epi32((int)md5Sine[i]))); \
+                          LANES_ADD(x[word(i)], _mm_set1_epi32((int)md5Sine[i]))); \
     a = LANES_ADD(_mm_or_si128(_mm_slli_epi32(sum, s), _mm_srli_epi32(sum, 32 - (s))), b); \
   }
 
@@ -123,18 +120,12 @@ static inline Lanes JoinPairs(Lanes pairLow, Lanes pairHigh) {
                             _mm_shuffle_epi32(pairHigh, _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
-// Four steps of one round, the g-th group of four steps of the block.
-#define LANES_FOUR_STEPS(f, word, s0, s1, s2, s3) \
-  LANES_STEP(f, a, b, c, d, word(4 * g), 4 * g, s0) \
-  LANES_STEP(f, d, a, b, c, word(4 * g + 1), 4 * g + 1, s1) \
-  LANES_STEP(f, c, d, a, b, word(4 * g + 2), 4 * g + 2, s2) \
-  LANES_STEP(f, b, c, d, a, word(4 * g + 3), 4 * g + 3, s3)
-
-// One round (groups first to first + 3), each group followed by one key word of the next block.
-#define LANES_ROUND_AND_KEYS(f, word, first, s0, s1, s2, s3) \
+// One round (from step first on), each group of four steps followed by one key word of the
+// next block.
+#define LANES_ROUND_AND_KEYS(F, first, s0, s1, s2, s3) \
   _Pragma("GCC unroll 1") \
-  for (int g = first; g < first + 4; ++g) { \
-    LANES_FOUR_STEPS(f, word, s0, s1, s2, s3) \
+  for (int g = (first) / 4; g < (first) / 4 + 4; ++g) { \
+    MD5_FOUR_STEPS(LANES_STEP, LANES_MD5_##F, MD5_WORD_##F, 4 * g, s0, s1, s2, s3) \
     if (key) { \
       Lanes wordLow, wordHigh; \
       LANES_KEY_WORD(tLow, nLow, wordLow) \
@@ -143,12 +134,13 @@ static inline Lanes JoinPairs(Lanes pairLow, Lanes pairHigh) {
     } \
   }
 
-// For count blocks of each lane: with unscramble, the keystream applied in place and then the
-// MD5 of the result; else the MD5 of the bytes as they are. The keystream of block j + 1 runs
-// beside the digest of block j, one key word after each group of four steps, so that the serial
-// chains of the two overlap instead of following each other. Each round stays a loop of four
-// groups: unrolled, the code is 2 KB larger and no faster.
-static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
+// The keystream of block j + 1 runs beside the digest of block j, one key word after each group
+// of four steps, so that the serial chains of the two overlap instead of following each other.
+// Each round stays a loop of four groups: unrolled, the code is 2 KB larger and no faster.
+// Out of line: inlined into RunFourLanes, its i686 loop keeps other values in registers, which
+// is not the code the benchmark figures were measured on.
+__attribute__((noinline)) static void RunBlocks(FourLanes* lanes, uint32_t count,
+                                                int32_t unscramble) {
   const Lanes one = _mm_set1_epi32(1);
   const Lanes low8 = _mm_set1_epi32(0xff);
   Lanes state[4], mix[4];
@@ -170,10 +162,7 @@ static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
     // After the last block the keystream must not run on: it stops with the digest.
     const int32_t key = unscramble && more;
     Lanes a = state[0], b = state[1], c = state[2], d = state[3];
-    LANES_ROUND_AND_KEYS(LANES_MD5_F, MD5_WORD_F, 0, 7, 12, 17, 22)
-    LANES_ROUND_AND_KEYS(LANES_MD5_G, MD5_WORD_G, 4, 5, 9, 14, 20)
-    LANES_ROUND_AND_KEYS(LANES_MD5_H, MD5_WORD_H, 8, 4, 11, 16, 23)
-    LANES_ROUND_AND_KEYS(LANES_MD5_I, MD5_WORD_I, 12, 6, 10, 15, 21)
+    MD5_ROUNDS(LANES_ROUND_AND_KEYS)
     if (j >= 0) {
       state[0] = LANES_ADD(state[0], a);
       state[1] = LANES_ADD(state[1], b);
@@ -193,10 +182,6 @@ static void RunFourLanes(FourLanes* lanes, uint32_t count, int32_t unscramble) {
   Store(lanes->left, JoinPairs(nLow, nHigh));
 }
 
-void DigestFourLanes(FourLanes* lanes, uint32_t blocks) {
-  if (blocks != 0) RunFourLanes(lanes, blocks, 0);
-}
-
-void UnscrambleDigestFourLanes(FourLanes* lanes, uint32_t blocks) {
-  if (blocks != 0) RunFourLanes(lanes, blocks, 1);
+void RunFourLanes(FourLanes* lanes, uint32_t blocks, int32_t unscramble) {
+  if (blocks != 0) RunBlocks(lanes, blocks, unscramble);
 }

@@ -1,9 +1,7 @@
-// Entries unscrambled and checked four at a time, one in each 32-bit lane of the SSE2 registers:
-// the MD5 digests of four entries' stored bytes, and the keystream and plain digest of four
-// entries. Each serial chain (a digest, a keystream) then costs about a quarter of what it costs
-// alone. The lanes work on whole 64-byte blocks; an entry's last partial block is finished with
-// the one-lane routines (package/unscramble.h). Nothing here may run before the processor is
-// known to have SSE2 (PackageHasSse2, package/image.h): this file is compiled for SSE2.
+// Entries unscrambled and checked four at a time, one in each 32-bit lane of the SSE2 registers,
+// so that each serial chain (a digest, a keystream) costs about a quarter of what it costs alone.
+// Whole 64-byte blocks only: an entry's last partial block is left to the one-lane routines
+// (package/unscramble.h). Nothing here may run before PackageHasSse2 (package/image.h) said yes.
 #pragma once
 #include <stdint.h>
 
@@ -23,9 +21,7 @@ void FourLanesStartDigest(FourLanes* lanes, int32_t lane);
 void FourLanesStartKeystream(FourLanes* lanes, int32_t lane, uint32_t length, uint32_t entrySeed,
                              const uint8_t mixDigest[16]);
 
-// MD5 of blocks whole blocks of every lane; each lane's bytes move on by its step per block.
-void DigestFourLanes(FourLanes* lanes, uint32_t blocks);
-
-// For blocks whole blocks of every lane: the keystream applied in place, then the MD5 of the
-// result; each lane's bytes move on by its step per block.
-void UnscrambleDigestFourLanes(FourLanes* lanes, uint32_t blocks);
+// For blocks whole blocks of every lane: with unscramble, the keystream applied in place, then the
+// MD5 of the result; else the MD5 of the bytes as they are. Each lane's bytes move on by its step
+// per block.
+void RunFourLanes(FourLanes* lanes, uint32_t blocks, int32_t unscramble);

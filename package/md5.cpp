@@ -5,34 +5,17 @@
 
 #include "package/md5_steps.h"
 
-#define MD5_ROUND(f, word, first, s0, s1, s2, s3) \
-  MD5_UNROLL \
-  for (int i = first; i < first + 16; i += 4) { \
-    MD5_STEP(f, a, b, c, d, x[word(i)], md5Sine[i], s0); \
-    MD5_STEP(f, d, a, b, c, x[word(i + 1)], md5Sine[i + 1], s1); \
-    MD5_STEP(f, c, d, a, b, x[word(i + 2)], md5Sine[i + 2], s2); \
-    MD5_STEP(f, b, c, d, a, x[word(i + 3)], md5Sine[i + 3], s3); \
-  }
+#define DIGEST_STEP(f, word, i, s, a, b, c, d) MD5_STEP(f, a, b, c, d, x[word(i)], md5Sine[i], s);
+#define DIGEST_ROUND(F, first, s0, s1, s2, s3) MD5_ROUND(DIGEST_STEP, F, first, s0, s1, s2, s3)
 
 static void Md5Transform(uint32_t state[4], const uint8_t* block) {
   uint32_t x[16];
   Md5LoadBlock(x, block);
-  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-  MD5_ROUND(MD5_F, MD5_WORD_F, 0, 7, 12, 17, 22)
-  MD5_ROUND(MD5_G, MD5_WORD_G, 16, 5, 9, 14, 20)
-  MD5_ROUND(MD5_H, MD5_WORD_H, 32, 4, 11, 16, 23)
-  MD5_ROUND(MD5_I, MD5_WORD_I, 48, 6, 10, 15, 21)
-  state[0] += a;
-  state[1] += b;
-  state[2] += c;
-  state[3] += d;
+  MD5_BLOCK(state, DIGEST_ROUND)
 }
 
 void Md5Init(Md5State* md5) {
-  md5->state[0] = 0x67452301u;
-  md5->state[1] = 0xefcdab89u;
-  md5->state[2] = 0x98badcfeu;
-  md5->state[3] = 0x10325476u;
+  memcpy(md5->state, md5Initial, 16);
   md5->length = 0;
 }
 

@@ -5,15 +5,6 @@
 
 #include "package/entryname.h"
 
-void StartPlacing(Placing* placing, const uint8_t* image, const PackageDirectory* directory,
-                  const PackageSink* sink) {
-  placing->image = image;
-  placing->directory = directory;
-  placing->sink = sink;
-  placing->next = 0;
-  placing->failureCount = 0;
-}
-
 void PlaceNextEntry(Placing* placing, const uint8_t plainDigest[16]) {
   const int32_t index = placing->next++;
   const PackageEntry* entry = &placing->directory->entries[index];

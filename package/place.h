@@ -40,9 +40,6 @@ struct Placing {
   int32_t failureCount;
 };
 
-void StartPlacing(Placing* placing, const uint8_t* image, const PackageDirectory* directory,
-                  const PackageSink* sink);
-
 // Places entry placing->next, whose unscrambled bytes have the digest plainDigest (null: its
 // range lies outside the image), and moves on.
 void PlaceNextEntry(Placing* placing, const uint8_t plainDigest[16]);

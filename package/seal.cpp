@@ -3,7 +3,6 @@
 
 #include <string.h>
 
-
 uint64_t LayoutPackage(PackageDirectory* directory, const char* const names[PACKAGE_ENTRY_COUNT],
                        const uint32_t sizes[PACKAGE_ENTRY_COUNT]) {
   uint64_t offset = PACKAGE_DIRECTORY_SIZE;

@@ -1,8 +1,6 @@
-// An entry as a stream, begun with its chained keystream parameters, fed its bytes in order, and
-// ended; and the package sealed as a stream of entries. Sealing feeds plain bytes and gets the
-// stored ones; checking would feed stored bytes and get the plain ones: the keystream undoes
-// itself, so both are the same three chains (the digest of the bytes fed, the keystream in
-// place, the digest of the bytes it gives), which the tests check against extraction.
+// An entry as a stream of three chains (the digest of the bytes fed, the keystream in place, the
+// digest of what it gives), and the package sealed as a stream of entries. The keystream undoes
+// itself: sealing (plain bytes fed) and checking (stored bytes fed) are the same chains.
 #pragma once
 #include <stdint.h>
 

@@ -569,6 +569,11 @@ TEST(ExtractScheduled, ChoosesTheScheduleByTheShapeOfThePackage) {
   EXPECT_EQ(Chosen(lone, &two), PACKAGE_FUSED_LOOP);
   EXPECT_EQ(Chosen(shared, &two), PACKAGE_FUSED_LOOP);
   EXPECT_EQ(Chosen(equal, nullptr), PACKAGE_FUSED_LOOP);
+  std::vector<size_t> edge(17, 1 << 18);  // 16 entries of 256 KB and an empty one: 4 MB in all
+  edge[16] = 0;
+  EXPECT_EQ(Chosen(Shape(edge), &two), PACKAGE_LANES_TWO_THREADS);
+  edge[15] -= 1;
+  EXPECT_EQ(Chosen(Shape(edge), &two), PACKAGE_LANES_ONE_THREAD);
   // Extraction takes the schedule chosen: a helper only where two threads were chosen.
   for (const auto& [image, helpers] : {std::make_pair(equal, 1), std::make_pair(dominant, 1),
                                        std::make_pair(small, 0), std::make_pair(lone, 0),
