@@ -37,6 +37,9 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
 // error, without a line (a reader's callback).
 bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
+// The folder part of a path with its separator ("" for a bare name), and whether it is absolute.
+std::string HostFolderOf(const std::string& path);
+bool HostIsAbsolute(const std::string& path);
 
 // Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
 // the run with one line on standard error, on a line of its own: "packtool: stopped while

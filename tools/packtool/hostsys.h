@@ -23,10 +23,10 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 // share a handle); *done is 0 at the end of the file.
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
-void SysClose(intptr_t handle);
-// Sets the permission bits (the host's; -1 none) and closes a file written; with whole (an
-// output made whole) flushed first on Windows.
-bool SysCloseWritten(intptr_t handle, int mode, bool whole);
+// Closes a handle (-1: none), the reason of an earlier failure kept. A file written first gets
+// its permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
+// Windows; false when any of it fails.
+bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.
 int SysCreateNew(const std::string& path, intptr_t* handle);
@@ -72,10 +72,9 @@ void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
 bool HostErrorIsTerminal();
-// The folder part of a path with its separator ("" for a bare name), and whether a path is
-// absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
-std::string HostFolderOf(const std::string& path);
-bool HostIsAbsolute(const std::string& path);
+// A path's separators: "/" on the host; "/\\" on Windows, where "C:..." is absolute too.
+extern const char kSeparators[];
+extern const bool kDriveLetters;
 
 // The arguments after the program's name, as UTF-8: argv's bytes on the host; on Windows the
 // wide command line, converted (false with one line in *error for an unpaired surrogate).
