@@ -19,8 +19,7 @@ struct HostFile {
   uint64_t at = 0;       // where HostReadSome and HostReadExactly read next
 };
 
-// Opens an existing file for reading, once: without waiting (a FIFO or a device is refused, not
-// read), and checked on the open handle as a regular file.
+// SysOpenRead, a file that is not a regular one refused.
 bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
 // HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused.
 bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);

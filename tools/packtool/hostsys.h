@@ -33,9 +33,8 @@ int SysCreateNew(const std::string& path, intptr_t* handle);
 void SysRemove(const std::string& path);
 bool SysReplace(const std::string& from, const std::string& to);  // renames from over to
 
-// What a stop prints and removes. The handler only reads this state; it is changed with stops
-// held off (SysHoldStops), so the handler sees it whole, and an output is known to it from the
-// moment it exists.
+// What a stop prints and removes: read by the handler, changed only with stops held off
+// (SysHoldStops), so that the handler sees it whole.
 enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
 struct StopState {
   std::string doing = "working", left = "nothing written";

@@ -182,8 +182,7 @@ bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
 }
 
 void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  // A new thread starts with the signal mask of the one that makes it: stops land on the
-  // calling thread, where they are held off.
+  // A new thread starts with the signal mask of the one that makes it.
   sigset_t stops, before;
   MaskStops(SIG_BLOCK, &stops, &before);
   *thread = std::thread(run, user);

@@ -277,7 +277,6 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
   return ok;
 }
 
-// A console is written as wide text; anything else through the C library, as every other line.
 void HostWriteText(FILE* stream, const std::string& text) {
   HANDLE to = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode;

@@ -101,8 +101,7 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
   return problems;
 }
 
-// The helper thread and signals of the lanes, from std::thread (started with stops blocked) and
-// a condition variable.
+// The lanes' helper thread (started with stops blocked) and signals (a condition variable).
 struct Signal {
   std::mutex mutex;
   std::condition_variable changed;
