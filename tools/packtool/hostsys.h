@@ -65,9 +65,9 @@ int SysCreateInRoot(const std::string& root, intptr_t rootHandle, const std::str
 bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::string& from,
                      const std::string& to);
 
-// Starts run(user) on *thread, a second thread beside the calling one, with stops blocked on it
-// so that they land on the calling thread, where they are held off.
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
+// Starts run(user) on a second thread beside the calling one, with stops blocked on it so that
+// they land on the calling thread, where they are held off.
+std::thread HostStartThread(void (*run)(void* user), void* user);
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
 bool HostErrorIsTerminal();

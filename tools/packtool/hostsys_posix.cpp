@@ -181,12 +181,13 @@ bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
   return ok;
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
+std::thread HostStartThread(void (*run)(void* user), void* user) {
   // A new thread starts with the signal mask of the one that makes it.
   sigset_t stops, before;
   MaskStops(SIG_BLOCK, &stops, &before);
-  *thread = std::thread(run, user);
+  std::thread thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return thread;
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {

@@ -243,8 +243,8 @@ bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
   return SysReplace(root + "/" + from, root + "/" + to);
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
+std::thread HostStartThread(void (*run)(void* user), void* user) {
+  return std::thread(run, user);  // the console handler runs on a thread of its own
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {

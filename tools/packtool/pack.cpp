@@ -150,7 +150,7 @@ bool SealBlocks(Sealing* s) {
     const bool more = j + 1 < blocks.size();
     if (more) next = job(j + 1);
     if (more && blocks[j + 1].size >= kThreadMinBytes) {
-      HostStartThread(&helper, ReadAndDigest, &next);
+      helper = HostStartThread(ReadAndDigest, &next);
     }
     if (b.at == 0) BeginPackageEntry(&s->stream);
     uint8_t* bytes = buffers[j % 2].data();

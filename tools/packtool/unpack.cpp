@@ -108,11 +108,7 @@ struct Signal {
   bool set = false;
 };
 
-void* StartHelper(void* job) {
-  std::thread* thread = new std::thread;
-  HostStartThread(thread, RunPackageHelper, job);
-  return thread;
-}
+void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
 
 void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
