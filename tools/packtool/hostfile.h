@@ -1,8 +1,7 @@
 // The file policy of the packing tool, the same on every host over the system calls of
-// tools/packtool/hostsys.h: inputs opened once and safely, outputs created new (never reusing a
-// file or following a link planted where one goes) as part files renamed when whole, the tree
-// that unpack fills, the stop line, and every message. False always comes with one line in
-// *error, most of them "path: reason".
+// tools/packtool/hostsys.h: inputs opened once and safely, outputs (part files), the tree that
+// unpack fills, the stop line, and every message. False always comes with one line in *error,
+// most of them "path: reason".
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

@@ -23,8 +23,8 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 // share a handle); *done is 0 at the end of the file.
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
-// Closes a handle (-1: none), the reason of an earlier failure kept. A file written first gets
-// its permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
+// Closes a handle, the reason of an earlier failure kept. A file written first gets its
+// permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
 // Windows; false when any of it fails.
 bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
 // Creates path new for reading and writing, never through a link, removable while open:
