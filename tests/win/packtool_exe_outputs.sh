@@ -47,6 +47,10 @@ rm "$work/out.exe.packtool-part"
   fail "build without a part file"
 "$tool" build "$work/in.exe" "$work/p/manifest.txt" "$work/host.exe" || fail "host build"
 cmp -s "$work/out.exe" "$work/host.exe" || fail "packtool.exe wrote other bytes than the host tool"
+# A source with a drive letter is absolute: taken as it is, not below the manifest's folder.
+sed "s#| files/#| Z:$work/p/files/#" "$work/p/manifest.txt" >"$work/p/drive.txt"
+(cd "$work" && wine packtool.exe build in.exe 'p\drive.txt' drive.exe >/dev/null 2>&1) &&
+  cmp -s "$work/drive.exe" "$work/host.exe" || fail "build of sources with a drive letter"
 
 mkdir -p "$work/full"
 echo "already here" >"$work/full/TavrinSolo.exe"

@@ -150,9 +150,8 @@ int main(int argc, char** argv) {
     if (args[0] == c.name) command = &c;
   }
   if (command == nullptr) {
-    HostWriteText(stderr, "packtool: unknown command '" + args[0] + "'; the commands are pack, "
-                  "build, list, verify and unpack (packtool --help)\n");
-    return 2;
+    return Fail("unknown command '" + args[0] + "'; the commands are pack, build, list, verify "
+                "and unpack (packtool --help)"), 2;
   }
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") return PrintCommandUsage(*command, stdout), 0;

@@ -99,6 +99,17 @@ void HostClose(HostFile* file) {
   file->handle = -1;
 }
 
+// Paths are UTF-8, where no byte of another character is a separator: bytes split them right.
+std::string HostFolderOf(const std::string& path) {
+  size_t slash = path.find_last_of(kSeparators);
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+bool HostIsAbsolute(const std::string& path) {
+  return path.find_first_of(kSeparators) == 0 || (kDriveLetters && path.size() >= 2 &&
+                                                  path[1] == ':');
+}
+
 bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
   if (!HostOpenRead(path, file, error)) return false;
   if (file->size < 0x100000000ull) return true;
@@ -153,7 +164,7 @@ void HostAbandonPart(HostPart* part) {
 }
 
 bool HostCommitPart(HostPart* part, int mode, std::string* error) {
-  const bool closed = SysCloseWritten(part->handle, mode, true);
+  const bool closed = SysClose(part->handle, mode, true);
   part->handle = -1;
   HoldStops();  // renamed and forgotten at once: a stop then leaves OUTPUT whole
   const bool ok = closed && SysReplace(part->part, part->path);
@@ -198,7 +209,7 @@ bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative,
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
                        std::string* error) {
   const std::string name = part->part.substr(tree->root.size() + 1);
-  bool ok = SysCloseWritten(part->handle, -1, false);
+  bool ok = SysClose(part->handle);
   part->handle = -1;
   for (size_t end = relative.find('/'); ok && end != std::string::npos;
        end = relative.find('/', end + 1)) {

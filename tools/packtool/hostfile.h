@@ -1,8 +1,7 @@
 // The file policy of the packing tool, the same on every host over the system calls of
-// tools/packtool/hostsys.h: inputs opened once and safely, outputs created new (never reusing a
-// file or following a link planted where one goes) as part files renamed when whole, the tree
-// that unpack fills, the stop line, and every message. False always comes with one line in
-// *error, most of them "path: reason".
+// tools/packtool/hostsys.h: inputs opened once and safely, outputs (part files), the tree that
+// unpack fills, the stop line, and every message. False always comes with one line in *error,
+// most of them "path: reason".
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -19,8 +18,7 @@ struct HostFile {
   uint64_t at = 0;       // where HostReadSome and HostReadExactly read next
 };
 
-// Opens an existing file for reading, once: without waiting (a FIFO or a device is refused, not
-// read), and checked on the open handle as a regular file.
+// SysOpenRead, a file that is not a regular one refused.
 bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
 // HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused.
 bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);
@@ -37,6 +35,9 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
 // error, without a line (a reader's callback).
 bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
+// The folder part of a path with its separator ("" for a bare name), and whether it is absolute.
+std::string HostFolderOf(const std::string& path);
+bool HostIsAbsolute(const std::string& path);
 
 // Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
 // the run with one line on standard error, on a line of its own: "packtool: stopped while

@@ -23,19 +23,18 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 // share a handle); *done is 0 at the end of the file.
 bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
 bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
-void SysClose(intptr_t handle);
-// Sets the permission bits (the host's; -1 none) and closes a file written; with whole (an
-// output made whole) flushed first on Windows.
-bool SysCloseWritten(intptr_t handle, int mode, bool whole);
+// Closes a handle, the reason of an earlier failure kept. A file written first gets its
+// permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
+// Windows; false when any of it fails.
+bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.
 int SysCreateNew(const std::string& path, intptr_t* handle);
 void SysRemove(const std::string& path);
 bool SysReplace(const std::string& from, const std::string& to);  // renames from over to
 
-// What a stop prints and removes. The handler only reads this state; it is changed with stops
-// held off (SysHoldStops), so the handler sees it whole, and an output is known to it from the
-// moment it exists.
+// What a stop prints and removes: read by the handler, changed only with stops held off
+// (SysHoldStops), so that the handler sees it whole.
 enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
 struct StopState {
   std::string doing = "working", left = "nothing written";
@@ -66,16 +65,15 @@ int SysCreateInRoot(const std::string& root, intptr_t rootHandle, const std::str
 bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::string& from,
                      const std::string& to);
 
-// Starts run(user) on *thread, a second thread beside the calling one, with stops blocked on it
-// so that they land on the calling thread, where they are held off.
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user);
+// Starts run(user) on a second thread beside the calling one, with stops blocked on it so that
+// they land on the calling thread, where they are held off.
+std::thread HostStartThread(void (*run)(void* user), void* user);
 // True when both paths name one existing file (the same path, a link, another spelling).
 bool HostSameFile(const std::string& a, const std::string& b);
 bool HostErrorIsTerminal();
-// The folder part of a path with its separator ("" for a bare name), and whether a path is
-// absolute. Separators: '/' on the host; '/' or '\' on Windows, where "C:..." is absolute too.
-std::string HostFolderOf(const std::string& path);
-bool HostIsAbsolute(const std::string& path);
+// A path's separators: "/" on the host; "/\\" on Windows, where "C:..." is absolute too.
+extern const char kSeparators[];
+extern const bool kDriveLetters;
 
 // The arguments after the program's name, as UTF-8: argv's bytes on the host; on Windows the
 // wide command line, converted (false with one line in *error for an unpaired surrogate).

@@ -59,6 +59,9 @@ int OpenFolderOf(intptr_t root, const std::string& relative, std::string* name) 
 
 }  // namespace
 
+const char kSeparators[] = "/";
+const bool kDriveLetters = false;
+
 std::string SysReason() { return strerror(errno); }
 
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode) {
@@ -90,15 +93,13 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return n >= 0;
 }
 
-void SysClose(intptr_t handle) {  // errno kept for SysReason
-  int code = errno;
-  if (handle >= 0) close((int)handle);
-  errno = code;
-}
-
-bool SysCloseWritten(intptr_t handle, int mode, bool) {
-  if (mode >= 0 && fchmod((int)handle, (mode_t)mode) != 0) return SysClose(handle), false;
-  return close((int)handle) == 0;
+bool SysClose(intptr_t handle, int mode, bool) {
+  const int before = errno;
+  const bool set = handle < 0 || mode < 0 || fchmod((int)handle, (mode_t)mode) == 0;
+  const int reason = errno;
+  if (handle >= 0 && close((int)handle) != 0 && set) return false;
+  errno = set ? before : reason;
+  return set;
 }
 
 int SysCreateNew(const std::string& path, intptr_t* handle) {
@@ -180,13 +181,13 @@ bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
   return ok;
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  // A new thread starts with the signal mask of the one that makes it: stops land on the
-  // calling thread, where they are held off.
+std::thread HostStartThread(void (*run)(void* user), void* user) {
+  // A new thread starts with the signal mask of the one that makes it.
   sigset_t stops, before;
   MaskStops(SIG_BLOCK, &stops, &before);
-  *thread = std::thread(run, user);
+  std::thread thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return thread;
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {
@@ -196,13 +197,6 @@ bool HostSameFile(const std::string& a, const std::string& b) {
 }
 
 bool HostErrorIsTerminal() { return isatty(2) != 0; }
-
-std::string HostFolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
-bool HostIsAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 bool HostArguments(int argc, char** argv, std::vector<std::string>* args, std::string*) {
   args->assign(argv + 1, argv + argc);

@@ -3,7 +3,6 @@
 // inside the tool and go to the system's wide calls, so that no name depends on the code page.
 #include <io.h>
 #include <stdio.h>
-#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 // After windows.h, which it needs.
@@ -110,6 +109,9 @@ bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
 
 }  // namespace
 
+const char kSeparators[] = "/\\";
+const bool kDriveLetters = true;
+
 std::string SysReason() {
   DWORD code = GetLastError();
   switch (code) {
@@ -166,11 +168,8 @@ bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size
   return ok;
 }
 
-void SysClose(intptr_t handle) {
-  if (handle != -1) CloseHandle(H(handle));
-}
-
-bool SysCloseWritten(intptr_t handle, int, bool whole) {
+bool SysClose(intptr_t handle, int, bool whole) {
+  if (handle == -1) return true;
   bool ok = !whole || FlushFileBuffers(H(handle)) != 0;
   DWORD code = GetLastError();
   if (!CloseHandle(H(handle))) return false;
@@ -237,13 +236,15 @@ int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
 // Into a plain folder (not a link) only.
 bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
                      const std::string& to) {
-  const std::string folder = HostFolderOf(root + "/" + to);
-  if (folder != root + "/" && !IsPlainFolder(folder)) return SetLastError(ERROR_DIRECTORY), false;
+  const size_t slash = to.rfind('/');
+  if (slash != std::string::npos && !IsPlainFolder(root + "/" + to.substr(0, slash + 1))) {
+    return SetLastError(ERROR_DIRECTORY), false;
+  }
   return SysReplace(root + "/" + from, root + "/" + to);
 }
 
-void HostStartThread(std::thread* thread, void (*run)(void* user), void* user) {
-  *thread = std::thread(run, user);  // the console handler runs on a thread of its own
+std::thread HostStartThread(void (*run)(void* user), void* user) {
+  return std::thread(run, user);  // the console handler runs on a thread of its own
 }
 
 bool HostSameFile(const std::string& a, const std::string& b) {
@@ -254,17 +255,6 @@ bool HostSameFile(const std::string& a, const std::string& b) {
 }
 
 bool HostErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
-
-// Paths are UTF-8 here, where no byte of a character other than '/' or '\\' is one of them, so
-// scanning bytes splits by character.
-std::string HostFolderOf(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
-bool HostIsAbsolute(const std::string& path) {
-  return (path.size() >= 2 && path[1] == ':') || (!path.empty() && strchr("/\\", path[0]));
-}
 
 bool HostArguments(int, char**, std::vector<std::string>* args, std::string* error) {
   int count = 0;
@@ -287,7 +277,6 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
   return ok;
 }
 
-// A console is written as wide text; anything else through the C library, as every other line.
 void HostWriteText(FILE* stream, const std::string& text) {
   HANDLE to = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode;

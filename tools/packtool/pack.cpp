@@ -56,14 +56,13 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
       return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
              false;
     }
+    if (i == PACKAGE_ENTRY_COUNT - 1 && size == 0) {
+      return *error = where + "entry 17 (" + e.name + ") is empty: the installer would refuse "
+                      "the whole package", false;
+    }
     sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();
     payload->total += size;
-  }
-  if (sizes[PACKAGE_ENTRY_COUNT - 1] == 0) {
-    return *error = manifestPath + ":" + std::to_string(entries[PACKAGE_ENTRY_COUNT - 1].line) +
-                    ": entry 17 (" + entries[PACKAGE_ENTRY_COUNT - 1].name +
-                    ") is empty: the installer would refuse the whole package", false;
   }
   payload->imageSize = LayoutPackage(&payload->directory, names, sizes);
   if (payload->imageSize == 0) {
@@ -150,7 +149,7 @@ bool SealBlocks(Sealing* s) {
     const bool more = j + 1 < blocks.size();
     if (more) next = job(j + 1);
     if (more && blocks[j + 1].size >= kThreadMinBytes) {
-      HostStartThread(&helper, ReadAndDigest, &next);
+      helper = HostStartThread(ReadAndDigest, &next);
     }
     if (b.at == 0) BeginPackageEntry(&s->stream);
     uint8_t* bytes = buffers[j % 2].data();

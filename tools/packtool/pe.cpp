@@ -340,8 +340,6 @@ int ReadPeImage(const PeFile& file, PeImage* image, std::string* error) {
   return kind;
 }
 
-// The installer's own range rule (IsRangeInsideImage), applied to the image, to one section's
-// file-backed bytes and to the file.
 int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size) {
   if (!IsRangeInsideImage(0, pe.sizeOfImage, rva, size)) return -1;
   for (const PeSection& s : pe.sections) {

@@ -93,5 +93,7 @@ struct PeImage {
 int ReadPeImage(const PeFile& file, PeImage* image, std::string* error);
 
 // The file offset of [rva, rva + size) when the range lies inside the image and inside one
-// section's bytes in the file; -1 when it wraps round, leaves the image or has no file bytes.
+// section's bytes in the file (the installer's own range rule, IsRangeInsideImage, applied to the
+// image, to one section's file-backed bytes and to the file); -1 when it wraps round, leaves the
+// image or has no file bytes.
 int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size);

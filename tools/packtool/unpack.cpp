@@ -101,19 +101,14 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
   return problems;
 }
 
-// The helper thread and signals of the lanes, from std::thread (started with stops blocked) and
-// a condition variable.
+// The lanes' helper thread (started with stops blocked) and signals (a condition variable).
 struct Signal {
   std::mutex mutex;
   std::condition_variable changed;
   bool set = false;
 };
 
-void* StartHelper(void* job) {
-  std::thread* thread = new std::thread;
-  HostStartThread(thread, RunPackageHelper, job);
-  return thread;
-}
+void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
 
 void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
