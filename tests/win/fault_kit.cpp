@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace fault {
 namespace {
@@ -22,6 +23,10 @@ std::vector<Effect> effects;
 std::vector<std::string> lied;  // lowercase paths whose deletion was reported and not done
 std::map<HKEY, std::string> keys;  // keys opened while armed, by handle
 std::map<std::string, long> byFunction;
+// Threads the procedure started while armed. Their calls are counted apart ("CopyFileA@thread"),
+// so that the k-th call of a function is the same call in every run however the threads
+// interleave (the installer copy's thread runs beside the extraction and the links).
+std::set<DWORD> helperThreads;
 std::string namedFunction;  // kFailNamed, kShortNamed: the function whose target-th call lies
 std::string thenFunction;   // and the function whose thenTarget-th call fails too (0: none)
 long thenTarget;
@@ -98,14 +103,17 @@ DWORD FileError() { return failError; }
 
 enum Fate { kPass, kFailIt, kShortIt, kLieIt };
 
-// Counts the call by function; the named plan's fault when it falls on this call.
+// Counts the call by function (and by the thread that makes it); the named plan's fault when it
+// falls on this call.
 Fate Named(const char* function, const std::string& path) {
   EnterCriticalSection(&lock);
-  const long n = ++byFunction[function];
-  const bool first = namedFunction == function &&
+  const std::string key =
+      helperThreads.count(GetCurrentThreadId()) ? std::string(function) + "@thread" : function;
+  const long n = ++byFunction[key];
+  const bool first = namedFunction == key &&
                      (((mode == kFailNamed || mode == kShortNamed) && n == target) ||
                       (mode == kFailFirst && n <= target) || target == 0);
-  const bool then = (n == thenTarget || thenTarget == 0) && thenFunction == function;
+  const bool then = (n == thenTarget || thenTarget == 0) && thenFunction == key;
   LeaveCriticalSection(&lock);
   if (!(first || then) || !Take(function, path, n)) return kPass;
   return first && mode == kShortNamed ? kShortIt : kFailIt;
@@ -182,10 +190,26 @@ FAULT_SIMPLE(DWORD, GetFullPathNameA, (LPCSTR p, DWORD n, LPSTR b, LPSTR* f), (p
 FAULT_SIMPLE(BOOL, GetDiskFreeSpaceExA,
              (LPCSTR p, PULARGE_INTEGER a, PULARGE_INTEGER t, PULARGE_INTEGER f), (p, a, t, f),
              FALSE, ERROR_NOT_READY)
-FAULT_SIMPLE(HANDLE, CreateThread,
-             (LPSECURITY_ATTRIBUTES s, SIZE_T z, LPTHREAD_START_ROUTINE r, LPVOID p, DWORD c,
-              LPDWORD i),
-             (s, z, r, p, c, i), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+// A thread started while armed is known as the procedure's before it runs (made suspended).
+decltype(&::CreateThread) realCreateThread;
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES s, SIZE_T z, LPTHREAD_START_ROUTINE r,
+                               LPVOID p, DWORD c, LPDWORD i) {
+  if (FailHere("CreateThread")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  DWORD id;
+  HANDLE thread = realCreateThread(s, z, r, p, c | CREATE_SUSPENDED, &id);
+  if (thread == nullptr) return nullptr;
+  if (armed) {
+    EnterCriticalSection(&lock);
+    helperThreads.insert(id);
+    LeaveCriticalSection(&lock);
+  }
+  if (i != nullptr) *i = id;
+  if ((c & CREATE_SUSPENDED) == 0) ResumeThread(thread);
+  return thread;
+}
 FAULT_SIMPLE(BOOL, SetThreadPriority, (HANDLE t, int p), (t, p), FALSE, ERROR_ACCESS_DENIED)
 FAULT_SIMPLE(HANDLE, CreateEventA, (LPSECURITY_ATTRIBUTES s, BOOL m, BOOL i, LPCSTR n),
              (s, m, i, n), nullptr, ERROR_NOT_ENOUGH_MEMORY)
@@ -791,6 +815,7 @@ void ArmNamed(Mode newMode, const char* function, long k, const char* then, long
   lied.clear();
   keys.clear();
   byFunction.clear();
+  helperThreads.clear();
   LeaveCriticalSection(&lock);
   InterlockedExchange(&armed, 1);
 }

@@ -45,7 +45,8 @@ void Disarm();
 
 long Calls();      // injectable calls since Arm
 long Deletions();  // deletions and removals since Arm (each also counts as a call)
-std::map<std::string, long> CallsByFunction();  // the calls since Arm, by function
+std::map<std::string, long> CallsByFunction();  // the calls since Arm, by function ("@thread": on
+                                                // a thread the procedure started)
 long Injected();   // how many planned faults were injected
 std::string InjectedWhere();  // "FunctionName(path)" of the injected call
 
