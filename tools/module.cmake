@@ -62,7 +62,7 @@ tavrin_script_test(package_packtool_pack_list_verify_unpack_refusals HOST COMMAN
   ${CMAKE_SOURCE_DIR}/tests/host/package_packtool_test.sh $<TARGET_FILE:packtool>)
 # libFuzzer targets (clang, sanitizer build only) over the PE reader (the path of list, and build's
 # rebuild) and the manifest reader; short runs from their committed seeds are tests, longer ones
-# by hand (see the README's Fuzzing section).
+# by hand (see tests/README.md, Fuzzing).
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   foreach(target pe manifest)
     set(fuzzDir ${CMAKE_SOURCE_DIR}/tests/fuzz)
