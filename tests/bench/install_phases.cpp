@@ -25,6 +25,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "tests/win/import_patch.h"
+
 extern "C" int WINAPI TavrinWinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine,
                                     int show);
 
@@ -153,32 +155,6 @@ void* const kHooks[kKinds] = {
     reinterpret_cast<void*>(HookCopyFileW), reinterpret_cast<void*>(HookMoveFile),
     reinterpret_cast<void*>(HookPostMessage), reinterpret_cast<void*>(HookCoInitialize),
     reinterpret_cast<void*>(HookCoCreateInstance)};
-
-// Points this program's import slot of function at replacement; the previous target, or null.
-void* PatchImport(const char* function, void* replacement) {
-  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       dll->Name != 0; ++dll) {
-    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-      DWORD protection;
-      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-      void* previous = reinterpret_cast<void*>(slot->u1.Function);
-      slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-      return previous;
-    }
-  }
-  return nullptr;
-}
 
 // The phases from the stamps; the worker is the thread whose CoInitialize is not the entry's.
 void WritePhases(FILE* out, DWORD mainThread, LONGLONG entry, double frequency) {

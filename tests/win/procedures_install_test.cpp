@@ -22,6 +22,7 @@
 #include "setup/procedures.h"
 #include "setup/registry.h"
 #include "setup/shortcuts.h"
+#include "tests/win/import_patch.h"
 #include "tests/win/procedures_testkit.h"
 #include "tests/win/setup_test_reader.h"
 
@@ -124,33 +125,6 @@ struct InstallRun {
   std::string caption, error, activity;
   int killed = -1;  // killed during extraction: 1 with the part file begun, 0 without
 };
-
-// Points this program's own import of function at replacement (the procedures linked into it
-// call the system through that table); returns the address it held, or null.
-void* PatchImport(const char* function, void* replacement) {
-  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-  const LONG headersAt = reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew;
-  const IMAGE_NT_HEADERS* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + headersAt);
-  const IMAGE_DATA_DIRECTORY& imports =
-      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       dll->Name != 0; ++dll) {
-    auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-      DWORD protection;
-      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
-      void* previous = reinterpret_cast<void*>(slot->u1.Function);
-      slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-      return previous;
-    }
-  }
-  return nullptr;
-}
 
 // The moment the uninstall record is first written, shown to a watcher of the file system: the
 // first RegCreateKeyA or RegSetValueExA of the install creates the file PROC_CHILD_RECORD_MARK
