@@ -68,79 +68,41 @@ void Record(int kind, LONGLONG begin, int machineKey = 0) {
 
 template <typename F> F Real(int kind) { return reinterpret_cast<F>(real[kind]); }
 
-BOOL WINAPI HookVirtualProtect(LPVOID a, SIZE_T n, DWORD p, PDWORD old) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&VirtualProtect)>(kVirtualProtect)(a, n, p, old);
-  Record(kVirtualProtect, t);
-  return r;
-}
-HANDLE WINAPI HookCreateFile(LPCSTR n, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f,
-                             HANDLE t0) {
-  LONGLONG t = Now();
-  HANDLE r = Real<decltype(&CreateFileA)>(kCreateFile)(n, a, s, sa, c, f, t0);
-  Record(kCreateFile, t);
-  return r;
-}
-BOOL WINAPI HookWriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&WriteFile)>(kWriteFile)(h, b, n, w, o);
-  Record(kWriteFile, t);
-  return r;
-}
-BOOL WINAPI HookCloseHandle(HANDLE h) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&CloseHandle)>(kCloseHandle)(h);
-  Record(kCloseHandle, t);
-  return r;
-}
-BOOL WINAPI HookCreateDirectory(LPCSTR n, LPSECURITY_ATTRIBUTES sa) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&CreateDirectoryA)>(kCreateDirectory)(n, sa);
-  Record(kCreateDirectory, t);
-  return r;
-}
-DWORD WINAPI HookWait(HANDLE h, DWORD ms) {
-  LONGLONG t = Now();
-  DWORD r = Real<decltype(&WaitForSingleObject)>(kWait)(h, ms);
-  Record(kWait, t);
-  return r;
-}
+// A hook that stamps the call it passes on.
+#define STAMPED(Ret, Hook, Function, Kind, Params, Args) \
+  Ret WINAPI Hook Params {                               \
+    LONGLONG t = Now();                                  \
+    Ret r = Real<decltype(&Function)>(Kind) Args;        \
+    Record(Kind, t);                                     \
+    return r;                                            \
+  }
+
+STAMPED(BOOL, HookVirtualProtect, VirtualProtect, kVirtualProtect,
+        (LPVOID a, SIZE_T n, DWORD p, PDWORD old), (a, n, p, old))
+STAMPED(HANDLE, HookCreateFile, CreateFileA, kCreateFile,
+        (LPCSTR n, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f, HANDLE t0),
+        (n, a, s, sa, c, f, t0))
+STAMPED(BOOL, HookWriteFile, WriteFile, kWriteFile,
+        (HANDLE h, LPCVOID b, DWORD n, LPDWORD w, LPOVERLAPPED o), (h, b, n, w, o))
+STAMPED(BOOL, HookCloseHandle, CloseHandle, kCloseHandle, (HANDLE h), (h))
+STAMPED(BOOL, HookCreateDirectory, CreateDirectoryA, kCreateDirectory,
+        (LPCSTR n, LPSECURITY_ATTRIBUTES sa), (n, sa))
+STAMPED(DWORD, HookWait, WaitForSingleObject, kWait, (HANDLE h, DWORD ms), (h, ms))
 LONG WINAPI HookRegOpen(HKEY root, LPCSTR sub, PHKEY key) {
   LONGLONG t = Now();
   LONG r = Real<decltype(&RegOpenKeyA)>(kRegOpen)(root, sub, key);
   Record(kRegOpen, t, root == HKEY_LOCAL_MACHINE);
   return r;
 }
-BOOL WINAPI HookCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&CopyFileA)>(kCopyFileA)(from, to, failIfExists);
-  Record(kCopyFileA, t);
-  return r;
-}
-BOOL WINAPI HookCopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&CopyFileW)>(kCopyFileW)(from, to, failIfExists);
-  Record(kCopyFileW, t);
-  return r;
-}
-BOOL WINAPI HookMoveFile(LPCSTR from, LPCSTR to, DWORD flags) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&MoveFileExA)>(kMoveFile)(from, to, flags);
-  Record(kMoveFile, t);
-  return r;
-}
-BOOL WINAPI HookPostMessage(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-  LONGLONG t = Now();
-  BOOL r = Real<decltype(&PostMessageA)>(kPostMessage)(w, m, wp, lp);
-  Record(kPostMessage, t);
-  return r;
-}
-HRESULT WINAPI HookCoInitialize(LPVOID reserved) {
-  LONGLONG t = Now();
-  HRESULT r = Real<decltype(&CoInitialize)>(kCoInitialize)(reserved);
-  Record(kCoInitialize, t);
-  return r;
-}
+STAMPED(BOOL, HookCopyFileA, CopyFileA, kCopyFileA,
+        (LPCSTR from, LPCSTR to, BOOL failIfExists), (from, to, failIfExists))
+STAMPED(BOOL, HookCopyFileW, CopyFileW, kCopyFileW,
+        (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists))
+STAMPED(BOOL, HookMoveFile, MoveFileExA, kMoveFile,
+        (LPCSTR from, LPCSTR to, DWORD flags), (from, to, flags))
+STAMPED(BOOL, HookPostMessage, PostMessageA, kPostMessage,
+        (HWND w, UINT m, WPARAM wp, LPARAM lp), (w, m, wp, lp))
+STAMPED(HRESULT, HookCoInitialize, CoInitialize, kCoInitialize, (LPVOID reserved), (reserved))
 HRESULT WINAPI HookCoCreateInstance(REFCLSID c, LPUNKNOWN outer, DWORD context, REFIID i,
                                     LPVOID* o) {
   if (noLinks) return *o = nullptr, REGDB_E_CLASSNOTREG;
