@@ -118,13 +118,18 @@ static int32_t ClearPartName(const InstallerCopy* copy) {
   return attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+// The source's size and times, by its ANSI spelling or else its wide path.
+static BOOL SourceData(const InstallerCopy* copy, WIN32_FILE_ATTRIBUTE_DATA* source) {
+  return copy->source[0] != '\0'
+             ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, source)
+             : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, source);
+}
+
 // A copy that reported success is whole only when the part file is as long as its source.
 static int32_t PartAsLongAsSource(const InstallerCopy* copy) {
   WIN32_FILE_ATTRIBUTE_DATA source, part;
-  const BOOL known = copy->source[0] != '\0'
-                         ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, &source)
-                         : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, &source);
-  return known && GetFileAttributesExA(copy->part, GetFileExInfoStandard, &part) &&
+  return SourceData(copy, &source) &&
+         GetFileAttributesExA(copy->part, GetFileExInfoStandard, &part) &&
          source.nFileSizeLow == part.nFileSizeLow && source.nFileSizeHigh == part.nFileSizeHigh;
 }
 
@@ -177,6 +182,15 @@ static const char* ChooseCopySource(const InstallerContext* context, InstallerCo
   return name;
 }
 
+// Whether two names are one file name: ordinal, ignoring case as the file system does, whatever
+// the user's language (lstrcmpiA's Turkish I and i differ).
+static int32_t SameNameIgnoringCase(const char* a, const char* b) {
+  WCHAR wideA[PACKAGE_NAME_SIZE], wideB[MAX_PATH];
+  return MultiByteToWideChar(CP_ACP, 0, a, -1, wideA, PACKAGE_NAME_SIZE) != 0 &&
+         MultiByteToWideChar(CP_ACP, 0, b, -1, wideB, MAX_PATH) != 0 &&
+         CompareStringOrdinal(wideA, -1, wideB, -1, TRUE) == CSTR_EQUAL;
+}
+
 // Whether the part file may be written beside the extraction: no package entry is named as the
 // part file (the two would spoil each other), and the disk holds the package's files and the
 // copy at once, with 64 KB a file to spare for clusters. On a disk with room for the package
@@ -186,10 +200,8 @@ static int32_t CopyFitsBesideExtraction(const InstallerContext* context,
                                         const InstallerCopy* copy) {
   WIN32_FILE_ATTRIBUTE_DATA source;
   ULARGE_INTEGER available;
-  const BOOL known = copy->source[0] != '\0'
-                         ? GetFileAttributesExA(copy->source, GetFileExInfoStandard, &source)
-                         : GetFileAttributesExW(copy->wideSource, GetFileExInfoStandard, &source);
-  if (!known || !GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) {
+  if (!SourceData(copy, &source) ||
+      !GetDiskFreeSpaceExA(context->targetFolder, &available, nullptr, nullptr)) {
     return 0;
   }
   uint64_t needed = ((uint64_t)source.nFileSizeHigh << 32) + source.nFileSizeLow;
@@ -199,7 +211,7 @@ static int32_t CopyFitsBesideExtraction(const InstallerContext* context,
     needed += entry.dataSize + 65536ull;
     // (A damaged directory's name may fill its field without an end: it names no file.)
     if (memchr(entry.entryName, '\0', PACKAGE_NAME_SIZE) != nullptr &&
-        lstrcmpiA(entry.entryName, partName) == 0) {
+        SameNameIgnoringCase(entry.entryName, partName)) {
       return 0;
     }
   }
@@ -253,19 +265,21 @@ static void AbandonInstallerCopy(InstallerCopy* copy) {
 // read-only earlier copy (a file, never a folder or a link) a normal file, and the next try
 // replaces it.
 static int32_t RenamePart(const InstallerCopy* copy) {
+  DWORD cleared = 0;  // the earlier copy's attributes once made normal, put back if it stays
   for (int32_t tries = 1;; ++tries) {
     if (MoveFileExA(copy->part, copy->path, MOVEFILE_REPLACE_EXISTING)) return 1;
     const DWORD error = GetLastError();
     if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
         tries >= RENAME_TRIES) {
+      if (cleared != 0) SetFileAttributesA(copy->path, cleared);
       return 0;
     }
     const DWORD attributes = error == ERROR_ACCESS_DENIED ? GetFileAttributesA(copy->path)
                                                           : INVALID_FILE_ATTRIBUTES;
     const DWORD notAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        (attributes & notAFile) == 0) {
-      SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL);
+        (attributes & notAFile) == 0 && SetFileAttributesA(copy->path, FILE_ATTRIBUTE_NORMAL)) {
+      cleared = attributes;
     }
     Sleep(RENAME_PAUSE_MS);
   }

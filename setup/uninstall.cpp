@@ -117,7 +117,9 @@ static BOOL RemoveEntry(const WCHAR* path, int folder, DWORD attributes) {
       !SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
     return FALSE;
   }
-  return folder ? RemoveDirectoryW(path) : DeleteFileW(path);
+  if (folder ? RemoveDirectoryW(path) : DeleteFileW(path)) return TRUE;
+  SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_DIRECTORY);  // it stays: as it was
+  return FALSE;
 }
 
 // Walks the tree with one path buffer: descending appends a subfolder's name, finishing a folder

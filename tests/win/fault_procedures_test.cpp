@@ -480,6 +480,16 @@ TEST_F(FaultLoops, ReadOnlyEntriesAreReplacedAndRemoved) {
     EXPECT_TRUE(ReadWhole(copy) == installerBytes_) << attributes;
     EXPECT_EQ(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << attributes;
   }
+  // A rename refused for good: the earlier copy stays as it was, read-only included.
+  Prepare(kInstallOver);
+  Put(copy, "earlier", FILE_ATTRIBUTE_READONLY);
+  int32_t refused = -99;
+  ASSERT_TRUE(RunProcedure(
+      kInstallOver, {fault::kFailFirst, "MoveFileExA", 0, "", 0, ERROR_ACCESS_DENIED}, &refused));
+  Pump();
+  EXPECT_TRUE(ReadWhole(copy) == "earlier");
+  EXPECT_NE(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_FALSE(Exists(part));
   ASSERT_TRUE(CreateDirectoryA((userMenu_ + "\\Extras").c_str(), nullptr));
   Put(userMenu_ + "\\Extras\\notes.txt", "x", FILE_ATTRIBUTE_READONLY);
   fault::SetReadOnlyFolders({userMenu_ + "\\Extras", userMenu_, target_});
