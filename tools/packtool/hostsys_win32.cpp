@@ -213,14 +213,14 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
   WIN32_FIND_DATAW found;
   std::wstring pattern;
   Wide(folder + "\\*", &pattern);
+  // An existing folder lists at least "."; one that cannot be listed is not taken as empty.
   HANDLE f = FindFirstFileW(pattern.c_str(), &found);
+  if (f == INVALID_HANDLE_VALUE) return -1;
   bool empty = true;
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) empty = false;
-    } while (empty && FindNextFileW(f, &found));
-    FindClose(f);
-  }
+  do {
+    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) empty = false;
+  } while (empty && FindNextFileW(f, &found));
+  FindClose(f);
   return empty ? 0 : 1;
 }
 

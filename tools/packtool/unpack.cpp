@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,9 +244,21 @@ int32_t ExtractOpened(Run* run, std::string* error) {
       return *error = run->view.path + ": entries share bytes, and the package is larger than "
                       "the installer's 1 GB; not extracted", 1;
     }
-    std::vector<uint8_t> image(size);
+    std::vector<uint8_t> image;
+    try {
+      image.resize(size);
+    } catch (const std::bad_alloc&) {
+      return *error = run->view.path + ": entries share bytes, and no memory for the " +
+                      std::to_string(size) + " bytes of the package; not extracted", 1;
+    }
     PackageDirectory directory;
     if (!ReadPackageBytes(&run->view, 0, image.data(), size, error)) return 1;
+    // Read again whole: a directory that differs from the one the part files were made for
+    // is a package that changed under us.
+    if (memcmp(image.data(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
+      return *error = run->view.path + ": changed while it was read (its directory differs "
+                      "from its first reading)", 1;
+    }
     return ExtractPackageImageScheduled(image.data(), size, &directory, &sink, &threads);
   }
   std::vector<uint8_t> buffers(threads.processors * 4 * (size_t)PACKAGE_READ_PART);
@@ -278,8 +291,10 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   bool ok = !run.unpack || HostOpenTree(*folder, &run.tree, &error);
   for (int i = 0; ok && run.unpack && i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& entry = run.directory.entries[i];
-    std::string shown = PrintableName(entry);
-    for (char& c : shown) c = c == '\\' ? '/' : c;
+    // '/' between folders before the escapes, whose own backslashes are no folders.
+    std::string name(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE));
+    for (char& c : name) c = c == '\\' ? '/' : c;
+    const std::string shown = ShownName(name);
     if (EntryInImage(&entry, (uint32_t)run.view.size)) {
       ok = HostCreateTreePart(&run.tree, i + 1, shown, &run.parts[i], &error);
     }
