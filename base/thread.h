@@ -6,3 +6,5 @@
 // install worker runs below normal, so that the window thread always gets a processor; a thread
 // it starts must not run above it). The thread's handle, or null when it could not be made.
 HANDLE StartThreadAtCallerPriority(LPTHREAD_START_ROUTINE main, void* argument);
+// The same at the given priority (THREAD_PRIORITY_*), from its first instruction on.
+HANDLE StartThreadAtPriority(LPTHREAD_START_ROUTINE main, void* argument, int priority);

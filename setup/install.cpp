@@ -234,8 +234,7 @@ static void BeginInstallerCopy(const InstallerContext* context, InstallerCopy* c
                  TextAppend(copy->part, sizeof copy->part, kPartSuffix);
   copy->onItself = copy->wanted && CopyIsSource(copy);
   if (!copy->wanted || copy->onItself || !CopyFitsBesideExtraction(context, copy)) return;
-  copy->thread = StartThreadAtCallerPriority(PartThreadMain, copy);
-  if (copy->thread != nullptr) SetThreadPriority(copy->thread, THREAD_PRIORITY_LOWEST);
+  copy->thread = StartThreadAtPriority(PartThreadMain, copy, THREAD_PRIORITY_LOWEST);
 }
 
 // After a whole extraction: the copy's thread back at this thread's priority for the rest of the
