@@ -142,10 +142,13 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
     return -1;
   }
   bool empty = true;
+  errno = 0;  // readdir's end and its failure both give null: a folder not listed is not empty
   while (struct dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = false;
   }
+  const int reason = errno;
   closedir(d);
+  if (reason != 0) return close(fd), errno = reason, -1;
   if (!empty) return close(fd), 1;
   *handle = fd;
   return 0;
