@@ -1,5 +1,5 @@
 // The MD5 round functions, steps and rounds (RFC 1321, section 3.4), shared by the digest, the
-// one-lane unscrambling that runs the keystream beside it, and the four lanes.
+// one-lane unscrambling that runs the keystream beside it, and the lanes.
 #pragma once
 #include <stdint.h>
 #include <string.h>

@@ -414,7 +414,7 @@ TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackag
     memcpy(&names[160 * 3], "..\\evil", 8);
     cases.emplace_back(size + "hostile name", names);
   }
-  ASSERT_TRUE(PackageHasSse2());
+  ASSERT_NE(PackageLaneWidth(), 0);
   const int waitsBefore = waitsBegun;
   for (const auto& [what, image] : cases) {
     ExtractionRun one = ExtractOnOneThread(image);
