@@ -21,12 +21,11 @@ int32_t LaneWidthOf(uint32_t ecx1, uint32_t edx1, uint32_t xcr0, uint32_t ebx7) 
 
 // XGETBV faults unless the system enabled it (OSXSAVE), so it is read only then.
 int32_t PackageLaneWidth(void) {
-  unsigned int a, b, c = 0, d = 0, xcr0 = 0, high;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) c = d = 0;
-  const uint32_t ecx1 = c, edx1 = d;
-  if ((c >> 27 & 1) != 0) __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) b = 0;
-  return LaneWidthOf(ecx1, edx1, xcr0, b);
+  unsigned int a, b, c, d, e, xcr0 = 0, ebx7 = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+  if ((c >> 27 & 1) != 0) __asm__("xgetbv" : "=a"(xcr0), "=d"(e) : "c"(0));
+  __get_cpuid_count(7, 0, &a, &ebx7, &b, &e);
+  return LaneWidthOf(c, d, xcr0, ebx7);
 }
 
 enum {
@@ -103,9 +102,9 @@ static int32_t AwaitWord(const LaneJob* job, const int32_t* word, void* signal) 
 // On one thread: every entry, in entry order. On two: entries are dealt out largest first, each
 // to the lane (of twice the width) with the fewest bytes so far; the first width lanes make one
 // thread's share, the others the other's. A thread's lanes advance together, so its time follows
-// its fullest lane: the helper takes the share with the fuller lane, since the calling thread also places the files.
-// Each share stays in entry order, so that entries are done about in the order they are placed.
-// The entries in the image share no bytes here: their sums fit in 32 bits.
+// its fullest lane: the helper takes the share with the fuller lane, since the calling thread
+// also places the files. Each share stays in entry order, so that entries are done about in the
+// order they are placed. The entries in the image share no bytes here: their sums fit in 32 bits.
 static void DealEntries(LaneJob* job, int32_t threadCount) {
   uint32_t laneBytes[2 * LANES_MAX] = {0};
   int8_t laneOf[PACKAGE_ENTRY_COUNT];

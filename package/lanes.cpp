@@ -15,25 +15,17 @@ typedef __m256i Lanes;
 #define LANES(op) _mm256_##op
 #define LANES_SI(op) _mm256_##op##_si256
 #define RUN_BLOCKS RunEightLanes
-// Row r of a quarter: 16 bytes of lane r in the low half, of lane r + 4 in the high half.
-static inline Lanes LoadRow(uint8_t* const bytes[], int r, int at) {
-  return _mm256_loadu2_m128i((const __m128i*)(bytes[r + 4] + at), (const __m128i*)(bytes[r] + at));
-}
-static inline void StoreRow(uint8_t* const bytes[], int r, int at, Lanes row) {
-  _mm256_storeu2_m128i((__m128i*)(bytes[r + 4] + at), (__m128i*)(bytes[r] + at), row);
-}
+// A row: 16 bytes of lane r (at low) in the low half, of lane r + 4 (at high) in the high half.
+#define LOAD_ROW(low, high) _mm256_loadu2_m128i((const __m128i*)(high), (const __m128i*)(low))
+#define STORE_ROW(low, high, row) _mm256_storeu2_m128i((__m128i*)(high), (__m128i*)(low), row)
 #else
 #define LANES_WIDTH 4
 typedef __m128i Lanes;
 #define LANES(op) _mm_##op
 #define LANES_SI(op) _mm_##op##_si128
 #define RUN_BLOCKS RunFourLanes
-static inline Lanes LoadRow(uint8_t* const bytes[], int r, int at) {
-  return _mm_loadu_si128((const Lanes*)(bytes[r] + at));
-}
-static inline void StoreRow(uint8_t* const bytes[], int r, int at, Lanes row) {
-  _mm_storeu_si128((Lanes*)(bytes[r] + at), row);
-}
+#define LOAD_ROW(low, high) _mm_loadu_si128((const Lanes*)(low))
+#define STORE_ROW(low, high, row) _mm_storeu_si128((Lanes*)(low), row)
 
 void LaneStartDigest(LaneGroup* lanes, int32_t lane) {
   for (int w = 0; w < 4; ++w) lanes->md5[w][lane] = md5Initial[w];
@@ -79,7 +71,7 @@ static inline void Transpose(Lanes rows[4]) {
 // x[w] := word w of the block of each lane.
 static inline void LoadBlocks(Lanes x[16], uint8_t* const bytes[LANES_WIDTH]) {
   for (int q = 0; q < 4; ++q) {
-    for (int r = 0; r < 4; ++r) x[4 * q + r] = LoadRow(bytes, r, 16 * q);
+    for (int r = 0; r < 4; ++r) x[4 * q + r] = LOAD_ROW(bytes[r] + 16 * q, bytes[r + 4] + 16 * q);
     Transpose(x + 4 * q);
   }
 }
@@ -89,7 +81,7 @@ static inline void StoreBlocks(uint8_t* const bytes[LANES_WIDTH], const Lanes x[
   for (int q = 0; q < 4; ++q) {
     Lanes rows[4] = {x[4 * q], x[4 * q + 1], x[4 * q + 2], x[4 * q + 3]};
     Transpose(rows);
-    for (int r = 0; r < 4; ++r) StoreRow(bytes, r, 16 * q, rows[r]);
+    for (int r = 0; r < 4; ++r) STORE_ROW(bytes[r] + 16 * q, bytes[r + 4] + 16 * q, rows[r]);
   }
 }
 
@@ -128,9 +120,7 @@ static inline void StoreBlocks(uint8_t* const bytes[LANES_WIDTH], const Lanes x[
 #define LANES_KEY_WORD(t, n, word) \
   { \
     Lanes s0, s1, s2, s3; \
-    LANES_KEY_STEP(t, n, s0) \
-    LANES_KEY_STEP(t, n, s1) \
-    LANES_KEY_STEP(t, n, s2) \
+    LANES_KEY_STEP(t, n, s0) LANES_KEY_STEP(t, n, s1) LANES_KEY_STEP(t, n, s2) \
     LANES_KEY_STEP(t, n, s3) \
     word = LANES_SI(or)( \
         LANES_SI(or)(LANES_SI(and)(s0, low8), LANES(slli_epi32)(LANES_SI(and)(s1, low8), 8)), \
@@ -186,12 +176,8 @@ __attribute__((noinline)) void RUN_BLOCKS(LaneGroup* lanes, uint32_t count, int3
     const int32_t key = unscramble && more;
     Lanes a = state[0], b = state[1], c = state[2], d = state[3];
     MD5_ROUNDS(LANES_ROUND_AND_KEYS)
-    if (j >= 0) {
-      state[0] = LANES_ADD(state[0], a);
-      state[1] = LANES_ADD(state[1], b);
-      state[2] = LANES_ADD(state[2], c);
-      state[3] = LANES_ADD(state[3], d);
-    }
+    const Lanes turned[4] = {a, b, c, d};
+    for (int i = 0; i < 4 && j >= 0; ++i) state[i] = LANES_ADD(state[i], turned[i]);
     if (!more) break;
     if (key) StoreBlocks(following, next);
     for (int w = 0; w < 16; ++w) x[w] = next[w];

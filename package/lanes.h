@@ -6,9 +6,7 @@
 #pragma once
 #include <stdint.h>
 
-enum { LANES_MAX = 8 };
-
-// Each lane's state; a run on four lanes uses the first four of each row.
+enum { LANES_MAX = 8 };  // a run on four lanes uses the first four of each row below
 struct LaneGroup {
   uint32_t md5[4][LANES_MAX];       // digest words a, b, c, d: [word][lane]
   uint32_t t[LANES_MAX];            // keystream state of each lane
@@ -29,4 +27,3 @@ void LaneStartKeystream(LaneGroup* lanes, int32_t lane, uint32_t length, uint32_
 // keystream applied in place, then the MD5 of the result; else the MD5 of the bytes as they are.
 // Each lane's bytes move on by its step per block.
 void RunLaneGroup(LaneGroup* lanes, int32_t width, uint32_t blocks, int32_t unscramble);
-void RunEightLanes(LaneGroup* lanes, uint32_t blocks, int32_t unscramble);
