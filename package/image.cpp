@@ -198,10 +198,8 @@ static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
     out.state[w] = run->out.md5[w][lane];
   }
   in.length = out.length = run->done[lane];
-  KeystreamState ks;
-  KeystreamStart(&ks, entry->dataSize, job->chain[e].entrySeed, job->chain[e].mixDigest);
-  ks.t = run->out.t[lane];
-  ks.left = run->out.left[lane];
+  KeystreamState ks;  // the keystream from where the lanes left it
+  KeystreamStart(&ks, run->out.left[lane], run->out.t[lane], job->chain[e].mixDigest);
   while (run->done[lane] != entry->dataSize) {
     if (run->done[lane] == run->windowEnd[lane] && !job->nextWindow(run, lane)) return 0;
     uint8_t* bytes = run->window[lane] + (run->done[lane] - run->windowAt[lane]);
@@ -229,10 +227,8 @@ static int32_t TakeEntry(LaneRun* run, int32_t lane, int32_t* taken) {
     const PackageEntry* entry = &job->directory->entries[e];
     run->entryOf[lane] = e;
     run->done[lane] = run->windowAt[lane] = run->windowEnd[lane] = 0;
-    LaneStartDigest(&run->in, lane);
-    LaneStartDigest(&run->out, lane);
-    LaneStartKeystream(&run->out, lane, entry->dataSize, job->chain[e].entrySeed,
-                            job->chain[e].mixDigest);
+    LaneStartEntry(&run->in, &run->out, lane, entry->dataSize, job->chain[e].entrySeed,
+                   job->chain[e].mixDigest);
     if (entry->dataSize < 64 && !FinishOnOneLane(run, lane)) return 0;
   }
   return 1;

@@ -34,8 +34,7 @@ struct PackageThreads {
 };
 
 // The lanes the processor runs at once: 8 with AVX2 and the system saving its registers, 4 with
-// SSE2, 0 without (no lanes); LaneWidthOf tells it from CPUID 1's ECX and EDX, XCR0 and CPUID 7's
-// EBX.
+// SSE2, 0 without; LaneWidthOf tells it from CPUID 1's ECX and EDX, XCR0 and CPUID 7's EBX.
 int32_t PackageLaneWidth(void);
 int32_t LaneWidthOf(uint32_t ecx1, uint32_t edx1, uint32_t xcr0, uint32_t ebx7);
 

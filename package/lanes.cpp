@@ -27,24 +27,17 @@ typedef __m128i Lanes;
 #define LOAD_ROW(low, high) _mm_loadu_si128((const Lanes*)(low))
 #define STORE_ROW(low, high, row) _mm_storeu_si128((Lanes*)(low), row)
 
-void LaneStartDigest(LaneGroup* lanes, int32_t lane) {
-  for (int w = 0; w < 4; ++w) lanes->md5[w][lane] = md5Initial[w];
-}
-
 // Key byte i of an entry of length L mixes in mixDigest[(L - i) mod 16]. Blocks start at
 // multiples of 64, so key word w of every block (bytes 4w to 4w+3) takes the same four mix
 // bytes as key word w mod 4 of the first block.
-void LaneStartKeystream(LaneGroup* lanes, int32_t lane, uint32_t length, uint32_t entrySeed,
-                        const uint8_t mixDigest[16]) {
-  lanes->t[lane] = entrySeed;
-  lanes->left[lane] = length;
-  for (uint32_t w = 0; w < 4; ++w) {
-    uint32_t word = 0;
-    for (uint32_t k = 0; k < 4; ++k) {
-      word |= (uint32_t)mixDigest[(length - 4 * w - k) & 15] << 8 * k;
-    }
-    lanes->mixWords[w][lane] = word;
-  }
+void LaneStartEntry(LaneGroup* in, LaneGroup* out, int32_t lane, uint32_t length,
+                    uint32_t entrySeed, const uint8_t mixDigest[16]) {
+  for (int w = 0; w < 4; ++w) in->md5[w][lane] = out->md5[w][lane] = md5Initial[w];
+  out->t[lane] = entrySeed;
+  out->left[lane] = length;
+  uint8_t mix[16];  // little-endian: byte k of key word w is mix[4 w + k]
+  for (uint32_t i = 0; i < 16; ++i) mix[i] = mixDigest[(length - i) & 15];
+  for (int w = 0; w < 4; ++w) memcpy(&out->mixWords[w][lane], mix + 4 * w, 4);
 }
 
 void RunLaneGroup(LaneGroup* lanes, int32_t width, uint32_t blocks, int32_t unscramble) {

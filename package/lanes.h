@@ -1,8 +1,7 @@
-// Entries unscrambled and checked four or eight at a time, one in each 32-bit lane of the SSE2
-// or AVX2 registers, so that each serial chain (a digest, a keystream) costs about a quarter or an
-// eighth of what it costs alone. Whole 64-byte blocks only: an entry's last partial block is left
-// to the one-lane routines (package/unscramble.h). Nothing here may run on more lanes than
-// PackageLaneWidth (package/image.h) gives.
+// Entries unscrambled and checked four or eight at a time, one in each 32-bit lane of the SSE2 or
+// AVX2 registers, so that each serial chain (a digest, a keystream) costs a quarter or an eighth
+// of what it costs alone. Whole 64-byte blocks only: an entry's last partial block is left to the
+// one-lane routines (package/unscramble.h). Never more lanes than PackageLaneWidth (image.h) gives.
 #pragma once
 #include <stdint.h>
 
@@ -16,12 +15,10 @@ struct LaneGroup {
   uint32_t step[LANES_MAX];         // 64; 0 for an idle lane, working on the same block each time
 };
 
-// Starts the digest of a lane afresh (the MD5 initial words).
-void LaneStartDigest(LaneGroup* lanes, int32_t lane);
-
-// Starts the keystream of a lane for an entry of length bytes with its seed and mix digest.
-void LaneStartKeystream(LaneGroup* lanes, int32_t lane, uint32_t length, uint32_t entrySeed,
-                        const uint8_t mixDigest[16]);
+// Starts an entry of length bytes on a lane: the digests of in and out afresh (the MD5 initial
+// words), the keystream of out with the entry's seed and mix digest.
+void LaneStartEntry(LaneGroup* in, LaneGroup* out, int32_t lane, uint32_t length,
+                    uint32_t entrySeed, const uint8_t mixDigest[16]);
 
 // For blocks whole blocks of every lane of width (4, or 8 with AVX2): with unscramble, the
 // keystream applied in place, then the MD5 of the result; else the MD5 of the bytes as they are.
