@@ -177,10 +177,10 @@ TEST(ExtractToDisk, EntryOnePastTheEndIsSkippedAndTheRestWritten) {
   ExpectOnDisk(target, files, {16});
 }
 
-// The lanes in the installer's i686 code, on one thread and on two with the installer's own
-// threads and events: a package of entries spanning several 64 KB lane parts, with an altered
-// byte and an entry past the end, gives the fused loop's result, files and image bytes, and every
-// wait on an event ends.
+// The lanes in the installer's i686 code, four and eight wide, on one thread and on two with the
+// installer's own threads and events: a package of entries spanning several 64 KB lane parts, with
+// an altered byte and an entry past the end, gives the fused loop's result, files and image bytes,
+// and every wait on an event ends.
 int waitsBegun = 0, waitsEnded = 0;
 void (*installerAwait)(void*);
 void CountedAwait(void* signal) {
@@ -205,15 +205,16 @@ TEST(ExtractToDisk, LanesWriteWhatTheFusedLoopWrites) {
   EXPECT_EQ(oneResult, -100 - (int)expected.size());
   ExpectOnDisk(oneTarget, files, expected);
   ASSERT_NE(PackageLaneWidth(), 0);
-  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
+    const int32_t schedule = n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD;
     PackageThreads threads;
     InstallerPackageThreads(&threads);
     threads.schedule = schedule;
+    threads.width = n < 2 ? 4 : 8;
     installerAwait = threads.awaitSignal;
     threads.awaitSignal = CountedAwait;
     std::vector<uint8_t> two = original;
-    std::string twoTarget =
-        FreshFolder(schedule == PACKAGE_LANES_ONE_THREAD ? "lanesone" : "lanestwo");
+    std::string twoTarget = FreshFolder(("lanes" + std::to_string(n)).c_str());
     PackageDirectory directory;
     PackageSink sink;
     FolderWriter writer;
