@@ -15,17 +15,17 @@ typedef __m256i Lanes;
 #define LANES(op) _mm256_##op
 #define LANES_SI(op) _mm256_##op##_si256
 #define RUN_BLOCKS RunEightLanes
-// A row: 16 bytes of lane r (at low) in the low half, of lane r + 4 (at high) in the high half.
-#define LOAD_ROW(low, high) _mm256_loadu2_m128i((const __m128i*)(high), (const __m128i*)(low))
-#define STORE_ROW(low, high, row) _mm256_storeu2_m128i((__m128i*)(high), (__m128i*)(low), row)
+// A row: 16 bytes of lane r (at p) in the low half, of lane r + 4 (at q) in the high half.
+#define LOAD_ROW(p, q) _mm256_loadu2_m128i((__m128i*)(void*)(q), (__m128i*)(void*)(p))
+#define STORE_ROW(p, q, row) _mm256_storeu2_m128i((__m128i*)(void*)(q), (__m128i*)(void*)(p), row)
 #else
 #define LANES_WIDTH 4
 typedef __m128i Lanes;
 #define LANES(op) _mm_##op
 #define LANES_SI(op) _mm_##op##_si128
 #define RUN_BLOCKS RunFourLanes
-#define LOAD_ROW(low, high) _mm_loadu_si128((const Lanes*)(low))
-#define STORE_ROW(low, high, row) _mm_storeu_si128((Lanes*)(low), row)
+#define LOAD_ROW(p, q) Load(p)
+#define STORE_ROW(p, q, row) Store(p, row)
 
 // Key byte i of an entry of length L mixes in mixDigest[(L - i) mod 16]. Blocks start at
 // multiples of 64, so key word w of every block (bytes 4w to 4w+3) takes the same four mix
@@ -45,9 +45,9 @@ void RunLaneGroup(LaneGroup* lanes, int32_t width, uint32_t blocks, int32_t unsc
 }
 #endif
 
-// Unaligned loads and stores of a lane's words (nothing here is aligned to a register).
-static inline Lanes Load(const uint32_t* words) { return LANES_SI(loadu)((const Lanes*)words); }
-static inline void Store(uint32_t* words, Lanes value) { LANES_SI(storeu)((Lanes*)words, value); }
+// Unaligned loads and stores, through void pointers: nothing here is aligned to a register.
+static inline Lanes Load(const void* p) { return LANES_SI(loadu)((const Lanes*)p); }
+static inline void Store(void* p, Lanes value) { LANES_SI(storeu)((Lanes*)p, value); }
 
 // rows[i] holds four words of lane i (in each half); afterwards rows[j] holds word j of each lane.
 static inline void Transpose(Lanes rows[4]) {
