@@ -1,12 +1,12 @@
 // libFuzzer target, differential: the rest of the input after its first byte is a package image,
 // extracted by the fused loop on one thread, then on the lanes on one thread and on two (a
-// std::thread helper), four and eight wide (eight run on four without AVX2); each must give the
-// fused loop's result, writes and image bytes exactly. Inputs reach past the lanes' 64 KB parts
-// (run with -max_len above it: tests/fuzz/run.sh does), so that entries span several parts and the
-// threads hand over while others still run. The first byte, when odd, gives the entries the plain
-// digests extraction arrives at, so that they pass and the files are placed (most fuzzed images
-// fail every digest). Where no entries share bytes, the lanes over the package read in 4 KB parts
-// (the packing tool's way) must give the same result and files, on one thread and on two.
+// std::thread helper); each must give the fused loop's result, writes and image bytes exactly.
+// Inputs reach past the lanes' 64 KB parts (run with -max_len above it: tests/fuzz/run.sh does),
+// so that entries span several parts and the threads hand over while others still run. The first
+// byte, when odd, gives the entries the plain digests extraction arrives at, so that they pass
+// and the files are placed (most fuzzed images fail every digest). Where no entries share bytes,
+// the lanes over the package read in 4 KB parts (the packing tool's way) must give the same
+// result and files, on one thread and on two.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -100,7 +100,7 @@ void CheckParts(const std::vector<uint8_t>& image, const Extraction& one) {
       EntriesShareBytes(&directory, size)) {
     return;
   }
-  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
     PartsRun run = {&image, &directory, {}, {}};
     std::vector<uint8_t> buffers(8 * 4096);
     PackageReader reader = {ReadImage, &run, 4096, {buffers.data(), buffers.data() + 4 * 4096}, -1};
@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) DigestAsExtractionWould(image);
   const Extraction one = Extract(image, PACKAGE_FUSED_LOOP);
   CheckResult(one.result, one.seen);
-  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
     const Extraction lanes =
         Extract(image, n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD, n < 2 ? 4 : 8);
     if (lanes.result != one.result || lanes.seen.paths != one.seen.paths ||

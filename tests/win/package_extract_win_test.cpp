@@ -177,10 +177,10 @@ TEST(ExtractToDisk, EntryOnePastTheEndIsSkippedAndTheRestWritten) {
   ExpectOnDisk(target, files, {16});
 }
 
-// The lanes in the installer's i686 code, four and eight wide, on one thread and on two with the
-// installer's own threads and events: a package of entries spanning several 64 KB lane parts, with
-// an altered byte and an entry past the end, gives the fused loop's result, files and image bytes,
-// and every wait on an event ends.
+// The lanes in the installer's i686 code, on one thread and on two with the installer's own
+// threads and events: a package of entries spanning several 64 KB lane parts, with an altered
+// byte and an entry past the end, gives the fused loop's result, files and image bytes, and every
+// wait on an event ends.
 int waitsBegun = 0, waitsEnded = 0;
 void (*installerAwait)(void*);
 void CountedAwait(void* signal) {
