@@ -14,15 +14,22 @@
 #include "package/md5.h"
 #include "package/unscramble.h"
 
-int32_t PackageHasSse2(void) {
-  unsigned int a, b, c, d;
+int32_t LaneWidthOf(uint32_t ecx1, uint32_t edx1, uint32_t xcr0, uint32_t ebx7) {
+  if ((edx1 >> 26 & 1) == 0) return 0;
+  return (ecx1 >> 27 & 3) == 3 && (xcr0 & 6) == 6 && (ebx7 >> 5 & 1) != 0 ? 8 : 4;
+}
+
+// XGETBV faults unless the system enabled it (OSXSAVE), so it is read only then.
+int32_t PackageLaneWidth(void) {
+  unsigned int a, b, c, d, e, xcr0 = 0, ebx7 = 0;
   if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
-  return (d >> 26) & 1;
+  if ((c >> 27 & 1) != 0) __asm__("xgetbv" : "=a"(xcr0), "=d"(e) : "c"(0));
+  __get_cpuid_count(7, 0, &a, &ebx7, &b, &e);
+  return LaneWidthOf(c, d, xcr0, ebx7);
 }
 
 enum {
   LANE_STEP = 65536,  // bytes of each lane between two looks at what can be placed
-  LANE_COUNT = 8,     // four on each thread
   // Below this, a helper costs more than it saves: starting it and its signals takes some
   // 1.4 ms under Wine, what the lanes on one thread need for about 1.4 MB.
   TWO_THREADS_MIN_BYTES = 4 << 20,
@@ -30,7 +37,7 @@ enum {
 
 int32_t ChoosePackageSchedule(const PackageDirectory* directory, uint32_t size,
                               const PackageThreads* threads) {
-  if (threads == nullptr || !PackageHasSse2() || EntriesShareBytes(directory, size)) {
+  if (threads == nullptr || PackageLaneWidth() == 0 || EntriesShareBytes(directory, size)) {
     return PACKAGE_FUSED_LOOP;
   }
   if (threads->schedule != PACKAGE_SCHEDULE_CHOSEN) return threads->schedule;
@@ -54,6 +61,7 @@ struct LaneJob {
   const PackageSink* sink;
   const PackageDirectory* directory;
   const PackageThreads* threads;
+  int32_t width;           // lanes on each thread: 4, or 8 with AVX2
   int32_t (*nextWindow)(struct LaneRun* run, int32_t lane);  // ImageWindow or PartWindow
   void* callerSignal;      // raised by the helper when it publishes a word
   void* helperSignal;      // raised by the calling thread when the seeds are chained
@@ -92,13 +100,13 @@ static int32_t AwaitWord(const LaneJob* job, const int32_t* word, void* signal) 
 }
 
 // On one thread: every entry, in entry order. On two: entries are dealt out largest first, each
-// to the lane (of eight) with the fewest bytes so far; lanes 0-3 make one thread's share, 4-7
-// the other's. A thread's lanes advance together, so its time follows its fullest lane: the
-// helper takes the share with the fuller lane, since the calling thread also places the files.
-// Each share stays in entry order, so that entries are done about in the order they are placed.
-// The entries in the image share no bytes here: their sums fit in 32 bits.
+// to the lane (of twice the width) with the fewest bytes so far; the first width lanes make one
+// thread's share, the others the other's. A thread's lanes advance together, so its time follows
+// its fullest lane: the helper takes the share with the fuller lane, since the calling thread
+// also places the files. Each share stays in entry order, so that entries are done about in the
+// order they are placed. The entries in the image share no bytes here: their sums fit in 32 bits.
 static void DealEntries(LaneJob* job, int32_t threadCount) {
-  uint32_t laneBytes[LANE_COUNT] = {0};
+  uint32_t laneBytes[2 * LANES_MAX] = {0};
   int8_t laneOf[PACKAGE_ENTRY_COUNT];
   memset(laneOf, -1, sizeof laneOf);
   memset(job->count, 0, sizeof job->count);  // dealt again on one thread when no helper starts
@@ -111,20 +119,20 @@ static void DealEntries(LaneJob* job, int32_t threadCount) {
     }
     if (largest < 0) break;
     int32_t lane = 0;
-    for (int32_t l = 1; l < LANE_COUNT; ++l) {
+    for (int32_t l = 1; l < 2 * job->width; ++l) {
       if (laneBytes[l] < laneBytes[lane]) lane = l;
     }
     laneOf[largest] = (int8_t)lane;
     laneBytes[lane] += job->directory->entries[largest].dataSize;
   }
   uint32_t fullest[2] = {0, 0};
-  for (int32_t l = 0; l < LANE_COUNT; ++l) {
-    if (laneBytes[l] > fullest[l / 4]) fullest[l / 4] = laneBytes[l];
+  for (int32_t l = 0; l < 2 * job->width; ++l) {
+    if (laneBytes[l] > fullest[l / job->width]) fullest[l / job->width] = laneBytes[l];
   }
   const int32_t helperLanes = fullest[0] > fullest[1] ? 0 : 1;  // the share the helper takes
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     if (!job->inImage[i]) continue;
-    const int32_t share = threadCount == 2 && laneOf[i] / 4 == helperLanes;
+    const int32_t share = threadCount == 2 && laneOf[i] / job->width == helperLanes;
     job->queue[share][job->count[share]++] = (int8_t)i;
   }
 }
@@ -135,11 +143,11 @@ static void DealEntries(LaneJob* job, int32_t threadCount) {
 struct LaneRun {
   LaneJob* job;
   int32_t thread, unscramble;
-  FourLanes in, out;
-  int32_t entryOf[4];
-  uint32_t done[4];       // bytes of the lane's entry run so far
-  uint8_t* window[4];     // the bytes of the entry from windowAt on
-  uint32_t windowAt[4], windowEnd[4];
+  LaneGroup in, out;
+  int32_t entryOf[LANES_MAX];
+  uint32_t done[LANES_MAX];    // bytes of the lane's entry run so far
+  uint8_t* window[LANES_MAX];  // the bytes of the entry from windowAt on
+  uint32_t windowAt[LANES_MAX], windowEnd[LANES_MAX];
 };
 
 // The lane's next window (its window is run through): in the image, the whole entry; read in
@@ -164,7 +172,7 @@ static int32_t PartWindow(LaneRun* run, int32_t lane) {
     return Stop(job, PACKAGE_STOPPED);
   }
   if (at == entry->dataSize) return 1;
-  const uint32_t part = job->reader->part;
+  const uint32_t part = job->reader->part / (job->width / 4);  // the thread's buffer shared
   const uint32_t count = entry->dataSize - at < part ? entry->dataSize - at : part;
   uint8_t* buffer = job->reader->buffers[run->thread] + (size_t)lane * part;
   if (!job->reader->read(job->reader->user, run->thread, e, at, buffer, count)) {
@@ -177,7 +185,7 @@ static int32_t PartWindow(LaneRun* run, int32_t lane) {
 }
 
 // Ends the lane's entry on one lane from where the lanes left it: the rest of an entry alone on
-// its thread, where the one-lane routines are faster than the lanes with three idle; the last
+// its thread, where the one-lane routines are faster than the lanes with the rest idle; the last
 // partial block; or a whole entry of less than a block. 0 when the run stops.
 static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
   LaneJob* job = run->job;
@@ -190,10 +198,8 @@ static int32_t FinishOnOneLane(LaneRun* run, int32_t lane) {
     out.state[w] = run->out.md5[w][lane];
   }
   in.length = out.length = run->done[lane];
-  KeystreamState ks;
-  KeystreamStart(&ks, entry->dataSize, job->chain[e].entrySeed, job->chain[e].mixDigest);
-  ks.t = run->out.t[lane];
-  ks.left = run->out.left[lane];
+  KeystreamState ks;  // the keystream from where the lanes left it
+  KeystreamStart(&ks, run->out.left[lane], run->out.t[lane], job->chain[e].mixDigest);
   while (run->done[lane] != entry->dataSize) {
     if (run->done[lane] == run->windowEnd[lane] && !job->nextWindow(run, lane)) return 0;
     uint8_t* bytes = run->window[lane] + (run->done[lane] - run->windowAt[lane]);
@@ -221,10 +227,8 @@ static int32_t TakeEntry(LaneRun* run, int32_t lane, int32_t* taken) {
     const PackageEntry* entry = &job->directory->entries[e];
     run->entryOf[lane] = e;
     run->done[lane] = run->windowAt[lane] = run->windowEnd[lane] = 0;
-    FourLanesStartDigest(&run->in, lane);
-    FourLanesStartDigest(&run->out, lane);
-    FourLanesStartKeystream(&run->out, lane, entry->dataSize, job->chain[e].entrySeed,
-                            job->chain[e].mixDigest);
+    LaneStartEntry(&run->in, &run->out, lane, entry->dataSize, job->chain[e].entrySeed,
+                   job->chain[e].mixDigest);
     if (entry->dataSize < 64 && !FinishOnOneLane(run, lane)) return 0;
   }
   return 1;
@@ -253,14 +257,14 @@ static int32_t PlaceReadyEntries(LaneJob* job, Placing* placing, int32_t wait) {
 // block of its own. The calling thread (placing not null) places what it can between two steps.
 // 0 when the run stops (a thread sees a stop of the other at its next read).
 static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placing* placing) {
-  LaneRun run = {job, thread, unscramble, {}, {}, {-1, -1, -1, -1}, {}, {}, {}, {}};
-  uint8_t scratch[4][64] = {};
+  LaneRun run = {job, thread, unscramble, {}, {}, {-1, -1, -1, -1, -1, -1, -1, -1}, {}, {}, {}, {}};
+  uint8_t scratch[LANES_MAX][64] = {};
   int32_t taken = 0;
   const int32_t digestIn = !unscramble || job->reader != nullptr;
   for (;;) {
     int32_t busy = 0, busyLane = 0;
     uint32_t blocks = LANE_STEP / 64;
-    for (int32_t lane = 0; lane < 4; ++lane) {
+    for (int32_t lane = 0; lane < job->width; ++lane) {
       uint8_t* bytes = scratch[lane];
       uint32_t step = 0;
       if (!TakeEntry(&run, lane, &taken)) return 0;
@@ -280,9 +284,9 @@ static int32_t RunLanes(LaneJob* job, int32_t thread, int32_t unscramble, Placin
     if (busy == 1) {
       if (!FinishOnOneLane(&run, busyLane)) return 0;
     } else {
-      if (digestIn) RunFourLanes(&run.in, blocks, 0);
-      if (unscramble) RunFourLanes(&run.out, blocks, 1);
-      for (int32_t lane = 0; lane < 4; ++lane) {
+      if (digestIn) RunLaneGroup(&run.in, job->width, blocks, 0);
+      if (unscramble) RunLaneGroup(&run.out, job->width, blocks, 1);
+      for (int32_t lane = 0; lane < job->width; ++lane) {
         const int32_t e = run.entryOf[lane];
         if (e < 0) continue;
         run.done[lane] += 64 * blocks;
@@ -348,8 +352,10 @@ static int32_t Extract(uint8_t* image, PackageReader* reader, uint32_t size,
                        const PackageDirectory* directory, const PackageSink* sink,
                        const PackageThreads* threads,
                        int32_t (*nextWindow)(LaneRun* run, int32_t lane)) {
-  LaneJob job = {image, reader, sink, directory, threads, nextWindow, nullptr, nullptr,
-                 {}, {}, {}, {}, {}, {}, {}, 0, 0, {}, 0};
+  const int32_t width = threads != nullptr && threads->width != 4 &&
+                        (reader == nullptr || reader->part % 128 == 0) ? PackageLaneWidth() : 4;
+  LaneJob job = {image, reader, sink, directory, threads, width == 8 ? 8 : 4, nextWindow,
+                 nullptr, nullptr, {}, {}, {}, {}, {}, {}, {}, 0, 0, {}, 0};
   for (int32_t i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     job.inImage[i] = (uint8_t)EntryInImage(&directory->entries[i], size);
   }

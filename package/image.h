@@ -9,8 +9,8 @@
 enum PackageSchedule {
   PACKAGE_SCHEDULE_CHOSEN = 0,  // in PackageThreads: let extraction choose
   PACKAGE_FUSED_LOOP,           // entry by entry on one lane of the calling thread
-  PACKAGE_LANES_ONE_THREAD,     // two phases on four lanes, on the calling thread alone
-  PACKAGE_LANES_TWO_THREADS,    // two phases on four lanes each, the calling thread and a helper
+  PACKAGE_LANES_ONE_THREAD,     // two phases on the lanes, on the calling thread alone
+  PACKAGE_LANES_TWO_THREADS,    // two phases on the lanes, the calling thread and a helper
 };
 
 // What extraction may use besides the calling thread, brought by the caller (the installer's
@@ -19,7 +19,8 @@ enum PackageSchedule {
 // releases it. A signal wakes one waiting thread: raiseSignal sets it (it stays set until a wait
 // takes it), awaitSignal blocks until it is set and clears it; makeSignal gives null when none
 // can be made. processors: how many the process may run on at once. schedule: a
-// PackageSchedule; tests and the benchmark force one, the installer leaves it CHOSEN.
+// PackageSchedule; tests and the benchmark force one, the installer leaves it CHOSEN. width: the
+// lanes on each thread, 4 or 8 (4 without AVX2), 0 for the most the processor runs.
 struct PackageThreads {
   void* (*startHelper)(void* job);
   void (*joinHelper)(void* thread);
@@ -29,10 +30,13 @@ struct PackageThreads {
   void (*freeSignal)(void* signal);
   int32_t processors;
   int32_t schedule;
+  int32_t width;
 };
 
-// Whether the processor has SSE2, without which the lanes must not run.
-int32_t PackageHasSse2(void);
+// The lanes the processor runs at once: 8 with AVX2 and the system saving its registers, 4 with
+// SSE2, 0 without; LaneWidthOf tells it from CPUID 1's ECX and EDX, XCR0 and CPUID 7's EBX.
+int32_t PackageLaneWidth(void);
+int32_t LaneWidthOf(uint32_t ecx1, uint32_t edx1, uint32_t xcr0, uint32_t ebx7);
 
 // The schedule extraction takes for the entries of directory in an image of size bytes: the
 // fused loop without threads (null), without SSE2, when entries share bytes (the order of the
@@ -62,8 +66,8 @@ enum {
 
 // A package on disk, read in parts. read gives count bytes of entry e from byte at of the entry
 // on, on thread (0 the calling thread, 1 the helper); 0 on failure. part: the bytes a lane reads
-// at a time, a multiple of 64 (PACKAGE_READ_PART); buffers: each thread's 4 * part bytes (the
-// helper's only used on two threads).
+// at a time on four lanes (half on eight, which need it a multiple of 128), a multiple of 64
+// (PACKAGE_READ_PART); buffers: each thread's 4 * part bytes (the helper's only on two threads).
 struct PackageReader {
   int32_t (*read)(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
                   uint32_t count);

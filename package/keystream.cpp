@@ -11,8 +11,7 @@ void KeystreamStart(KeystreamState* ks, uint32_t length, uint32_t entrySeed,
 }
 
 void KeystreamApplyPart(KeystreamState* ks, uint8_t* bytes, uint32_t count) {
-  uint32_t t = ks->t;
-  uint32_t n = ks->left;
+  uint32_t t = ks->t, n = ks->left;
   for (uint32_t i = 0; i < count; ++i, --n) bytes[i] ^= KeystreamByte(&t, n, ks->mix);
   ks->t = t;
   ks->left = n;

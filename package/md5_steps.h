@@ -1,5 +1,5 @@
 // The MD5 round functions, steps and rounds (RFC 1321, section 3.4), shared by the digest, the
-// one-lane unscrambling that runs the keystream beside it, and the four lanes.
+// one-lane unscrambling that runs the keystream beside it, and the lanes.
 #pragma once
 #include <stdint.h>
 #include <string.h>
@@ -63,10 +63,8 @@ inline constexpr uint32_t md5Sine[64] = {
   { \
     uint32_t a = (state)[0], b = (state)[1], c = (state)[2], d = (state)[3]; \
     MD5_ROUNDS(ROUND) \
-    (state)[0] += a; \
-    (state)[1] += b; \
-    (state)[2] += c; \
-    (state)[3] += d; \
+    const uint32_t turned[4] = {a, b, c, d}; \
+    for (int k = 0; k < 4; ++k) (state)[k] += turned[k]; \
   }
 
 // Message words are little-endian; both targets are, so a block is read as it lies.

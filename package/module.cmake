@@ -1,11 +1,11 @@
 # package/: the data path of the package: where the directory is read (directory), where bytes
-# are unscrambled and checked (unscramble on one lane, lanes on four; keystream, md5), where files
-# are placed (place; folder: under a target folder), the package as a stream of entries that
-# seals and checks (stream), the schedule that drives extraction from memory or from parts read
+# are unscrambled and checked (unscramble on one lane, lanes on four or eight; keystream, md5),
+# where files are placed (place; folder: under a target folder), the package as a stream of
+# entries that seals and checks (stream), the schedule that drives extraction from memory or from parts read
 # (image), the running module's package (extract, Win32), and the directory's layout for sealing
 # (seal); the entry-name check.
-tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp entryname.cpp directory.cpp
-                        place.cpp folder.cpp stream.cpp image.cpp seal.cpp bounds.cpp)
+tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp lanes_wide.cpp entryname.cpp
+                        directory.cpp place.cpp folder.cpp stream.cpp image.cpp seal.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
 
 if(NOT TAVRIN_WINDOWS)
@@ -73,7 +73,7 @@ tavrin_script_test(package_resource_check_refuses_damaged_copies COMMAND ${TAVRI
 # bash tests/fuzz/run.sh format|threads SECONDS
 if(TAVRIN_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(fuzzed ${CMAKE_SOURCE_DIR}/base/text.cpp ${CMAKE_SOURCE_DIR}/base/path.cpp)
-  foreach(f md5 keystream unscramble lanes entryname directory place folder stream image seal)
+  foreach(f md5 keystream unscramble lanes lanes_wide entryname directory place folder stream image seal)
     list(APPEND fuzzed ${CMAKE_CURRENT_LIST_DIR}/${f}.cpp)
   endforeach()
   foreach(target format threads)
@@ -106,10 +106,15 @@ if(NOT TAVRIN_SANITIZE AND NOT TAVRIN_TSAN)
 endif()
 
 # The unscrambling loops are the installer's one hot path: speed over size for these files alone.
-# The lanes need SSE2, checked at run time before they run (image.cpp, not compiled for SSE2),
-# and a 16-byte aligned stack, which 32-bit Windows does not promise.
+# The lanes need SSE2 (eight wide, AVX2), checked at run time before they run (image.cpp, not
+# compiled for either), and an aligned stack, which 32-bit Windows does not promise.
 if(TAVRIN_WINDOWS)
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/unscramble.cpp PROPERTIES COMPILE_OPTIONS -O2)
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/lanes.cpp PROPERTIES
     COMPILE_OPTIONS "-O2;-msse2;-mstackrealign")
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/lanes_wide.cpp PROPERTIES
+    COMPILE_OPTIONS "-O2;-mavx2;-mstackrealign")
+else()
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/lanes_wide.cpp PROPERTIES
+    COMPILE_OPTIONS -mavx2)
 endif()

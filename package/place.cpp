@@ -18,9 +18,7 @@ void PlaceNextEntry(Placing* placing, const uint8_t plainDigest[16]) {
                                                                       : ENTRY_WRITTEN;
   }
   const PackageSink* sink = placing->sink;
-  if (sink->place(sink->user, index, entry, bytes, outcome) != ENTRY_WRITTEN) {
-    ++placing->failureCount;
-  }
+  placing->failureCount += sink->place(sink->user, index, entry, bytes, outcome) != ENTRY_WRITTEN;
 }
 
 int32_t PlacingResult(const Placing* placing) {

@@ -1,4 +1,4 @@
-// The keystream beside the digest of the bytes it gives, on one lane (the four-lane form is
+// The keystream beside the digest of the bytes it gives, on one lane (the form on several lanes is
 // package/lanes.h; the whole entry's chains are package/stream.h).
 #pragma once
 #include <stdint.h>

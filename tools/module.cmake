@@ -21,7 +21,7 @@ add_library(packtool_package OBJECT
   ${CMAKE_SOURCE_DIR}/package/place.cpp ${CMAKE_SOURCE_DIR}/package/stream.cpp
   ${CMAKE_SOURCE_DIR}/package/image.cpp ${CMAKE_SOURCE_DIR}/package/seal.cpp
   ${CMAKE_SOURCE_DIR}/package/bounds.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp
-  ${CMAKE_SOURCE_DIR}/base/path.cpp)
+  ${CMAKE_SOURCE_DIR}/base/path.cpp ${CMAKE_SOURCE_DIR}/package/lanes_wide.cpp)
 target_include_directories(packtool_package PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(packtool_package PRIVATE ${TAVRIN_WARNINGS} -fno-exceptions -fno-rtti)
 

@@ -1,6 +1,6 @@
 // Benchmark of extraction: generated packages (256 MB and 3 runs unless given) extracted in
 // memory through a sink that writes nothing, in each schedule (the fused loop, the lanes on one
-// thread and on two, and the one extraction chooses), against one MD5 pass over the same bytes
+// thread and on two at four lanes and at eight, and the one extraction chooses), against one MD5 pass over the same bytes
 // and the naive three separate passes, all measured in this run. `package_bench small [RUNS]`
 // times small packages instead, for the size below which the fused loop is chosen. Prints
 // figures; asserts nothing.
@@ -22,10 +22,11 @@
 
 #include "package/extract.h"
 // The installer's own threads and signals.
-static PackageThreads ThreadsOf(int32_t schedule) {
+static PackageThreads ThreadsOf(int32_t schedule, int32_t width = 0) {
   PackageThreads threads;
   InstallerPackageThreads(&threads);
   threads.schedule = schedule;
+  threads.width = width;
   return threads;
 }
 static double PeakMegabytes() {
@@ -38,8 +39,11 @@ static double PeakMegabytes() {
 
 #include <thread>
 
-static PackageThreads ThreadsOf(int32_t schedule) {
-  return pkgtest::StdThreads(schedule, (int32_t)std::thread::hardware_concurrency());
+static PackageThreads ThreadsOf(int32_t schedule, int32_t width = 0) {
+  PackageThreads threads =
+      pkgtest::StdThreads(schedule, (int32_t)std::thread::hardware_concurrency());
+  threads.width = width;
+  return threads;
 }
 static double PeakMegabytes() {
   struct rusage usage;
@@ -56,9 +60,12 @@ static int32_t NoPlace(void*, int32_t, const PackageEntry*, const uint8_t*, int3
   return outcome;
 }
 
-enum { WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO, WAY_CHOSEN, WAY_COUNT };
-static const int32_t wayScheduled[WAY_COUNT] = {PACKAGE_FUSED_LOOP, PACKAGE_LANES_ONE_THREAD,
-                                                PACKAGE_LANES_TWO_THREADS, PACKAGE_SCHEDULE_CHOSEN};
+// The lanes at four (SSE2) and at eight (AVX2; four where the processor lacks it).
+enum { WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO, WAY_WIDE_ONE, WAY_WIDE_TWO, WAY_CHOSEN, WAY_COUNT };
+static const int32_t wayScheduled[WAY_COUNT] = {
+    PACKAGE_FUSED_LOOP,       PACKAGE_LANES_ONE_THREAD,  PACKAGE_LANES_TWO_THREADS,
+    PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS, PACKAGE_SCHEDULE_CHOSEN};
+static const int32_t wayWidth[WAY_COUNT] = {0, 4, 4, 8, 8, 0};
 
 struct Figures {
   double mb, md5, naive, way[WAY_COUNT];
@@ -93,7 +100,7 @@ static uint8_t* MakePackage(const uint32_t sizes[PACKAGE_ENTRY_COUNT], PackageDi
 static double TimeWay(uint8_t* image, uint32_t total, PackageDirectory* directory, int way,
                       int32_t* result) {
   static const PackageSink sink = {NoPlace, nullptr, nullptr};
-  const PackageThreads threads = ThreadsOf(wayScheduled[way]);
+  const PackageThreads threads = ThreadsOf(wayScheduled[way], wayWidth[way]);
   PackageDirectory copy;
   double t0 = Now();
   *result = ExtractPackageImageScheduled(image, total, &copy, &sink, &threads);
@@ -157,15 +164,17 @@ static int32_t Measure(const uint32_t sizes[PACKAGE_ENTRY_COUNT], int runs, Figu
 static void Print(const char* shape, const Figures& f) {
   printf("%s: %.1f MB of entries, one MD5 pass %.1f MB/s; times of one MD5 pass:\n", shape, f.mb,
          f.mb / f.md5);
-  printf("  naive three passes %.2fx, fused loop %.2fx, lanes on one thread %.2fx, "
-         "lanes on two threads %.2fx, as chosen %.2fx%s\n",
-         f.naive / f.md5, f.way[WAY_FUSED] / f.md5, f.way[WAY_LANES_ONE] / f.md5,
-         f.way[WAY_LANES_TWO] / f.md5, f.way[WAY_CHOSEN] / f.md5,
-         f.result == 0 ? "" : "  (AN EXTRACTION FAILED)");
+  printf("  naive three passes %.2fx, fused loop %.2fx, as chosen %.2fx%s\n"
+         "  four lanes: on one thread %.2fx, on two %.2fx; eight lanes: on one thread %.2fx, "
+         "on two %.2fx\n",
+         f.naive / f.md5, f.way[WAY_FUSED] / f.md5, f.way[WAY_CHOSEN] / f.md5,
+         f.result == 0 ? "" : "  (AN EXTRACTION FAILED)", f.way[WAY_LANES_ONE] / f.md5,
+         f.way[WAY_LANES_TWO] / f.md5, f.way[WAY_WIDE_ONE] / f.md5, f.way[WAY_WIDE_TWO] / f.md5);
 }
 
-// Small packages of 17 equal entries: the fused loop, the lanes on one thread, and on two, which
-// must start a thread and its signals first; best of runs, in microseconds.
+// Small packages of 17 equal entries: the fused loop, the lanes (eight where the processor allows)
+// on one thread, and on two, which must start a thread and its signals first; best of runs, in
+// microseconds.
 static int32_t MeasureSmall(int runs) {
   printf("small packages, 17 equal entries, best of %d runs: fused loop, lanes on one thread, "
          "lanes on two threads\n", runs);
@@ -176,16 +185,16 @@ static int32_t MeasureSmall(int runs) {
     uint32_t total;
     uint8_t* image = MakePackage(sizes, &directory, &total);
     if (image == nullptr) return 1;
-    double best[3] = {1e9, 1e9, 1e9};
+    double best[WAY_COUNT] = {1e9, 1e9, 1e9, 1e9, 1e9, 1e9};
     int32_t result = 0;
     for (int run = 0; run < runs; ++run) {
-      for (int way : {WAY_FUSED, WAY_LANES_ONE, WAY_LANES_TWO}) {
+      for (int way : {WAY_FUSED, WAY_WIDE_ONE, WAY_WIDE_TWO}) {
         double t = TimeWay(image, total, &directory, way, &result);
         if (t < best[way]) best[way] = t;
       }
     }
-    printf("  %5u KB: %8.1f us %8.1f us %8.1f us\n", kilobytes, best[0] * 1e6, best[1] * 1e6,
-           best[2] * 1e6);
+    printf("  %5u KB: %8.1f us %8.1f us %8.1f us\n", kilobytes, best[WAY_FUSED] * 1e6,
+           best[WAY_WIDE_ONE] * 1e6, best[WAY_WIDE_TWO] * 1e6);
     free(image);
   }
   return 0;
@@ -200,8 +209,8 @@ int main(int argc, char** argv) {
   int runs = argc > 2 ? atoi(argv[2]) : 3;
   uint64_t bytes = (uint64_t)megabytes << 20;
   const PackageThreads chosen = ThreadsOf(PACKAGE_SCHEDULE_CHOSEN);
-  printf("extraction in memory, best of %d runs; processors for extraction: %s\n", runs,
-         chosen.processors >= 2 ? "two or more" : "one");
+  printf("extraction in memory, best of %d runs; processors for extraction: %s; lanes: %d\n",
+         runs, chosen.processors >= 2 ? "two or more" : "one", PackageLaneWidth());
   // Seventeen equal entries, as in the peer comparison; then one entry of half the bytes.
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) sizes[i] = (uint32_t)(bytes / PACKAGE_ENTRY_COUNT);

@@ -29,12 +29,13 @@ struct Extraction {
   std::vector<uint8_t> image;
 };
 
-Extraction Extract(const std::vector<uint8_t>& image, int32_t schedule) {
+Extraction Extract(const std::vector<uint8_t>& image, int32_t schedule, int32_t width = 0) {
   Extraction run;
   run.image = image;
   PackageDirectory directory = {};
   PackageSink sink = {CheckPlace, nullptr, &run.seen};
-  const PackageThreads threads = pkgtest::StdThreads(schedule);
+  PackageThreads threads = pkgtest::StdThreads(schedule);
+  threads.width = width;
   run.result = ExtractPackageImageScheduled(run.image.data(), (uint32_t)run.image.size(),
                                             &directory, &sink, &threads);
   return run;
@@ -99,12 +100,14 @@ void CheckParts(const std::vector<uint8_t>& image, const Extraction& one) {
       EntriesShareBytes(&directory, size)) {
     return;
   }
-  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
     PartsRun run = {&image, &directory, {}, {}};
     std::vector<uint8_t> buffers(8 * 4096);
     PackageReader reader = {ReadImage, &run, 4096, {buffers.data(), buffers.data() + 4 * 4096}, -1};
     PackageSink sink = {PlaceGathered, GatherPlain, &run};
-    const PackageThreads threads = pkgtest::StdThreads(schedule);
+    PackageThreads threads =
+        pkgtest::StdThreads(n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD);
+    threads.width = n < 2 ? 4 : 8;
     if (ExtractPackageParts(&reader, size, &directory, &sink, &threads) != one.result ||
         run.seen.paths != one.seen.paths || run.seen.files != one.seen.files) {
       abort();
@@ -120,8 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) DigestAsExtractionWould(image);
   const Extraction one = Extract(image, PACKAGE_FUSED_LOOP);
   CheckResult(one.result, one.seen);
-  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
-    const Extraction lanes = Extract(image, schedule);
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
+    const Extraction lanes =
+        Extract(image, n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD, n < 2 ? 4 : 8);
     if (lanes.result != one.result || lanes.seen.paths != one.seen.paths ||
         lanes.seen.files != one.seen.files || lanes.image != one.image) {
       abort();

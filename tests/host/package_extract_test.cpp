@@ -250,8 +250,10 @@ void* StartCountedHelper(void* job) {
 
 void* MakeSignalUnlessFailing() { return signalsFail ? nullptr : pkgtest::MakeSignal(); }
 
+int32_t laneWidth = 0;  // the lanes forced on each thread (eight run on four without AVX2)
 PackageThreads ThreadsOf(int32_t schedule, int32_t processors = 2) {
   PackageThreads threads = pkgtest::StdThreads(schedule, processors);
+  threads.width = laneWidth;
   threads.startHelper = StartCountedHelper;
   threads.makeSignal = MakeSignalUnlessFailing;
   return threads;
@@ -280,6 +282,7 @@ struct ExtractionRun {
   int32_t result;
   MemorySink memory;
   std::vector<uint8_t> image;
+  int helperEntries = 0;  // read in parts: the entries the helper read
 };
 
 ExtractionRun ExtractOnOneThread(std::vector<uint8_t> image, const char* target = "C:\\T") {
@@ -324,7 +327,7 @@ struct PartsSource {
   std::vector<uint8_t> plain[17];
   // failThread 2: either thread; failEntry -1: any entry.
   int failThread = -1, failEntry = -1, changeEntry = -1, refuseEntry = -1;
-  std::atomic<int> readings[17] = {};
+  std::atomic<int> readings[17] = {}, helperReadings[17] = {};
 };
 
 int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* bytes,
@@ -335,6 +338,7 @@ int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* by
       (source->failEntry < 0 || e == source->failEntry)) return 0;
   memcpy(bytes, &stored[pkgtest::ReadU32(stored, pkgtest::OffsetField(e)) + at], count);
   if (at == 0 && ++source->readings[e] == 2 && e == source->changeEntry) bytes[0] ^= 1;
+  if (at == 0) source->helperReadings[e] += thread;
   return 1;
 }
 
@@ -372,24 +376,30 @@ ExtractionRun ExtractParts(const std::vector<uint8_t>& image, int32_t schedule,
   for (int i = 0; i < 17; ++i) {
     std::copy(source->plain[i].begin(), source->plain[i].end(),
               run.image.begin() + directory.entries[i].dataOffset);
+    run.helperEntries += source->helperReadings[i] != 0;
   }
   if (run.result == PACKAGE_CHANGED) run.result -= 100 * reader.changedEntry;
   return run;
 }
 
-std::vector<File> LargeFiles() {
+std::vector<File> LargeFiles(bool wide = false) {
   static const size_t sizes[17] = {200000, 65536, 65537, 1, 131071, 0, 64, 300000, 65535,
                                    99999, 70000, 5, 262144, 17, 140000, 65600, 123457};
   std::vector<File> files = pkgtest::SampleFiles();
-  for (int i = 0; i < 17; ++i) files[i].bytes = pkgtest::RandomBytes(2000 + i, sizes[i]);
+  for (int i = 0; i < 17; ++i) {
+    // wide: every entry a block or more, most ending in a partial block, the last one block.
+    files[i].bytes = pkgtest::RandomBytes(2000 + i, wide ? 64 * (81 - 5 * i) + (16 - i) * 9 % 64
+                                                         : sizes[i]);
+  }
   return files;
 }
 
 TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackages) {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
-  for (const auto& files : {pkgtest::SampleFiles(), LargeFiles()}) {
+  for (const auto& files : {pkgtest::SampleFiles(), LargeFiles(), LargeFiles(true)}) {
     std::vector<uint8_t> image = pkgtest::MakePackage(files);
-    std::string size = files[0].bytes.size() > 10000 ? "large " : "small ";
+    std::string size = files[0].bytes.size() > 10000 ? "large "
+                       : files[16].bytes.size() == 64 ? "wide " : "small ";
     cases.emplace_back(size + "valid", image);
     for (int altered : {0, 7, 16}) {  // one stored byte late in the entry: chained failures
       std::vector<uint8_t> bad = image;
@@ -414,22 +424,30 @@ TEST(ExtractScheduled, LanesGiveTheFusedLoopsResultsCallsAndBytesOnCraftedPackag
     memcpy(&names[160 * 3], "..\\evil", 8);
     cases.emplace_back(size + "hostile name", names);
   }
-  ASSERT_TRUE(PackageHasSse2());
+  ASSERT_NE(PackageLaneWidth(), 0);
   const int waitsBefore = waitsBegun;
   for (const auto& [what, image] : cases) {
     ExtractionRun one = ExtractOnOneThread(image);
-    for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+    for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight
+      const int32_t schedule = n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD;
+      laneWidth = n < 2 ? 4 : 8;
       int before = helpersStarted;
       ExtractionRun two = ExtractScheduled(image, schedule);
       const bool helper = schedule == PACKAGE_LANES_TWO_THREADS;
-      std::string way = what + (helper ? " (two threads)" : " (one thread)");
+      std::string way = what + (helper ? " (two threads, " : " (one thread, ") +
+                        std::to_string(laneWidth) + " lanes)";
       EXPECT_EQ(helpersStarted, before + (helper ? 1 : 0)) << way;
       ExpectSameRuns(one, two, way);
-      ExpectSameRuns(one, ExtractParts(image, schedule), way + " read in parts");
+      ExtractionRun parts = ExtractParts(image, schedule);
+      ExpectSameRuns(one, parts, way + " read in parts");
       ExpectSameRuns(one, ExtractParts(image, PACKAGE_FUSED_LOOP), what + " read entry by entry");
       EXPECT_EQ(waitsEnded, waitsBegun) << way << ": every wait ended";
+      // The wide package's 17 entries: 8 to the helper, 9 to the calling thread (every lane of
+      // both busy on eight lanes, and one entry waiting).
+      EXPECT_TRUE(what != "wide valid" || !helper || parts.helperEntries == 8) << way;
     }
   }
+  laneWidth = 0;
   // The hand-overs block: the calling thread waited for the helper in some runs, never in vain.
   EXPECT_GT(waitsBegun, waitsBefore);
   EXPECT_EQ(waitsTimedOut, 0);
@@ -459,10 +477,13 @@ TEST(ExtractScheduled, PartsReadStopOnAFailedReadAChangeOrARefusal) {
       {-1, -1, -1, 12, 12, PACKAGE_STOPPED},
   };
   for (const Case& c : cases) {
-    for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+    for (int32_t way = 0; way < 4; ++way) {  // each schedule at four lanes, then eight
+      const int32_t schedule = way % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD;
+      laneWidth = way < 2 ? 4 : 8;
       if (c.failThread == 1 && schedule == PACKAGE_LANES_ONE_THREAD) continue;
       const std::string what = "case " + std::to_string(&c - cases) + " on " +
-                               (schedule == PACKAGE_LANES_ONE_THREAD ? "one thread" : "two");
+                               (schedule == PACKAGE_LANES_ONE_THREAD ? "one thread" : "two") +
+                               ", " + std::to_string(laneWidth) + " lanes";
       PartsSource source;
       source.failThread = c.failThread;
       source.failEntry = c.failEntry;
@@ -477,6 +498,7 @@ TEST(ExtractScheduled, PartsReadStopOnAFailedReadAChangeOrARefusal) {
       EXPECT_EQ(waitsEnded, waitsBegun) << what;
     }
   }
+  laneWidth = 0;
   EXPECT_EQ(waitsTimedOut, 0);
 }
 
@@ -535,6 +557,19 @@ TEST(ExtractScheduled, WithoutAHelperOrSignalTheLanesRunOnTheCallingThread) {
                                          nullptr),
             one.result);
   EXPECT_TRUE(copy == one.image);
+}
+
+// Eight lanes need OSXSAVE, AVX, the system saving XMM and YMM (XCR0 1, 2) and AVX2; four SSE2.
+TEST(ExtractScheduled, LaneWidthFollowsTheProcessorAndTheSystem) {
+  const uint32_t all = (1u << 27) | (1u << 28), sse2 = 1u << 26, avx2 = 1u << 5;
+  const struct { uint32_t ecx1, edx1, xcr0, ebx7; int32_t width; } cases[] = {
+      {all, sse2, 6, avx2, 8},   {~0u, ~0u, ~0u, ~0u, 8},   {1u << 28, sse2, 6, avx2, 4},
+      {1u << 27, sse2, 6, avx2, 4}, {all, sse2, 2, avx2, 4}, {all, sse2, 4, avx2, 4},
+      {all, sse2, 6, ~avx2, 4},  {0, sse2, 0, 0, 4},        {~0u, ~sse2, ~0u, ~0u, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(LaneWidthOf(c.ecx1, c.edx1, c.xcr0, c.ebx7), c.width) << &c - cases;
+  }
+  EXPECT_EQ(PackageLaneWidth(), __builtin_cpu_supports("avx2") ? 8 : 4);  // libgcc's own answer
 }
 
 // Which schedule each shape of package gets, and that extraction takes it.

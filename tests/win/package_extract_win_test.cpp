@@ -204,16 +204,17 @@ TEST(ExtractToDisk, LanesWriteWhatTheFusedLoopWrites) {
   int32_t oneResult = ExtractToDisk(image, oneTarget);
   EXPECT_EQ(oneResult, -100 - (int)expected.size());
   ExpectOnDisk(oneTarget, files, expected);
-  ASSERT_TRUE(PackageHasSse2());
-  for (int32_t schedule : {PACKAGE_LANES_ONE_THREAD, PACKAGE_LANES_TWO_THREADS}) {
+  ASSERT_NE(PackageLaneWidth(), 0);
+  for (int32_t n = 0; n < 4; ++n) {  // each schedule at four lanes, then eight (four without AVX2)
+    const int32_t schedule = n % 2 ? PACKAGE_LANES_TWO_THREADS : PACKAGE_LANES_ONE_THREAD;
     PackageThreads threads;
     InstallerPackageThreads(&threads);
     threads.schedule = schedule;
+    threads.width = n < 2 ? 4 : 8;
     installerAwait = threads.awaitSignal;
     threads.awaitSignal = CountedAwait;
     std::vector<uint8_t> two = original;
-    std::string twoTarget =
-        FreshFolder(schedule == PACKAGE_LANES_ONE_THREAD ? "lanesone" : "lanestwo");
+    std::string twoTarget = FreshFolder(("lanes" + std::to_string(n)).c_str());
     PackageDirectory directory;
     PackageSink sink;
     FolderWriter writer;
