@@ -1,9 +1,9 @@
 # package/: the data path of the package: where the directory is read (directory), where bytes
 # are unscrambled and checked (unscramble on one lane, lanes on four or eight; keystream, md5),
 # where files are placed (place; folder: under a target folder), the package as a stream of
-# entries that seals and checks (stream), the schedule that drives extraction from memory or from parts read
-# (image), the running module's package (extract, Win32), and the directory's layout for sealing
-# (seal); the entry-name check.
+# entries that seals and checks (stream), the schedule that drives extraction from memory or from
+# parts read (image), the running module's package (extract, Win32), and the directory's layout
+# for sealing (seal); the entry-name check.
 tavrin_portable_sources(md5.cpp keystream.cpp unscramble.cpp lanes.cpp lanes_wide.cpp entryname.cpp
                         directory.cpp place.cpp folder.cpp stream.cpp image.cpp seal.cpp bounds.cpp)
 tavrin_windows_sources(extract.cpp)
