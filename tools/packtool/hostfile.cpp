@@ -7,6 +7,17 @@ namespace {
 // Reads and writes go in pieces of at most this many bytes (a call may do less).
 const size_t kPiece = 64u << 20;
 
+// Reads (or writes) size bytes at offset in pieces: 0 done; 1 the file ended first; -1 failed.
+int Transfer(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write) {
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysTransferAt(handle, offset, bytes, piece, write, &done)) return -1;
+    if (done == 0) return 1;
+    bytes = static_cast<char*>(bytes) + done;
+  }
+  return 0;
+}
+
 // The stop line, from what is being done and what a stop leaves (with stops held off).
 void SetStop(const std::string& doing, const std::string& left) {
   gStop.doing = doing;
@@ -63,25 +74,12 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
 }
 
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error) {
-  for (size_t done = 0; size > 0; offset += done, size -= done) {
-    const size_t piece = size < kPiece ? size : kPiece;
-    if (!SysReadAt(file->handle, offset, bytes, piece, &done)) {
-      return *error = path + ": read error: " + SysReason(), false;
-    }
-    if (done == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
-    bytes = static_cast<char*>(bytes) + done;
-  }
-  return true;
-}
-
-bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
-                     bool atEnd, std::string* error) {
-  if (!HostReadAt(file, path, file->at, bytes, size, error)) return false;
-  file->at += size;
+                size_t size, std::string* error, bool atEnd) {
+  const int read = Transfer(file->handle, offset, bytes, size, false);
+  if (read < 0) return *error = path + ": read error: " + SysReason(), false;
+  if (read > 0) return *error = path + ": shorter than when it was opened (it changed)", false;
   char extra;
-  size_t got;
-  if (atEnd && (!SysReadAt(file->handle, file->at, &extra, 1, &got) || got != 0)) {
+  if (atEnd && Transfer(file->handle, offset + size, &extra, 1, false) != 1) {
     return *error = path + ": longer than when it was opened (it changed)", false;
   }
   return true;
@@ -89,7 +87,8 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
 
 bool HostReadSome(void* user, void* bytes, size_t size, size_t* got) {
   HostFile* file = static_cast<HostFile*>(user);
-  if (!SysReadAt(file->handle, file->at, bytes, size < kPiece ? size : kPiece, got)) return false;
+  size = size < kPiece ? size : kPiece;
+  if (!SysTransferAt(file->handle, file->at, bytes, size, false, got)) return false;
   file->at += *got;
   return true;
 }
@@ -143,14 +142,8 @@ bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* 
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error) {
-  for (size_t done = 0; size > 0; offset += done, size -= done) {
-    const size_t piece = size < kPiece ? size : kPiece;
-    if (!SysWriteAt(part->handle, offset, bytes, piece, &done) || done == 0) {
-      return *error = part->path + ": write error: " + SysReason(), false;
-    }
-    bytes = static_cast<const char*>(bytes) + done;
-  }
-  return true;
+  if (Transfer(part->handle, offset, const_cast<void*>(bytes), size, true) == 0) return true;
+  return *error = part->path + ": write error: " + SysReason(), false;
 }
 
 void HostAbandonPart(HostPart* part) {

@@ -79,16 +79,13 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   return 0;
 }
 
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
+bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
+                   size_t* done) {
   ssize_t n;
-  do n = pread((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
-  *done = n < 0 ? 0 : (size_t)n;
-  return n >= 0;
-}
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
-  ssize_t n;
-  do n = pwrite((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
+  do {
+    n = write ? pwrite((int)handle, bytes, size, (off_t)offset)
+              : pread((int)handle, bytes, size, (off_t)offset);
+  } while (n < 0 && errno == EINTR);
   *done = n < 0 ? 0 : (size_t)n;
   return n >= 0;
 }

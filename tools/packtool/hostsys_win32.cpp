@@ -91,13 +91,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return TRUE;
 }
 
-OVERLAPPED At(uint64_t offset) {
-  OVERLAPPED at = {};
-  at.Offset = (DWORD)offset;
-  at.OffsetHigh = (DWORD)(offset >> 32);
-  return at;
-}
-
 bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE h = OpenPath(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
@@ -152,18 +145,15 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 }
 
 // At the end of the file a read at an offset fails with ERROR_HANDLE_EOF: 0 bytes read.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
-  OVERLAPPED at = At(offset);
+bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
+                   size_t* done) {
+  OVERLAPPED at = {};
+  at.Offset = (DWORD)offset;
+  at.OffsetHigh = (DWORD)(offset >> 32);
   DWORD n = 0;
-  bool ok = ReadFile(H(handle), bytes, (DWORD)size, &n, &at) || GetLastError() == ERROR_HANDLE_EOF;
-  *done = n;
-  return ok;
-}
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
-  OVERLAPPED at = At(offset);
-  DWORD n = 0;
-  bool ok = WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0;
+  const bool ok = write ? WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0
+                        : (ReadFile(H(handle), bytes, (DWORD)size, &n, &at) ||
+                           GetLastError() == ERROR_HANDLE_EOF);
   *done = n;
   return ok;
 }

@@ -111,8 +111,8 @@ void ReadAndDigest(void* user) {
   Sealing* s = job->sealing;
   const ManifestEntry& m = s->payload->entries[b.entry];
   if (b.at == 0) Md5Init(job->in);
-  job->ok = HostReadExactly(&s->payload->sources[b.entry], m.source, job->bytes, b.size, b.last,
-                            &s->readError);
+  job->ok = HostReadAt(&s->payload->sources[b.entry], m.source, b.at, job->bytes, b.size,
+                       &s->readError, b.last);
   if (job->ok) {
     Md5Update(job->in, job->bytes, b.size);
   } else {
