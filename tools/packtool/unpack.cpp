@@ -49,16 +49,13 @@ bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* d
   PeWindow window = {HostReadAtFor, &view->file};
   PeFile file = {view->file.size, &window};
   PeImage pe;
-  std::string peError;
-  int kind = ReadPeImage(file, &pe, &peError);
-  if (kind < 0) return *error = path + ": " + peError, false;
-  if (kind == 1) {
-    if (pe.package < 0) return *error = path + ": executable without a package (RCDATA 100)", false;
-    view->base = pe.packageOffset;
-    view->size = pe.packageSize;
-  } else {
-    view->size = view->file.size;
+  int kind = ReadPeImage(file, &pe, error);
+  if (kind < 0) return *error = path + ": " + *error, false;
+  if (kind == 1 && pe.package < 0) {
+    return *error = path + ": executable without a package (RCDATA 100)", false;
   }
+  view->base = kind == 1 ? pe.packageOffset : 0;
+  view->size = kind == 1 ? pe.packageSize : view->file.size;
   if (view->size <= PACKAGE_DIRECTORY_SIZE) {
     return *error = path + ": truncated or not a package (" + std::to_string(view->size) +
                     " bytes, the directory alone takes 2720)", false;
@@ -108,31 +105,25 @@ struct Signal {
   std::condition_variable changed;
   bool set = false;
 };
-
 void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
-
 void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
   delete static_cast<std::thread*>(thread);
 }
-
 void* MakeSignal() { return new Signal; }
-
+void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
 void RaiseSignal(void* signal) {
   Signal* s = static_cast<Signal*>(signal);
   std::lock_guard<std::mutex> lock(s->mutex);
   s->set = true;
   s->changed.notify_one();
 }
-
 void AwaitSignal(void* signal) {
   Signal* s = static_cast<Signal*>(signal);
   std::unique_lock<std::mutex> lock(s->mutex);
   s->changed.wait(lock, [s] { return s->set; });
   s->set = false;
 }
-
-void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
 
 // verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into a
 // part file of its own in the folder, from the thread that unscrambles them, and renames it to
@@ -294,9 +285,8 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
     // '/' between folders before the escapes, whose own backslashes are no folders.
     std::string name(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE));
     for (char& c : name) c = c == '\\' ? '/' : c;
-    const std::string shown = ShownName(name);
     if (EntryInImage(&entry, (uint32_t)run.view.size)) {
-      ok = HostCreateTreePart(&run.tree, i + 1, shown, &run.parts[i], &error);
+      ok = HostCreateTreePart(&run.tree, i + 1, ShownName(name), &run.parts[i], &error);
     }
   }
   const int32_t result = ok ? ExtractOpened(&run, &error) : 1;
