@@ -127,8 +127,7 @@ SectionPlan PlanSections(const InstallerLayout& layout, uint64_t resourceSize) {
 }
 
 bool NotOurs(std::string* error, const std::string& what) {
-  *error = what + " (not an installer built by this project)";
-  return false;
+  return *error = what + " (not an installer built by this project)", false;
 }
 
 }  // namespace
@@ -202,13 +201,9 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   const PeSection& resources = pe.sections[layout.resourceSection];
   ResourcePlan res = PlanResources(layout, packageSize);
   SectionPlan sec = PlanSections(layout, res.size);
-  Output o = {out, true};
   *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
-  if (*packageOffset + (uint64_t)packageSize > sec.fileSize) o.ok = false;
-  if (o.ok) {
-    o.holeStart = *packageOffset;
-    o.holeSize = packageSize;
-  }
+  Output o = {out, *packageOffset + (uint64_t)packageSize <= sec.fileSize};
+  if (o.ok) o.holeStart = *packageOffset, o.holeSize = packageSize;
   out->assign((size_t)(sec.fileSize - o.holeSize), 0);
   // The header area: the file up to the resource section's bytes, kept as it is. The header
   // fields below are written at their offsets in it, all in front of headersEnd, which the reader
@@ -225,8 +220,7 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
     CopyBytes(&o, p, dir.header, 12);
     uint32_t named = 0;
     for (const ResourceEntry& e : dir.entries) named += e.named;
-    Put(&o, p + 12, named, 2);
-    Put(&o, p + 14, (uint32_t)dir.entries.size() - named, 2);
+    Put(&o, p + 12, named | ((uint32_t)dir.entries.size() - named) << 16);
     for (size_t i = 0; i < dir.entries.size(); ++i) {
       const ResourceEntry& e = dir.entries[i];
       uint64_t q = p + 16 + 8 * i;
