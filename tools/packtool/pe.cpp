@@ -292,7 +292,7 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
   if (id < 0) return 1;
   const std::vector<ResourceEntry>& languages = tree->directories[id].entries;
   if (languages.size() != 1) {
-    return Refuse(error, "RCDATA 100 in " + std::to_string(languages.size()) + " languages; one only");
+    return Refuse(error, "RCDATA 100 in " + std::to_string(languages.size()) + " languages, not 1");
   }
   if (languages[0].named) return Fail(w, "RCDATA 100's language is a name, not a language id");
   image->package = languages[0].data;

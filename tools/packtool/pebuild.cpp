@@ -30,17 +30,15 @@ uint8_t* At(Output* o, uint64_t offset, uint64_t length) {
 
 // Stores the low size bytes of v, little-endian.
 void Put(Output* o, uint64_t offset, uint32_t v, int size = 4) {
-  if (uint8_t* p = At(o, offset, size)) {
-    for (int i = 0; i < size; ++i) p[i] = (uint8_t)(v >> (8 * i));
-  }
+  uint8_t* p = At(o, offset, size);
+  for (int i = 0; p != nullptr && i < size; ++i) p[i] = (uint8_t)(v >> (8 * i));
 }
 void PutWords(Output* o, uint64_t offset, std::initializer_list<uint32_t> words) {
   for (uint32_t word : words) Put(o, offset, word), offset += 4;
 }
 // Nothing to copy is nothing to check: a section without file bytes may name any offset.
 void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length) {
-  if (length == 0) return;
-  if (uint8_t* p = At(o, offset, length)) memcpy(p, from, (size_t)length);
+  if (uint8_t* p = length == 0 ? nullptr : At(o, offset, length)) memcpy(p, from, (size_t)length);
 }
 // Copies length bytes of the input file at from, checked against the input too.
 void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
