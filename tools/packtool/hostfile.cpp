@@ -46,13 +46,9 @@ void KnowPart(const HostPart* part, bool live) {
 
 // Creates part->part new; false with *error.
 bool CreatePart(HostPart* part, int made, std::string* error) {
-  if (made == 0) {
-    KnowPart(part, true);
-  } else {
-    *error = made > 0 ? part->part + ": already exists (left by a run that was stopped, or put "
-                                     "there by someone else); remove it and run again"
-                      : part->path + ": " + SysReason();
-  }
+  if (made == 0) KnowPart(part, true);
+  if (made > 0) *error = part->part + ": already exists (left by a stopped run?); remove it";
+  if (made < 0) *error = part->path + ": " + SysReason();
   SysReleaseStops();
   return made == 0;
 }
@@ -178,8 +174,7 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   tree->whole.clear();
   switch (SysOpenTreeRoot(folder, &tree->handle)) {
     case 0: break;
-    case 1: return *error = folder + ": not empty; unpack writes only into a new or empty folder",
-                   false;
+    case 1: return *error = folder + ": not empty; unpack writes into a new or empty folder", false;
     case 2: return *error = folder + ": not a folder (or a link)", false;
     default: return *error = folder + ": " + SysReason(), false;
   }

@@ -42,8 +42,7 @@ const char* RuleText(int rule) {
 }
 
 bool Refuse(std::string* error, const std::string& where, const std::string& what) {
-  *error = where + what;
-  return false;
+  return *error = where + what, false;
 }
 
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
