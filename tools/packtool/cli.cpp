@@ -137,8 +137,7 @@ int main(int argc, char** argv) {
   }
   gQuiet = args.size() != given.size();
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintUsage(args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+    return PrintUsage(args.empty() ? stderr : stdout), args.empty() ? 2 : 0;
   }
   const Command* command = nullptr;
   for (const Command& c : kCommands) {
@@ -155,8 +154,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
             (unsigned)command->arguments, command->arguments == 1 ? "" : "s",
             (unsigned)(args.size() - 1));
-    PrintCommandUsage(*command, stderr);
-    return 2;
+    return PrintCommandUsage(*command, stderr), 2;
   }
   return command->run({Line, Fail, Progress}, &args[1]);
 }

@@ -27,13 +27,10 @@ void SetStop(const std::string& doing, const std::string& left) {
                         : "packtool: stopped while " + doing + "; " + left + "\n";
 }
 
+// The handlers are installed on the first call, the line set before.
 void HoldStops() {
-  static bool watching = false;
-  if (!watching) {
-    watching = true;
-    SetStop(gStop.doing, gStop.left);
-    SysWatchStops();
-  }
+  static const bool watching = (SetStop(gStop.doing, gStop.left), SysWatchStops(), true);
+  (void)watching;
   SysHoldStops();
 }
 
