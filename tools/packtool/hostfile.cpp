@@ -1,5 +1,4 @@
-// The packing tool's file policy over the system calls of hostsys_posix.cpp and
-// hostsys_win32.cpp.
+// The packing tool's file policy over the system calls of hostsys_posix.cpp and hostsys_win32.cpp.
 #include "tools/packtool/hostfile.h"
 
 namespace {

@@ -73,8 +73,6 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
     }
     first = &e;
   }
-  // The installer's check for an installed copy looks for the program, and its two Start-menu
-  // links point at the program and the readme: both at the top of the target folder.
   const char* needed[][2] = {
       {APP_EXECUTABLE_NAME, APP_EXECUTABLE_NAME ": the installer's check for an installed copy "
                             "and its program link need it"},

@@ -183,7 +183,6 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
 
-// Closes the sources and finishes the part file: renamed over OUTPUT when ok, else removed.
 int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok, int mode,
            std::string* error) {
   for (HostFile& f : payload->sources) HostClose(&f);

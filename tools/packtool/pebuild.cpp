@@ -210,7 +210,6 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   uint64_t r = resources.rawOffset;
   Copy(&o, 0, file, 0, r);
   if (pe.headersEnd > r) o.ok = false;
-  // The resource section.
   uint64_t name = res.names;
   for (size_t d = 0; d < tree.directories.size(); ++d) {
     const ResourceDirectory& dir = tree.directories[d];

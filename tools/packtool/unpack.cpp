@@ -41,7 +41,6 @@ bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t si
   return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
 }
 
-// Opens the package and reads its directory.
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
@@ -273,8 +272,7 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   HostOnStop(run.unpack ? "reading the package" : "verifying", "nothing written");
   std::string error;
   if (!OpenPackage(path, &run.view, &run.directory, &error)) {
-    HostClose(&run.view.file);
-    return calls.fail(error);
+    return HostClose(&run.view.file), calls.fail(error);
   }
   const std::vector<std::string> problems = LayoutProblems(run.view.size, run.directory);
   for (const std::string& p : problems) calls.line(p);
