@@ -52,12 +52,10 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
     if (!HostOpenRead(e.source, &payload->sources[i], error)) return *error = where + *error, false;
     uint64_t size = payload->sources[i].size;
     if (size >= 0x80000000ull) {
-      return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
-             false;
+      return *error = where + e.source + ": 2 GB or larger; an entry stays below 2^31 bytes", false;
     }
     if (i == PACKAGE_ENTRY_COUNT - 1 && size == 0) {
-      return *error = where + "entry 17 (" + e.name + ") is empty: the installer would refuse "
-                      "the whole package", false;
+      return *error = where + "entry 17 (" + e.name + ") is empty; the installer refuses it", false;
     }
     sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -234,22 +235,20 @@ int32_t ExtractOpened(Run* run, std::string* error) {
       return *error = run->view.path + ": entries share bytes, and the package is larger than "
                       "the installer's 1 GB; not extracted", 1;
     }
-    std::vector<uint8_t> image;
-    try {
-      image.resize(size);
-    } catch (const std::bad_alloc&) {
+    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[size]);
+    if (image == nullptr) {
       return *error = run->view.path + ": entries share bytes, and no memory for the " +
                       std::to_string(size) + " bytes of the package; not extracted", 1;
     }
     PackageDirectory directory;
-    if (!ReadPackageBytes(&run->view, 0, image.data(), size, error)) return 1;
+    if (!ReadPackageBytes(&run->view, 0, image.get(), size, error)) return 1;
     // Read again whole: a directory that differs from the one the part files were made for
     // is a package that changed under us.
-    if (memcmp(image.data(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
+    if (memcmp(image.get(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
       return *error = run->view.path + ": changed while it was read (its directory differs "
                       "from its first reading)", 1;
     }
-    return ExtractPackageImageScheduled(image.data(), size, &directory, &sink, &threads);
+    return ExtractPackageImageScheduled(image.get(), size, &directory, &sink, &threads);
   }
   std::vector<uint8_t> buffers(threads.processors * 4 * (size_t)PACKAGE_READ_PART);
   PackageReader reader = {ReadPart, run, PACKAGE_READ_PART,
