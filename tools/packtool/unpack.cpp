@@ -318,10 +318,8 @@ int List(const CommandCalls& calls, const std::string* args) {
   bool ok = OpenPackage(path, &view, &directory, &error);
   HostClose(&view.file);
   if (!ok) return calls.fail(error);
+  calls.line("#         size     offset  plain MD5                         name");
   char line[400];
-  snprintf(line, sizeof line, "%-3s %10s %10s  %-32s  %s", "#", "size", "offset", "plain MD5",
-           "name");
-  calls.line(line);
   bool truncated = false;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = directory.entries[i];
