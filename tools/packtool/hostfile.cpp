@@ -21,9 +21,9 @@ int Transfer(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool wr
 void SetStop(const std::string& doing, const std::string& left) {
   gStop.doing = doing;
   gStop.left = left;
-  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
-                              left + "\n"
-                        : "packtool: stopped while " + doing + "; " + left + "\n";
+  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; "
+                        : "packtool: stopped while " + doing + "; ";
+  gStop.line += left + "\n";
 }
 
 // The handlers are installed on the first call, the line set before.

@@ -218,8 +218,7 @@ int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& rela
   return MakeFolder(root + "/" + relative);
 }
 
-int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
-                    intptr_t* handle) {
+int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name, intptr_t* handle) {
   return SysCreateNew(root + "/" + name, handle);
 }
 

@@ -51,9 +51,8 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
                         ShownName(e.name) + "\" ";
-    int rule = e.name.find('\0') != std::string::npos
-                   ? NAME_RULE_CHARACTER
-                   : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
+    const bool nul = e.name.find('\0') != std::string::npos;
+    int rule = nul ? NAME_RULE_CHARACTER : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
     if (rule != NAME_RULE_KEPT) {
       return Refuse(error, where, std::string("would be refused by the installer: ") +
                                       RuleText(rule));
@@ -116,8 +115,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       const char c = buffer[at++];
       newline = c == '\n';
       if (c == '\0') {
-        return Refuse(error, where(),
-                      "a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
+        return Refuse(error, where(), "a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
       }
       // The limit leaves out the line's end: LF, or CRLF (whose CR is the one byte let past it).
       if (!newline && (line.size() > MANIFEST_LINE_LIMIT ||
