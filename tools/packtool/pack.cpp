@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "base/packagedir.h"
-#include "package/directory.h"
-#include "package/entryname.h"
 #include "package/seal.h"
 #include "package/stream.h"
 #include "tools/packtool/commands.h"
