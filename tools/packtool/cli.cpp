@@ -46,13 +46,11 @@ struct Command {
 const Command kCommands[] = {
     {"pack", Pack, 2,
      "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
-     "Writes OUTPUT: the package (the installer's resource RCDATA 100) of the files MANIFEST\n"
-     "names.\n",
+     "Writes OUTPUT: the package (the installer's RCDATA 100) of the files MANIFEST names.\n",
      {kWriteExit, kManifestHelp}},
     {"build", Build, 3,
      "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
-     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME
-     " built by this project, with any payload,\n"
+     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME " built by this project, any payload,\n"
      "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
      {kWriteExit, kManifestHelp}},
     {"list", List, 1,
@@ -85,13 +83,10 @@ const Command kCommands[] = {
 void PrintUsage(FILE* to) {
   fputs("usage: packtool [--quiet] COMMAND ARGUMENTS\n\n", to);
   for (const Command& c : kCommands) fprintf(to, "  %s\n", c.synopsis);
-  fputs("\n"
-        "  packtool COMMAND --help           that command's usage, exit status and results\n"
-        "  --quiet, -q                       (with any command) no progress line\n"
-        "\n"
+  fputs("\n  packtool COMMAND --help           that command's usage, exit status and results\n"
+        "  --quiet, -q                       (with any command) no progress line\n\n"
         "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
-        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
-        to);
+        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n", to);
 }
 
 void PrintCommandUsage(const Command& c, FILE* to) {
