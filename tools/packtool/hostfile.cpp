@@ -104,8 +104,7 @@ bool HostIsAbsolute(const std::string& path) {
 bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
   if (!HostOpenRead(path, file, error)) return false;
   if (file->size < 0x100000000ull) return true;
-  HostClose(file);
-  return *error = path + ": 4 GB or larger; too large for a package", false;
+  return HostClose(file), *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {

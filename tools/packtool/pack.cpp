@@ -60,10 +60,8 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
     payload->total += size;
   }
   payload->imageSize = LayoutPackage(&payload->directory, names, sizes);
-  if (payload->imageSize == 0) {
-    return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
-  }
-  return true;
+  if (payload->imageSize != 0) return true;
+  return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
 }
 
 // Bytes read, sealed and written at a time; a block below kThreadMinBytes is read and digested
