@@ -69,17 +69,15 @@ struct ResourcePlan {
 ResourcePlan PlanResources(const InstallerLayout& layout, uint64_t packageSize) {
   const ResourceTree& tree = layout.tree;
   ResourcePlan plan;
-  uint64_t at = 0;
+  uint64_t at = 0, names = 0;
   for (const ResourceDirectory& d : tree.directories) {
     plan.directory.push_back(at);
     at += 16 + 8 * d.entries.size();
+    for (const ResourceEntry& e : d.entries) names += e.named ? 2 + e.name.size() : 0;
   }
   for (size_t i = 0; i < tree.data.size(); ++i, at += 16) plan.dataEntry.push_back(at);
   plan.names = at;
-  for (const ResourceDirectory& d : tree.directories) {
-    for (const ResourceEntry& e : d.entries) at += e.named ? 2 + e.name.size() : 0;
-  }
-  at = AlignUp(at, 8);
+  at = AlignUp(at + names, 8);
   plan.data.resize(tree.data.size());
   for (size_t i = 0; i < tree.data.size(); ++i) {
     if ((int)i == layout.package) continue;
