@@ -266,10 +266,7 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
 void HostWriteText(FILE* stream, const std::string& text) {
   HANDLE to = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode;
-  if (!GetConsoleMode(to, &mode)) {
-    fputs(text.c_str(), stream);
-    return;
-  }
+  if (!GetConsoleMode(to, &mode)) return (void)fputs(text.c_str(), stream);
   fflush(stream);
   WriteText(to, text);
 }
