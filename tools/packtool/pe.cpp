@@ -204,9 +204,8 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
     ResourceEntry entry = {i < named, PeLoad32(e), {}, -1, -1};
     std::string name = path + "/" + std::to_string(entry.id);
     if (entry.named != ((entry.id & 0x80000000u) != 0)) {
-      return Fail(w, what + ": entry " + std::to_string(i + 1) +
-                         (entry.named ? " is counted as named but holds an id"
-                                      : " is counted as an id but holds a name"));
+      return Fail(w, what + ": entry " + std::to_string(i + 1) + " is counted as " +
+                         (entry.named ? "named but holds an id" : "an id but holds a name"));
     }
     if (entry.named) {
       uint64_t at = entry.id & 0x7FFFFFFFu;

@@ -198,9 +198,7 @@ int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const u
   HostPart* part = &run->parts[index];
   std::string& error = run->writeErrors[index];
   if (run->unpack && outcome == ENTRY_WRITTEN) {
-    if (bytes != nullptr && entry->dataSize != 0) {
-      HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
-    }
+    if (bytes != nullptr) HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
     const std::string path = SpelledPath(run, entry->entryName, false);
     if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
       SpelledPath(run, path.c_str(), true);
