@@ -58,11 +58,12 @@ void SayTreeLeft(const HostTree* tree) {
 
 }  // namespace
 
-bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error, bool package) {
   int opened = SysOpenRead(path, &file->handle, &file->size, &file->mode);
   if (opened == 1) return *error = path + ": not a regular file", false;
   if (opened < 0) return *error = path + ": " + SysReason(), false;
-  return true;
+  if (!package || file->size < 0x100000000ull) return true;
+  return HostClose(file), *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
@@ -99,12 +100,6 @@ std::string HostFolderOf(const std::string& path) {
 bool HostIsAbsolute(const std::string& path) {
   return path.find_first_of(kSeparators) == 0 || (kDriveLetters && path.size() >= 2 &&
                                                   path[1] == ':');
-}
-
-bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
-  if (!HostOpenRead(path, file, error)) return false;
-  if (file->size < 0x100000000ull) return true;
-  return HostClose(file), *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {

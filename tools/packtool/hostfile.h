@@ -18,10 +18,10 @@ struct HostFile {
   uint64_t at = 0;       // where HostReadSome reads next
 };
 
-// SysOpenRead, a file that is not a regular one refused.
-bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
-// HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused.
-bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);
+// SysOpenRead, a file that is not a regular one refused; with package (a package, or an
+// executable that carries one), one of 4 GB or more too.
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error,
+                  bool package = false);
 // Reads size bytes at offset (threads may read one file at once); a file that ends before, or
 // with atEnd does not end there, changed since it was opened.
 bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,

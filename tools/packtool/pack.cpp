@@ -192,7 +192,7 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
                     Payload* payload, unsigned* mode, const std::string& outputPath,
                     HostPart* part, std::string* error) {
   HostFile input;
-  if (!HostOpenPackageFile(installerPath, &input, error)) return false;
+  if (!HostOpenRead(installerPath, &input, error, true)) return false;
   *mode = input.mode;
   PeWindow window = {HostReadAtFor, &input};
   PeFile file = {input.size, &window};

@@ -45,7 +45,7 @@ bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t si
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
-  if (!HostOpenPackageFile(path, &view->file, error)) return false;
+  if (!HostOpenRead(path, &view->file, error, true)) return false;
   PeWindow window = {HostReadAtFor, &view->file};
   PeFile file = {view->file.size, &window};
   PeImage pe;
