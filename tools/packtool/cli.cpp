@@ -18,8 +18,8 @@ const char kManifestHelp[] =
     "file, relative to the manifest's folder; a line holds at most 8192 bytes besides its end\n"
     "(LF or CRLF). Blank lines, and lines whose first character other than a blank is '#', are\n"
     "skipped; elsewhere '#' is part of the line, but a source with '#' at its start or after a\n"
-    "blank (a comment after an entry) is refused. 17 entries; " APP_EXECUTABLE_NAME " and\n"
-    APP_README_NAME " at the top level; the last file not empty. Entry names: printable ASCII,\n"
+    "blank (a comment after an entry) is refused. 17 entries, the last one not empty, with\n"
+    APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level. Entry names: printable ASCII,\n"
     "at most 127 characters, backslashes between folders, no drive, no leading backslash, no\n"
     "\".\" or \"..\" part, no device name (CON, NUL, COM1...), no name twice (in any case).\n";
 
@@ -83,10 +83,12 @@ const Command kCommands[] = {
 void PrintUsage(FILE* to) {
   fputs("usage: packtool [--quiet] COMMAND ARGUMENTS\n\n", to);
   for (const Command& c : kCommands) fprintf(to, "  %s\n", c.synopsis);
-  fputs("\n  packtool COMMAND --help           that command's usage, exit status and results\n"
-        "  --quiet, -q                       (with any command) no progress line\n\n"
-        "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
-        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n", to);
+  fputs(
+      "\n  packtool COMMAND --help           that command's usage, exit status and results\n"
+      "  --quiet, -q                       (with any command) no progress line\n\n"
+      "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
+      "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
+      to);
 }
 
 void PrintCommandUsage(const Command& c, FILE* to) {

@@ -66,8 +66,8 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error, b
   return HostClose(file), *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error, bool atEnd) {
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes, size_t size,
+                std::string* error, bool atEnd) {
   const int read = Transfer(file->handle, offset, bytes, size, false);
   if (read < 0) return *error = path + ": read error: " + SysReason(), false;
   if (read > 0) return *error = path + ": shorter than when it was opened (it changed)", false;

@@ -24,8 +24,8 @@ bool HostOpenRead(const std::string& path, HostFile* file, std::string* error,
                   bool package = false);
 // Reads size bytes at offset (threads may read one file at once); a file that ends before, or
 // with atEnd does not end there, changed since it was opened.
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error, bool atEnd = false);
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes, size_t size,
+                std::string* error, bool atEnd = false);
 // HostReadAt as a reader's callback (user: the HostFile), the reason not kept.
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
 // Reads up to size next bytes of the HostFile file; *got is 0 at the end. False on a read

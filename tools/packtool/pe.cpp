@@ -217,8 +217,9 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
       entry.name.assign(text, text + 2ull * U16(length));
     }
     // The loader finds an entry by binary search: names first, then ids, each ascending.
-    if (i > 0 && i != named && (entry.named ? !NameBefore(entries.back().name, entry.name)
-                                            : entries.back().id >= entry.id)) {
+    if (i > 0 && i != named &&
+        (entry.named ? !NameBefore(entries.back().name, entry.name)
+                     : entries.back().id >= entry.id)) {
       return Fail(w, what + ": entry " + name + " is not in ascending order (the loader "
                                                 "searches the entries by bisection)");
     }

@@ -263,8 +263,9 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   Put(&o, optional + PE_OPTIONAL_CHECKSUM, 0);
   if (!o.ok) {
     out->clear();
-    *error = file.window != nullptr && file.window->failed ? "read error"
-             : "internal error: the new layout does not fit the output; nothing written";
+    *error = file.window != nullptr && file.window->failed
+                 ? "read error"
+                 : "internal error: the new layout does not fit the output; nothing written";
   }
   return o.ok;
 }
