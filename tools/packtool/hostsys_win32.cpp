@@ -135,8 +135,7 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(h);
-    return 1;
+    return CloseHandle(h), 1;
   }
   *handle = (intptr_t)h;
   *size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;

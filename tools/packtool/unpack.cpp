@@ -277,12 +277,11 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   bool ok = !run.unpack || HostOpenTree(*folder, &run.tree, &error);
   for (int i = 0; ok && run.unpack && i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& entry = run.directory.entries[i];
+    if (!EntryInImage(&entry, (uint32_t)run.view.size)) continue;
     // '/' between folders before the escapes, whose own backslashes are no folders.
     std::string name(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE));
     for (char& c : name) c = c == '\\' ? '/' : c;
-    if (EntryInImage(&entry, (uint32_t)run.view.size)) {
-      ok = HostCreateTreePart(&run.tree, i + 1, ShownName(name), &run.parts[i], &error);
-    }
+    ok = HostCreateTreePart(&run.tree, i + 1, ShownName(name), &run.parts[i], &error);
   }
   const int32_t result = ok ? ExtractOpened(&run, &error) : 1;
   for (HostPart& part : run.parts) HostAbandonPart(&part);  // those not placed
