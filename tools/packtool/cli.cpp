@@ -13,16 +13,15 @@
 namespace {
 
 const char kManifestHelp[] =
-    "MANIFEST: one line per entry, in directory order: the entry name, '|', and the source\n"
-    "file, relative to the manifest's folder. A line whose first character other than a blank\n"
-    "is '#' is a comment; elsewhere '#' is part of the line, and a source ending in a blank and\n"
-    "'#...' (a comment after an entry) is refused. Blank lines are skipped. The text is UTF-8\n"
-    "(on Windows too, whatever the code page), a byte-order mark at the start allowed; a line\n"
-    "holds at most 8192 bytes besides its end (LF or CRLF). 17 entries; the payload holds\n"
-    APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level; the last file is not empty.\n"
-    "Entry names: printable ASCII, at most 127 characters, backslashes between folders, no\n"
-    "drive, no leading backslash, no \".\" or \"..\" part, no device name (CON, NUL, COM1...),\n"
-    "no name twice (case is ignored).\n";
+    "MANIFEST: UTF-8 text (on Windows too, whatever the code page; a byte-order mark at the\n"
+    "start allowed), one line per entry in directory order: the entry name, '|', and the source\n"
+    "file, relative to the manifest's folder; a line holds at most 8192 bytes besides its end\n"
+    "(LF or CRLF). Blank lines, and lines whose first character other than a blank is '#', are\n"
+    "skipped; elsewhere '#' is part of the line, but a source with '#' at its start or after a\n"
+    "blank (a comment after an entry) is refused. 17 entries, the last one not empty, with\n"
+    APP_EXECUTABLE_NAME " and " APP_README_NAME " at the top level. Entry names: printable ASCII,\n"
+    "at most 127 characters, backslashes between folders, no drive, no leading backslash, no\n"
+    "\".\" or \"..\" part, no device name (CON, NUL, COM1...), no name twice (in any case).\n";
 
 const char kWriteExit[] =
     "OUTPUT is written as OUTPUT.packtool-part, which must not exist, and renamed when whole.\n"
@@ -47,20 +46,17 @@ struct Command {
 const Command kCommands[] = {
     {"pack", Pack, 2,
      "pack MANIFEST OUTPUT              make a package from the 17 files a manifest names",
-     "Writes OUTPUT: the package (the installer's resource RCDATA 100) of the files MANIFEST\n"
-     "names.\n",
+     "Writes OUTPUT: the package (the installer's RCDATA 100) of the files MANIFEST names.\n",
      {kWriteExit, kManifestHelp}},
     {"build", Build, 3,
      "build INSTALLER MANIFEST OUTPUT   write OUTPUT: INSTALLER with the payload of MANIFEST",
-     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME
-     " built by this project, with any payload,\n"
+     "Writes OUTPUT: INSTALLER (a " INSTALLER_FILE_NAME " built by this project, any payload,\n"
      "unsigned) with its package replaced by one packed from MANIFEST. Sign OUTPUT afterwards.\n",
      {kWriteExit, kManifestHelp}},
     {"list", List, 1,
      "list FILE                         print the directory: name, size, offset, MD5",
-     "Prints one line per entry (number, size, offset, plain MD5, name), then the package's\n"
-     "size in bytes. FILE is a package file or an executable (signed or not) that carries one\n"
-     "as resource RCDATA 100.\n"
+     "Prints one line per entry (number, size, offset, plain MD5, name), then the package's size\n"
+     "in bytes. FILE: a package file, or an executable (signed or not) holding one as RCDATA 100.\n"
      "Exit status: 0 listed; 1 a file that cannot be read as a package, or one whose entries end\n"
      "beyond it (one line on stderr); 2 wrong arguments.\n",
      {nullptr, nullptr}},
@@ -87,13 +83,12 @@ const Command kCommands[] = {
 void PrintUsage(FILE* to) {
   fputs("usage: packtool [--quiet] COMMAND ARGUMENTS\n\n", to);
   for (const Command& c : kCommands) fprintf(to, "  %s\n", c.synopsis);
-  fputs("\n"
-        "  packtool COMMAND --help           that command's usage, exit status and results\n"
-        "  --quiet, -q                       (with any command) no progress line\n"
-        "\n"
-        "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
-        "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
-        to);
+  fputs(
+      "\n  packtool COMMAND --help           that command's usage, exit status and results\n"
+      "  --quiet, -q                       (with any command) no progress line\n\n"
+      "Exit status: 0 success; 1 refused or failed, with one line on stderr; 2 wrong arguments\n"
+      "or an unknown command. A stop (Ctrl+C) prints one line saying what it left.\n",
+      to);
 }
 
 void PrintCommandUsage(const Command& c, FILE* to) {
@@ -135,15 +130,11 @@ int main(int argc, char** argv) {
   std::string error;
   if (!HostArguments(argc, argv, &given, &error)) return Fail(error), 2;
   for (const std::string& arg : given) {
-    if (arg == "--quiet" || arg == "-q") {
-      gQuiet = true;
-    } else {
-      args.push_back(arg);
-    }
+    if (arg != "--quiet" && arg != "-q") args.push_back(arg);
   }
+  gQuiet = args.size() != given.size();
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintUsage(args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+    return PrintUsage(args.empty() ? stderr : stdout), args.empty() ? 2 : 0;
   }
   const Command* command = nullptr;
   for (const Command& c : kCommands) {
@@ -160,8 +151,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
             (unsigned)command->arguments, command->arguments == 1 ? "" : "s",
             (unsigned)(args.size() - 1));
-    PrintCommandUsage(*command, stderr);
-    return 2;
+    return PrintCommandUsage(*command, stderr), 2;
   }
   return command->run({Line, Fail, Progress}, &args[1]);
 }

@@ -8,10 +8,8 @@
 #include <string>
 
 struct CommandCalls {
-  // A line of results on standard output.
-  void (*line)(const std::string& text);
-  // "packtool: MESSAGE" on standard error; gives 1.
-  int (*fail)(const std::string& message);
+  void (*line)(const std::string& text);    // a line of results on standard output
+  int (*fail)(const std::string& message);  // "packtool: MESSAGE" on standard error; gives 1
   // One line on standard error, updated in place while a large payload is worked through: bytes
   // done of the total and the entry at hand; ended when done reaches total. Only on a terminal,
   // and not with --quiet.

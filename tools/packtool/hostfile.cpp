@@ -1,5 +1,4 @@
-// The packing tool's file policy over the system calls of hostsys_posix.cpp and
-// hostsys_win32.cpp.
+// The packing tool's file policy over the system calls of hostsys_posix.cpp and hostsys_win32.cpp.
 #include "tools/packtool/hostfile.h"
 
 namespace {
@@ -7,22 +6,30 @@ namespace {
 // Reads and writes go in pieces of at most this many bytes (a call may do less).
 const size_t kPiece = 64u << 20;
 
+// Reads (or writes) size bytes at offset in pieces: 0 done; 1 the file ended first; -1 failed.
+int Transfer(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write) {
+  for (size_t done = 0; size > 0; offset += done, size -= done) {
+    const size_t piece = size < kPiece ? size : kPiece;
+    if (!SysTransferAt(handle, offset, bytes, piece, write, &done)) return -1;
+    if (done == 0) return 1;
+    bytes = static_cast<char*>(bytes) + done;
+  }
+  return 0;
+}
+
 // The stop line, from what is being done and what a stop leaves (with stops held off).
 void SetStop(const std::string& doing, const std::string& left) {
   gStop.doing = doing;
   gStop.left = left;
-  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; " +
-                              left + "\n"
-                        : "packtool: stopped while " + doing + "; " + left + "\n";
+  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; "
+                        : "packtool: stopped while " + doing + "; ";
+  gStop.line += left + "\n";
 }
 
+// The handlers are installed on the first call, the line set before.
 void HoldStops() {
-  static bool watching = false;
-  if (!watching) {
-    watching = true;
-    SetStop(gStop.doing, gStop.left);
-    SysWatchStops();
-  }
+  static const bool watching = (SetStop(gStop.doing, gStop.left), SysWatchStops(), true);
+  (void)watching;
   SysHoldStops();
 }
 
@@ -35,13 +42,9 @@ void KnowPart(const HostPart* part, bool live) {
 
 // Creates part->part new; false with *error.
 bool CreatePart(HostPart* part, int made, std::string* error) {
-  if (made == 0) {
-    KnowPart(part, true);
-  } else {
-    *error = made > 0 ? part->part + ": already exists (left by a run that was stopped, or put "
-                                     "there by someone else); remove it and run again"
-                      : part->path + ": " + SysReason();
-  }
+  if (made == 0) KnowPart(part, true);
+  if (made > 0) *error = part->part + ": already exists (left by a stopped run?); remove it";
+  if (made < 0) *error = part->path + ": " + SysReason();
   SysReleaseStops();
   return made == 0;
 }
@@ -55,33 +58,21 @@ void SayTreeLeft(const HostTree* tree) {
 
 }  // namespace
 
-bool HostOpenRead(const std::string& path, HostFile* file, std::string* error) {
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error, bool package) {
   int opened = SysOpenRead(path, &file->handle, &file->size, &file->mode);
   if (opened == 1) return *error = path + ": not a regular file", false;
   if (opened < 0) return *error = path + ": " + SysReason(), false;
-  return true;
+  if (!package || file->size < 0x100000000ull) return true;
+  return HostClose(file), *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error) {
-  for (size_t done = 0; size > 0; offset += done, size -= done) {
-    const size_t piece = size < kPiece ? size : kPiece;
-    if (!SysReadAt(file->handle, offset, bytes, piece, &done)) {
-      return *error = path + ": read error: " + SysReason(), false;
-    }
-    if (done == 0) return *error = path + ": shorter than when it was opened (it changed)", false;
-    bytes = static_cast<char*>(bytes) + done;
-  }
-  return true;
-}
-
-bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
-                     bool atEnd, std::string* error) {
-  if (!HostReadAt(file, path, file->at, bytes, size, error)) return false;
-  file->at += size;
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes, size_t size,
+                std::string* error, bool atEnd) {
+  const int read = Transfer(file->handle, offset, bytes, size, false);
+  if (read < 0) return *error = path + ": read error: " + SysReason(), false;
+  if (read > 0) return *error = path + ": shorter than when it was opened (it changed)", false;
   char extra;
-  size_t got;
-  if (atEnd && (!SysReadAt(file->handle, file->at, &extra, 1, &got) || got != 0)) {
+  if (atEnd && Transfer(file->handle, offset + size, &extra, 1, false) != 1) {
     return *error = path + ": longer than when it was opened (it changed)", false;
   }
   return true;
@@ -89,7 +80,8 @@ bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_
 
 bool HostReadSome(void* user, void* bytes, size_t size, size_t* got) {
   HostFile* file = static_cast<HostFile*>(user);
-  if (!SysReadAt(file->handle, file->at, bytes, size < kPiece ? size : kPiece, got)) return false;
+  size = size < kPiece ? size : kPiece;
+  if (!SysTransferAt(file->handle, file->at, bytes, size, false, got)) return false;
   file->at += *got;
   return true;
 }
@@ -108,13 +100,6 @@ std::string HostFolderOf(const std::string& path) {
 bool HostIsAbsolute(const std::string& path) {
   return path.find_first_of(kSeparators) == 0 || (kDriveLetters && path.size() >= 2 &&
                                                   path[1] == ':');
-}
-
-bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error) {
-  if (!HostOpenRead(path, file, error)) return false;
-  if (file->size < 0x100000000ull) return true;
-  HostClose(file);
-  return *error = path + ": 4 GB or larger; too large for a package", false;
 }
 
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {
@@ -143,14 +128,8 @@ bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* 
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error) {
-  for (size_t done = 0; size > 0; offset += done, size -= done) {
-    const size_t piece = size < kPiece ? size : kPiece;
-    if (!SysWriteAt(part->handle, offset, bytes, piece, &done) || done == 0) {
-      return *error = part->path + ": write error: " + SysReason(), false;
-    }
-    bytes = static_cast<const char*>(bytes) + done;
-  }
-  return true;
+  if (Transfer(part->handle, offset, const_cast<void*>(bytes), size, true) == 0) return true;
+  return *error = part->path + ": write error: " + SysReason(), false;
 }
 
 void HostAbandonPart(HostPart* part) {
@@ -185,8 +164,7 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   tree->whole.clear();
   switch (SysOpenTreeRoot(folder, &tree->handle)) {
     case 0: break;
-    case 1: return *error = folder + ": not empty; unpack writes only into a new or empty folder",
-                   false;
+    case 1: return *error = folder + ": not empty; unpack writes into a new or empty folder", false;
     case 2: return *error = folder + ": not a folder (or a link)", false;
     default: return *error = folder + ": " + SysReason(), false;
   }

@@ -15,22 +15,19 @@ struct HostFile {
   intptr_t handle = -1;  // -1 when closed
   uint64_t size = 0;     // at open
   unsigned mode = 0644;  // permission bits at open (the host's; Windows has none)
-  uint64_t at = 0;       // where HostReadSome and HostReadExactly read next
+  uint64_t at = 0;       // where HostReadSome reads next
 };
 
-// SysOpenRead, a file that is not a regular one refused.
-bool HostOpenRead(const std::string& path, HostFile* file, std::string* error);
-// HostOpenRead of a package, or of an executable that carries one: below 4 GB, else refused.
-bool HostOpenPackageFile(const std::string& path, HostFile* file, std::string* error);
-// Reads size bytes at offset (threads may read one file at once); a file that ends before
-// changed since it was opened.
-bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes,
-                size_t size, std::string* error);
+// SysOpenRead, a file that is not a regular one refused; with package (a package, or an
+// executable that carries one), one of 4 GB or more too.
+bool HostOpenRead(const std::string& path, HostFile* file, std::string* error,
+                  bool package = false);
+// Reads size bytes at offset (threads may read one file at once); a file that ends before, or
+// with atEnd does not end there, changed since it was opened.
+bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* bytes, size_t size,
+                std::string* error, bool atEnd = false);
 // HostReadAt as a reader's callback (user: the HostFile), the reason not kept.
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
-// Reads the next size bytes, and checks that the file ends there when atEnd (else it changed).
-bool HostReadExactly(HostFile* file, const std::string& path, void* bytes, size_t size,
-                     bool atEnd, std::string* error);
 // Reads up to size next bytes of the HostFile file; *got is 0 at the end. False on a read
 // error, without a line (a reader's callback).
 bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);

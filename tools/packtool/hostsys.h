@@ -15,14 +15,13 @@
 
 std::string SysReason();  // of the last failed call ("No such file or directory")
 
-// Opens an existing file for reading without waiting (a FIFO or device is refused) and looks
-// at it on the open handle: 0 a regular file, its size and permission bits given; 1 not one;
-// -1 failed.
+// Opens an existing file for reading without waiting (a FIFO or device is refused) and looks at it
+// on the open handle: 0 a regular file, its size and permission bits given; 1 not one; -1 failed.
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode);
-// One read or write of at most size bytes at offset, never through the file position (threads
-// share a handle); *done is 0 at the end of the file.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done);
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done);
+// One read (or, with write, write) of at most size bytes at offset, never through the file
+// position (threads share a handle); *done is 0 at the end of the file.
+bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
+                   size_t* done);
 // Closes a handle, the reason of an earlier failure kept. A file written first gets its
 // permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
 // Windows; false when any of it fails.

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +12,13 @@
 
 namespace {
 
-// Blocks (SIG_BLOCK) or lets in (SIG_UNBLOCK) the stops on the calling thread.
-void MaskStops(int how, sigset_t* set, sigset_t* before = nullptr) {
-  sigemptyset(set);
-  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(set, stop);
-  if (how >= 0) pthread_sigmask(how, set, before);
+// The set of the stops, blocked (SIG_BLOCK) or let in (SIG_UNBLOCK) on the calling thread.
+sigset_t MaskStops(int how, sigset_t* before = nullptr) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, stop);
+  if (how >= 0) pthread_sigmask(how, &set, before);
+  return set;
 }
 
 // Creates name new in the folder dir (AT_FDCWD: the working folder), never through a link.
@@ -79,16 +80,13 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   return 0;
 }
 
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
+bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
+                   size_t* done) {
   ssize_t n;
-  do n = pread((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
-  *done = n < 0 ? 0 : (size_t)n;
-  return n >= 0;
-}
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
-  ssize_t n;
-  do n = pwrite((int)handle, bytes, size, (off_t)offset); while (n < 0 && errno == EINTR);
+  do {
+    n = write ? pwrite((int)handle, bytes, size, (off_t)offset)
+              : pread((int)handle, bytes, size, (off_t)offset);
+  } while (n < 0 && errno == EINTR);
   *done = n < 0 ? 0 : (size_t)n;
   return n >= 0;
 }
@@ -116,19 +114,12 @@ void SysWatchStops() {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = OnSignal;
-  MaskStops(-1, &action.sa_mask);
+  action.sa_mask = MaskStops(-1);
   for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &action, nullptr);
 }
 
-void SysHoldStops() {
-  sigset_t set;
-  MaskStops(SIG_BLOCK, &set);
-}
-
-void SysReleaseStops() {
-  sigset_t set;
-  MaskStops(SIG_UNBLOCK, &set);
-}
+void SysHoldStops() { MaskStops(SIG_BLOCK); }
+void SysReleaseStops() { MaskStops(SIG_UNBLOCK); }
 
 int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return -1;
@@ -136,11 +127,7 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   if (fd < 0) return errno == ENOTDIR || errno == ELOOP ? 2 : -1;
   int listing = dup(fd);
   DIR* d = listing < 0 ? nullptr : fdopendir(listing);
-  if (d == nullptr) {
-    SysClose(listing);
-    SysClose(fd);
-    return -1;
-  }
+  if (d == nullptr) return SysClose(listing), SysClose(fd), -1;
   bool empty = true;
   errno = 0;  // readdir's end and its failure both give null: a folder not listed is not empty
   while (struct dirent* e = readdir(d)) {
@@ -186,8 +173,8 @@ bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
 
 std::thread HostStartThread(void (*run)(void* user), void* user) {
   // A new thread starts with the signal mask of the one that makes it.
-  sigset_t stops, before;
-  MaskStops(SIG_BLOCK, &stops, &before);
+  sigset_t before;
+  MaskStops(SIG_BLOCK, &before);
   std::thread thread(run, user);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return thread;

@@ -91,13 +91,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return TRUE;
 }
 
-OVERLAPPED At(uint64_t offset) {
-  OVERLAPPED at = {};
-  at.Offset = (DWORD)offset;
-  at.OffsetHigh = (DWORD)(offset >> 32);
-  return at;
-}
-
 bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE h = OpenPath(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
@@ -142,8 +135,7 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(h);
-    return 1;
+    return CloseHandle(h), 1;
   }
   *handle = (intptr_t)h;
   *size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
@@ -152,18 +144,15 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 }
 
 // At the end of the file a read at an offset fails with ERROR_HANDLE_EOF: 0 bytes read.
-bool SysReadAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, size_t* done) {
-  OVERLAPPED at = At(offset);
+bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
+                   size_t* done) {
+  OVERLAPPED at = {};
+  at.Offset = (DWORD)offset;
+  at.OffsetHigh = (DWORD)(offset >> 32);
   DWORD n = 0;
-  bool ok = ReadFile(H(handle), bytes, (DWORD)size, &n, &at) || GetLastError() == ERROR_HANDLE_EOF;
-  *done = n;
-  return ok;
-}
-
-bool SysWriteAt(intptr_t handle, uint64_t offset, const void* bytes, size_t size, size_t* done) {
-  OVERLAPPED at = At(offset);
-  DWORD n = 0;
-  bool ok = WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0;
+  const bool ok = write ? WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0
+                        : (ReadFile(H(handle), bytes, (DWORD)size, &n, &at) ||
+                           GetLastError() == ERROR_HANDLE_EOF);
   *done = n;
   return ok;
 }
@@ -228,8 +217,7 @@ int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& rela
   return MakeFolder(root + "/" + relative);
 }
 
-int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name,
-                    intptr_t* handle) {
+int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name, intptr_t* handle) {
   return SysCreateNew(root + "/" + name, handle);
 }
 
@@ -280,10 +268,7 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
 void HostWriteText(FILE* stream, const std::string& text) {
   HANDLE to = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode;
-  if (!GetConsoleMode(to, &mode)) {
-    fputs(text.c_str(), stream);
-    return;
-  }
+  if (!GetConsoleMode(to, &mode)) return (void)fputs(text.c_str(), stream);
   fflush(stream);
   WriteText(to, text);
 }

@@ -42,8 +42,7 @@ const char* RuleText(int rule) {
 }
 
 bool Refuse(std::string* error, const std::string& where, const std::string& what) {
-  *error = where + what;
-  return false;
+  return *error = where + what, false;
 }
 
 bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestEntry>& entries,
@@ -52,9 +51,8 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
                         ShownName(e.name) + "\" ";
-    int rule = e.name.find('\0') != std::string::npos
-                   ? NAME_RULE_CHARACTER
-                   : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
+    const bool nul = e.name.find('\0') != std::string::npos;
+    int rule = nul ? NAME_RULE_CHARACTER : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
     if (rule != NAME_RULE_KEPT) {
       return Refuse(error, where, std::string("would be refused by the installer: ") +
                                       RuleText(rule));
@@ -74,8 +72,6 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
     }
     first = &e;
   }
-  // The installer's check for an installed copy looks for the program, and its two Start-menu
-  // links point at the program and the readme: both at the top of the target folder.
   const char* needed[][2] = {
       {APP_EXECUTABLE_NAME, APP_EXECUTABLE_NAME ": the installer's check for an installed copy "
                             "and its program link need it"},
@@ -119,8 +115,7 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
       const char c = buffer[at++];
       newline = c == '\n';
       if (c == '\0') {
-        return Refuse(error, where(),
-                      "a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
+        return Refuse(error, where(), "a NUL byte; a manifest is ASCII or UTF-8 text (not UTF-16)");
       }
       // The limit leaves out the line's end: LF, or CRLF (whose CR is the one byte let past it).
       if (!newline && (line.size() > MANIFEST_LINE_LIMIT ||

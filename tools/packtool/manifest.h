@@ -5,7 +5,6 @@
 // installer relies on).
 #pragma once
 #include <stddef.h>
-#include <stdint.h>
 
 #include <string>
 #include <vector>
@@ -32,6 +31,5 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
 
 // A name as compared: ASCII letters in lower case.
 std::string FoldedName(std::string name);
-
 // A name as text for a message: bytes outside printable ASCII as \xNN.
 std::string ShownName(const std::string& name);

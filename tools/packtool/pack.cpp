@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "base/packagedir.h"
-#include "package/directory.h"
-#include "package/entryname.h"
 #include "package/seal.h"
 #include "package/stream.h"
 #include "tools/packtool/commands.h"
@@ -40,49 +38,31 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   bool ok = ReadManifestEntries(manifestPath, HostReadSome, &m, &payload->entries, error);
   HostClose(&m);
   if (!ok) return false;
-  std::vector<ManifestEntry>& entries = payload->entries;
   std::string base = HostFolderOf(manifestPath);
   // Every source is opened and looked at before anything is read or written.
   const char* names[PACKAGE_ENTRY_COUNT];
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
   payload->total = 0;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
-    ManifestEntry& e = entries[i];
+    ManifestEntry& e = payload->entries[i];
     std::string where = manifestPath + ":" + std::to_string(e.line) + ": ";
     if (!e.source.empty() && !HostIsAbsolute(e.source)) e.source = base + e.source;
     if (!HostOpenRead(e.source, &payload->sources[i], error)) return *error = where + *error, false;
     uint64_t size = payload->sources[i].size;
     if (size >= 0x80000000ull) {
-      return *error = where + e.source + ": 2 GB or larger; an entry must stay below 2^31 bytes",
-             false;
+      return *error = where + e.source + ": 2 GB or larger; an entry stays below 2^31 bytes", false;
     }
     if (i == PACKAGE_ENTRY_COUNT - 1 && size == 0) {
-      return *error = where + "entry 17 (" + e.name + ") is empty: the installer would refuse "
-                      "the whole package", false;
+      return *error = where + "entry 17 (" + e.name + ") is empty; the installer refuses it", false;
     }
     sizes[i] = (uint32_t)size;
     names[i] = e.name.c_str();
     payload->total += size;
   }
   payload->imageSize = LayoutPackage(&payload->directory, names, sizes);
-  if (payload->imageSize == 0) {
-    return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
-  }
-  return true;
+  if (payload->imageSize != 0) return true;
+  return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
 }
-
-// Sealing: the sources read, the package written at the end of the part file, where it
-// starts at base; with checksum, the PE checksum sum of the bytes written is added to it.
-struct Sealing {
-  const CommandCalls* calls;
-  Payload* payload;
-  HostPart* part;
-  uint64_t base, written;
-  uint64_t* checksum;
-  std::string* error;
-  std::string readError;  // set on the reading thread
-  PackageStream stream;
-};
 
 // Bytes read, sealed and written at a time; a block below kThreadMinBytes is read and digested
 // on the calling thread (a thread costs more).
@@ -96,25 +76,35 @@ struct Block {
   bool last;    // the entry ends there
 };
 
-// The reading and first digest of one block, on the second thread.
-struct ReadJob {
-  Sealing* sealing;
-  Block block;
-  uint8_t* bytes;
-  Md5State* in;
-  bool ok;
+// Sealing: the sources read, the package written at the end of the part file, where it
+// starts at base; with checksum, the PE checksum sum of the bytes written is added to it.
+struct Sealing {
+  const CommandCalls* calls;
+  Payload* payload;
+  HostPart* part;
+  uint64_t base, written;
+  uint64_t* checksum;
+  std::string* error;
+  PackageStream stream;
+  std::vector<Block> blocks;
+  std::vector<uint8_t> buffers[2];  // block j in buffers[j % 2]
+  Md5State ins[PACKAGE_ENTRY_COUNT];
+  size_t next = 0;        // the block ReadAndDigest reads
+  bool readOk = false;    // and whether it could
+  std::string readError;  // set on the reading thread
 };
 
+// Reads block next into its buffer and digests it, on the second thread or this one.
 void ReadAndDigest(void* user) {
-  ReadJob* job = static_cast<ReadJob*>(user);
-  const Block& b = job->block;
-  Sealing* s = job->sealing;
+  Sealing* s = static_cast<Sealing*>(user);
+  const Block& b = s->blocks[s->next];
   const ManifestEntry& m = s->payload->entries[b.entry];
-  if (b.at == 0) Md5Init(job->in);
-  job->ok = HostReadExactly(&s->payload->sources[b.entry], m.source, job->bytes, b.size, b.last,
-                            &s->readError);
-  if (job->ok) {
-    Md5Update(job->in, job->bytes, b.size);
+  uint8_t* bytes = s->buffers[s->next % 2].data();
+  if (b.at == 0) Md5Init(&s->ins[b.entry]);
+  s->readOk = HostReadAt(&s->payload->sources[b.entry], m.source, b.at, bytes, b.size,
+                         &s->readError, b.last);
+  if (s->readOk) {
+    Md5Update(&s->ins[b.entry], bytes, b.size);
   } else {
     s->readError = s->payload->manifest + ":" + std::to_string(m.line) + ": " + s->readError;
   }
@@ -124,35 +114,27 @@ void ReadAndDigest(void* user) {
 // block j + 1 and digests it as read, this thread turns block j (the keystream beside the other
 // digest) and writes it.
 bool SealBlocks(Sealing* s) {
-  std::vector<Block> blocks;
   for (int e = 0; e < PACKAGE_ENTRY_COUNT; ++e) {
     const uint32_t size = s->payload->directory.entries[e].dataSize;
-    uint64_t at = 0;
-    do {
-      uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
-      blocks.push_back({e, at, n, at + n == size});
-      at += n;
-    } while (at < size);
+    for (uint64_t at = 0; at == 0 || at < size; at += kBlock) {
+      const uint32_t n = (uint32_t)std::min<uint64_t>(kBlock, size - at);
+      s->blocks.push_back({e, at, n, at + n == size});
+    }
   }
-  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kBlock), std::vector<uint8_t>(kBlock)};
-  Md5State ins[PACKAGE_ENTRY_COUNT];
-  auto job = [&](size_t j) {
-    return ReadJob{s, blocks[j], buffers[j % 2].data(), &ins[blocks[j].entry], false};
-  };
-  ReadJob next = job(0);
-  ReadAndDigest(&next);
+  for (std::vector<uint8_t>& buffer : s->buffers) buffer.resize(kBlock);
+  s->next = 0;
+  ReadAndDigest(s);
   EntryStream* stream = &s->stream.entry;
-  for (size_t j = 0; j < blocks.size(); ++j) {
-    if (!next.ok) return false;
-    const Block b = blocks[j];
+  for (size_t j = 0; j < s->blocks.size(); ++j) {
+    if (!s->readOk) return false;
+    const Block b = s->blocks[j];
+    const bool more = ++s->next < s->blocks.size();
     std::thread helper;
-    const bool more = j + 1 < blocks.size();
-    if (more) next = job(j + 1);
-    if (more && blocks[j + 1].size >= kThreadMinBytes) {
-      helper = HostStartThread(ReadAndDigest, &next);
+    if (more && s->blocks[s->next].size >= kThreadMinBytes) {
+      helper = HostStartThread(ReadAndDigest, s);
     }
     if (b.at == 0) BeginPackageEntry(&s->stream);
-    uint8_t* bytes = buffers[j % 2].data();
+    uint8_t* bytes = s->buffers[j % 2].data();
     TurnEntryBytes(stream, bytes, b.size);
     if (s->checksum != nullptr) {
       *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
@@ -167,10 +149,10 @@ bool SealBlocks(Sealing* s) {
     const bool ranBeside = helper.joinable();
     if (ranBeside) helper.join();
     if (ok && b.last) {
-      stream->in = ins[b.entry];
+      stream->in = s->ins[b.entry];
       EndPackageEntry(&s->stream);
     }
-    if (!ranBeside && more && ok) ReadAndDigest(&next);
+    if (!ranBeside && more && ok) ReadAndDigest(s);
     if (!ok) return false;
   }
   return true;
@@ -182,7 +164,7 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
                   uint64_t* checksum, std::string* error) {
   const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
   if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
-  Sealing sealing = {&calls, payload, part, base, 0, checksum, error, {}, {}};
+  Sealing sealing = {&calls, payload, part, base, 0, checksum, error};
   StartPackageStream(&sealing.stream, &payload->directory);
   if (!SealBlocks(&sealing)) {
     if (error->empty()) *error = sealing.readError;
@@ -195,7 +177,6 @@ bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, u
   return HostWritePartAt(part, base, &payload->directory, PACKAGE_DIRECTORY_SIZE, error);
 }
 
-// Closes the sources and finishes the part file: renamed over OUTPUT when ok, else removed.
 int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok, int mode,
            std::string* error) {
   for (HostFile& f : payload->sources) HostClose(&f);
@@ -211,7 +192,7 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
                     Payload* payload, unsigned* mode, const std::string& outputPath,
                     HostPart* part, std::string* error) {
   HostFile input;
-  if (!HostOpenPackageFile(installerPath, &input, error)) return false;
+  if (!HostOpenRead(installerPath, &input, error, true)) return false;
   *mode = input.mode;
   PeWindow window = {HostReadAtFor, &input};
   PeFile file = {input.size, &window};

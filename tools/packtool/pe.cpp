@@ -45,10 +45,7 @@ uint64_t FileBackedExtent(const PeSection& s) {
 const std::string kNotOurs = " (not an installer built by this project)";
 const std::string kBadHeader = "damaged PE header: ", kDamaged = "damaged resource table: ";
 
-int Refuse(std::string* error, const std::string& what) {
-  *error = what;
-  return -1;
-}
+int Refuse(std::string* error, const std::string& what) { return *error = what, -1; }
 
 int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   auto bad = [error](const std::string& what) { return Refuse(error, kBadHeader + what); };
@@ -58,10 +55,7 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   const uint8_t* mz = Bytes(file, 0, 2);
   if (mz == nullptr || mz[0] != 'M' || mz[1] != 'Z') return 0;
   const uint8_t* dos = Bytes(file, 0, 64);
-  if (dos == nullptr) {
-    return Refuse(error, "truncated: " + std::to_string(file.size) +
-                             " bytes, less than the 64-byte DOS header");
-  }
+  if (dos == nullptr) return Refuse(error, "truncated: less than the 64-byte DOS header");
   uint64_t header = PeLoad32(dos + 0x3C);
   const std::string lfanew = "e_lfanew (" + Hex(header) + ")";
   if (header < 64) return bad(lfanew + " points into the DOS header");
@@ -69,20 +63,16 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
   if (nt == nullptr) return cut(lfanew + " points beyond the end of the file");
   if (memcmp(nt, "PE\0\0", 4) != 0) return bad("no PE signature at " + lfanew);
   const uint8_t* h = nt + 4;
-  uint32_t machine = U16(h), sectionCount = U16(h + 2), optionalSize = U16(h + 16);
+  uint32_t machine = U16(h), count = U16(h + 2), optionalSize = U16(h + 16);
   uint32_t characteristics = U16(h + 18);
   pe->symbolTable = PeLoad32(h + 8);
   pe->optionalHeader = (size_t)header + 24;
   const uint8_t* o = Bytes(file, pe->optionalHeader, optionalSize);
   if (o == nullptr || optionalSize < 2) return cut("the optional header ends beyond the file");
   uint32_t magic = U16(o);
-  if (magic == 0x20B) {
-    return Refuse(error, "a 64-bit executable (PE32+); the installer is a 32-bit program (PE32)");
-  }
+  if (magic == 0x20B) return Refuse(error, "a 64-bit executable (PE32+), not a 32-bit one");
   if (magic != 0x10B) return bad("unknown optional header magic " + Hex(magic));
-  if (machine != 0x14C) {
-    return Refuse(error, "not a 32-bit Windows executable (PE32, i386): machine " + Hex(machine));
-  }
+  if (machine != 0x14C) return Refuse(error, "not an i386 executable: machine " + Hex(machine));
   if (characteristics & 0x2000) return Refuse(error, "a DLL, not a program" + kNotOurs);
   if (!(characteristics & 0x0002)) return Refuse(error, "not marked executable" + kNotOurs);
   if (optionalSize < 96) {
@@ -106,13 +96,11 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
     pe->directoryAddress.push_back(PeLoad32(o + 96 + 8 * d));
     pe->directorySize.push_back(PeLoad32(o + 96 + 8 * d + 4));
   }
-  if (sectionCount == 0 || sectionCount > 96) {
-    return bad(std::to_string(sectionCount) + " sections");
-  }
+  if (count == 0 || count > 96) return bad(std::to_string(count) + " sections");
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
-  const uint8_t* s = Bytes(file, table, 40ull * sectionCount);
+  const uint8_t* s = Bytes(file, table, 40ull * count);
   if (s == nullptr) return cut("the section table ends beyond the file");
-  pe->headersEnd = (size_t)(table + 40ull * sectionCount);
+  pe->headersEnd = (size_t)(table + 40ull * count);
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
   if (pe->headersEnd > pe->sizeOfHeaders) {
@@ -120,17 +108,13 @@ int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
                Hex(pe->sizeOfHeaders) + ")");
   }
   if (pe->sizeOfHeaders > file.size) {
-    return Refuse(error, "truncated: SizeOfHeaders (" + Hex(pe->sizeOfHeaders) +
-                             ") is beyond the end of the file");
+    return Refuse(error, "truncated: SizeOfHeaders " + Hex(pe->sizeOfHeaders) + " beyond the file");
   }
-  pe->sections.assign(sectionCount, PeSection());
+  pe->sections.assign(count, PeSection());
   uint64_t virtualEnd = pe->sizeOfHeaders;
-  for (uint32_t i = 0; i < sectionCount; ++i, s += 40) {
+  for (uint32_t i = 0; i < count; ++i, s += 40) {
     PeSection& section = pe->sections[i];
-    for (int c = 0; c < 8; ++c) {
-      section.name[c] = s[c] == 0 || (s[c] >= 32 && s[c] <= 126) ? (char)s[c] : '?';
-    }
-    section.name[8] = '\0';
+    for (int c = 0; c < 8; ++c) section.name[c] = s[c] && (s[c] < 32 || s[c] > 126) ? '?' : s[c];
     section.virtualSize = PeLoad32(s + 8);
     section.virtualAddress = PeLoad32(s + 12);
     section.rawSize = PeLoad32(s + 16);
@@ -187,9 +171,7 @@ const uint8_t* Claim(TreeWalk& w, int kind, uint64_t offset, uint64_t length,
   }
   if (wrong != nullptr) return Fail(w, what + " at offset " + Hex(offset) + wrong), nullptr;
   w.claimed += length;
-  if (w.claimed > w.areaSize) {
-    return Fail(w, "more entries than the resource section can hold"), nullptr;
-  }
+  if (w.claimed > w.areaSize) return Fail(w, "more entries than the section holds"), nullptr;
   if (length != 0) w.spans.push_back({w.rootRva + offset, w.rootRva + offset + length, what});
   const uint8_t* p = Bytes(w.file, w.rootOffset + offset, length);
   if (p == nullptr) Fail(w, "cannot read " + what + " (a read error, or too large)");
@@ -222,9 +204,8 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
     ResourceEntry entry = {i < named, PeLoad32(e), {}, -1, -1};
     std::string name = path + "/" + std::to_string(entry.id);
     if (entry.named != ((entry.id & 0x80000000u) != 0)) {
-      return Fail(w, what + ": entry " + std::to_string(i + 1) +
-                         (entry.named ? " is counted as named but holds an id"
-                                      : " is counted as an id but holds a name"));
+      return Fail(w, what + ": entry " + std::to_string(i + 1) + " is counted as " +
+                         (entry.named ? "named but holds an id" : "an id but holds a name"));
     }
     if (entry.named) {
       uint64_t at = entry.id & 0x7FFFFFFFu;
@@ -245,9 +226,7 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
     uint32_t target = PeLoad32(e + 4);
     bool subdirectory = (target & 0x80000000u) != 0;
     if (depth < 2 && !subdirectory) return Fail(w, name + " holds data where a directory belongs");
-    if (depth == 2 && subdirectory) {
-      return Fail(w, "directory " + name + " nests deeper than three levels");
-    }
+    if (depth == 2 && subdirectory) return Fail(w, name + " nests deeper than three levels");
     if (subdirectory) {
       entry.directory = ReadDirectory(w, target & 0x7FFFFFFFu, depth + 1, name);
       if (entry.directory < 0) return -1;
@@ -258,8 +237,7 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
       ResourceData r = {PeLoad32(p), PeLoad32(p + 4), PeLoad32(p + 8), PeLoad32(p + 12)};
       if (PeFileRange(w.pe, w.file.size, r.rva, r.size) < 0) {
         return Fail(w, data + " (RVA " + Hex(r.rva) + ", " + std::to_string(r.size) +
-                           " bytes) wraps round or lies outside the image (" +
-                           Hex(w.pe.sizeOfImage) + " bytes) or the file");
+                           " bytes) wraps round or lies outside the image or the file");
       }
       if (r.size != 0) w.spans.push_back({r.rva, (uint64_t)r.rva + r.size, data});
       entry.data = (int)w.tree->data.size();
@@ -298,8 +276,7 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
     w.areaSize = extent - (rva - s.virtualAddress);
   }
   if (image->resourceSection < 0) {
-    return Refuse(error, kDamaged + "the resource directory (RVA " + Hex(rva) +
-                             ") lies in no section's bytes");
+    return Refuse(error, kDamaged + "the resource directory (RVA " + Hex(rva) + ") in no section");
   }
   if (ReadDirectory(w, 0, 0, "") != 0) return -1;
   std::sort(w.spans.begin(), w.spans.end(),
@@ -314,12 +291,9 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
   if (id < 0) return 1;
   const std::vector<ResourceEntry>& languages = tree->directories[id].entries;
   if (languages.size() != 1) {
-    return Refuse(error, "RCDATA 100 in " + std::to_string(languages.size()) +
-                             " languages; an installer carries one package");
+    return Refuse(error, "RCDATA 100 in " + std::to_string(languages.size()) + " languages, not 1");
   }
-  if (languages[0].named) {
-    return Fail(w, "RCDATA 100's language entry is a name, not a language id");
-  }
+  if (languages[0].named) return Fail(w, "RCDATA 100's language is a name, not a language id");
   image->package = languages[0].data;
   const ResourceData& data = tree->data[image->package];
   image->packageOffset = (uint64_t)PeFileRange(pe, file.size, data.rva, data.size);

@@ -30,17 +30,15 @@ uint8_t* At(Output* o, uint64_t offset, uint64_t length) {
 
 // Stores the low size bytes of v, little-endian.
 void Put(Output* o, uint64_t offset, uint32_t v, int size = 4) {
-  if (uint8_t* p = At(o, offset, size)) {
-    for (int i = 0; i < size; ++i) p[i] = (uint8_t)(v >> (8 * i));
-  }
+  uint8_t* p = At(o, offset, size);
+  for (int i = 0; p != nullptr && i < size; ++i) p[i] = (uint8_t)(v >> (8 * i));
 }
 void PutWords(Output* o, uint64_t offset, std::initializer_list<uint32_t> words) {
   for (uint32_t word : words) Put(o, offset, word), offset += 4;
 }
 // Nothing to copy is nothing to check: a section without file bytes may name any offset.
 void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length) {
-  if (length == 0) return;
-  if (uint8_t* p = At(o, offset, length)) memcpy(p, from, (size_t)length);
+  if (uint8_t* p = length == 0 ? nullptr : At(o, offset, length)) memcpy(p, from, (size_t)length);
 }
 // Copies length bytes of the input file at from, checked against the input too.
 void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
@@ -71,17 +69,15 @@ struct ResourcePlan {
 ResourcePlan PlanResources(const InstallerLayout& layout, uint64_t packageSize) {
   const ResourceTree& tree = layout.tree;
   ResourcePlan plan;
-  uint64_t at = 0;
+  uint64_t at = 0, names = 0;
   for (const ResourceDirectory& d : tree.directories) {
     plan.directory.push_back(at);
     at += 16 + 8 * d.entries.size();
+    for (const ResourceEntry& e : d.entries) names += e.named ? 2 + e.name.size() : 0;
   }
   for (size_t i = 0; i < tree.data.size(); ++i, at += 16) plan.dataEntry.push_back(at);
   plan.names = at;
-  for (const ResourceDirectory& d : tree.directories) {
-    for (const ResourceEntry& e : d.entries) at += e.named ? 2 + e.name.size() : 0;
-  }
-  at = AlignUp(at, 8);
+  at = AlignUp(at + names, 8);
   plan.data.resize(tree.data.size());
   for (size_t i = 0; i < tree.data.size(); ++i) {
     if ((int)i == layout.package) continue;
@@ -127,8 +123,7 @@ SectionPlan PlanSections(const InstallerLayout& layout, uint64_t resourceSize) {
 }
 
 bool NotOurs(std::string* error, const std::string& what) {
-  *error = what + " (not an installer built by this project)";
-  return false;
+  return *error = what + " (not an installer built by this project)", false;
 }
 
 }  // namespace
@@ -202,13 +197,9 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   const PeSection& resources = pe.sections[layout.resourceSection];
   ResourcePlan res = PlanResources(layout, packageSize);
   SectionPlan sec = PlanSections(layout, res.size);
-  Output o = {out, true};
   *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
-  if (*packageOffset + (uint64_t)packageSize > sec.fileSize) o.ok = false;
-  if (o.ok) {
-    o.holeStart = *packageOffset;
-    o.holeSize = packageSize;
-  }
+  Output o = {out, *packageOffset + (uint64_t)packageSize <= sec.fileSize};
+  if (o.ok) o.holeStart = *packageOffset, o.holeSize = packageSize;
   out->assign((size_t)(sec.fileSize - o.holeSize), 0);
   // The header area: the file up to the resource section's bytes, kept as it is. The header
   // fields below are written at their offsets in it, all in front of headersEnd, which the reader
@@ -217,7 +208,6 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   uint64_t r = resources.rawOffset;
   Copy(&o, 0, file, 0, r);
   if (pe.headersEnd > r) o.ok = false;
-  // The resource section.
   uint64_t name = res.names;
   for (size_t d = 0; d < tree.directories.size(); ++d) {
     const ResourceDirectory& dir = tree.directories[d];
@@ -225,8 +215,7 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
     CopyBytes(&o, p, dir.header, 12);
     uint32_t named = 0;
     for (const ResourceEntry& e : dir.entries) named += e.named;
-    Put(&o, p + 12, named, 2);
-    Put(&o, p + 14, (uint32_t)dir.entries.size() - named, 2);
+    Put(&o, p + 12, named | ((uint32_t)dir.entries.size() - named) << 16);
     for (size_t i = 0; i < dir.entries.size(); ++i) {
       const ResourceEntry& e = dir.entries[i];
       uint64_t q = p + 16 + 8 * i;

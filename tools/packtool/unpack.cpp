@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -41,24 +42,20 @@ bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t si
   return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
 }
 
-// Opens the package and reads its directory.
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
-  if (!HostOpenPackageFile(path, &view->file, error)) return false;
+  if (!HostOpenRead(path, &view->file, error, true)) return false;
   PeWindow window = {HostReadAtFor, &view->file};
   PeFile file = {view->file.size, &window};
   PeImage pe;
-  std::string peError;
-  int kind = ReadPeImage(file, &pe, &peError);
-  if (kind < 0) return *error = path + ": " + peError, false;
-  if (kind == 1) {
-    if (pe.package < 0) return *error = path + ": executable without a package (RCDATA 100)", false;
-    view->base = pe.packageOffset;
-    view->size = pe.packageSize;
-  } else {
-    view->size = view->file.size;
+  int kind = ReadPeImage(file, &pe, error);
+  if (kind < 0) return *error = path + ": " + *error, false;
+  if (kind == 1 && pe.package < 0) {
+    return *error = path + ": executable without a package (RCDATA 100)", false;
   }
+  view->base = kind == 1 ? pe.packageOffset : 0;
+  view->size = kind == 1 ? pe.packageSize : view->file.size;
   if (view->size <= PACKAGE_DIRECTORY_SIZE) {
     return *error = path + ": truncated or not a package (" + std::to_string(view->size) +
                     " bytes, the directory alone takes 2720)", false;
@@ -108,31 +105,25 @@ struct Signal {
   std::condition_variable changed;
   bool set = false;
 };
-
 void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
-
 void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
   delete static_cast<std::thread*>(thread);
 }
-
 void* MakeSignal() { return new Signal; }
-
+void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
 void RaiseSignal(void* signal) {
   Signal* s = static_cast<Signal*>(signal);
   std::lock_guard<std::mutex> lock(s->mutex);
   s->set = true;
   s->changed.notify_one();
 }
-
 void AwaitSignal(void* signal) {
   Signal* s = static_cast<Signal*>(signal);
   std::unique_lock<std::mutex> lock(s->mutex);
   s->changed.wait(lock, [s] { return s->set; });
   s->set = false;
 }
-
-void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
 
 // verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into a
 // part file of its own in the folder, from the thread that unscrambles them, and renames it to
@@ -207,9 +198,7 @@ int32_t PlaceEntry(void* user, int32_t index, const PackageEntry* entry, const u
   HostPart* part = &run->parts[index];
   std::string& error = run->writeErrors[index];
   if (run->unpack && outcome == ENTRY_WRITTEN) {
-    if (bytes != nullptr && entry->dataSize != 0) {
-      HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
-    }
+    if (bytes != nullptr) HostWritePartAt(part, 0, bytes, entry->dataSize, &error);
     const std::string path = SpelledPath(run, entry->entryName, false);
     if (error.empty() && HostPlaceTreePart(&run->tree, part, path, &error)) {
       SpelledPath(run, path.c_str(), true);
@@ -244,22 +233,20 @@ int32_t ExtractOpened(Run* run, std::string* error) {
       return *error = run->view.path + ": entries share bytes, and the package is larger than "
                       "the installer's 1 GB; not extracted", 1;
     }
-    std::vector<uint8_t> image;
-    try {
-      image.resize(size);
-    } catch (const std::bad_alloc&) {
+    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[size]);
+    if (image == nullptr) {
       return *error = run->view.path + ": entries share bytes, and no memory for the " +
                       std::to_string(size) + " bytes of the package; not extracted", 1;
     }
     PackageDirectory directory;
-    if (!ReadPackageBytes(&run->view, 0, image.data(), size, error)) return 1;
+    if (!ReadPackageBytes(&run->view, 0, image.get(), size, error)) return 1;
     // Read again whole: a directory that differs from the one the part files were made for
     // is a package that changed under us.
-    if (memcmp(image.data(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
+    if (memcmp(image.get(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
       return *error = run->view.path + ": changed while it was read (its directory differs "
                       "from its first reading)", 1;
     }
-    return ExtractPackageImageScheduled(image.data(), size, &directory, &sink, &threads);
+    return ExtractPackageImageScheduled(image.get(), size, &directory, &sink, &threads);
   }
   std::vector<uint8_t> buffers(threads.processors * 4 * (size_t)PACKAGE_READ_PART);
   PackageReader reader = {ReadPart, run, PACKAGE_READ_PART,
@@ -282,8 +269,7 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   HostOnStop(run.unpack ? "reading the package" : "verifying", "nothing written");
   std::string error;
   if (!OpenPackage(path, &run.view, &run.directory, &error)) {
-    HostClose(&run.view.file);
-    return calls.fail(error);
+    return HostClose(&run.view.file), calls.fail(error);
   }
   const std::vector<std::string> problems = LayoutProblems(run.view.size, run.directory);
   for (const std::string& p : problems) calls.line(p);
@@ -291,13 +277,11 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   bool ok = !run.unpack || HostOpenTree(*folder, &run.tree, &error);
   for (int i = 0; ok && run.unpack && i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& entry = run.directory.entries[i];
+    if (!EntryInImage(&entry, (uint32_t)run.view.size)) continue;
     // '/' between folders before the escapes, whose own backslashes are no folders.
     std::string name(entry.entryName, strnlen(entry.entryName, PACKAGE_NAME_SIZE));
     for (char& c : name) c = c == '\\' ? '/' : c;
-    const std::string shown = ShownName(name);
-    if (EntryInImage(&entry, (uint32_t)run.view.size)) {
-      ok = HostCreateTreePart(&run.tree, i + 1, shown, &run.parts[i], &error);
-    }
+    ok = HostCreateTreePart(&run.tree, i + 1, ShownName(name), &run.parts[i], &error);
   }
   const int32_t result = ok ? ExtractOpened(&run, &error) : 1;
   for (HostPart& part : run.parts) HostAbandonPart(&part);  // those not placed
@@ -331,10 +315,8 @@ int List(const CommandCalls& calls, const std::string* args) {
   bool ok = OpenPackage(path, &view, &directory, &error);
   HostClose(&view.file);
   if (!ok) return calls.fail(error);
+  calls.line("#         size     offset  plain MD5                         name");
   char line[400];
-  snprintf(line, sizeof line, "%-3s %10s %10s  %-32s  %s", "#", "size", "offset", "plain MD5",
-           "name");
-  calls.line(line);
   bool truncated = false;
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     const PackageEntry& e = directory.entries[i];
