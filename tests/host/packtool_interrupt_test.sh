@@ -3,7 +3,8 @@
 # file appears, and a pack onto a full small file system, leave no OUTPUT and no
 # OUTPUT.packtool-part, and say so in one line with a failing exit status; an unpack stopped the
 # moment each part file is made or each file appears, from outside while a helper thread reads
-# and writes the last entry, or onto a full file system, leaves only whole files and no part.
+# and writes the last entry, or onto a full file system, leaves only whole files and no part;
+# nor does it write through a folder swapped for a link while it runs.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -43,6 +44,8 @@ cat >"$work/stop.c" <<'EOF2'
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 static int created, renamed, helperWrites;
@@ -57,14 +60,20 @@ ssize_t pwrite(int fd, const void* b, size_t n, off_t at) {
   }
   return real(fd, b, n, at);
 }
-int renameat(int a, const char* p, int b, const char* q) {
-  int (*real)(int, const char*, int, const char*) = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
-  int done = real(a, p, b, q);
+int rename(const char* p, const char* q) {
+  int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+  int done = real(p, q);
   const char* at = getenv("STOP_AT_RENAME");
   if (done == 0 && at && ++renamed == atoi(at)) {
     kill(getpid(), SIGTERM);
     if (getenv("DELAY_WRITES")) usleep(200000);  // a thread that lets it in now sees this state
   }
+  return done;
+}
+int mkdir(const char* p, mode_t mode) {
+  int (*real)(const char*, mode_t) = (int (*)(const char*, mode_t))dlsym(RTLD_NEXT, "mkdir");
+  int done = real(p, mode);
+  if (done == 0 && getenv("SWAP_MKDIR") && strstr(p, "/tree/")) rmdir(p), symlink(getenv("SWAP_MKDIR"), p);
   return done;
 }
 static int after(int fd, int flags) {
@@ -121,6 +130,17 @@ only_whole() {
   done
   [ -z "${3:-}" ] || [ "$(ls "$work/tree" | wc -l)" -eq "$3" ] || fail "$2 left: $(ls "$work/tree")"
 }
+
+# A folder unpack makes, swapped for a link to another folder as soon as it is made (SWAP_MKDIR):
+# the file meant for it fails, and nothing lands through the link.
+sed 's/^file3.bin|/sub\\file3.bin|/' "$work/small/manifest.txt" >"$work/small/nested.txt"
+"$tool" pack "$work/small/nested.txt" "$work/nested.pkg" || fail "pack for the swapped folder"
+mkdir "$work/elsewhere"
+SWAP_MKDIR=$work/elsewhere LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+  "$tool" unpack "$work/nested.pkg" "$work/tree" >/dev/null 2>"$work/stderr" && fail "unpack through a swapped folder succeeded"
+grep -q "tree/sub/file3.bin: not a folder made by this run" "$work/stderr" || fail "swapped folder: $(cat "$work/stderr")"
+[ -z "$(ls -A "$work/elsewhere")" ] || fail "unpack wrote through a folder swapped for a link"
+rm -rf "$work/tree" "$work/elsewhere" "$work/nested.pkg"
 
 # unpack stopped as a part file is made: nothing is left. Stopped as each of its 17 files
 # appears (renamed from its part file): the files before it and it stay whole, no part file.

@@ -162,7 +162,7 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   tree->root = folder;
   tree->made.clear();
   tree->whole.clear();
-  switch (SysOpenTreeRoot(folder, &tree->handle)) {
+  switch (SysOpenTreeRoot(folder)) {
     case 0: break;
     case 1: return *error = folder + ": not empty; unpack writes into a new or empty folder", false;
     case 2: return *error = folder + ": not a folder (or a link)", false;
@@ -176,37 +176,39 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
 
 bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative, HostPart* part,
                         std::string* error) {
-  const std::string name = ".packtool-part-" + std::to_string(number);
   part->path = tree->root + "/" + relative;
-  part->part = tree->root + "/" + name;
+  part->part = tree->root + "/.packtool-part-" + std::to_string(number);
   part->slot = number;
   HoldStops();
-  return CreatePart(part, SysCreateInRoot(tree->root, tree->handle, name, &part->handle), error);
+  return CreatePart(part, SysCreateNew(part->part, &part->handle), error);
 }
 
+// Each folder is one this run made, and still a folder, not a link, when the file goes in.
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
                        std::string* error) {
-  const std::string name = part->part.substr(tree->root.size() + 1);
   bool ok = SysClose(part->handle);
   part->handle = -1;
+  std::string path = tree->root + "/" + relative, reason;
   for (size_t end = relative.find('/'); ok && end != std::string::npos;
        end = relative.find('/', end + 1)) {
     const std::string folder = relative.substr(0, end);
-    const int made = SysMakeTreeFolder(tree->root, tree->handle, folder);
+    const int made = SysMakeFolder(tree->root + "/" + folder);
     if (made == 0) tree->made.insert(folder);
     if (made < 0 || (made > 0 && tree->made.count(folder) == 0)) {
-      *error = tree->root + "/" + folder + ": " +
-               (made < 0 ? SysReason() : "exists, and this run did not make it");
+      path = tree->root + "/" + folder;
+      reason = made < 0 ? SysReason() : "exists, and this run did not make it";
       ok = false;
     }
   }
   HoldStops();
-  if (ok && !SysRenameInTree(tree->root, tree->handle, name, relative)) {
-    *error = tree->root + "/" + relative + ": " + SysReason();
+  const size_t slash = path.rfind('/');
+  if (ok && slash > tree->root.size() && !SysIsPlainFolder(path.substr(0, slash))) {
+    reason = "not a folder made by this run";
     ok = false;
   }
+  if (ok && !SysReplace(part->part, path)) reason = SysReason(), ok = false;
   if (!ok) {
-    if (error->empty()) *error = tree->root + "/" + relative + ": write error: " + SysReason();
+    *error = path + ": " + (reason.empty() ? "write error: " + SysReason() : reason);
     SysRemove(part->part);
   } else {
     tree->whole.insert(relative);
@@ -215,9 +217,4 @@ bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relati
   KnowPart(part, false);
   SysReleaseStops();
   return ok;
-}
-
-void HostCloseTree(HostTree* tree) {
-  SysClose(tree->handle);
-  tree->handle = -1;
 }

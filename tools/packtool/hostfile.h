@@ -67,11 +67,11 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error);
 void HostAbandonPart(HostPart* part);
 
 // The folder unpack writes into: made new, or an existing empty folder that is not a link.
-// Everything below it is created new by this run, never through a link; a folder this run made
-// can be entered again, and a file it placed replaced (a damaged package may name one twice).
+// Everything below it is created new by this run; a file goes only into a folder this run made
+// that is, just before, still a folder and not a link. A folder this run made can be entered
+// again, and a file it placed replaced (a damaged package may name one twice).
 struct HostTree {
   std::string root;
-  intptr_t handle = -1;         // the root folder, open (host)
   std::set<std::string> made;   // relative paths of the folders made so far
   std::set<std::string> whole;  // relative paths of the files placed
 };
@@ -85,4 +85,3 @@ bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative,
 // of it; on failure the part file is removed.
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
                        std::string* error);
-void HostCloseTree(HostTree* tree);

@@ -51,18 +51,12 @@ void SysWatchStops();
 void SysHoldStops();
 void SysReleaseStops();
 
-// The unpack tree's root: made new, or an existing folder; 0 ready (new or empty), 1 not empty,
-// 2 not a folder or a link, -1 failed. The host keeps it open as *handle. The calls below take
-// that root and its handle; relative paths are '/'-separated below it, never through a link.
-int SysOpenTreeRoot(const std::string& folder, intptr_t* handle);
-// Makes the folder relative, its parents there already: 0 made; 1 a folder is there; -1 failed.
-int SysMakeTreeFolder(const std::string& root, intptr_t rootHandle, const std::string& relative);
-// Creates the file name new for writing in the root itself (0, 1, -1 as SysCreateNew).
-int SysCreateInRoot(const std::string& root, intptr_t rootHandle, const std::string& name,
-                    intptr_t* handle);
-// Renames the file from over to (a file there is replaced), to's folders there already.
-bool SysRenameInTree(const std::string& root, intptr_t rootHandle, const std::string& from,
-                     const std::string& to);
+// The unpack tree, by paths. Its root made new, or an existing folder: 0 ready (new or empty),
+// 1 not empty, 2 not a folder or a link, -1 failed.
+int SysOpenTreeRoot(const std::string& folder);
+// Makes a folder: 0 made; 1 a plain folder (SysIsPlainFolder) is there; -1 failed.
+int SysMakeFolder(const std::string& path);
+bool SysIsPlainFolder(const std::string& path);  // a folder that is not a link
 
 // Starts run(user) on a second thread beside the calling one, with stops blocked on it so that
 // they land on the calling thread, where they are held off.

@@ -1,5 +1,4 @@
-// The packing tool's system calls on POSIX hosts: descriptors, signals, and the unpack tree
-// walked from its open root with openat, never through a link.
+// The packing tool's system calls on POSIX hosts: descriptors, signals, and the unpack tree.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,14 +20,6 @@ sigset_t MaskStops(int how, sigset_t* before = nullptr) {
   return set;
 }
 
-// Creates name new in the folder dir (AT_FDCWD: the working folder), never through a link.
-int CreateAt(int dir, const std::string& name, mode_t mode, intptr_t* handle) {
-  int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return errno == EEXIST ? 1 : -1;
-  *handle = fd;
-  return 0;
-}
-
 // Only async-signal-safe calls; the strings are read, never changed, here.
 void OnSignal(int signal) {
   ssize_t ignored = 0;
@@ -40,22 +31,6 @@ void OnSignal(int signal) {
   (void)ignored;
   ::signal(signal, SIG_DFL);
   raise(signal);
-}
-
-// Opens the folder that holds relative ('/'-separated) below the tree's root, component by
-// component, never through a link: a descriptor, or -1; *name gets the last component.
-int OpenFolderOf(intptr_t root, const std::string& relative, std::string* name) {
-  int dir = dup((int)root);
-  size_t start = 0;
-  for (size_t end; dir >= 0 && (end = relative.find('/', start)) != std::string::npos;
-       start = end + 1) {
-    int next = openat(dir, relative.substr(start, end - start).c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    SysClose(dir);
-    dir = next;
-  }
-  *name = relative.substr(start);
-  return dir;
 }
 
 }  // namespace
@@ -100,8 +75,12 @@ bool SysClose(intptr_t handle, int mode, bool) {
   return set;
 }
 
+// Never through a link: O_NOFOLLOW refuses one where the file would be.
 int SysCreateNew(const std::string& path, intptr_t* handle) {
-  return CreateAt(AT_FDCWD, path, 0666, handle);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errno == EEXIST ? 1 : -1;
+  *handle = fd;
+  return 0;
 }
 
 void SysRemove(const std::string& path) { unlink(path.c_str()); }
@@ -121,13 +100,11 @@ void SysWatchStops() {
 void SysHoldStops() { MaskStops(SIG_BLOCK); }
 void SysReleaseStops() { MaskStops(SIG_UNBLOCK); }
 
-int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
-  if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOTDIR || errno == ELOOP ? 2 : -1;
-  int listing = dup(fd);
-  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
-  if (d == nullptr) return SysClose(listing), SysClose(fd), -1;
+int SysOpenTreeRoot(const std::string& folder) {
+  const int made = SysMakeFolder(folder);
+  if (made <= 0) return made == 0 ? 0 : (errno == ENOTDIR ? 2 : -1);
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return -1;
   bool empty = true;
   errno = 0;  // readdir's end and its failure both give null: a folder not listed is not empty
   while (struct dirent* e = readdir(d)) {
@@ -135,40 +112,19 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t* handle) {
   }
   const int reason = errno;
   closedir(d);
-  if (reason != 0) return close(fd), errno = reason, -1;
-  if (!empty) return close(fd), 1;
-  *handle = fd;
-  return 0;
+  if (reason != 0) return errno = reason, -1;
+  return empty ? 0 : 1;
 }
 
-int SysMakeTreeFolder(const std::string&, intptr_t root, const std::string& relative) {
-  std::string name;
-  int dir = OpenFolderOf(root, relative, &name);
-  if (dir < 0) return -1;
-  int made = mkdirat(dir, name.c_str(), 0755) == 0 ? 0 : -1;
+int SysMakeFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0) return 0;
+  if (errno != EEXIST) return -1;
+  return SysIsPlainFolder(path) ? 1 : (errno = ENOTDIR, -1);
+}
+
+bool SysIsPlainFolder(const std::string& path) {
   struct stat info;
-  if (made < 0 && errno == EEXIST) {
-    made = fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)
-               ? 1 : (errno = ENOTDIR, -1);
-  }
-  SysClose(dir);
-  return made;
-}
-
-int SysCreateInRoot(const std::string&, intptr_t rootHandle, const std::string& name,
-                    intptr_t* handle) {
-  return CreateAt((int)rootHandle, name, 0644, handle);
-}
-
-bool SysRenameInTree(const std::string&, intptr_t root, const std::string& from,
-                     const std::string& to) {
-  std::string names[2];
-  int fromDir = OpenFolderOf(root, from, &names[0]);
-  int toDir = fromDir < 0 ? -1 : OpenFolderOf(root, to, &names[1]);
-  bool ok = toDir >= 0 && renameat(fromDir, names[0].c_str(), toDir, names[1].c_str()) == 0;
-  SysClose(fromDir);
-  SysClose(toDir);
-  return ok;
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 std::thread HostStartThread(void (*run)(void* user), void* user) {

@@ -1,6 +1,6 @@
 // The packing tool's system calls on Windows (packtool.exe): HANDLEs, the console's stop events,
-// and the unpack tree by paths, every folder checked to be one and not a link. Paths are UTF-8
-// inside the tool and go to the system's wide calls, so that no name depends on the code page.
+// and the unpack tree. Paths are UTF-8 inside the tool and go to the system's wide calls, so that
+// no name depends on the code page.
 #include <io.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -59,21 +59,6 @@ DWORD Attributes(const std::string& path) {
   return Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
-// A folder that is a folder and not a link (a symbolic link or a junction).
-bool IsPlainFolder(const std::string& path) {
-  DWORD a = Attributes(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// 0 made, 1 a plain folder is there, -1 failed (ERROR_ALREADY_EXISTS: not a plain folder).
-int MakeFolder(const std::string& path) {
-  std::wstring wide;
-  if (Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  return IsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
-}
-
 CRITICAL_SECTION gStopLock;
 
 // Ctrl+C, Ctrl+Break or a closed console, on a thread of its own. The process then ends as
@@ -116,7 +101,6 @@ std::string SysReason() {
     case ERROR_ALREADY_EXISTS: return "File exists";
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return "No space left on device";
-    case ERROR_DIRECTORY: return "not a folder made by this run";
     case ERROR_INVALID_NAME: return "not a valid file name";
     case ERROR_NO_UNICODE_TRANSLATION:
       return "not UTF-8 (packtool reads names and manifests as UTF-8 in every code page)";
@@ -196,8 +180,8 @@ void SysWatchStops() {
 void SysHoldStops() { EnterCriticalSection(&gStopLock); }
 void SysReleaseStops() { LeaveCriticalSection(&gStopLock); }
 
-int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
-  const int made = MakeFolder(folder);
+int SysOpenTreeRoot(const std::string& folder) {
+  const int made = SysMakeFolder(folder);
   if (made <= 0) return made == 0 ? 0 : (GetLastError() == ERROR_ALREADY_EXISTS ? 2 : -1);
   WIN32_FIND_DATAW found;
   std::wstring pattern;
@@ -213,22 +197,19 @@ int SysOpenTreeRoot(const std::string& folder, intptr_t*) {
   return empty ? 0 : 1;
 }
 
-int SysMakeTreeFolder(const std::string& root, intptr_t, const std::string& relative) {
-  return MakeFolder(root + "/" + relative);
+// ERROR_ALREADY_EXISTS when something else is there.
+int SysMakeFolder(const std::string& path) {
+  std::wstring wide;
+  if (Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr)) return 0;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
+  return SysIsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
 }
 
-int SysCreateInRoot(const std::string& root, intptr_t, const std::string& name, intptr_t* handle) {
-  return SysCreateNew(root + "/" + name, handle);
-}
-
-// Into a plain folder (not a link) only.
-bool SysRenameInTree(const std::string& root, intptr_t, const std::string& from,
-                     const std::string& to) {
-  const size_t slash = to.rfind('/');
-  if (slash != std::string::npos && !IsPlainFolder(root + "/" + to.substr(0, slash + 1))) {
-    return SetLastError(ERROR_DIRECTORY), false;
-  }
-  return SysReplace(root + "/" + from, root + "/" + to);
+// Neither a symbolic link nor a junction.
+bool SysIsPlainFolder(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 std::thread HostStartThread(void (*run)(void* user), void* user) {

@@ -286,7 +286,6 @@ int Extract(const CommandCalls& calls, const std::string& path, const std::strin
   const int32_t result = ok ? ExtractOpened(&run, &error) : 1;
   for (HostPart& part : run.parts) HostAbandonPart(&part);  // those not placed
   HostClose(&run.view.file);
-  HostCloseTree(&run.tree);
   if (result == 1 || result == PACKAGE_STOPPED || result == PACKAGE_CHANGED) {
     return calls.fail(error);
   }
