@@ -18,15 +18,14 @@ void Require(bool condition) {
   if (!condition) abort();
 }
 
-// The file in memory, read through the reader's window.
+// The file in memory, read through the reader.
 bool ReadMemory(void* user, uint64_t offset, void* bytes, size_t size) {
   memcpy(bytes, static_cast<const uint8_t*>(user) + offset, size);
   return true;
 }
 
-PeFile InMemory(const uint8_t* data, size_t size, PeWindow* window) {
-  *window = {ReadMemory, const_cast<uint8_t*>(data), {}, 0, false};
-  return {size, window};
+PeFile InMemory(const uint8_t* data, size_t size) {
+  return {size, ReadMemory, const_cast<uint8_t*>(data)};
 }
 
 bool SameShape(const ResourceTree& a, const ResourceTree& b) {
@@ -49,8 +48,7 @@ bool SameShape(const ResourceTree& a, const ResourceTree& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  PeWindow window;
-  const PeFile file = InMemory(data, size, &window);
+  PeFile file = InMemory(data, size);
   PeImage image;
   std::string error;
   int kind = ReadPeImage(file, &image, &error);
@@ -92,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(&stored, out.data() + field, 4);
   Require(PeChecksumFinish(pieces, stored, out.size()) == stored);
   InstallerLayout again;
-  PeWindow againWindow;
-  if (!ReadInstaller(InMemory(out.data(), out.size(), &againWindow), &again, &error)) {
+  PeFile rebuilt = InMemory(out.data(), out.size());
+  if (!ReadInstaller(rebuilt, &again, &error)) {
     fprintf(stderr, "the rebuilt image is refused: %s\n", error.c_str());
     abort();
   }

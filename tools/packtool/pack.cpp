@@ -185,7 +185,7 @@ int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok,
   return 0;
 }
 
-// Writes the new installer through *part: the installer read through a window, its layout made
+// Writes the new installer through *part: the installer read by the PE reader, its layout made
 // for the payload's size, the part file made once everything is checked; then the bytes before
 // the package, the package, the bytes after it and the checksum.
 bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
@@ -194,8 +194,7 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   HostFile input;
   if (!HostOpenRead(installerPath, &input, error, true)) return false;
   *mode = input.mode;
-  PeWindow window = {HostReadAtFor, &input};
-  PeFile file = {input.size, &window};
+  PeFile file = {input.size, HostReadAtFor, &input};
   InstallerLayout layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;

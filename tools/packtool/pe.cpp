@@ -20,14 +20,15 @@ bool InFile(const PeFile& file, uint64_t offset, uint64_t length) {
 }
 
 // length bytes at offset, or null when they are not all in the file or cannot be held.
-const uint8_t* Bytes(const PeFile& file, uint64_t offset, uint64_t length) {
+const uint8_t* Bytes(PeFile& file, uint64_t offset, uint64_t length) {
   if (!InFile(file, offset, length)) return nullptr;
-  PeWindow* w = file.window;
-  if (w->held + length > kPeWindowHeld) return w->failed = true, nullptr;
-  w->pieces.emplace_back((size_t)length + 1);  // + 1: a valid pointer for no bytes too
-  w->held += length;
-  uint8_t* p = w->pieces.back().data();
-  if (length != 0 && !w->read(w->user, offset, p, (size_t)length)) return w->failed = true, nullptr;
+  if (file.held + length > kPeWindowHeld) return file.failed = true, nullptr;
+  file.pieces.emplace_back((size_t)length + 1);  // + 1: a valid pointer for no bytes too
+  file.held += length;
+  uint8_t* p = file.pieces.back().data();
+  if (length != 0 && !file.read(file.user, offset, p, (size_t)length)) {
+    return file.failed = true, nullptr;
+  }
   return p;
 }
 
@@ -47,7 +48,7 @@ const std::string kBadHeader = "damaged PE header: ", kDamaged = "damaged resour
 
 int Refuse(std::string* error, const std::string& what) { return *error = what, -1; }
 
-int ReadHeaders(const PeFile& file, PeHeaders* pe, std::string* error) {
+int ReadHeaders(PeFile& file, PeHeaders* pe, std::string* error) {
   auto bad = [error](const std::string& what) { return Refuse(error, kBadHeader + what); };
   auto cut = [error](const std::string& what) {
     return Refuse(error, "truncated or " + kBadHeader + what);
@@ -144,7 +145,7 @@ struct Span {
 };
 
 struct TreeWalk {
-  const PeFile& file;
+  PeFile& file;
   const PeHeaders& pe;
   uint32_t rootRva;
   uint64_t rootOffset, areaSize;  // the resource section's bytes from the root on
@@ -258,7 +259,7 @@ int FindId(const ResourceTree& tree, int directory, uint32_t id) {
   return -1;
 }
 
-int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
+int ReadResources(PeFile& file, PeImage* image, std::string* error) {
   const PeHeaders& pe = image->pe;
   ResourceTree* tree = &image->tree;
   *tree = ResourceTree();
@@ -303,10 +304,10 @@ int ReadResources(const PeFile& file, PeImage* image, std::string* error) {
 
 }  // namespace
 
-int ReadPeImage(const PeFile& file, PeImage* image, std::string* error) {
+int ReadPeImage(PeFile& file, PeImage* image, std::string* error) {
   int kind = ReadHeaders(file, &image->pe, error);
   if (kind == 1) kind = ReadResources(file, image, error);
-  if (file.window->failed) {
+  if (file.failed) {
     return Refuse(error, "cannot read the headers or the resource tree (a read error, or they "
                          "take more than 16 MB)");
   }

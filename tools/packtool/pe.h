@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-// The pieces of a file left on disk that the reader looks at (headers and resource tree, never
-// the resources' data), each kept until the window goes; past kPeWindowHeld the file is refused.
-struct PeWindow {
+// A file left on disk, read through read, and the pieces the reader has looked at (headers and
+// resource tree, never the resources' data), each kept while the file is; past kPeWindowHeld
+// the file is refused.
+struct PeFile {
+  uint64_t size;
   bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
   void* user;
   std::vector<std::vector<uint8_t>> pieces;
@@ -18,11 +20,6 @@ struct PeWindow {
   bool failed = false;  // a read failed, or the pieces would take more than kPeWindowHeld
 };
 const uint64_t kPeWindowHeld = 16u << 20;
-
-struct PeFile {
-  uint64_t size;
-  PeWindow* window;
-};
 
 struct PeSection {
   char name[9];
@@ -90,7 +87,7 @@ struct PeImage {
 
 // 0: not a PE image (no "MZ"); 1: *image filled; -1: refused, with one line in *error. Bytes
 // after the last section (a signature) are allowed: list and verify read signed installers.
-int ReadPeImage(const PeFile& file, PeImage* image, std::string* error);
+int ReadPeImage(PeFile& file, PeImage* image, std::string* error);
 
 // The file offset of [rva, rva + size) when the range lies inside the image and inside one
 // section's bytes in the file (the installer's own range rule, IsRangeInsideImage, applied to the

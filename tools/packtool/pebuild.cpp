@@ -41,11 +41,11 @@ void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length)
   if (uint8_t* p = length == 0 ? nullptr : At(o, offset, length)) memcpy(p, from, (size_t)length);
 }
 // Copies length bytes of the input file at from, checked against the input too.
-void Copy(Output* o, uint64_t offset, const PeFile& file, uint64_t from, uint64_t length) {
+void Copy(Output* o, uint64_t offset, PeFile& file, uint64_t from, uint64_t length) {
   if (length == 0) return;
   uint8_t* p = from <= file.size && length <= file.size - from ? At(o, offset, length) : nullptr;
-  bool read = p != nullptr && file.window->read(file.window->user, from, p, (size_t)length);
-  if (p != nullptr && !read) file.window->failed = true;
+  bool read = p != nullptr && file.read(file.user, from, p, (size_t)length);
+  if (p != nullptr && !read) file.failed = true;
   if (!read) o->ok = false;
 }
 
@@ -128,7 +128,7 @@ bool NotOurs(std::string* error, const std::string& what) {
 
 }  // namespace
 
-bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* error) {
+bool ReadInstaller(PeFile& file, InstallerLayout* layout, std::string* error) {
   int kind = ReadPeImage(file, layout, error);
   if (kind == 0) return *error = "not a Windows executable", false;
   if (kind < 0) return false;
@@ -189,7 +189,7 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
   return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
 }
 
-bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
+bool WriteInstallerAround(PeFile& file, const InstallerLayout& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error) {
   const PeHeaders& pe = layout.pe;
@@ -263,8 +263,7 @@ bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
   Put(&o, optional + PE_OPTIONAL_CHECKSUM, 0);
   if (!o.ok) {
     out->clear();
-    *error = file.window != nullptr && file.window->failed
-                 ? "read error"
+    *error = file.failed ? "read error"
                  : "internal error: the new layout does not fit the output; nothing written";
   }
   return o.ok;

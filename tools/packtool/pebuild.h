@@ -18,7 +18,7 @@ typedef PeImage InstallerLayout;
 // RCDATA 100, not signed, no symbol table, nothing after its last section, a resource section
 // that starts with the tree, holds every resource's data and is followed by nothing but
 // relocations. False with one line in *error.
-bool ReadInstaller(const PeFile& file, InstallerLayout* layout, std::string* error);
+bool ReadInstaller(PeFile& file, InstallerLayout* layout, std::string* error);
 
 // The new SizeOfImage for a package of packageSize bytes (64 bits: it is checked before use).
 uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize);
@@ -26,7 +26,7 @@ uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize);
 // Writes into *out the new executable without the package's bytes, which the caller writes at
 // *packageOffset. Every write is checked against the output; false (with *error) when one would
 // not fit, which a layout ReadInstaller accepted never gives, or "read error".
-bool WriteInstallerAround(const PeFile& file, const InstallerLayout& layout,
+bool WriteInstallerAround(PeFile& file, const InstallerLayout& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error);
 

@@ -46,8 +46,7 @@ bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* d
                  std::string* error) {
   view->path = path;
   if (!HostOpenRead(path, &view->file, error, true)) return false;
-  PeWindow window = {HostReadAtFor, &view->file};
-  PeFile file = {view->file.size, &window};
+  PeFile file = {view->file.size, HostReadAtFor, &view->file};
   PeImage pe;
   int kind = ReadPeImage(file, &pe, error);
   if (kind < 0) return *error = path + ": " + *error, false;
