@@ -1,8 +1,6 @@
-// The system calls under the packing tool's file policy (tools/packtool/hostfile.cpp), one file
-// per platform: hostsys_posix.cpp and hostsys_win32.cpp; and the stop handler's state. Handles
-// are descriptors or HANDLEs in an intptr_t, -1 when none; a call that fails leaves its reason
-// for SysReason. Paths and messages are UTF-8 on every host: packtool.exe reads its command line
-// and writes to a console as wide text, so that any name reads right in any code page.
+// The system calls under the packing tool's file policy (hostfile.cpp), one file per platform,
+// and the stop handler's state. Handles are descriptors or HANDLEs in an intptr_t, -1 when none;
+// a failed call leaves its reason for SysReason. Paths and messages are UTF-8 on every host.
 #pragma once
 #include <signal.h>
 #include <stddef.h>
@@ -22,9 +20,8 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 // position (threads share a handle); *done is 0 at the end of the file.
 bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
                    size_t* done);
-// Closes a handle, the reason of an earlier failure kept. A file written first gets its
-// permission bits (the host's; -1 none) and, with whole (an output made whole), is flushed on
-// Windows; false when any of it fails.
+// Closes a handle, an earlier failure's reason kept; first a file gets its permission bits (the
+// host's; -1 none) and, with whole, is flushed on Windows. False when any of it fails.
 bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.
@@ -44,19 +41,18 @@ inline StopState gStop;
 inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
 inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
-// Installs the handler of stops (once): it ends the line in progress, removes the live outputs,
-// prints its line and ends the process as the stop would. Stops held off (signals blocked; on
-// Windows the handler's lock taken) are handled at SysReleaseStops, on the state as it is then.
+// Installs the stop handler (once): it ends a progress line, removes the live outputs, prints
+// its line and ends the process as the stop would. Stops held off (signals blocked; on Windows
+// the handler's lock taken) are handled at SysReleaseStops.
 void SysWatchStops();
 void SysHoldStops();
 void SysReleaseStops();
 
-// The unpack tree, by paths. Its root made new, or an existing folder: 0 ready (new or empty),
-// 1 not empty, 2 not a folder or a link, -1 failed.
-int SysOpenTreeRoot(const std::string& folder);
-// Makes a folder: 0 made; 1 a plain folder (SysIsPlainFolder) is there; -1 failed.
+// Makes a folder: 0 made; 1 a plain folder (SysIsPlainFolder) is there; 2 something else is
+// (a file, a link); -1 failed.
 int SysMakeFolder(const std::string& path);
 bool SysIsPlainFolder(const std::string& path);  // a folder that is not a link
+int SysFolderIsEmpty(const std::string& path);   // 1 empty, 0 not, -1 not listed
 
 // Starts run(user) on a second thread beside the calling one, with stops blocked on it so that
 // they land on the calling thread, where they are held off.

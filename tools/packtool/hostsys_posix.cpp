@@ -100,31 +100,27 @@ void SysWatchStops() {
 void SysHoldStops() { MaskStops(SIG_BLOCK); }
 void SysReleaseStops() { MaskStops(SIG_UNBLOCK); }
 
-int SysOpenTreeRoot(const std::string& folder) {
-  const int made = SysMakeFolder(folder);
-  if (made <= 0) return made == 0 ? 0 : (errno == ENOTDIR ? 2 : -1);
-  DIR* d = opendir(folder.c_str());
-  if (d == nullptr) return -1;
-  bool empty = true;
-  errno = 0;  // readdir's end and its failure both give null: a folder not listed is not empty
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = false;
-  }
-  const int reason = errno;
-  closedir(d);
-  if (reason != 0) return errno = reason, -1;
-  return empty ? 0 : 1;
-}
-
 int SysMakeFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0755) == 0) return 0;
-  if (errno != EEXIST) return -1;
-  return SysIsPlainFolder(path) ? 1 : (errno = ENOTDIR, -1);
+  return errno != EEXIST ? -1 : SysIsPlainFolder(path) ? 1 : 2;
 }
 
 bool SysIsPlainFolder(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int SysFolderIsEmpty(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (d == nullptr) return -1;
+  int empty = 1;
+  errno = 0;  // readdir's end and its failure both give null: a folder not listed is not empty
+  while (struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = 0;
+  }
+  const int reason = errno;
+  closedir(d);
+  return reason != 0 ? (errno = reason, -1) : empty;
 }
 
 std::thread HostStartThread(void (*run)(void* user), void* user) {

@@ -180,29 +180,10 @@ void SysWatchStops() {
 void SysHoldStops() { EnterCriticalSection(&gStopLock); }
 void SysReleaseStops() { LeaveCriticalSection(&gStopLock); }
 
-int SysOpenTreeRoot(const std::string& folder) {
-  const int made = SysMakeFolder(folder);
-  if (made <= 0) return made == 0 ? 0 : (GetLastError() == ERROR_ALREADY_EXISTS ? 2 : -1);
-  WIN32_FIND_DATAW found;
-  std::wstring pattern;
-  Wide(folder + "\\*", &pattern);
-  // An existing folder lists at least "."; one that cannot be listed is not taken as empty.
-  HANDLE f = FindFirstFileW(pattern.c_str(), &found);
-  if (f == INVALID_HANDLE_VALUE) return -1;
-  bool empty = true;
-  do {
-    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) empty = false;
-  } while (empty && FindNextFileW(f, &found));
-  FindClose(f);
-  return empty ? 0 : 1;
-}
-
-// ERROR_ALREADY_EXISTS when something else is there.
 int SysMakeFolder(const std::string& path) {
   std::wstring wide;
   if (Wide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr)) return 0;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
-  return SysIsPlainFolder(path) ? 1 : (SetLastError(ERROR_ALREADY_EXISTS), -1);
+  return GetLastError() != ERROR_ALREADY_EXISTS ? -1 : SysIsPlainFolder(path) ? 1 : 2;
 }
 
 // Neither a symbolic link nor a junction.
@@ -210,6 +191,21 @@ bool SysIsPlainFolder(const std::string& path) {
   DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
          !(a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// An existing folder lists at least ".".
+int SysFolderIsEmpty(const std::string& path) {
+  WIN32_FIND_DATAW found;
+  std::wstring pattern;
+  HANDLE f = Wide(path + "\\*", &pattern) ? FindFirstFileW(pattern.c_str(), &found)
+                                          : INVALID_HANDLE_VALUE;
+  if (f == INVALID_HANDLE_VALUE) return -1;
+  int empty = 1;
+  do {
+    if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) empty = 0;
+  } while (empty && FindNextFileW(f, &found));
+  FindClose(f);
+  return empty;
 }
 
 std::thread HostStartThread(void (*run)(void* user), void* user) {
