@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "tools/packtool/pe.h"
-#include "tools/packtool/pebuild.h"
 
 namespace {
 
@@ -65,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     volatile uint8_t sum = 0;  // the bytes list would copy out
     for (uint32_t i = 0; i < image.packageSize; i += 512) sum = sum + data[image.packageOffset + i];
   }
-  InstallerLayout layout;
+  PeImage layout;
   if (!ReadInstaller(file, &layout, &error)) return 0;
   const uint32_t packageSize = 3000;
   if (BuiltImageSize(layout, packageSize) > (64u << 20)) return 0;
@@ -89,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t stored;
   memcpy(&stored, out.data() + field, 4);
   Require(PeChecksumFinish(pieces, stored, out.size()) == stored);
-  InstallerLayout again;
+  PeImage again;
   PeFile rebuilt = InMemory(out.data(), out.size());
   if (!ReadInstaller(rebuilt, &again, &error)) {
     fprintf(stderr, "the rebuilt image is refused: %s\n", error.c_str());

@@ -1,7 +1,6 @@
-// The file policy of the packing tool, the same on every host over the system calls of
-// tools/packtool/hostsys.h: inputs opened once and safely, outputs (part files), the tree that
-// unpack fills, the stop line, and every message. False always comes with one line in *error,
-// most of them "path: reason".
+// The packing tool's file policy over the system calls of hostsys.h, the same on every host:
+// inputs, outputs (part files), unpack's tree, the stop line and every message. False always
+// comes with one line in *error, most of them "path: reason".
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -28,24 +27,21 @@ bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* 
                 std::string* error, bool atEnd = false);
 // HostReadAt as a reader's callback (user: the HostFile), the reason not kept.
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
-// Reads up to size next bytes of the HostFile file; *got is 0 at the end. False on a read
-// error, without a line (a reader's callback).
+// Reads up to size next bytes of the HostFile file (a reader's callback); *got is 0 at the end.
 bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
 // The folder part of a path with its separator ("" for a bare name), and whether it is absolute.
 std::string HostFolderOf(const std::string& path);
 bool HostIsAbsolute(const std::string& path);
 
-// Stops: SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end
-// the run with one line on standard error, on a line of its own: "packtool: stopped while
-// DOING; LEFT", or "packtool: stopped while writing PART; removed it; LEFT" while the part file
-// of pack or build is open. Every part file open is removed first. HostOnStop installs the
-// handlers (on its first call) and sets DOING and LEFT; an unpack tree sets its own.
+// A stop (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a closed console) removes every part
+// file open and prints "packtool: stopped while DOING; LEFT", or "packtool: stopped while
+// writing PART; removed it; LEFT" while pack's or build's is open. HostOnStop installs the
+// handler (once) and sets DOING and LEFT; an unpack tree sets its own.
 void HostOnStop(const std::string& doing, const std::string& left);
 
-// The one kind of output: a part file, created new (with stops held off, so that the handler
-// knows it from the moment it exists), written, then renamed over its name when whole, or
-// removed after a failure or on a stop.
+// The one kind of output: a part file, created new (known to the stop handler from the moment
+// it exists), written, then renamed over its name when whole, or removed.
 struct HostPart {
   std::string path, part;  // the output, and the part file written first
   intptr_t handle = -1;
@@ -67,9 +63,8 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error);
 void HostAbandonPart(HostPart* part);
 
 // The folder unpack writes into: made new, or an existing empty folder that is not a link.
-// Everything below it is created new by this run; a file goes only into a folder this run made
-// that is, just before, still a folder and not a link. A folder this run made can be entered
-// again, and a file it placed replaced (a damaged package may name one twice).
+// Everything below it is made by this run; a file goes only into a folder this run made that is,
+// just before, still a folder and not a link. A file placed may be replaced (a name given twice).
 struct HostTree {
   std::string root;
   std::set<std::string> made;   // relative paths of the folders made so far

@@ -12,7 +12,6 @@
 #include "tools/packtool/hostfile.h"
 #include "tools/packtool/manifest.h"
 #include "tools/packtool/pe.h"
-#include "tools/packtool/pebuild.h"
 
 namespace {
 
@@ -195,7 +194,7 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   if (!HostOpenRead(installerPath, &input, error, true)) return false;
   *mode = input.mode;
   PeFile file = {input.size, HostReadAtFor, &input};
-  InstallerLayout layout;
+  PeImage layout;
   std::vector<uint8_t> around;
   size_t packageOffset = 0;
   std::string peError;  // set only on a failure of the executable's reader or writer

@@ -1,6 +1,8 @@
-// The one reader of an installer's PE image and its resource tree, used by every packtool command.
-// It trusts nothing in the file; the result describes a 32-bit Windows program whose resources
-// the loader reads as they are, or is one line saying what is wrong.
+// An installer's PE image: the one reader of its headers and resource tree, used by every
+// packtool command (pe.cpp), which trusts nothing in the file; and the writer that rebuilds it
+// with a new package (pebuild.cpp): the resource section laid out again with RCDATA 100
+// replaced, the sections after it moved, the headers that describe the image updated, every
+// other byte kept. The result depends only on the installer's other bytes and the new package.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -94,3 +96,27 @@ int ReadPeImage(PeFile& file, PeImage* image, std::string* error);
 // image, to one section's file-backed bytes and to the file); -1 when it wraps round, leaves the
 // image or has no file bytes.
 int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size);
+
+// Checks that file is an executable this tool can rebuild: what ReadPeImage accepts, with an
+// RCDATA 100, not signed, no symbol table, nothing after its last section, a resource section
+// that starts with the tree, holds every resource's data and is followed by nothing but
+// relocations. False with one line in *error.
+bool ReadInstaller(PeFile& file, PeImage* layout, std::string* error);
+
+// The new SizeOfImage for a package of packageSize bytes (64 bits: it is checked before use).
+uint64_t BuiltImageSize(const PeImage& layout, uint64_t packageSize);
+
+// Writes into *out the new executable without the package's bytes, which the caller writes at
+// *packageOffset. Every write is checked against the output; false (with *error) when one would
+// not fit, which a layout ReadInstaller accepted never gives, or "read error".
+bool WriteInstallerAround(PeFile& file, const PeImage& layout,
+                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
+                          std::string* error);
+
+// The PE checksum in parts: the sum of the file's little-endian 32-bit words from offset 0, in
+// pieces whose sizes are multiples of 4 but the last; PeChecksumAddAt takes a piece at any offset
+// and of any size, so the pieces may be added in any order. Finished with the CheckSum field's
+// value as summed and the file's size.
+uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
+uint64_t PeChecksumAddAt(uint64_t sum, uint64_t offset, const uint8_t* bytes, size_t size);
+uint32_t PeChecksumFinish(uint64_t sum, uint32_t field, uint64_t size);

@@ -2,7 +2,7 @@
 // lays it out (directories depth first, then data entries, names, and the data 8-byte aligned in
 // the order of the tree), except that RCDATA 100 always comes last, so that the output does not
 // depend on where the input's package sat.
-#include "tools/packtool/pebuild.h"
+#include "tools/packtool/pe.h"
 
 #include <string.h>
 
@@ -66,7 +66,7 @@ struct ResourcePlan {
   uint64_t size = 0;
 };
 
-ResourcePlan PlanResources(const InstallerLayout& layout, uint64_t packageSize) {
+ResourcePlan PlanResources(const PeImage& layout, uint64_t packageSize) {
   const ResourceTree& tree = layout.tree;
   ResourcePlan plan;
   uint64_t at = 0, names = 0;
@@ -96,7 +96,7 @@ struct SectionPlan {
   uint64_t imageSize, fileSize;
 };
 
-SectionPlan PlanSections(const InstallerLayout& layout, uint64_t resourceSize) {
+SectionPlan PlanSections(const PeImage& layout, uint64_t resourceSize) {
   const PeHeaders& pe = layout.pe;
   SectionPlan plan = {pe.sections, 0, 0};
   uint64_t virtualEnd = 0, rawEnd = 0;
@@ -128,7 +128,7 @@ bool NotOurs(std::string* error, const std::string& what) {
 
 }  // namespace
 
-bool ReadInstaller(PeFile& file, InstallerLayout* layout, std::string* error) {
+bool ReadInstaller(PeFile& file, PeImage* layout, std::string* error) {
   int kind = ReadPeImage(file, layout, error);
   if (kind == 0) return *error = "not a Windows executable", false;
   if (kind < 0) return false;
@@ -185,11 +185,11 @@ bool ReadInstaller(PeFile& file, InstallerLayout* layout, std::string* error) {
   return true;
 }
 
-uint64_t BuiltImageSize(const InstallerLayout& layout, uint64_t packageSize) {
+uint64_t BuiltImageSize(const PeImage& layout, uint64_t packageSize) {
   return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
 }
 
-bool WriteInstallerAround(PeFile& file, const InstallerLayout& layout,
+bool WriteInstallerAround(PeFile& file, const PeImage& layout,
                           uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
                           std::string* error) {
   const PeHeaders& pe = layout.pe;
