@@ -63,10 +63,8 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   return *error = manifestPath + ": the package would reach 4 GB; it must stay below", false;
 }
 
-// Bytes read, sealed and written at a time; a block below kThreadMinBytes is read and digested
-// on the calling thread (a thread costs more).
+// Bytes read, sealed and written at a time.
 const uint32_t kBlock = 4u << 20;
-const uint32_t kThreadMinBytes = 256u << 10;
 
 struct Block {
   int entry;
@@ -127,11 +125,8 @@ bool SealBlocks(Sealing* s) {
   for (size_t j = 0; j < s->blocks.size(); ++j) {
     if (!s->readOk) return false;
     const Block b = s->blocks[j];
-    const bool more = ++s->next < s->blocks.size();
     std::thread helper;
-    if (more && s->blocks[s->next].size >= kThreadMinBytes) {
-      helper = HostStartThread(ReadAndDigest, s);
-    }
+    if (++s->next < s->blocks.size()) helper = HostStartThread(ReadAndDigest, s);
     if (b.at == 0) BeginPackageEntry(&s->stream);
     uint8_t* bytes = s->buffers[j % 2].data();
     TurnEntryBytes(stream, bytes, b.size);
@@ -140,19 +135,15 @@ bool SealBlocks(Sealing* s) {
                                      bytes, b.size);
     }
     const bool ok = HostWritePart(s->part, bytes, b.size, s->error);
-    if (ok) {
-      s->written += b.size;
-      s->calls->progress("packing", s->written, s->payload->total,
-                         s->payload->entries[b.entry].name);
-    }
-    const bool ranBeside = helper.joinable();
-    if (ranBeside) helper.join();
-    if (ok && b.last) {
+    const std::string& name = s->payload->entries[b.entry].name;
+    s->written += b.size;
+    if (ok) s->calls->progress("packing", s->written, s->payload->total, name);
+    if (helper.joinable()) helper.join();
+    if (!ok) return false;
+    if (b.last) {  // the entry's blocks are all read and digested: its "in" digest is whole
       stream->in = s->ins[b.entry];
       EndPackageEntry(&s->stream);
     }
-    if (!ranBeside && more && ok) ReadAndDigest(s);
-    if (!ok) return false;
   }
   return true;
 }
@@ -213,10 +204,8 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   if (!peError.empty()) *error = installerPath + ": " + peError;
   if (!ok) return false;
   uint64_t size = around.size() + payload->imageSize;
+  // In the headers, which the writer keeps in front of every section.
   uint64_t fieldOffset = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
-  if (fieldOffset + 4 > packageOffset) {  // the reader put the headers before every section
-    return *error = installerPath + ": CheckSum field beyond the headers", false;
-  }
   uint64_t sum = PeChecksumAddAt(0, 0, around.data(), packageOffset);
   sum = PeChecksumAddAt(sum, packageOffset + payload->imageSize, around.data() + packageOffset,
                         around.size() - packageOffset);
