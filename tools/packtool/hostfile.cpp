@@ -165,7 +165,8 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
   const int made = SysMakeFolder(folder), empty = made == 1 ? SysFolderIsEmpty(folder) : 1;
   if (made < 0 || empty < 0) return *error = folder + ": " + SysReason(), false;
   if (made == 2) return *error = folder + ": not a folder (or a link)", false;
-  if (!empty) return *error = folder + ": not empty; unpack writes into a new or empty folder", false;
+  if (!empty) return *error = folder + ": not empty; unpack writes into a new or empty folder",
+              false;
   HoldStops();
   SayTreeLeft(tree);
   SysReleaseStops();

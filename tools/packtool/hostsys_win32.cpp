@@ -108,14 +108,11 @@ std::string SysReason() {
   }
 }
 
+// A folder opens too (backup semantics), to be refused as not a file.
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode) {
-  HANDLE h = OpenPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD code = GetLastError();
-    DWORD a = Attributes(path);
-    SetLastError(code);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) ? 1 : -1;
-  }
+  HANDLE h = OpenPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS);
+  if (h == INVALID_HANDLE_VALUE) return -1;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -226,17 +223,14 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return *error = "the command line: " + SysReason(), false;
   bool ok = true;
-  for (int i = 1; i < count && ok; ++i) {  // an unpaired surrogate is refused
-    const DWORD flags = WC_ERR_INVALID_CHARS;
-    int size = WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, nullptr, 0, nullptr, nullptr);
+  for (int i = 1; i < count && ok; ++i) {
+    const DWORD flags = WC_ERR_INVALID_CHARS;  // an unpaired surrogate is refused
+    const int size = WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, nullptr, 0, nullptr, nullptr);
     ok = size > 0;
-    if (!ok) {
-      *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
-    } else {
-      args->emplace_back(size, '\0');
-      WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, &args->back()[0], size, nullptr, nullptr);
-      args->back().pop_back();  // the NUL
-    }
+    args->emplace_back(ok ? size - 1 : 0, '\0');  // and the NUL written after it
+    char* to = &args->back()[0];
+    if (!ok) *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+    if (ok) WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, to, size, nullptr, nullptr);
   }
   LocalFree(wide);
   return ok;
