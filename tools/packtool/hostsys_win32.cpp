@@ -37,8 +37,7 @@ void WriteText(HANDLE to, const std::string& text) {
   DWORD mode, done;
   std::wstring wide;
   if (!GetConsoleMode(to, &mode)) {
-    WriteFile(to, text.data(), (DWORD)text.size(), &done, nullptr);
-    return;
+    return (void)WriteFile(to, text.data(), (DWORD)text.size(), &done, nullptr);
   }
   Wide(text, &wide, false);
   for (size_t at = 0; at < wide.size(); at += kConsolePiece) {
@@ -52,11 +51,6 @@ HANDLE OpenPath(const std::string& path, DWORD access, DWORD share, DWORD how, D
   std::wstring wide;
   if (!Wide(path, &wide)) return INVALID_HANDLE_VALUE;
   return CreateFileW(wide.c_str(), access, share, nullptr, how, flags, nullptr);
-}
-
-DWORD Attributes(const std::string& path) {
-  std::wstring wide;
-  return Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
 CRITICAL_SECTION gStopLock;
@@ -185,7 +179,8 @@ int SysMakeFolder(const std::string& path) {
 
 // Neither a symbolic link nor a junction.
 bool SysIsPlainFolder(const std::string& path) {
-  DWORD a = Attributes(path);
+  std::wstring wide;
+  DWORD a = Wide(path, &wide) ? GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) &&
          !(a & FILE_ATTRIBUTE_REPARSE_POINT);
 }
