@@ -12,9 +12,6 @@
 
 namespace {
 
-// Lines go to a console in pieces of at most this many characters (older consoles take ~26,000).
-const size_t kConsolePiece = 8192;
-
 HANDLE H(intptr_t handle) { return (HANDLE)handle; }
 
 // UTF-8 text as UTF-16. With strict, text that is not UTF-8 (or holds a NUL) is refused:
@@ -30,9 +27,10 @@ bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
   return true;
 }
 
-// Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page;
-// elsewhere (a file, a pipe) as the UTF-8 bytes, never through the C library's locks (the
-// console handler writes while another thread may hold them).
+// Writes UTF-8 text to a standard handle: to a console as UTF-16, readable in any code page, in
+// one call (a line holds a few paths below MAX_PATH and at most a manifest line, far below what
+// any console takes); elsewhere (a file, a pipe) as the UTF-8 bytes. Never through the C
+// library's locks: the console handler writes while another thread may hold them.
 void WriteText(HANDLE to, const std::string& text) {
   DWORD mode, done;
   std::wstring wide;
@@ -40,10 +38,7 @@ void WriteText(HANDLE to, const std::string& text) {
     return (void)WriteFile(to, text.data(), (DWORD)text.size(), &done, nullptr);
   }
   Wide(text, &wide, false);
-  for (size_t at = 0; at < wide.size(); at += kConsolePiece) {
-    size_t piece = wide.size() - at < kConsolePiece ? wide.size() - at : kConsolePiece;
-    WriteConsoleW(to, wide.data() + at, (DWORD)piece, &done, nullptr);
-  }
+  WriteConsoleW(to, wide.data(), (DWORD)wide.size(), &done, nullptr);
 }
 
 // CreateFileW on a UTF-8 path; INVALID_HANDLE_VALUE when it fails or is not UTF-8.
