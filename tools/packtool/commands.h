@@ -1,7 +1,6 @@
-// The commands of the packing tool, each one call from the command line (cli.cpp): pack and build
-// (pack.cpp), list, verify and unpack (unpack.cpp). They print nothing themselves: the command
-// line hands them what to call for a result line, a failure and progress. Each returns the
-// process's exit status.
+// The packing tool's commands, each one call from the command line (cli.cpp), which hands them
+// what to call for a result line, a failure and progress: they print nothing themselves. Each
+// returns the process's exit status.
 #pragma once
 #include <stdint.h>
 
@@ -10,9 +9,8 @@
 struct CommandCalls {
   void (*line)(const std::string& text);    // a line of results on standard output
   int (*fail)(const std::string& message);  // "packtool: MESSAGE" on standard error; gives 1
-  // One line on standard error, updated in place while a large payload is worked through: bytes
-  // done of the total and the entry at hand; ended when done reaches total. Only on a terminal,
-  // and not with --quiet.
+  // One line on standard error, updated in place (on a terminal, without --quiet): bytes done of
+  // the total and the entry at hand; ended when done reaches total.
   void (*progress)(const char* what, uint64_t done, uint64_t total, const std::string& entry);
 };
 

@@ -40,8 +40,15 @@ void KnowPart(const HostPart* part, bool live) {
   if (part->slot == 0) SetStop(gStop.doing, gStop.left);
 }
 
-// Creates part->part new; false with *error.
-bool CreatePart(HostPart* part, int made, std::string* error) {
+// Creates the part file partPath new for the output path, known to the stop handler (slot) from
+// the moment it exists; false with *error.
+bool CreatePart(HostPart* part, const std::string& path, const std::string& partPath, int slot,
+                std::string* error) {
+  part->path = path;
+  part->part = partPath;
+  part->slot = slot;
+  HoldStops();
+  const int made = SysCreateNew(part->part, &part->handle);
   if (made == 0) KnowPart(part, true);
   if (made > 0) *error = part->part + ": already exists (left by a stopped run?); remove it";
   if (made < 0) *error = part->path + ": " + SysReason();
@@ -80,7 +87,6 @@ bool HostReadAt(HostFile* file, const std::string& path, uint64_t offset, void* 
 
 bool HostReadSome(void* user, void* bytes, size_t size, size_t* got) {
   HostFile* file = static_cast<HostFile*>(user);
-  size = size < kPiece ? size : kPiece;
   if (!SysTransferAt(file->handle, file->at, bytes, size, false, got)) return false;
   file->at += *got;
   return true;
@@ -114,11 +120,7 @@ void HostOnStop(const std::string& doing, const std::string& left) {
 }
 
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
-  part->path = path;
-  part->part = path + ".packtool-part";
-  part->slot = 0;
-  HoldStops();  // the part file is known to the handler from the moment it exists
-  return CreatePart(part, SysCreateNew(part->part, &part->handle), error);
+  return CreatePart(part, path, path + ".packtool-part", 0, error);
 }
 
 bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error) {
@@ -160,8 +162,6 @@ bool HostCommitPart(HostPart* part, int mode, std::string* error) {
 
 bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error) {
   tree->root = folder;
-  tree->made.clear();
-  tree->whole.clear();
   const int made = SysMakeFolder(folder), empty = made == 1 ? SysFolderIsEmpty(folder) : 1;
   if (made < 0 || empty < 0) return *error = folder + ": " + SysReason(), false;
   if (made == 2) return *error = folder + ": not a folder (or a link)", false;
@@ -175,11 +175,8 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
 
 bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative, HostPart* part,
                         std::string* error) {
-  part->path = tree->root + "/" + relative;
-  part->part = tree->root + "/.packtool-part-" + std::to_string(number);
-  part->slot = number;
-  HoldStops();
-  return CreatePart(part, SysCreateNew(part->part, &part->handle), error);
+  return CreatePart(part, tree->root + "/" + relative,
+                    tree->root + "/.packtool-part-" + std::to_string(number), number, error);
 }
 
 // Each folder is one this run made, and still a folder, not a link, when the file goes in.

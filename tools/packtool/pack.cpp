@@ -19,9 +19,8 @@ namespace {
 // that DLLs, heaps and stacks share; one contiguous gigabyte leaves room for them.
 const uint64_t kMaxInstallerImage = 1ull << 30;
 
-// A checked manifest: 17 entries with names the installer accepts, each source a regular file
-// below 2 GB, open (each is opened once, here, and read through that handle), the last one not
-// empty; and the package's directory laid out for those sizes.
+// A checked manifest: 17 entries, each source a regular file below 2 GB opened once (and read
+// through that handle), the last one not empty; and the package's directory laid out for them.
 struct Payload {
   std::string manifest;
   std::vector<ManifestEntry> entries;
@@ -107,9 +106,8 @@ void ReadAndDigest(void* user) {
   }
 }
 
-// Seals the 17 entries in blocks, each read once, two in flight: while a second thread reads
-// block j + 1 and digests it as read, this thread turns block j (the keystream beside the other
-// digest) and writes it.
+// Seals the entries in blocks: while a second thread reads block j + 1 and digests it, this thread
+// turns block j (the keystream beside the other digest) and writes it.
 bool SealBlocks(Sealing* s) {
   for (int e = 0; e < PACKAGE_ENTRY_COUNT; ++e) {
     const uint32_t size = s->payload->directory.entries[e].dataSize;
@@ -175,9 +173,8 @@ int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok,
   return 0;
 }
 
-// Writes the new installer through *part: the installer read by the PE reader, its layout made
-// for the payload's size, the part file made once everything is checked; then the bytes before
-// the package, the package, the bytes after it and the checksum.
+// Writes the new installer through *part, made once everything is checked: the bytes before the
+// package, the package, the bytes after it, and the checksum.
 bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
                     Payload* payload, unsigned* mode, const std::string& outputPath,
                     HostPart* part, std::string* error) {

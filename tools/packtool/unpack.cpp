@@ -29,8 +29,7 @@ namespace {
 // bytes, extracted in memory as the installer would, is read whole up to this size.
 const uint64_t kMaxInMemory = 1ull << 30;
 
-// A package file, or the RCDATA 100 package of an executable, left on disk and read through
-// bounded reads: its size and where it starts in the file.
+// A package file, or an executable's RCDATA 100 package, read where it lies in the file.
 struct PackageView {
   std::string path;
   HostFile file;
@@ -124,9 +123,8 @@ void AwaitSignal(void* signal) {
   s->set = false;
 }
 
-// verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into a
-// part file of its own in the folder, from the thread that unscrambles them, and renames it to
-// the entry's name when the entry is placed (or removes it).
+// verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into its
+// part file from the thread that unscrambles them, and renames it when the entry is placed.
 struct Run {
   const CommandCalls* calls;
   PackageView view;
@@ -139,9 +137,8 @@ struct Run {
   std::string error;                             // the first error writing a file
   std::atomic<uint64_t> read{0};
   uint64_t total = 0, placed = 0;
-  // Relative paths placed so far, by their lower-case form: a later name that differs only in
-  // case is renamed over the file (or into the folder) placed first, as a Windows file system
-  // does, which keeps the first spelling.
+  // Relative paths placed, by their lower-case form: a later name that differs only in case goes
+  // over the file (or into the folder) placed first, as on a Windows file system.
   std::map<std::string, std::string> spelled;
 };
 
