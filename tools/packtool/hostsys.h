@@ -14,7 +14,7 @@
 std::string SysReason();  // of the last failed call ("No such file or directory")
 
 // Opens an existing file for reading without waiting (a FIFO or device is refused) and looks at it
-// on the open handle: 0 a regular file, its size and permission bits given; 1 not one; -1 failed.
+// on the open handle: 0 a regular file, its size (and mode, on POSIX) given; 1 not one; -1 failed.
 int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode);
 // One read (or, with write, write) of at most size bytes at offset, never through the file
 // position (threads share a handle); *done is 0 at the end of the file.

@@ -98,7 +98,7 @@ std::string SysReason() {
 }
 
 // A folder opens too (backup semantics), to be refused as not a file.
-int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned* mode) {
+int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsigned*) {
   HANDLE h = OpenPath(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return -1;
@@ -109,7 +109,6 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
   }
   *handle = (intptr_t)h;
   *size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-  *mode = 0644;
   return 0;
 }
 
