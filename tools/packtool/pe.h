@@ -1,8 +1,6 @@
 // An installer's PE image: the one reader of its headers and resource tree, used by every
 // packtool command (pe.cpp), which trusts nothing in the file; and the writer that rebuilds it
-// with a new package (pebuild.cpp): the resource section laid out again with RCDATA 100
-// replaced, the sections after it moved, the headers that describe the image updated, every
-// other byte kept. The result depends only on the installer's other bytes and the new package.
+// around a new package (pebuild.cpp), every other byte kept.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -41,11 +39,9 @@ inline uint64_t PeMappedSize(const PeSection& s) {
 struct PeHeaders {
   size_t optionalHeader;  // file offset of the optional header
   uint32_t sizeOfImage, sizeOfHeaders, sectionAlignment, fileAlignment, symbolTable;
-  uint32_t directoryCount;
-  size_t directories;  // file offset of data directory 0
-  size_t headersEnd;   // file offset just past the section table
+  uint32_t sizeOfInitializedData;
   std::vector<PeSection> sections;
-  std::vector<uint32_t> directoryAddress, directorySize;  // directoryCount of each
+  uint32_t directoryAddress[16], directorySize[16];  // 0 where not declared, as for the loader
 };
 
 enum {
@@ -54,6 +50,7 @@ enum {
   PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA = 8,  // field offsets in the optional header
   PE_OPTIONAL_SIZE_OF_IMAGE = 56,
   PE_OPTIONAL_CHECKSUM = 64,
+  PE_OPTIONAL_DIRECTORIES = 96,
   RESOURCE_RCDATA = 10,
 };
 
@@ -109,9 +106,8 @@ uint64_t BuiltImageSize(const PeImage& layout, uint64_t packageSize);
 // Writes into *out the new executable without the package's bytes, which the caller writes at
 // *packageOffset. Every write is checked against the output; false (with *error) when one would
 // not fit, which a layout ReadInstaller accepted never gives, or "read error".
-bool WriteInstallerAround(PeFile& file, const PeImage& layout,
-                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
-                          std::string* error);
+bool WriteInstallerAround(PeFile& file, const PeImage& layout, uint32_t packageSize,
+                          std::vector<uint8_t>* out, size_t* packageOffset, std::string* error);
 
 // The PE checksum in parts: the sum of the file's little-endian 32-bit words from offset 0, in
 // pieces whose sizes are multiples of 4 but the last; PeChecksumAddAt takes a piece at any offset
