@@ -1,8 +1,5 @@
-// Reading a packing manifest: one entry a line ("entry name | source file"), blank lines and
-// comment lines (the first character other than a blank is '#') skipped. Lines are read through
-// a bounded buffer, so that memory is bounded by the entries kept (17), never by the file's size;
-// the names are checked with the installer's own rule and this tool's own (ASCII, the files the
-// installer relies on).
+// Reading a packing manifest, one entry a line ("entry name | source file"), through a bounded
+// buffer, so that memory is bounded by the entries kept (17), never by the file's size.
 #pragma once
 #include <stddef.h>
 
