@@ -9,8 +9,7 @@
 #include <vector>
 
 // A file left on disk, read through read, and the pieces the reader has looked at (headers and
-// resource tree, never the resources' data), each kept while the file is; past kPeWindowHeld
-// the file is refused.
+// resource tree, never the resources' data), each kept while the file is.
 struct PeFile {
   uint64_t size;
   bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
@@ -88,10 +87,9 @@ struct PeImage {
 // after the last section (a signature) are allowed: list and verify read signed installers.
 int ReadPeImage(PeFile& file, PeImage* image, std::string* error);
 
-// The file offset of [rva, rva + size) when the range lies inside the image and inside one
-// section's bytes in the file (the installer's own range rule, IsRangeInsideImage, applied to the
-// image, to one section's file-backed bytes and to the file); -1 when it wraps round, leaves the
-// image or has no file bytes.
+// The file offset of [rva, rva + size) when the installer's own range rule (IsRangeInsideImage)
+// puts it inside the image, one section's file-backed bytes and the file; -1 when it wraps round,
+// leaves the image or has no file bytes.
 int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size);
 
 // Checks that file is an executable this tool can rebuild: what ReadPeImage accepts, with an

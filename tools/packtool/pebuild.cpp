@@ -201,10 +201,9 @@ bool WriteInstallerAround(PeFile& file, const PeImage& layout, uint32_t packageS
   Output o = {out, *packageOffset + (uint64_t)packageSize <= sec.fileSize};
   if (o.ok) o.holeStart = *packageOffset, o.holeSize = packageSize;
   out->assign((size_t)(sec.fileSize - o.holeSize), 0);
-  // The header area: the file up to the resource section's bytes, kept as it is. The header
-  // fields below are written at their offsets in it, all in front of SizeOfHeaders, which the
-  // reader found in front of every section's bytes; the check makes a layout that breaks this fail
-  // instead of writing elsewhere.
+  // The header area: the file up to the resource section's bytes, kept as it is; the header fields
+  // below are written in it, in front of SizeOfHeaders, which the reader found in front of every
+  // section's bytes (the check makes a layout that breaks this fail instead of writing elsewhere).
   uint64_t r = resources.rawOffset;
   Copy(&o, 0, file, 0, r);
   if (pe.sizeOfHeaders > r) o.ok = false;
