@@ -267,11 +267,7 @@ bool WriteInstallerAround(PeFile& file, const PeImage& layout, uint32_t packageS
 
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size) {
   size_t i = 0;
-  for (; i + 4 <= size; i += 4) {
-    uint32_t word;
-    memcpy(&word, bytes + i, 4);
-    sum += word;
-  }
+  for (; i + 4 <= size; i += 4) sum += PeLoad32(bytes + i);
   uint32_t last = 0;
   memcpy(&last, bytes + i, size - i);
   return sum + last;
