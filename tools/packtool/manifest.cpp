@@ -52,8 +52,7 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
                         ShownName(e.name) + "\" ";
-    const bool nul = e.name.find('\0') != std::string::npos;
-    int rule = nul ? NAME_RULE_CHARACTER : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
+    int rule = EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);  // no NUL: refused when read
     if (rule != NAME_RULE_KEPT) {
       return Refuse(error, where + "would be refused by the installer: ", RuleText(rule));
     }
