@@ -1,6 +1,5 @@
-// packtool: the publisher's packing tool. Its command line: the commands and their help, the
-// arguments, the failure line and the progress line; the commands themselves are in
-// tools/packtool/commands.h.
+// packtool, the publisher's packing tool: its command line (the commands and their help, the
+// arguments, the failure line and the progress line; the commands are in commands.h).
 #include <stdio.h>
 
 #include <string>
@@ -37,7 +36,7 @@ const char kResultHelp[] =
 struct Command {
   const char* name;
   int (*run)(const CommandCalls& calls, const std::string* args);
-  size_t arguments;
+  unsigned arguments;
   const char* synopsis;  // the line in the general usage
   const char* what;      // the rest of the command's own usage
   const char* more[2];   // shared paragraphs, or null
@@ -148,9 +147,8 @@ int main(int argc, char** argv) {
     if (args[i] == "--help" || args[i] == "-h") return PrintCommandUsage(*command, stdout), 0;
   }
   if (args.size() != command->arguments + 1) {
-    fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name,
-            (unsigned)command->arguments, command->arguments == 1 ? "" : "s",
-            (unsigned)(args.size() - 1));
+    fprintf(stderr, "packtool: %s takes %u argument%s, not %u\n", command->name, command->arguments,
+            command->arguments == 1 ? "" : "s", (unsigned)(args.size() - 1));
     return PrintCommandUsage(*command, stderr), 2;
   }
   return command->run({Line, Fail, Progress}, &args[1]);

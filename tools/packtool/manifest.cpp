@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 
 #include "base/packagedir.h"
@@ -51,24 +52,19 @@ bool CheckManifestNames(const std::string& fileName, const std::vector<ManifestE
   for (const ManifestEntry& e : entries) {
     std::string where = fileName + ":" + std::to_string(e.line) + ": entry name \"" +
                         ShownName(e.name) + "\" ";
-    const bool nul = e.name.find('\0') != std::string::npos;
-    int rule = nul ? NAME_RULE_CHARACTER : EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);
+    int rule = EntryNameProblem(e.name.c_str(), PACKAGE_NAME_SIZE);  // no NUL: refused when read
     if (rule != NAME_RULE_KEPT) {
-      return Refuse(error, where, std::string("would be refused by the installer: ") +
-                                      RuleText(rule));
+      return Refuse(error, where + "would be refused by the installer: ", RuleText(rule));
     }
-    for (unsigned char c : e.name) {
-      if (c >= 127) {
-        return Refuse(error, where,
-                      "has a byte outside printable ASCII: names must be ASCII because the "
-                      "installer reads them in the target machine's code page");
-      }
+    if (std::any_of(e.name.begin(), e.name.end(), [](unsigned char c) { return c >= 127; })) {
+      return Refuse(error, where,
+                    "has a byte outside printable ASCII: names must be ASCII because the "
+                    "installer reads them in the target machine's code page");
     }
     const ManifestEntry*& first = seen[FoldedName(e.name)];
     if (first != nullptr) {
-      return Refuse(error, where, "twice: line " + std::to_string(first->line) + " has \"" +
-                                      ShownName(first->name) +
-                                      "\" (names are compared ignoring case)");
+      return Refuse(error, where + "twice: line " + std::to_string(first->line) + " has \"",
+                    ShownName(first->name) + "\" (names are compared ignoring case)");
     }
     first = &e;
   }
@@ -162,13 +158,9 @@ bool ReadManifestEntries(const std::string& fileName, ManifestRead read, void* u
 std::string ShownName(const std::string& name) {
   std::string shown;
   for (unsigned char c : name) {
-    if (c < 32 || c >= 127) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      shown += hex;
-    } else {
-      shown += (char)c;
-    }
+    char text[8] = {(char)c, '\0'};
+    if (c < 32 || c >= 127) snprintf(text, sizeof text, "\\x%02x", c);
+    shown += text;
   }
   return shown;
 }

@@ -15,13 +15,9 @@ namespace {
 
 uint32_t U16(const uint8_t* p) { return p[0] | (p[1] << 8); }
 
-bool InFile(const PeFile& file, uint64_t offset, uint64_t length) {
-  return offset <= file.size && length <= file.size - offset;
-}
-
 // length bytes at offset, or null when they are not all in the file or cannot be held.
 const uint8_t* Bytes(PeFile& file, uint64_t offset, uint64_t length) {
-  if (!InFile(file, offset, length)) return nullptr;
+  if (!IsRangeInsideImage(0, file.size, offset, length)) return nullptr;
   if (file.held + length > kPeWindowHeld) return file.failed = true, nullptr;
   file.pieces.emplace_back((size_t)length + 1);  // + 1: a valid pointer for no bytes too
   file.held += length;
@@ -84,28 +80,25 @@ int ReadHeaders(PeFile& file, PeHeaders* pe, std::string* error) {
   pe->fileAlignment = PeLoad32(o + 36);
   pe->sizeOfImage = PeLoad32(o + PE_OPTIONAL_SIZE_OF_IMAGE);
   pe->sizeOfHeaders = PeLoad32(o + 60);
-  pe->directoryCount = PeLoad32(o + 92);
-  uint32_t room = std::min((optionalSize - 96) / 8, 16u);
-  if (pe->directoryCount > room) {
-    return bad(std::to_string(pe->directoryCount) + " data directories declared, room for " +
+  pe->sizeOfInitializedData = PeLoad32(o + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA);
+  uint32_t directories = PeLoad32(o + 92), room = std::min((optionalSize - 96) / 8, 16u);
+  if (directories > room) {
+    return bad(std::to_string(directories) + " data directories declared, room for " +
                std::to_string(room));
   }
-  pe->directories = pe->optionalHeader + 96;
-  pe->directoryAddress.clear();
-  pe->directorySize.clear();
-  for (uint32_t d = 0; d < pe->directoryCount; ++d) {
-    pe->directoryAddress.push_back(PeLoad32(o + 96 + 8 * d));
-    pe->directorySize.push_back(PeLoad32(o + 96 + 8 * d + 4));
+  for (uint32_t d = 0; d < 16; ++d) {
+    pe->directoryAddress[d] = d < directories ? PeLoad32(o + PE_OPTIONAL_DIRECTORIES + 8 * d) : 0;
+    pe->directorySize[d] = d < directories ? PeLoad32(o + PE_OPTIONAL_DIRECTORIES + 8 * d + 4) : 0;
   }
   if (count == 0 || count > 96) return bad(std::to_string(count) + " sections");
   uint64_t table = pe->optionalHeader + (uint64_t)optionalSize;
   const uint8_t* s = Bytes(file, table, 40ull * count);
   if (s == nullptr) return cut("the section table ends beyond the file");
-  pe->headersEnd = (size_t)(table + 40ull * count);
+  uint64_t headersEnd = table + 40ull * count;
   // The headers stay where the loader and build expect them: inside SizeOfHeaders, which lies in
   // the file and in front of every section's bytes.
-  if (pe->headersEnd > pe->sizeOfHeaders) {
-    return bad("the headers (up to " + Hex(pe->headersEnd) + ") reach past SizeOfHeaders (" +
+  if (headersEnd > pe->sizeOfHeaders) {
+    return bad("the headers (up to " + Hex(headersEnd) + ") reach past SizeOfHeaders (" +
                Hex(pe->sizeOfHeaders) + ")");
   }
   if (pe->sizeOfHeaders > file.size) {
@@ -125,7 +118,8 @@ int ReadHeaders(PeFile& file, PeHeaders* pe, std::string* error) {
     if (section.rawSize != 0 && section.rawOffset < pe->sizeOfHeaders) {
       return bad(who + "'s bytes (at " + Hex(section.rawOffset) + ") overlap the headers");
     }
-    if (section.rawSize != 0 && !InFile(file, section.rawOffset, section.rawSize)) {
+    if (section.rawSize != 0 &&
+        !IsRangeInsideImage(0, file.size, section.rawOffset, section.rawSize)) {
       return Refuse(error, "truncated: " + who + " ends beyond the end of the file");
     }
     uint64_t end = (uint64_t)section.virtualAddress + PeMappedSize(section);
@@ -217,7 +211,6 @@ int ReadDirectory(TreeWalk& w, uint64_t offset, int depth, const std::string& pa
       if (text == nullptr) return -1;
       entry.name.assign(text, text + 2ull * U16(length));
     }
-    // The loader finds an entry by binary search: names first, then ids, each ascending.
     if (i > 0 && i != named &&
         (entry.named ? !NameBefore(entries.back().name, entry.name)
                      : entries.back().id >= entry.id)) {
@@ -264,8 +257,7 @@ int ReadResources(PeFile& file, PeImage* image, std::string* error) {
   ResourceTree* tree = &image->tree;
   *tree = ResourceTree();
   image->resourceSection = image->package = -1;
-  uint32_t rva = pe.directoryCount > PE_DIRECTORY_RESOURCE
-                     ? pe.directoryAddress[PE_DIRECTORY_RESOURCE] : 0;
+  uint32_t rva = pe.directoryAddress[PE_DIRECTORY_RESOURCE];
   if (rva == 0) return 1;
   TreeWalk w = {file, pe, rva, 0, 0, tree, error, 0, {}, {}};
   for (size_t i = 0; i < pe.sections.size() && image->resourceSection < 0; ++i) {

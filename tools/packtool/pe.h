@@ -1,8 +1,6 @@
 // An installer's PE image: the one reader of its headers and resource tree, used by every
 // packtool command (pe.cpp), which trusts nothing in the file; and the writer that rebuilds it
-// with a new package (pebuild.cpp): the resource section laid out again with RCDATA 100
-// replaced, the sections after it moved, the headers that describe the image updated, every
-// other byte kept. The result depends only on the installer's other bytes and the new package.
+// around a new package (pebuild.cpp), every other byte kept.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -11,8 +9,7 @@
 #include <vector>
 
 // A file left on disk, read through read, and the pieces the reader has looked at (headers and
-// resource tree, never the resources' data), each kept while the file is; past kPeWindowHeld
-// the file is refused.
+// resource tree, never the resources' data), each kept while the file is.
 struct PeFile {
   uint64_t size;
   bool (*read)(void* user, uint64_t offset, void* bytes, size_t size);
@@ -41,11 +38,9 @@ inline uint64_t PeMappedSize(const PeSection& s) {
 struct PeHeaders {
   size_t optionalHeader;  // file offset of the optional header
   uint32_t sizeOfImage, sizeOfHeaders, sectionAlignment, fileAlignment, symbolTable;
-  uint32_t directoryCount;
-  size_t directories;  // file offset of data directory 0
-  size_t headersEnd;   // file offset just past the section table
+  uint32_t sizeOfInitializedData;
   std::vector<PeSection> sections;
-  std::vector<uint32_t> directoryAddress, directorySize;  // directoryCount of each
+  uint32_t directoryAddress[16], directorySize[16];  // 0 where not declared, as for the loader
 };
 
 enum {
@@ -54,6 +49,7 @@ enum {
   PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA = 8,  // field offsets in the optional header
   PE_OPTIONAL_SIZE_OF_IMAGE = 56,
   PE_OPTIONAL_CHECKSUM = 64,
+  PE_OPTIONAL_DIRECTORIES = 96,
   RESOURCE_RCDATA = 10,
 };
 
@@ -91,10 +87,9 @@ struct PeImage {
 // after the last section (a signature) are allowed: list and verify read signed installers.
 int ReadPeImage(PeFile& file, PeImage* image, std::string* error);
 
-// The file offset of [rva, rva + size) when the range lies inside the image and inside one
-// section's bytes in the file (the installer's own range rule, IsRangeInsideImage, applied to the
-// image, to one section's file-backed bytes and to the file); -1 when it wraps round, leaves the
-// image or has no file bytes.
+// The file offset of [rva, rva + size) when the installer's own range rule (IsRangeInsideImage)
+// puts it inside the image, one section's file-backed bytes and the file; -1 when it wraps round,
+// leaves the image or has no file bytes.
 int64_t PeFileRange(const PeHeaders& pe, uint64_t fileSize, uint32_t rva, uint32_t size);
 
 // Checks that file is an executable this tool can rebuild: what ReadPeImage accepts, with an
@@ -109,9 +104,8 @@ uint64_t BuiltImageSize(const PeImage& layout, uint64_t packageSize);
 // Writes into *out the new executable without the package's bytes, which the caller writes at
 // *packageOffset. Every write is checked against the output; false (with *error) when one would
 // not fit, which a layout ReadInstaller accepted never gives, or "read error".
-bool WriteInstallerAround(PeFile& file, const PeImage& layout,
-                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
-                          std::string* error);
+bool WriteInstallerAround(PeFile& file, const PeImage& layout, uint32_t packageSize,
+                          std::vector<uint8_t>* out, size_t* packageOffset, std::string* error);
 
 // The PE checksum in parts: the sum of the file's little-endian 32-bit words from offset 0, in
 // pieces whose sizes are multiples of 4 but the last; PeChecksumAddAt takes a piece at any offset

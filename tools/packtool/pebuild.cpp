@@ -8,6 +8,8 @@
 
 #include <initializer_list>
 
+#include "package/bounds.h"
+
 namespace {
 
 // The output without the package's bytes: the hole [holeStart, holeStart + holeSize) of the file
@@ -43,7 +45,7 @@ void CopyBytes(Output* o, uint64_t offset, const uint8_t* from, uint64_t length)
 // Copies length bytes of the input file at from, checked against the input too.
 void Copy(Output* o, uint64_t offset, PeFile& file, uint64_t from, uint64_t length) {
   if (length == 0) return;
-  uint8_t* p = from <= file.size && length <= file.size - from ? At(o, offset, length) : nullptr;
+  uint8_t* p = IsRangeInsideImage(0, file.size, from, length) ? At(o, offset, length) : nullptr;
   bool read = p != nullptr && file.read(file.user, from, p, (size_t)length);
   if (p != nullptr && !read) file.failed = true;
   if (!read) o->ok = false;
@@ -133,9 +135,8 @@ bool ReadInstaller(PeFile& file, PeImage* layout, std::string* error) {
   if (kind == 0) return *error = "not a Windows executable", false;
   if (kind < 0) return false;
   const PeHeaders& pe = layout->pe;
-  if (pe.directoryCount > PE_DIRECTORY_SECURITY &&
-      (pe.directoryAddress[PE_DIRECTORY_SECURITY] != 0 ||
-       pe.directorySize[PE_DIRECTORY_SECURITY] != 0)) {
+  if (pe.directoryAddress[PE_DIRECTORY_SECURITY] != 0 ||
+      pe.directorySize[PE_DIRECTORY_SECURITY] != 0) {
     return *error = "carries an Authenticode signature; build first, then sign", false;
   }
   if (pe.symbolTable != 0) return NotOurs(error, "carries a symbol table");
@@ -149,8 +150,7 @@ bool ReadInstaller(PeFile& file, PeImage* layout, std::string* error) {
     return NotOurs(error, "the resource tree does not start a section");
   }
   for (const ResourceData& d : layout->tree.data) {
-    if (d.rva < resources.virtualAddress ||
-        (uint64_t)d.rva + d.size > resources.virtualAddress + PeMappedSize(resources)) {
+    if (!IsRangeInsideImage(resources.virtualAddress, PeMappedSize(resources), d.rva, d.size)) {
       return NotOurs(error, "resource data outside the resource section");
     }
   }
@@ -173,7 +173,7 @@ bool ReadInstaller(PeFile& file, PeImage* layout, std::string* error) {
   }
   // No data directory but the resources may point into the resource section, and each one
   // points into a section (which keeps its place, or moves with the directory's address).
-  for (uint32_t d = 0; d < pe.directoryCount; ++d) {
+  for (uint32_t d = 0; d < 16; ++d) {
     uint32_t address = pe.directoryAddress[d];
     if (d == PE_DIRECTORY_RESOURCE || d == PE_DIRECTORY_SECURITY || address == 0) continue;
     bool inSection = false;
@@ -189,25 +189,24 @@ uint64_t BuiltImageSize(const PeImage& layout, uint64_t packageSize) {
   return PlanSections(layout, PlanResources(layout, packageSize).size).imageSize;
 }
 
-bool WriteInstallerAround(PeFile& file, const PeImage& layout,
-                          uint32_t packageSize, std::vector<uint8_t>* out, size_t* packageOffset,
-                          std::string* error) {
+bool WriteInstallerAround(PeFile& file, const PeImage& layout, uint32_t packageSize,
+                          std::vector<uint8_t>* out, size_t* packageOffset, std::string* error) {
   const PeHeaders& pe = layout.pe;
   const ResourceTree& tree = layout.tree;
   const PeSection& resources = pe.sections[layout.resourceSection];
+  const uint64_t optional = pe.optionalHeader, directories = optional + PE_OPTIONAL_DIRECTORIES;
   ResourcePlan res = PlanResources(layout, packageSize);
   SectionPlan sec = PlanSections(layout, res.size);
   *packageOffset = (size_t)(resources.rawOffset + res.data[layout.package]);
   Output o = {out, *packageOffset + (uint64_t)packageSize <= sec.fileSize};
   if (o.ok) o.holeStart = *packageOffset, o.holeSize = packageSize;
   out->assign((size_t)(sec.fileSize - o.holeSize), 0);
-  // The header area: the file up to the resource section's bytes, kept as it is. The header
-  // fields below are written at their offsets in it, all in front of headersEnd, which the reader
-  // found in front of every section; the check makes a layout that breaks this fail instead of
-  // writing elsewhere.
+  // The header area: the file up to the resource section's bytes, kept as it is; the header fields
+  // below are written in it, in front of SizeOfHeaders, which the reader found in front of every
+  // section's bytes (the check makes a layout that breaks this fail instead of writing elsewhere).
   uint64_t r = resources.rawOffset;
   Copy(&o, 0, file, 0, r);
-  if (pe.headersEnd > r) o.ok = false;
+  if (pe.sizeOfHeaders > r) o.ok = false;
   uint64_t name = res.names;
   for (size_t d = 0; d < tree.directories.size(); ++d) {
     const ResourceDirectory& dir = tree.directories[d];
@@ -244,21 +243,18 @@ bool WriteInstallerAround(PeFile& file, const PeImage& layout,
     PutWords(&o, s.headerOffset + 8, {to.virtualSize, to.virtualAddress, to.rawSize, to.rawOffset});
     if ((int)i <= layout.resourceSection) continue;
     Copy(&o, to.rawOffset, file, s.rawOffset, s.rawSize);
-    for (uint32_t d = 0; d < pe.directoryCount; ++d) {
+    for (uint32_t d = 0; d < 16; ++d) {
       uint32_t address = pe.directoryAddress[d];
       if (d != PE_DIRECTORY_SECURITY && Holds(s, address)) {
-        Put(&o, pe.directories + 8 * d, address - s.virtualAddress + to.virtualAddress);
+        Put(&o, directories + 8 * d, address - s.virtualAddress + to.virtualAddress);
       }
     }
   }
-  Put(&o, pe.directories + 8 * PE_DIRECTORY_RESOURCE + 4, (uint32_t)res.size);
+  Put(&o, directories + 8 * PE_DIRECTORY_RESOURCE + 4, (uint32_t)res.size);
   // SizeOfInitializedData changes by what the resource section's file bytes changed.
-  uint64_t optional = pe.optionalHeader;
-  if (uint8_t* p = At(&o, optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA, 4)) {
-    Put(&o, optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA,
-        PeLoad32(p) + sec.sections[layout.resourceSection].rawSize -
-            (uint32_t)AlignUp(resources.rawSize, pe.fileAlignment));
-  }
+  Put(&o, optional + PE_OPTIONAL_SIZE_OF_INITIALIZED_DATA,
+      pe.sizeOfInitializedData + sec.sections[layout.resourceSection].rawSize -
+          (uint32_t)AlignUp(resources.rawSize, pe.fileAlignment));
   Put(&o, optional + PE_OPTIONAL_SIZE_OF_IMAGE, (uint32_t)sec.imageSize);
   Put(&o, optional + PE_OPTIONAL_CHECKSUM, 0);
   if (!o.ok) {
@@ -271,11 +267,7 @@ bool WriteInstallerAround(PeFile& file, const PeImage& layout,
 
 uint64_t PeChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size) {
   size_t i = 0;
-  for (; i + 4 <= size; i += 4) {
-    uint32_t word;
-    memcpy(&word, bytes + i, 4);
-    sum += word;
-  }
+  for (; i + 4 <= size; i += 4) sum += PeLoad32(bytes + i);
   uint32_t last = 0;
   memcpy(&last, bytes + i, size - i);
   return sum + last;
