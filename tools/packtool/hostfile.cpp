@@ -123,11 +123,6 @@ bool HostCreatePart(const std::string& path, HostPart* part, std::string* error)
   return CreatePart(part, path, path + ".packtool-part", 0, error);
 }
 
-bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error) {
-  part->end += size;
-  return HostWritePartAt(part, part->end - size, bytes, size, error);
-}
-
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error) {
   if (Transfer(part->handle, offset, const_cast<void*>(bytes), size, true) == 0) return true;

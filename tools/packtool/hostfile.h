@@ -46,14 +46,12 @@ struct HostPart {
   std::string path, part;  // the output, and the part file written first
   intptr_t handle = -1;
   int slot = 0;            // in the stop handler's list
-  uint64_t end = 0;        // where HostWritePart writes next
 };
 
 // pack and build: path + ".packtool-part" (an existing file or link of that name is refused,
 // never reused or followed), named by the stop line.
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error);
-// Writes size bytes after those HostWritePart wrote before, or at offset (from any thread).
-bool HostWritePart(HostPart* part, const void* bytes, size_t size, std::string* error);
+// Writes size bytes at offset (from any thread).
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
                      std::string* error);
 // Sets the permission bits (host; -1: the default under the umask), closes the part file and

@@ -128,11 +128,9 @@ bool SealBlocks(Sealing* s) {
     if (b.at == 0) BeginPackageEntry(&s->stream);
     uint8_t* bytes = s->buffers[j % 2].data();
     TurnEntryBytes(stream, bytes, b.size);
-    if (s->checksum != nullptr) {
-      *s->checksum = PeChecksumAddAt(*s->checksum, s->base + PACKAGE_DIRECTORY_SIZE + s->written,
-                                     bytes, b.size);
-    }
-    const bool ok = HostWritePart(s->part, bytes, b.size, s->error);
+    const uint64_t at = s->base + PACKAGE_DIRECTORY_SIZE + s->written;
+    if (s->checksum != nullptr) *s->checksum = PeChecksumAddAt(*s->checksum, at, bytes, b.size);
+    const bool ok = HostWritePartAt(s->part, at, bytes, b.size, s->error);
     const std::string& name = s->payload->entries[b.entry].name;
     s->written += b.size;
     if (ok) s->calls->progress("packing", s->written, s->payload->total, name);
@@ -146,12 +144,10 @@ bool SealBlocks(Sealing* s) {
   return true;
 }
 
-// Writes the package in blocks: the directory's room first, then each entry sealed as its
-// source is read, then the directory, with the plain digests, over its room.
+// Writes the package at base in blocks: each entry sealed as its source is read, then the
+// directory, with the plain digests, in front of them.
 bool WritePackage(const CommandCalls& calls, Payload* payload, HostPart* part, uint64_t base,
                   uint64_t* checksum, std::string* error) {
-  const uint8_t room[PACKAGE_DIRECTORY_SIZE] = {};
-  if (!HostWritePart(part, room, PACKAGE_DIRECTORY_SIZE, error)) return false;
   Sealing sealing = {&calls, payload, part, base, 0, checksum, error};
   StartPackageStream(&sealing.stream, &payload->directory);
   if (!SealBlocks(&sealing)) {
@@ -203,13 +199,14 @@ bool BuildInstaller(const CommandCalls& calls, const std::string& installerPath,
   uint64_t size = around.size() + payload->imageSize;
   // In the headers, which the writer keeps in front of every section.
   uint64_t fieldOffset = layout.pe.optionalHeader + PE_OPTIONAL_CHECKSUM;
+  const uint64_t afterAt = packageOffset + payload->imageSize, afterSize = size - afterAt;
+  const uint8_t* after = around.data() + packageOffset;  // the bytes after the package
   uint64_t sum = PeChecksumAddAt(0, 0, around.data(), packageOffset);
-  sum = PeChecksumAddAt(sum, packageOffset + payload->imageSize, around.data() + packageOffset,
-                        around.size() - packageOffset);
+  sum = PeChecksumAddAt(sum, afterAt, after, afterSize);
   if (!HostCreatePart(outputPath, part, error) ||
-      !HostWritePart(part, around.data(), packageOffset, error) ||
+      !HostWritePartAt(part, 0, around.data(), packageOffset, error) ||
       !WritePackage(calls, payload, part, packageOffset, &sum, error) ||
-      !HostWritePart(part, around.data() + packageOffset, around.size() - packageOffset, error)) {
+      !HostWritePartAt(part, afterAt, after, afterSize, error)) {
     return false;
   }
   // The sum of every byte written, the CheckSum field's as written taken out.
