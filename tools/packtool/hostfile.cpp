@@ -17,27 +17,30 @@ int Transfer(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool wr
   return 0;
 }
 
+// What is being done and what a stop leaves, as the stop line says them.
+std::string gDoing = "working", gLeft = "nothing written";
+
 // The stop line, from what is being done and what a stop leaves (with stops held off).
 void SetStop(const std::string& doing, const std::string& left) {
-  gStop.doing = doing;
-  gStop.left = left;
-  gStop.line = gLive[0] ? "packtool: stopped while writing " + gStop.parts[0] + "; removed it; "
-                        : "packtool: stopped while " + doing + "; ";
-  gStop.line += left + "\n";
+  gDoing = doing;
+  gLeft = left;
+  gStopLine = gLive[0] ? "packtool: stopped while writing " + gStopParts[0] + "; removed it; "
+                       : "packtool: stopped while " + doing + "; ";
+  gStopLine += left + "\n";
 }
 
 // The handlers are installed on the first call, the line set before.
 void HoldStops() {
-  static const bool watching = (SetStop(gStop.doing, gStop.left), SysWatchStops(), true);
+  static const bool watching = (SetStop(gDoing, gLeft), SysWatchStops(), true);
   (void)watching;
   SysHoldStops();
 }
 
 // The handler's list (with stops held off): the part file live or not.
 void KnowPart(const HostPart* part, bool live) {
-  if (live) gStop.parts[part->slot] = part->part;
+  if (live) gStopParts[part->slot] = part->part;
   gLive[part->slot] = live ? 1 : 0;
-  if (part->slot == 0) SetStop(gStop.doing, gStop.left);
+  if (part->slot == 0) SetStop(gDoing, gLeft);
 }
 
 // Creates the part file partPath new for the output path, known to the stop handler (slot) from

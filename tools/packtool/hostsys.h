@@ -29,16 +29,11 @@ int SysCreateNew(const std::string& path, intptr_t* handle);
 void SysRemove(const std::string& path);
 bool SysReplace(const std::string& from, const std::string& to);  // renames from over to
 
-// What a stop prints and removes: read by the handler, changed only with stops held off
+// What a stop removes and prints: read by the handler, changed only with stops held off
 // (SysHoldStops), so that the handler sees it whole.
 enum { STOP_PARTS = 18 };  // the output of pack or build (0), and unpack's part files (1-17)
-struct StopState {
-  std::string doing = "working", left = "nothing written";
-  std::string parts[STOP_PARTS];  // outputs open now, each removed on a stop while it is live
-  std::string line;               // the line printed
-};
-inline StopState gStop;
-inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStop.parts[k] is an output to remove
+inline std::string gStopParts[STOP_PARTS], gStopLine;
+inline volatile sig_atomic_t gLive[STOP_PARTS];  // gStopParts[k] is an output to remove
 inline volatile sig_atomic_t gMidLine = 0;  // a progress line without its end is on the terminal
 
 // Installs the stop handler (once): it ends a progress line, removes the live outputs, prints

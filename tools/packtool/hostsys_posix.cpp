@@ -25,9 +25,9 @@ void OnSignal(int signal) {
   ssize_t ignored = 0;
   if (gMidLine) ignored = write(2, "\n", 1);
   for (int k = 0; k < STOP_PARTS; ++k) {
-    if (gLive[k]) unlink(gStop.parts[k].c_str());
+    if (gLive[k]) unlink(gStopParts[k].c_str());
   }
-  ignored = write(2, gStop.line.data(), gStop.line.size());
+  ignored = write(2, gStopLine.data(), gStopLine.size());
   (void)ignored;
   ::signal(signal, SIG_DFL);
   raise(signal);

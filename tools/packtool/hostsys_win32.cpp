@@ -58,9 +58,9 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   if (gMidLine) WriteText(err, "\n");
   for (int k = 0; k < STOP_PARTS; ++k) {  // opened with FILE_SHARE_DELETE: gone at exit
-    if (gLive[k]) SysRemove(gStop.parts[k]);
+    if (gLive[k]) SysRemove(gStopParts[k]);
   }
-  WriteText(err, gStop.line);
+  WriteText(err, gStopLine);
   ExitProcess(STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
