@@ -36,11 +36,6 @@ struct PackageView {
   uint64_t base = 0, size = 0;
 };
 
-bool ReadPackageBytes(PackageView* view, uint64_t offset, void* bytes, size_t size,
-                      std::string* error) {
-  return HostReadAt(&view->file, view->path, view->base + offset, bytes, size, error);
-}
-
 bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* directory,
                  std::string* error) {
   view->path = path;
@@ -59,7 +54,7 @@ bool OpenPackage(const std::string& path, PackageView* view, PackageDirectory* d
                     " bytes, the directory alone takes 2720)", false;
   }
   uint8_t bytes[PACKAGE_DIRECTORY_SIZE];
-  if (!ReadPackageBytes(view, 0, bytes, sizeof bytes, error)) return false;
+  if (!HostReadAt(&view->file, path, view->base, bytes, sizeof bytes, error)) return false;
   CopyPackageDirectory(bytes, (uint32_t)view->size, directory);
   return true;
 }
@@ -146,13 +141,13 @@ int32_t ReadPart(void* user, int32_t thread, int32_t e, uint32_t at, uint8_t* by
                  uint32_t count) {
   Run* run = static_cast<Run*>(user);
   const uint64_t read = run->read += count;
+  const PackageEntry& entry = run->directory.entries[e];
   if (thread == 0) {  // every entry is read twice; the line ends once all are placed
     run->calls->progress(run->unpack ? "unpacking" : "verifying",
-                         std::min(read / 2, run->total - 1), run->total,
-                         PrintableName(run->directory.entries[e]));
+                         std::min(read / 2, run->total - 1), run->total, PrintableName(entry));
   }
-  return ReadPackageBytes(&run->view, run->directory.entries[e].dataOffset + (uint64_t)at, bytes,
-                          count, &run->readErrors[thread]);
+  return HostReadAt(&run->view.file, run->view.path, run->view.base + entry.dataOffset + at, bytes,
+                    count, &run->readErrors[thread]);
 }
 
 int32_t WritePlain(void* user, int32_t e, uint32_t at, const uint8_t* bytes, uint32_t count) {
@@ -235,7 +230,9 @@ int32_t ExtractOpened(Run* run, std::string* error) {
                       std::to_string(size) + " bytes of the package; not extracted", 1;
     }
     PackageDirectory directory;
-    if (!ReadPackageBytes(&run->view, 0, image.get(), size, error)) return 1;
+    if (!HostReadAt(&run->view.file, run->view.path, run->view.base, image.get(), size, error)) {
+      return 1;
+    }
     // Read again whole: a directory that differs from the one the part files were made for
     // is a package that changed under us.
     if (memcmp(image.get(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
@@ -303,11 +300,10 @@ int Verify(const CommandCalls& c, const std::string* args) { return Extract(c, a
 int Unpack(const CommandCalls& c, const std::string* args) { return Extract(c, args[0], &args[1]); }
 
 int List(const CommandCalls& calls, const std::string* args) {
-  const std::string& path = args[0];
   PackageView view;
   PackageDirectory directory;
   std::string error;
-  bool ok = OpenPackage(path, &view, &directory, &error);
+  bool ok = OpenPackage(args[0], &view, &directory, &error);
   HostClose(&view.file);
   if (!ok) return calls.fail(error);
   calls.line("#         size     offset  plain MD5                         name");
@@ -322,6 +318,6 @@ int List(const CommandCalls& calls, const std::string* args) {
     if (!EntryInImage(&e, (uint32_t)view.size)) truncated = true;
   }
   calls.line(std::to_string(view.size) + " bytes");
-  if (truncated) return calls.fail(path + ": truncated (an entry ends beyond the package)");
+  if (truncated) return calls.fail(args[0] + ": truncated (an entry ends beyond the package)");
   return 0;
 }
