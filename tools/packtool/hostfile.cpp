@@ -101,14 +101,13 @@ void HostClose(HostFile* file) {
 }
 
 // Paths are UTF-8, where no byte of another character is a separator: bytes split them right.
-std::string HostFolderOf(const std::string& path) {
-  size_t slash = path.find_last_of(kSeparators);
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
-bool HostIsAbsolute(const std::string& path) {
-  return path.find_first_of(kSeparators) == 0 || (kDriveLetters && path.size() >= 2 &&
-                                                  path[1] == ':');
+std::string HostBeside(const std::string& file, const std::string& path) {
+  const size_t slash = file.find_last_of(kSeparators);
+  if (path.empty() || slash == std::string::npos || path.find_first_of(kSeparators) == 0 ||
+      (kDriveLetters && path.size() >= 2 && path[1] == ':')) {
+    return path;
+  }
+  return file.substr(0, slash + 1) + path;
 }
 
 bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size) {

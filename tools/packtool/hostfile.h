@@ -30,9 +30,8 @@ bool HostReadAtFor(void* user, uint64_t offset, void* bytes, size_t size);
 // Reads up to size next bytes of the HostFile file (a reader's callback); *got is 0 at the end.
 bool HostReadSome(void* file, void* bytes, size_t size, size_t* got);
 void HostClose(HostFile* file);
-// The folder part of a path with its separator ("" for a bare name), and whether it is absolute.
-std::string HostFolderOf(const std::string& path);
-bool HostIsAbsolute(const std::string& path);
+// path taken relative to the folder that holds file: as it is when empty or absolute.
+std::string HostBeside(const std::string& file, const std::string& path);
 
 // A stop (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a closed console) removes every part
 // file open and prints "packtool: stopped while DOING; LEFT", or "packtool: stopped while

@@ -86,8 +86,6 @@ std::string SysReason() {
     case ERROR_PATH_NOT_FOUND: return "No such file or directory";
     case ERROR_ACCESS_DENIED: return "Permission denied";
     case ERROR_SHARING_VIOLATION: return "in use by another program";
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return "File exists";
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return "No space left on device";
     case ERROR_INVALID_NAME: return "not a valid file name";

@@ -36,7 +36,6 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   bool ok = ReadManifestEntries(manifestPath, HostReadSome, &m, &payload->entries, error);
   HostClose(&m);
   if (!ok) return false;
-  std::string base = HostFolderOf(manifestPath);
   // Every source is opened and looked at before anything is read or written.
   const char* names[PACKAGE_ENTRY_COUNT];
   uint32_t sizes[PACKAGE_ENTRY_COUNT];
@@ -44,7 +43,7 @@ bool ReadManifest(const std::string& manifestPath, Payload* payload, std::string
   for (int i = 0; i < PACKAGE_ENTRY_COUNT; ++i) {
     ManifestEntry& e = payload->entries[i];
     std::string where = manifestPath + ":" + std::to_string(e.line) + ": ";
-    if (!e.source.empty() && !HostIsAbsolute(e.source)) e.source = base + e.source;
+    e.source = HostBeside(manifestPath, e.source);
     if (!HostOpenRead(e.source, &payload->sources[i], error)) return *error = where + *error, false;
     uint64_t size = payload->sources[i].size;
     if (size >= 0x80000000ull) {
@@ -165,8 +164,7 @@ int Finish(const CommandCalls& calls, Payload* payload, HostPart* part, bool ok,
            std::string* error) {
   for (HostFile& f : payload->sources) HostClose(&f);
   if (!ok) HostAbandonPart(part);
-  if (!ok || !HostCommitPart(part, mode, error)) return calls.fail(*error);
-  return 0;
+  return ok && HostCommitPart(part, mode, error) ? 0 : calls.fail(*error);
 }
 
 // Writes the new installer through *part, made once everything is checked: the bytes before the
