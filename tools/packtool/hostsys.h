@@ -20,8 +20,8 @@ int SysOpenRead(const std::string& path, intptr_t* handle, uint64_t* size, unsig
 // position (threads share a handle); *done is 0 at the end of the file.
 bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool write,
                    size_t* done);
-// Closes a handle, an earlier failure's reason kept; first a file gets its permission bits (the
-// host's; -1 none) and, with whole, is flushed on Windows. False when any of it fails.
+// Closes a handle, first giving a file its permission bits (the host's; -1 none) and, with whole,
+// flushing it on Windows. False when any of it fails, with the first failure's reason.
 bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
 // Creates path new for reading and writing, never through a link, removable while open:
 // 0 made; 1 something is there already; -1 failed.

@@ -67,15 +67,14 @@ bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, b
 }
 
 bool SysClose(intptr_t handle, int mode, bool) {
-  const int before = errno;
-  const bool set = handle < 0 || mode < 0 || fchmod((int)handle, (mode_t)mode) == 0;
+  if (handle < 0) return true;
+  const bool set = mode < 0 || fchmod((int)handle, (mode_t)mode) == 0;
   const int reason = errno;
-  if (handle >= 0 && close((int)handle) != 0 && set) return false;
-  errno = set ? before : reason;
-  return set;
+  const bool closed = close((int)handle) == 0;
+  if (!set) errno = reason;  // the first failure's
+  return set && closed;
 }
 
-// Never through a link: O_NOFOLLOW refuses one where the file would be.
 int SysCreateNew(const std::string& path, intptr_t* handle) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return errno == EEXIST ? 1 : -1;

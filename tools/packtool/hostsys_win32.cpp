@@ -126,19 +126,18 @@ bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, b
 
 bool SysClose(intptr_t handle, int, bool whole) {
   if (handle == -1) return true;
-  bool ok = !whole || FlushFileBuffers(H(handle)) != 0;
-  DWORD code = GetLastError();
-  if (!CloseHandle(H(handle))) return false;
-  SetLastError(code);
-  return ok;
+  const bool ok = !whole || FlushFileBuffers(H(handle)) != 0;
+  const DWORD code = GetLastError();
+  const bool closed = CloseHandle(H(handle)) != 0;
+  if (!ok) SetLastError(code);
+  return ok && closed;
 }
 
 int SysCreateNew(const std::string& path, intptr_t* handle) {
   HANDLE h = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) {
-    DWORD code = GetLastError();
-    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? 1 : -1;
+    return GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS ? 1 : -1;
   }
   *handle = (intptr_t)h;
   return 0;

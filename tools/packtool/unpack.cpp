@@ -92,30 +92,25 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
   return problems;
 }
 
-// The lanes' helper thread (started with stops blocked) and signals (a condition variable).
-struct Signal {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
-};
+// The lanes' helper thread (started with stops blocked) and signals: flags under one lock.
+std::mutex gSignalLock;
+std::condition_variable gSignalled;
 void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
 void JoinHelper(void* thread) {
   static_cast<std::thread*>(thread)->join();
   delete static_cast<std::thread*>(thread);
 }
-void* MakeSignal() { return new Signal; }
-void FreeSignal(void* signal) { delete static_cast<Signal*>(signal); }
+void* MakeSignal() { return new bool(false); }
+void FreeSignal(void* signal) { delete static_cast<bool*>(signal); }
 void RaiseSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::lock_guard<std::mutex> lock(s->mutex);
-  s->set = true;
-  s->changed.notify_one();
+  std::lock_guard<std::mutex> lock(gSignalLock);
+  *static_cast<bool*>(signal) = true;
+  gSignalled.notify_all();
 }
 void AwaitSignal(void* signal) {
-  Signal* s = static_cast<Signal*>(signal);
-  std::unique_lock<std::mutex> lock(s->mutex);
-  s->changed.wait(lock, [s] { return s->set; });
-  s->set = false;
+  std::unique_lock<std::mutex> lock(gSignalLock);
+  gSignalled.wait(lock, [signal] { return *static_cast<bool*>(signal); });
+  *static_cast<bool*>(signal) = false;
 }
 
 // verify and unpack: the engine's sink and reader. unpack writes each entry's plain bytes into its
@@ -218,8 +213,7 @@ int32_t ExtractOpened(Run* run, std::string* error) {
                             PACKAGE_SCHEDULE_CHOSEN};
   PackageSink sink = {PlaceEntry, WritePlain, run};
   if (EntriesShareBytes(&run->directory, size)) {
-    // Each entry must see the bytes the entries before it left: the installer's extraction in
-    // memory, on the image read whole.
+    // Entries see the bytes earlier ones left: the installer's extraction, on the image whole.
     if (size > kMaxInMemory) {
       return *error = run->view.path + ": entries share bytes, and the package is larger than "
                       "the installer's 1 GB; not extracted", 1;
@@ -233,8 +227,7 @@ int32_t ExtractOpened(Run* run, std::string* error) {
     if (!HostReadAt(&run->view.file, run->view.path, run->view.base, image.get(), size, error)) {
       return 1;
     }
-    // Read again whole: a directory that differs from the one the part files were made for
-    // is a package that changed under us.
+    // A directory unlike the one the part files were made for: the package changed under us.
     if (memcmp(image.get(), &run->directory, PACKAGE_DIRECTORY_SIZE) != 0) {
       return *error = run->view.path + ": changed while it was read (its directory differs "
                       "from its first reading)", 1;
