@@ -17,8 +17,7 @@ int Transfer(intptr_t handle, uint64_t offset, void* bytes, size_t size, bool wr
   return 0;
 }
 
-// What is being done and what a stop leaves, as the stop line says them.
-std::string gDoing = "working", gLeft = "nothing written";
+std::string gDoing = "working", gLeft = "nothing written";  // what the stop line says
 
 // The stop line, from what is being done and what a stop leaves (with stops held off).
 void SetStop(const std::string& doing, const std::string& left) {

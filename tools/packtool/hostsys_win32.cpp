@@ -12,8 +12,6 @@
 
 namespace {
 
-HANDLE H(intptr_t handle) { return (HANDLE)handle; }
-
 // UTF-8 text as UTF-16. With strict, text that is not UTF-8 (or holds a NUL) is refused:
 // false, with ERROR_NO_UNICODE_TRANSLATION; without, its bad bytes become U+FFFD.
 bool Wide(const std::string& text, std::wstring* wide, bool strict = true) {
@@ -117,8 +115,8 @@ bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, b
   at.Offset = (DWORD)offset;
   at.OffsetHigh = (DWORD)(offset >> 32);
   DWORD n = 0;
-  const bool ok = write ? WriteFile(H(handle), bytes, (DWORD)size, &n, &at) != 0
-                        : (ReadFile(H(handle), bytes, (DWORD)size, &n, &at) ||
+  const bool ok = write ? WriteFile((HANDLE)handle, bytes, (DWORD)size, &n, &at) != 0
+                        : (ReadFile((HANDLE)handle, bytes, (DWORD)size, &n, &at) ||
                            GetLastError() == ERROR_HANDLE_EOF);
   *done = n;
   return ok;
@@ -126,9 +124,9 @@ bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, b
 
 bool SysClose(intptr_t handle, int, bool whole) {
   if (handle == -1) return true;
-  const bool ok = !whole || FlushFileBuffers(H(handle)) != 0;
+  const bool ok = !whole || FlushFileBuffers((HANDLE)handle) != 0;
   const DWORD code = GetLastError();
-  const bool closed = CloseHandle(H(handle)) != 0;
+  const bool closed = CloseHandle((HANDLE)handle) != 0;
   if (!ok) SetLastError(code);
   return ok && closed;
 }

@@ -96,9 +96,8 @@ std::vector<std::string> LayoutProblems(uint64_t imageSize, const PackageDirecto
 std::mutex gSignalLock;
 std::condition_variable gSignalled;
 void* StartHelper(void* job) { return new std::thread(HostStartThread(RunPackageHelper, job)); }
-void JoinHelper(void* thread) {
-  static_cast<std::thread*>(thread)->join();
-  delete static_cast<std::thread*>(thread);
+void JoinHelper(void* thread) {  // and frees it
+  std::unique_ptr<std::thread>(static_cast<std::thread*>(thread))->join();
 }
 void* MakeSignal() { return new bool(false); }
 void FreeSignal(void* signal) { delete static_cast<bool*>(signal); }
