@@ -45,12 +45,12 @@ void KnowPart(const HostPart* part, bool live) {
 // Creates the part file partPath new for the output path, known to the stop handler (slot) from
 // the moment it exists; false with *error.
 bool CreatePart(HostPart* part, const std::string& path, const std::string& partPath, int slot,
-                std::string* error) {
+                unsigned mode, std::string* error) {
   part->path = path;
   part->part = partPath;
   part->slot = slot;
   HoldStops();
-  const int made = SysCreateNew(part->part, &part->handle);
+  const int made = SysCreateNew(part->part, &part->handle, mode);
   if (made == 0) KnowPart(part, true);
   if (made > 0) *error = part->part + ": already exists (left by a stopped run?); remove it";
   if (made < 0) *error = part->path + ": " + SysReason();
@@ -121,7 +121,7 @@ void HostOnStop(const std::string& doing, const std::string& left) {
 }
 
 bool HostCreatePart(const std::string& path, HostPart* part, std::string* error) {
-  return CreatePart(part, path, path + ".packtool-part", 0, error);
+  return CreatePart(part, path, path + ".packtool-part", 0, 0666, error);
 }
 
 bool HostWritePartAt(HostPart* part, uint64_t offset, const void* bytes, size_t size,
@@ -172,7 +172,7 @@ bool HostOpenTree(const std::string& folder, HostTree* tree, std::string* error)
 bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative, HostPart* part,
                         std::string* error) {
   return CreatePart(part, tree->root + "/" + relative,
-                    tree->root + "/.packtool-part-" + std::to_string(number), number, error);
+                    tree->root + "/.packtool-part-" + std::to_string(number), number, 0644, error);
 }
 
 // Each folder is one this run made, and still a folder, not a link, when the file goes in.

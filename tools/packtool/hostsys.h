@@ -23,9 +23,9 @@ bool SysTransferAt(intptr_t handle, uint64_t offset, void* bytes, size_t size, b
 // Closes a handle, first giving a file its permission bits (the host's; -1 none) and, with whole,
 // flushing it on Windows. False when any of it fails, with the first failure's reason.
 bool SysClose(intptr_t handle, int mode = -1, bool whole = false);
-// Creates path new for reading and writing, never through a link, removable while open:
-// 0 made; 1 something is there already; -1 failed.
-int SysCreateNew(const std::string& path, intptr_t* handle);
+// Creates path new for reading and writing, never through a link, removable while open (mode:
+// its permission bits on POSIX, under the umask): 0 made; 1 something is there already; -1 failed.
+int SysCreateNew(const std::string& path, intptr_t* handle, unsigned mode);
 void SysRemove(const std::string& path);
 bool SysReplace(const std::string& from, const std::string& to);  // renames from over to
 

@@ -75,8 +75,8 @@ bool SysClose(intptr_t handle, int mode, bool) {
   return set && closed;
 }
 
-int SysCreateNew(const std::string& path, intptr_t* handle) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+int SysCreateNew(const std::string& path, intptr_t* handle, unsigned mode) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
   if (fd < 0) return errno == EEXIST ? 1 : -1;
   *handle = fd;
   return 0;

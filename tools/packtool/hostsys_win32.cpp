@@ -131,7 +131,7 @@ bool SysClose(intptr_t handle, int, bool whole) {
   return ok && closed;
 }
 
-int SysCreateNew(const std::string& path, intptr_t* handle) {
+int SysCreateNew(const std::string& path, intptr_t* handle, unsigned) {
   HANDLE h = OpenPath(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) {
@@ -211,10 +211,12 @@ bool HostArguments(int, char**, std::vector<std::string>* args, std::string* err
     const DWORD flags = WC_ERR_INVALID_CHARS;  // an unpaired surrogate is refused
     const int size = WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, nullptr, 0, nullptr, nullptr);
     ok = size > 0;
-    args->emplace_back(ok ? size - 1 : 0, '\0');  // and the NUL written after it
-    char* to = &args->back()[0];
-    if (!ok) *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
-    if (ok) WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, to, size, nullptr, nullptr);
+    if (!ok) {
+      *error = "argument " + std::to_string(i) + " is not Unicode text (a lone surrogate)";
+    } else {
+      args->emplace_back(size - 1, '\0');  // the NUL is written after its last character
+      WideCharToMultiByte(CP_UTF8, flags, wide[i], -1, &args->back()[0], size, nullptr, nullptr);
+    }
   }
   LocalFree(wide);
   return ok;
