@@ -132,15 +132,19 @@ only_whole() {
 }
 
 # A folder unpack makes, swapped for a link to another folder as soon as it is made (SWAP_MKDIR):
-# the file meant for it fails, and nothing lands through the link.
-sed 's/^file3.bin|/sub\\file3.bin|/' "$work/small/manifest.txt" >"$work/small/nested.txt"
-"$tool" pack "$work/small/nested.txt" "$work/nested.pkg" || fail "pack for the swapped folder"
+# neither the file nor a folder below goes in, the first thing meant for it is named, and nothing
+# lands through the link.
 mkdir "$work/elsewhere"
-SWAP_MKDIR=$work/elsewhere LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
-  "$tool" unpack "$work/nested.pkg" "$work/tree" >/dev/null 2>"$work/stderr" && fail "unpack through a swapped folder succeeded"
-grep -q "tree/sub/file3.bin: not a folder made by this run" "$work/stderr" || fail "swapped folder: $(cat "$work/stderr")"
-[ -z "$(ls -A "$work/elsewhere")" ] || fail "unpack wrote through a folder swapped for a link"
-rm -rf "$work/tree" "$work/elsewhere" "$work/nested.pkg"
+for swap in 'sub\\file3.bin|sub/file3.bin' 'sub\\deeper\\file3.bin|sub/deeper'; do
+  sed "s/^file3.bin|/${swap%|*}|/" "$work/small/manifest.txt" >"$work/small/nested.txt"
+  "$tool" pack "$work/small/nested.txt" "$work/nested.pkg" || fail "pack for the swapped folder"
+  SWAP_MKDIR=$work/elsewhere LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 \
+    "$tool" unpack "$work/nested.pkg" "$work/tree" >/dev/null 2>"$work/stderr" && fail "unpack through a swapped folder succeeded"
+  grep -q "tree/${swap#*|}: not a folder made by this run" "$work/stderr" || fail "swapped folder: $(cat "$work/stderr")"
+  [ -z "$(ls -A "$work/elsewhere")" ] || fail "unpack wrote through a folder swapped for a link: ${swap%|*}"
+  rm -rf "$work/tree" "$work/nested.pkg" "$work/elsewhere"/*
+done
+rmdir "$work/elsewhere"
 
 # unpack stopped as a part file is made: nothing is left. Stopped as each of its 17 files
 # appears (renamed from its part file): the files before it and it stay whole, no part file.

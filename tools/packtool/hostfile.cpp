@@ -175,29 +175,28 @@ bool HostCreateTreePart(HostTree* tree, int number, const std::string& relative,
                     tree->root + "/.packtool-part-" + std::to_string(number), number, 0644, error);
 }
 
-// Each folder is one this run made, and still a folder, not a link, when the file goes in.
+// Each folder is one this run made, and still a folder, not a link, when a folder or the file
+// goes into it: a folder swapped for a link takes nothing, at any depth.
 bool HostPlaceTreePart(HostTree* tree, HostPart* part, const std::string& relative,
                        std::string* error) {
   bool ok = SysClose(part->handle);
   part->handle = -1;
   std::string path = tree->root + "/" + relative, reason;
-  for (size_t end = relative.find('/'); ok && end != std::string::npos;
-       end = relative.find('/', end + 1)) {
-    const std::string folder = relative.substr(0, end);
-    const int made = SysMakeFolder(tree->root + "/" + folder);
+  for (size_t end = relative.find('/'); ok; end = relative.find('/', end + 1)) {
+    const std::string folder = relative.substr(0, end);  // at the end, the file itself
+    path = tree->root + "/" + folder;
+    const size_t slash = path.rfind('/');  // the root was checked when it was opened
+    if (slash > tree->root.size() && !SysIsPlainFolder(path.substr(0, slash))) {
+      reason = "not a folder made by this run", ok = false;
+    }
+    if (!ok || end == std::string::npos) break;
+    const int made = SysMakeFolder(path);
     if (made == 0) tree->made.insert(folder);
-    if (made < 0 || (made > 0 && tree->made.count(folder) == 0)) {
-      path = tree->root + "/" + folder;
-      reason = made < 0 ? SysReason() : "exists, and this run did not make it";
-      ok = false;
+    if (made < 0 || made > 1 || tree->made.count(folder) == 0) {
+      reason = made < 0 ? SysReason() : "exists, and this run did not make it", ok = false;
     }
   }
   HoldStops();
-  const size_t slash = path.rfind('/');
-  if (ok && slash > tree->root.size() && !SysIsPlainFolder(path.substr(0, slash))) {
-    reason = "not a folder made by this run";
-    ok = false;
-  }
   if (ok && !SysReplace(part->part, path)) reason = SysReason(), ok = false;
   if (!ok) {
     *error = path + ": " + (reason.empty() ? "write error: " + SysReason() : reason);
