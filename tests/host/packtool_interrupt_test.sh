@@ -4,7 +4,8 @@
 # OUTPUT.packtool-part, and say so in one line with a failing exit status; an unpack stopped the
 # moment each part file is made or each file appears, from outside while a helper thread reads
 # and writes the last entry, or onto a full file system, leaves only whole files and no part;
-# nor does it write through a folder swapped for a link while it runs.
+# nor does it write through a folder swapped for a link while it runs, or anything of a package
+# whose entries share bytes and whose directory changed between its two readings.
 # Usage: packtool_interrupt_test.sh PACKTOOL [INSTALLER]
 set -u
 tool=$1
@@ -59,6 +60,12 @@ ssize_t pwrite(int fd, const void* b, size_t n, off_t at) {
     }
   }
   return real(fd, b, n, at);
+}
+ssize_t pread(int fd, void* b, size_t n, off_t at) {
+  ssize_t (*real)(int, void*, size_t, off_t) = (ssize_t (*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+  ssize_t done = real(fd, b, n, at);
+  if (done > 2720 && at == 0 && getenv("FLIP_WHOLE_READ")) ((char*)b)[0] ^= 1;  // a read of the whole package
+  return done;
 }
 int rename(const char* p, const char* q) {
   int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
@@ -163,6 +170,19 @@ for k in $(seq 1 17); do
   only_whole "$work/small" "unpack stopped at file $k" $k
   rm -rf "$work/tree"
 done
+
+# Entries that share bytes (entry 2 moved onto entry 1) are read whole, in memory: a directory
+# that differs there from its first reading (FLIP_WHOLE_READ) is a package changed while read.
+python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[288:292] = d[128:132]
+open(sys.argv[2], "wb").write(d)' "$work/small.pkg" "$work/shared.pkg"
+for args in "verify $work/shared.pkg" "unpack $work/shared.pkg $work/tree"; do
+  FLIP_WHOLE_READ=1 LD_PRELOAD=$work/stop.so ASAN_OPTIONS=verify_asan_link_order=0 "$tool" $args \
+    >/dev/null 2>"$work/stderr" && fail "$args: a changed package went through"
+  grep -qx "packtool: $work/shared.pkg: changed while it was read (its directory differs from its first reading)" \
+    "$work/stderr" || fail "$args, changed: $(cat "$work/stderr")"
+done
+[ -z "$(ls -A "$work/tree")" ] || fail "unpack of a changed package left: $(ls -A "$work/tree")"
+rm -rf "$work/tree" "$work/shared.pkg"
 
 # Two threads (17 entries of 300 KB): the helper's parts written late, after the calling thread
 # is done, still give whole files, placed in order; SIGTERM sent while the helper writes its
