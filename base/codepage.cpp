@@ -1,4 +1,5 @@
-// The ANSI code page's lead bytes and exact spelling of wide text.
+// The ANSI code page's lead bytes, exact spelling of wide text, and names compared as the file
+// system compares them.
 #include "base/codepage.h"
 
 #include "base/path.h"
@@ -31,4 +32,11 @@ int32_t SpellExactly(const WCHAR* wide, char* out, size_t outSize) {
     return 0;
   }
   return 1;
+}
+
+int32_t SameNameIgnoringCase(const char* a, const char* b) {
+  WCHAR wideA[2048], wideB[2048];
+  return MultiByteToWideChar(CP_ACP, 0, a, -1, wideA, 2048) != 0 &&
+         MultiByteToWideChar(CP_ACP, 0, b, -1, wideB, 2048) != 0 &&
+         CompareStringOrdinal(wideA, -1, wideB, -1, TRUE) == CSTR_EQUAL;
 }

@@ -83,7 +83,7 @@ static int32_t FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 // Whether the copy's path names the source: the same text, or the same volume and file index.
 static int32_t CopyIsSource(const InstallerCopy* copy) {
   BY_HANDLE_FILE_INFORMATION infoA, infoB;
-  if (copy->source[0] != '\0' && lstrcmpiA(copy->source, copy->path) == 0) return 1;
+  if (copy->source[0] != '\0' && SameNameIgnoringCase(copy->source, copy->path)) return 1;
   if (!FileIdentity(OpenForIdentity(copy->source, copy->wideSource), &infoA) ||
       !FileIdentity(OpenForIdentity(copy->path, nullptr), &infoB)) {
     return 0;
@@ -180,15 +180,6 @@ static const char* ChooseCopySource(const InstallerContext* context, InstallerCo
     TextCopy(name, nameSize, INSTALLER_FILE_NAME);
   }
   return name;
-}
-
-// Whether two names are one file name: ordinal, ignoring case as the file system does, whatever
-// the user's language (lstrcmpiA's Turkish I and i differ).
-static int32_t SameNameIgnoringCase(const char* a, const char* b) {
-  WCHAR wideA[PACKAGE_NAME_SIZE], wideB[MAX_PATH];
-  return MultiByteToWideChar(CP_ACP, 0, a, -1, wideA, PACKAGE_NAME_SIZE) != 0 &&
-         MultiByteToWideChar(CP_ACP, 0, b, -1, wideB, MAX_PATH) != 0 &&
-         CompareStringOrdinal(wideA, -1, wideB, -1, TRUE) == CSTR_EQUAL;
 }
 
 // Whether the part file may be written beside the extraction: no package entry is named as the

@@ -87,7 +87,7 @@ int32_t DeleteRegistryTree(HKEY root, const char* subkey) {
     if (found == ERROR_SUCCESS) {
       // Each child is gone before the next look, so index 0 is always the next one; a child
       // reported deleted that is listed again stayed, and would be deleted for ever.
-      if (lstrcmpiA(child, deleted) == 0 || !DeleteRegistryTree(key, child)) {
+      if (SameNameIgnoringCase(child, deleted) || !DeleteRegistryTree(key, child)) {
         result = 0;
         break;
       }

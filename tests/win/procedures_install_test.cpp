@@ -605,6 +605,18 @@ TEST_F(Procedures, InstallerStartedFromTheTargetFolderKeepsItselfAndTheRecord) {
   EXPECT_EQ(SystemMd5OfFile(installer_), before);
   EXPECT_EQ(setup_test::QueryValue(kRecordKey, "UninstallString").data, installer_);
   EXPECT_EQ(setup_test::QueryValue(kRecordKey, "DisplayIcon").data, installer_);
+  // Started from a folder named as the target folder but for a soft hyphen (0xAD in code page
+  // 1252), which the user's language rules pass over and the file system does not: another
+  // file, so the copy is made.
+  const size_t cut = target_.size() - 2;
+  const std::string twin = target_.substr(0, cut) + "\xAD" + target_.substr(cut);
+  ASSERT_TRUE(CreateDirectoryA(twin.c_str(), nullptr));
+  installer_ = twin + "\\TavrinSoloSetup.exe";
+  ASSERT_TRUE(MoveFileA(Path("TavrinSoloSetup.exe").c_str(), installer_.c_str()));
+  EXPECT_EQ(Install(), 0);
+  EXPECT_EQ(SystemMd5OfFile(Path("TavrinSoloSetup.exe")), before);
+  DeleteFileA(installer_.c_str());
+  RemoveDirectoryA(twin.c_str());
 }
 
 // An earlier copy that another program holds open cannot be replaced; the failed copy must not
