@@ -499,6 +499,16 @@ TEST_F(FaultLoops, ReadOnlyEntriesAreReplacedAndRemoved) {
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(Exists(userMenu_));
   EXPECT_FALSE(Exists(target_));
+  // A read-only file in the target folder whose deletion fails once the attribute is gone stays
+  // as it was, read-only included.
+  Prepare(kRemoval);
+  const std::string notes = target_ + "\\notes.txt";
+  Put(notes, "x", FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(RunProcedure(kRemoval, {fault::kFailNamed, "DeleteFileW", 2}, &refused));
+  Pump();
+  EXPECT_EQ(fault::InjectedWhere(), "DeleteFileW(" + notes + ") error 5");
+  EXPECT_NE(GetFileAttributesA(notes.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  SetFileAttributesA(notes.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(FaultLoops, InstallOnACleanMachine) { Loop(kFreshInstall); }
