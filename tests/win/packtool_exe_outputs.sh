@@ -80,14 +80,10 @@ ctrl_c() {
   rc=$?
   # STATUS_CONTROL_C_EXIT, 0xC000013A: the shell sees its low 8 bits.
   [ "$rc" = 58 ] || fail "Ctrl+C: exit $rc, not 58: $*"
-  # The handler deletes FILE while another thread holds it open, so it goes when the process's
-  # handles are closed. Windows closes them before the process counts as ended; Wine's server
-  # closes them just after the Unix process is gone (seen once, under load): up to 5 s for that.
-  waited=0
-  while [ -e "$work/$file" ] && [ $waited -lt 500 ]; do
-    sleep 0.01
-    waited=$((waited + 1))
-  done
+  # The handler deletes FILE while another thread holds it open: it goes as the process's handles
+  # close, which Windows does before the process counts as ended and Wine's server just after the
+  # Unix process is gone (seen once, under load). Up to 5 s for that.
+  for waited in $(seq 500); do [ -e "$work/$file" ] && sleep 0.01 || break; done
   [ ! -e "$work/$file" ] || fail "Ctrl+C: $file left: $*"
   # Without Wine's own "wine client error:...: sendmsg" line: its runtime, ending a thread that
   # was talking to the wineserver as the process ends, says so on the same stderr (seen about
